@@ -1,0 +1,4 @@
+#pragma once
+#include "base.h"
+#include "ke.h"
+#include "ob.h"

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what a build needs on a fresh Debian machine, only when something is missing.
+# Usage: ensure-deps.sh package|test
+set -euo pipefail
+
+need=()
+want() { # want COMMAND-OR-PATH PACKAGE
+    if [[ "$1" == /* ]]; then [[ -e "$1" ]] || need+=("$2"); else command -v "$1" >/dev/null 2>&1 || need+=("$2"); fi
+}
+
+want cmake cmake
+want make make
+want g++ g++
+want python3 python3
+want x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64-win32
+want x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64
+if [[ "${1:-}" == test ]]; then
+    want ctest cmake
+    want /usr/src/googletest/CMakeLists.txt googletest
+fi
+
+if ((${#need[@]})); then
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "missing packages: ${need[*]} (run as root, or install them)" >&2
+        exit 1
+    fi
+    echo "installing: ${need[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
