@@ -5,3 +5,10 @@
 struct PendingQueue {
     BOOLEAN StopThread;
 };
+
+NTSTATUS StartWaitQueue(PDEVICE_OBJECT portDevice);
+NTSTATUS StartReadQueue(PDEVICE_OBJECT portDevice);
+NTSTATUS StopWaitQueue(PDEVICE_OBJECT portDevice);
+NTSTATUS StopReadQueue(PDEVICE_OBJECT portDevice);
+void FlushReadQueue(PDEVICE_OBJECT portDevice);
+void FlushWaitQueue(PDEVICE_OBJECT portDevice);

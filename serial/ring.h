@@ -5,3 +5,6 @@
 struct ReceiveRing {
     KSPIN_LOCK Lock;
 };
+
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN RingInitialize(ReceiveRing* ring);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN RingFree(ReceiveRing* ring);
