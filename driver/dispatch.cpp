@@ -1,0 +1,83 @@
+// The single dispatch routine: requests are routed by the role of the target device's record
+// (tap, bus or port) and by major function code.
+#include "driver/gate.h"
+#include "driver/handlers.h"
+
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+VCB_PAGED NTSTATUS DispatchRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    PAGED_CODE();
+    auto header = (CommonDeviceData*)deviceObject->DeviceExtension;
+    if (header->IsFilter) {
+        return TapDispatch(deviceObject, irp);
+    }
+
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLOSE:
+        return DispatchCreateClose(deviceObject, irp);
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_FLUSH_BUFFERS:
+        return DispatchCleanupFlush(deviceObject, irp);
+    case IRP_MJ_READ:
+    case IRP_MJ_WRITE:
+        return PortReadWrite(deviceObject, irp);
+    case IRP_MJ_DEVICE_CONTROL:
+        return BusDeviceControl(deviceObject, irp);
+    case IRP_MJ_POWER:
+        return DispatchPower(deviceObject, irp);
+    case IRP_MJ_PNP:
+        // Information is left as it is: a driver above may have put an answer there.
+        if (header->PnpState == PnpDeleted) {
+            irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_NO_SUCH_DEVICE;
+        }
+        if (header->IsFdo) {
+            return BusPnp(deviceObject, irp, stack, (BusDeviceData*)header);
+        }
+        return PortPnp(deviceObject, irp, stack, (PortDeviceData*)header);
+    default:
+        break;
+    }
+
+    if (DefaultCreateHandler == nullptr) {
+        return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+    }
+    return DefaultCreateHandler(deviceObject, irp);
+}
+
+// The driver registers no WMI provider: the bus only forwards system-control requests, and
+// ports and the tap complete them with the status they already carry.
+VCB_PAGED NTSTATUS DispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    PAGED_CODE();
+    auto header = (CommonDeviceData*)deviceObject->DeviceExtension;
+    if (!header->IsFdo) {
+        NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+
+    auto bus = (BusDeviceData*)header;
+    IoGateAcquire(&bus->Gate);
+    NTSTATUS status;
+    if (bus->Header.PnpState == PnpDeleted) {
+        status = STATUS_NO_SUCH_DEVICE;
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    } else {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        status = IoCallDriver(bus->NextLowerDevice, irp);
+    }
+    IoGateRelease(&bus->Gate);
+    return status;
+}

@@ -1,0 +1,41 @@
+// Driver entry and unload: one driver object serves the bus, its ports and the tap.
+#include "driver/handlers.h"
+
+UNICODE_STRING DriverRegistryPath;
+PDRIVER_DISPATCH DefaultCreateHandler;
+
+extern "C" VCB_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    DriverRegistryPath.Length = 0;
+    DriverRegistryPath.MaximumLength = (USHORT)(registryPath->Length + sizeof(WCHAR));
+    DriverRegistryPath.Buffer =
+        (PWCH)ExAllocatePoolWithTag(PagedPool, DriverRegistryPath.MaximumLength, kPoolTag);
+    if (DriverRegistryPath.Buffer == nullptr) {
+        DriverRegistryPath.MaximumLength = 0;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlCopyUnicodeString(&DriverRegistryPath, registryPath);
+
+    // What the I/O manager put here refuses unsupported requests; codes the driver does not
+    // handle keep going to it.
+    DefaultCreateHandler = driverObject->MajorFunction[IRP_MJ_CREATE];
+
+    for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
+        driverObject->MajorFunction[major] = DispatchRequest;
+    }
+    driverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
+    driverObject->DriverUnload = UnloadDriver;
+    driverObject->DriverExtension->AddDevice = AddBusDevice;
+    return STATUS_SUCCESS;
+}
+
+VCB_PAGED void UnloadDriver(PDRIVER_OBJECT driverObject)
+{
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(driverObject);
+    if (DriverRegistryPath.Buffer != nullptr) {
+        ExFreePoolWithTag(DriverRegistryPath.Buffer, kPoolTag);
+        DriverRegistryPath.Buffer = nullptr;
+        DriverRegistryPath.Length = DriverRegistryPath.MaximumLength = 0;
+    }
+}

@@ -1,0 +1,72 @@
+// Request gates. The bus gate holds a base count of one for the device itself, so "only the base
+// count left" (1) means idle and 0 means removable; the tap gate has no base count, and its
+// removal takes the count below zero. Every test is made on the value the interlocked operation
+// returned, never on a second read.
+#include "driver/gate.h"
+
+void IoGateInitialize(IoGate* gate)
+{
+    gate->OutstandingCount = 1;
+    KeInitializeEvent(&gate->RemoveEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&gate->StopEvent, SynchronizationEvent, TRUE);
+}
+
+void IoGateAcquire(IoGate* gate)
+{
+    LONG count = InterlockedIncrement(&gate->OutstandingCount);
+    if (count == 2) {
+        KeClearEvent(&gate->StopEvent);
+    }
+}
+
+void IoGateRelease(IoGate* gate)
+{
+    LONG count = InterlockedDecrement(&gate->OutstandingCount);
+    if (count == 1) {
+        KeSetEvent(&gate->StopEvent, IO_NO_INCREMENT, FALSE);
+    }
+    if (count == 0) {
+        KeSetEvent(&gate->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// Stop handshake: the caller holds one count for the stop request itself. It gives it back,
+// waits until only the base count is left, and takes it again.
+void IoGateWaitForStop(IoGate* gate)
+{
+    IoGateRelease(gate);
+    KeWaitForSingleObject(&gate->StopEvent, Executive, KernelMode, FALSE, nullptr);
+    IoGateAcquire(gate);
+}
+
+// Remove handshake: the caller has already marked the device deleted, so newcomers are refused.
+// It gives back its own count and the base count, then waits for the last request to leave.
+void IoGateWaitForRemove(IoGate* gate)
+{
+    IoGateRelease(gate);
+    IoGateRelease(gate);
+    KeWaitForSingleObject(&gate->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+void TapGateInitialize(TapGate* gate)
+{
+    gate->OutstandingCount = 0;
+    KeInitializeEvent(&gate->RemoveEvent, NotificationEvent, FALSE);
+}
+
+void TapGateAcquire(TapGate* gate) { InterlockedIncrement(&gate->OutstandingCount); }
+
+void TapGateRelease(TapGate* gate)
+{
+    if (InterlockedDecrement(&gate->OutstandingCount) < 0) {
+        KeSetEvent(&gate->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// Tap removal: the remove request is not counted, so its release takes the count from 0 to -1
+// at once when idle, or leaves it to the last request in progress.
+void TapGateWaitForRemove(TapGate* gate)
+{
+    TapGateRelease(gate);
+    KeWaitForSingleObject(&gate->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+}

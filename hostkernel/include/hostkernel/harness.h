@@ -1,0 +1,158 @@
+// The test harness: what an application, the Plug and Play manager and a test author do to a
+// driver loaded into hostkernel, plus the verifier's controls.
+#pragma once
+
+#include <ntddk.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace hk {
+
+// ---- Verifier ---------------------------------------------------------------------------------
+// Every broken kernel rule is reported here. By default a report fails the running test (the
+// test main installs that handler); VerifierCapture collects reports instead, for tests of the
+// verifier itself.
+using ViolationHandler = std::function<void(const std::string& message)>;
+void SetViolationHandler(ViolationHandler handler);
+void ReportViolation(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+class VerifierCapture {
+public:
+    VerifierCapture();
+    ~VerifierCapture();
+    const std::vector<std::string>& Messages() const { return messages_; }
+    bool Saw(const std::string& fragment) const;
+
+private:
+    std::vector<std::string> messages_;
+    ViolationHandler previous_;
+};
+
+// Checks run at unload (and by VerifyClean): pool, device objects, IRPs, and whatever later
+// components of hostkernel register (threads, references …). Each reports its own violations.
+void RegisterCleanCheck(const char* name, std::function<void()> check);
+void VerifyClean();
+
+// ---- Pool -------------------------------------------------------------------------------------
+constexpr ULONG Tag(const char (&s)[5])
+{
+    return (ULONG)(UCHAR)s[0] | ((ULONG)(UCHAR)s[1] << 8) | ((ULONG)(UCHAR)s[2] << 16) |
+           ((ULONG)(UCHAR)s[3] << 24);
+}
+std::string TagText(ULONG tag);
+size_t PoolAllocations(ULONG tag = 0);  // live allocations, of one tag or all
+size_t PoolBytes(ULONG tag = 0);
+// The next `count` allocations (of `tag`, or of any tag when 0) fail.
+void FailNextAllocations(int count, ULONG tag = 0);
+void ResetFaultInjection();
+
+// ---- IRQL -------------------------------------------------------------------------------------
+// Runs `body` with the calling thread at `irql`, as a DPC or a completion routine would.
+void RunAtIrql(KIRQL irql, const std::function<void()>& body);
+
+// ---- Time -------------------------------------------------------------------------------------
+// Moves the system time seen by KeQuerySystemTime (100 ns units); the real clock keeps running.
+void AdvanceSystemTime(LONGLONG units100ns);
+void ResetSystemTime();
+
+// ---- Objects ----------------------------------------------------------------------------------
+size_t LiveDeviceCount();
+LONG ObjectReferenceCount(PVOID object);  // -1 for an unknown object
+
+// ---- Drivers ----------------------------------------------------------------------------------
+// Creates a driver object whose every dispatch entry is the I/O manager's invalid-request
+// handler, then calls `entry` at PASSIVE_LEVEL. On failure the driver object is gone again.
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, PCWSTR registryPath, PDRIVER_OBJECT* driver,
+                    PCWSTR name = L"\\Driver\\test");
+// Calls DriverUnload, frees the driver object and runs every clean check.
+void UnloadDriver(PDRIVER_OBJECT driver);
+// The I/O manager's handler for requests a driver leaves unhandled.
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+
+// ---- Applications -----------------------------------------------------------------------------
+enum class User { LocalSystem, Administrator, PlainUser };
+
+class File;
+
+// One I/O request as an application issues it: built against the top of the device's stack,
+// buffers handled the way the I/O manager handles them for the target's I/O method.
+class Request {
+public:
+    ~Request();
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+
+    PIRP Irp() const { return irp_; }
+    NTSTATUS DispatchStatus() const { return dispatchStatus_; }
+    bool Completed() const;
+    // Waits for completion; false on time-out.
+    bool Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    NTSTATUS Status() const;
+    ULONG_PTR Information() const;
+    // The bytes a read or an output-returning control request delivered.
+    const std::vector<UCHAR>& Output() const { return output_; }
+    // Cancels the request as an application's CancelIo would.
+    BOOLEAN Cancel();
+
+private:
+    friend class File;
+    friend struct RequestAccess;
+    Request() = default;
+    PIRP irp_ = nullptr;
+    NTSTATUS dispatchStatus_ = STATUS_PENDING;
+    std::vector<UCHAR> input_;
+    std::vector<UCHAR> output_;
+    ULONG outputLength_ = 0;
+    PVOID mdlBuffer_ = nullptr;
+};
+
+class File {
+public:
+    // Opens `device` (the top of its stack receives IRP_MJ_CREATE) as `user` asking for `access`.
+    static std::unique_ptr<File> Open(PDEVICE_OBJECT device, ACCESS_MASK access, NTSTATUS* status,
+                                      User user = User::LocalSystem);
+    ~File();  // cleanup and close, if not done yet
+
+    PFILE_OBJECT Object() const { return file_; }
+    ACCESS_MASK GrantedAccess() const { return granted_; }
+
+    // Asynchronous forms return the request after its dispatch; synchronous ones wait.
+    std::unique_ptr<Request> ReadAsync(ULONG length);
+    std::unique_ptr<Request> WriteAsync(const void* data, ULONG length);
+    std::unique_ptr<Request> IoctlAsync(ULONG code, const void* input, ULONG inputLength,
+                                        ULONG outputLength);
+    std::unique_ptr<Request> SendAsync(UCHAR major, UCHAR minor = 0);
+    std::unique_ptr<Request> Read(ULONG length);
+    std::unique_ptr<Request> Write(const void* data, ULONG length);
+    std::unique_ptr<Request> Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength);
+
+    NTSTATUS Cleanup();
+    NTSTATUS Close();  // cleanup (if not done) then the last reference: IRP_MJ_CLOSE
+
+private:
+    File() = default;
+    std::unique_ptr<Request> Build(UCHAR major, UCHAR minor);
+    std::unique_ptr<Request> Dispatch(std::unique_ptr<Request> request);
+    PDEVICE_OBJECT top_ = nullptr;
+    PFILE_OBJECT file_ = nullptr;
+    ACCESS_MASK granted_ = 0;
+    bool cleanedUp_ = false;
+    bool closed_ = false;
+};
+
+// Sends a request with no file object to the top of `device`'s stack (as the Plug and Play or
+// power manager does) and waits for it. The stack location is filled by `prepare`.
+struct DirectResult {
+    NTSTATUS Status;
+    ULONG_PTR Information;
+};
+DirectResult SendDirect(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                        const std::function<void(PIO_STACK_LOCATION)>& prepare = nullptr,
+                        ULONG_PTR initialInformation = 0, NTSTATUS initialStatus = STATUS_NOT_SUPPORTED);
+
+}  // namespace hk

@@ -1,0 +1,498 @@
+// The harness: drivers loaded and unloaded as the I/O manager does, and applications' I/O.
+#include "internal.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace hk {
+
+struct RequestAccess;
+
+namespace {
+
+// Completion back to an application: copy-out as the I/O manager does for the request's
+// buffering method, then wake whoever waits.
+struct HarnessSink final : IrpCompletionSink {
+    std::mutex lock;
+    std::condition_variable done;
+    bool completed = false;
+    Request* request = nullptr;
+    std::vector<UCHAR> systemBuffer;
+    MDL mdl{};
+    void Completed(PIRP irp) override;
+};
+
+std::mutex g_sinkLock;
+std::unordered_map<PIRP, HarnessSink*>& Sinks()
+{
+    static std::unordered_map<PIRP, HarnessSink*> sinks;
+    return sinks;
+}
+
+HarnessSink* SinkOf(PIRP irp)
+{
+    std::lock_guard guard(g_sinkLock);
+    auto it = Sinks().find(irp);
+    return it == Sinks().end() ? nullptr : it->second;
+}
+
+bool IsError(NTSTATUS status) { return ((ULONG)status >> 30) == 3; }
+
+}  // namespace
+
+struct RequestAccess {
+    static std::vector<UCHAR>& Output(Request& r) { return r.output_; }
+    static ULONG OutputLength(Request& r) { return r.outputLength_; }
+    static PVOID& MdlBuffer(Request& r) { return r.mdlBuffer_; }
+};
+
+namespace {
+
+void HarnessSink::Completed(PIRP irp)
+{
+    std::lock_guard guard(lock);
+    if (request != nullptr) {
+        auto& output = RequestAccess::Output(*request);
+        ULONG wanted = RequestAccess::OutputLength(*request);
+        ULONG_PTR information = irp->IoStatus.Information;
+        PIO_STACK_LOCATION top = (PIO_STACK_LOCATION)(irp + 1) + (irp->StackCount - 1);
+        if (!IsError(irp->IoStatus.Status) && wanted != 0) {
+            if (information > wanted) {
+                ReportViolation("IRP %p (major 0x%02x) completed with Information %lu beyond its %u-byte buffer",
+                                (void*)irp, top->MajorFunction, (unsigned long)information, wanted);
+                information = wanted;
+            }
+            const UCHAR* source = nullptr;
+            if (irp->Flags & IRP_BUFFERED_IO) source = (const UCHAR*)irp->AssociatedIrp.SystemBuffer;
+            else source = (const UCHAR*)RequestAccess::MdlBuffer(*request);
+            if (source) output.assign(source, source + information);
+        }
+    }
+    completed = true;
+    done.notify_all();
+}
+
+}  // namespace
+
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+static void DestroyDriver(PVOID object)
+{
+    auto driver = (PDRIVER_OBJECT)object;
+    free(driver->DriverName.Buffer);
+    free(driver->DriverExtension);
+    free(driver);
+}
+
+static PWSTR CopyWide(PCWSTR text, USHORT* bytes)
+{
+    size_t n = 0;
+    while (text[n]) n++;
+    auto copy = (PWSTR)calloc(n + 1, sizeof(WCHAR));
+    memcpy(copy, text, n * sizeof(WCHAR));
+    *bytes = (USHORT)(n * sizeof(WCHAR));
+    return copy;
+}
+
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, PCWSTR registryPath, PDRIVER_OBJECT* out, PCWSTR name)
+{
+    auto driver = (PDRIVER_OBJECT)calloc(1, sizeof(DRIVER_OBJECT));
+    driver->Type = IO_TYPE_DRIVER;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = (PDRIVER_EXTENSION)calloc(1, sizeof(DRIVER_EXTENSION));
+    driver->DriverExtension->DriverObject = driver;
+    driver->DriverName.Buffer = CopyWide(name, &driver->DriverName.Length);
+    driver->DriverName.MaximumLength = driver->DriverName.Length + sizeof(WCHAR);
+    driver->DriverInit = entry;
+    for (auto& dispatch : driver->MajorFunction) dispatch = InvalidDeviceRequest;
+    ObjectInsert(driver, ObjectKind::Driver, DestroyDriver);
+
+    UNICODE_STRING path;
+    USHORT bytes;
+    PWSTR buffer = CopyWide(registryPath, &bytes);
+    path.Buffer = buffer;
+    path.Length = bytes;
+    path.MaximumLength = bytes + sizeof(WCHAR);
+    NTSTATUS status = entry(driver, &path);
+    free(buffer);  // the I/O manager's copy: drivers must keep their own
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) ReportViolation("DriverEntry returned at IRQL %u", KeGetCurrentIrql());
+    if (!NT_SUCCESS(status)) {
+        if (driver->DeviceObject) ReportViolation("DriverEntry failed but left device objects behind");
+        ObDereferenceObject(driver);
+        *out = nullptr;
+        return status;
+    }
+    *out = driver;
+    return status;
+}
+
+void UnloadDriver(PDRIVER_OBJECT driver)
+{
+    if (driver->DeviceObject != nullptr) {
+        ReportViolation("driver unloaded while device %p still exists", (void*)driver->DeviceObject);
+    }
+    if (driver->DriverUnload) driver->DriverUnload(driver);
+    ObDereferenceObject(driver);
+    VerifyClean();
+}
+
+void VerifyCleanCore()
+{
+    PoolCleanCheck();
+    IoCleanCheck();
+    ObjectCleanCheck();
+}
+
+// ---- Request ----------------------------------------------------------------------------------
+
+Request::~Request()
+{
+    HarnessSink* sink = SinkOf(irp_);
+    bool completed;
+    {
+        std::lock_guard guard(sink->lock);
+        completed = sink->completed;
+        sink->request = nullptr;
+    }
+    {
+        std::lock_guard guard(g_sinkLock);
+        Sinks().erase(irp_);
+    }
+    if (completed) {
+        IrpRelease(irp_);
+        delete sink;
+    } else {
+        // Still held by a driver: the I/O manager frees it when it completes (the unload check
+        // reports it if it never does). The sink's buffers must outlive it.
+        IrpSetOrigin(irp_, IrpOrigin::Harness, nullptr);
+        static std::mutex orphanLock;
+        static std::vector<HarnessSink*> orphans;
+        std::lock_guard guard(orphanLock);
+        orphans.push_back(sink);
+    }
+}
+
+bool Request::Completed() const
+{
+    HarnessSink* sink = SinkOf(irp_);
+    std::lock_guard guard(sink->lock);
+    return sink->completed;
+}
+
+bool Request::Wait(std::chrono::milliseconds timeout)
+{
+    HarnessSink* sink = SinkOf(irp_);
+    std::unique_lock guard(sink->lock);
+    return sink->done.wait_for(guard, timeout, [&] { return sink->completed; });
+}
+
+NTSTATUS Request::Status() const
+{
+    HarnessSink* sink = SinkOf(irp_);
+    std::lock_guard guard(sink->lock);
+    return sink->completed ? irp_->IoStatus.Status : STATUS_PENDING;
+}
+
+ULONG_PTR Request::Information() const
+{
+    HarnessSink* sink = SinkOf(irp_);
+    std::lock_guard guard(sink->lock);
+    return sink->completed ? irp_->IoStatus.Information : 0;
+}
+
+BOOLEAN Request::Cancel() { return IoCancelIrp(irp_); }
+
+// ---- File -------------------------------------------------------------------------------------
+
+static void DestroyFile(PVOID object)
+{
+    auto file = (PFILE_OBJECT)object;
+    free(file->FileName.Buffer);
+    free(file);
+}
+
+std::unique_ptr<File> File::Open(PDEVICE_OBJECT device, ACCESS_MASK access, NTSTATUS* status, User user)
+{
+    std::unique_ptr<File> handle(new File);
+    ACCESS_MASK granted = 0;
+    *status = CheckOpenAccess(device, user, access, &granted);
+    if (!NT_SUCCESS(*status)) return nullptr;
+    if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) {
+        *status = STATUS_ACCESS_DENIED;
+        return nullptr;
+    }
+    if (device->HkNode->deleted) {
+        *status = STATUS_NO_SUCH_DEVICE;
+        return nullptr;
+    }
+    auto file = (PFILE_OBJECT)calloc(1, sizeof(FILE_OBJECT));
+    file->Type = IO_TYPE_FILE;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    file->ReadAccess = (granted & FILE_READ_DATA) != 0;
+    file->WriteAccess = (granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+    ObjectInsert(file, ObjectKind::File, DestroyFile);
+    handle->file_ = file;
+    handle->granted_ = granted;
+
+    auto request = handle->Build(IRP_MJ_CREATE, 0);
+    IO_SECURITY_CONTEXT security{};
+    security.DesiredAccess = granted;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(request->Irp());
+    sp->Parameters.Create.SecurityContext = &security;
+    sp->Parameters.Create.Options = 1u << 24;  // FILE_OPEN
+    sp->Parameters.Create.ShareAccess = 0;
+    request = handle->Dispatch(std::move(request));
+    if (!request->Wait()) {
+        ReportViolation("IRP_MJ_CREATE on device %p never completed", (void*)device);
+    }
+    *status = request->Status();
+    if (!NT_SUCCESS(*status)) {
+        handle->closed_ = handle->cleanedUp_ = true;
+        ObDereferenceObject(file);
+        handle->file_ = nullptr;
+        return nullptr;
+    }
+    InterlockedIncrement(&device->ReferenceCount);
+    return handle;
+}
+
+File::~File()
+{
+    if (file_ && !closed_) Close();
+}
+
+std::unique_ptr<Request> File::Build(UCHAR major, UCHAR minor)
+{
+    top_ = IoGetAttachedDevice(file_->DeviceObject);
+    std::unique_ptr<Request> request(new Request);
+    PIRP irp = IrpAllocate(top_->StackSize, IrpOrigin::Harness);
+    auto sink = new HarnessSink;
+    sink->request = request.get();
+    {
+        std::lock_guard guard(g_sinkLock);
+        Sinks()[irp] = sink;
+    }
+    IrpSetOrigin(irp, IrpOrigin::Harness, sink);
+    irp->RequestorMode = UserMode;
+    irp->Tail.Overlay.OriginalFileObject = file_;
+    irp->IoStatus.Status = STATUS_PENDING;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = major;
+    sp->MinorFunction = minor;
+    sp->FileObject = file_;
+    request->irp_ = irp;
+    return request;
+}
+
+std::unique_ptr<Request> File::Dispatch(std::unique_ptr<Request> request)
+{
+    PIRP irp = request->irp_;
+    NTSTATUS status = IoCallDriver(top_, irp);
+    request->dispatchStatus_ = status;
+    bool completed = request->Completed();
+    if (status == STATUS_PENDING) {
+        if (completed && !irp->PendingReturned) {
+            ReportViolation("dispatch returned STATUS_PENDING for IRP %p without IoMarkIrpPending", (void*)irp);
+        }
+    } else if (completed && irp->IoStatus.Status != status) {
+        ReportViolation("dispatch returned 0x%08x for IRP %p but completed it with 0x%08x", (unsigned)status,
+                        (void*)irp, (unsigned)irp->IoStatus.Status);
+    } else if (!completed) {
+        ReportViolation("dispatch returned 0x%08x for IRP %p without completing it", (unsigned)status, (void*)irp);
+    }
+    return request;
+}
+
+std::unique_ptr<Request> File::SendAsync(UCHAR major, UCHAR minor) { return Dispatch(Build(major, minor)); }
+
+std::unique_ptr<Request> File::ReadAsync(ULONG length)
+{
+    auto request = Build(IRP_MJ_READ, 0);
+    PIRP irp = request->irp_;
+    IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = length;
+    HarnessSink* sink = SinkOf(irp);
+    request->outputLength_ = length;
+    if (!file_->ReadAccess) {
+        // The I/O manager refuses before any driver sees it.
+        request->dispatchStatus_ = STATUS_ACCESS_DENIED;
+        irp->IoStatus.Status = STATUS_ACCESS_DENIED;
+        irp->CurrentLocation--;
+        irp->Tail.Overlay.CurrentStackLocation--;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return request;
+    }
+    if (top_->Flags & DO_BUFFERED_IO) {
+        sink->systemBuffer.assign(length ? length : 1, 0);
+        irp->AssociatedIrp.SystemBuffer = sink->systemBuffer.data();
+        irp->Flags = IRP_BUFFERED_IO | IRP_INPUT_OPERATION;
+    } else {
+        sink->systemBuffer.assign(length ? length : 1, 0);
+        request->mdlBuffer_ = sink->systemBuffer.data();
+        if (top_->Flags & DO_DIRECT_IO) {
+            sink->mdl.MappedSystemVa = sink->mdl.StartVa = request->mdlBuffer_;
+            sink->mdl.ByteCount = length;
+            irp->MdlAddress = &sink->mdl;
+        } else {
+            irp->UserBuffer = request->mdlBuffer_;
+        }
+    }
+    return Dispatch(std::move(request));
+}
+
+std::unique_ptr<Request> File::WriteAsync(const void* data, ULONG length)
+{
+    auto request = Build(IRP_MJ_WRITE, 0);
+    PIRP irp = request->irp_;
+    IoGetNextIrpStackLocation(irp)->Parameters.Write.Length = length;
+    HarnessSink* sink = SinkOf(irp);
+    if (!file_->WriteAccess) {
+        request->dispatchStatus_ = STATUS_ACCESS_DENIED;
+        irp->IoStatus.Status = STATUS_ACCESS_DENIED;
+        irp->CurrentLocation--;
+        irp->Tail.Overlay.CurrentStackLocation--;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return request;
+    }
+    sink->systemBuffer.assign((const UCHAR*)data, (const UCHAR*)data + length);
+    if (sink->systemBuffer.empty()) sink->systemBuffer.push_back(0);
+    if (top_->Flags & DO_BUFFERED_IO) {
+        irp->AssociatedIrp.SystemBuffer = sink->systemBuffer.data();
+        irp->Flags = IRP_BUFFERED_IO;
+    } else if (top_->Flags & DO_DIRECT_IO) {
+        sink->mdl.MappedSystemVa = sink->mdl.StartVa = sink->systemBuffer.data();
+        sink->mdl.ByteCount = length;
+        irp->MdlAddress = &sink->mdl;
+    } else {
+        irp->UserBuffer = sink->systemBuffer.data();
+    }
+    return Dispatch(std::move(request));
+}
+
+std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG inputLength, ULONG outputLength)
+{
+    auto request = Build(IRP_MJ_DEVICE_CONTROL, 0);
+    PIRP irp = request->irp_;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->Parameters.DeviceIoControl.IoControlCode = code;
+    sp->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+    sp->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    request->outputLength_ = outputLength;
+    HarnessSink* sink = SinkOf(irp);
+
+    // The I/O manager checks the access the code requires against the handle's before sending.
+    ULONG required = (code >> 14) & 3;
+    if (((required & FILE_READ_ACCESS) && !(granted_ & FILE_READ_DATA)) ||
+        ((required & FILE_WRITE_ACCESS) && !(granted_ & FILE_WRITE_DATA))) {
+        request->dispatchStatus_ = STATUS_ACCESS_DENIED;
+        irp->IoStatus.Status = STATUS_ACCESS_DENIED;
+        irp->CurrentLocation--;
+        irp->Tail.Overlay.CurrentStackLocation--;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return request;
+    }
+    switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED: {
+        ULONG size = inputLength > outputLength ? inputLength : outputLength;
+        sink->systemBuffer.assign(size ? size : 1, 0);
+        if (inputLength) memcpy(sink->systemBuffer.data(), input, inputLength);
+        irp->AssociatedIrp.SystemBuffer = size ? sink->systemBuffer.data() : nullptr;
+        irp->Flags = IRP_BUFFERED_IO | (outputLength ? IRP_INPUT_OPERATION : 0);
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT: {
+        request->input_.assign((const UCHAR*)input, (const UCHAR*)input + inputLength);
+        if (inputLength) irp->AssociatedIrp.SystemBuffer = request->input_.data();
+        sink->systemBuffer.assign(outputLength ? outputLength : 1, 0);
+        if (outputLength) {
+            request->mdlBuffer_ = sink->systemBuffer.data();
+            sink->mdl.MappedSystemVa = sink->mdl.StartVa = request->mdlBuffer_;
+            sink->mdl.ByteCount = outputLength;
+            irp->MdlAddress = &sink->mdl;
+        }
+        break;
+    }
+    default:
+        request->input_.assign((const UCHAR*)input, (const UCHAR*)input + inputLength);
+        sp->Parameters.DeviceIoControl.Type3InputBuffer = inputLength ? request->input_.data() : nullptr;
+        sink->systemBuffer.assign(outputLength ? outputLength : 1, 0);
+        request->mdlBuffer_ = sink->systemBuffer.data();
+        irp->UserBuffer = request->mdlBuffer_;
+        break;
+    }
+    return Dispatch(std::move(request));
+}
+
+static std::unique_ptr<Request> Waited(std::unique_ptr<Request> request)
+{
+    if (!request->Wait()) ReportViolation("request %p did not complete in time", (void*)request->Irp());
+    return request;
+}
+
+std::unique_ptr<Request> File::Read(ULONG length) { return Waited(ReadAsync(length)); }
+std::unique_ptr<Request> File::Write(const void* data, ULONG length) { return Waited(WriteAsync(data, length)); }
+std::unique_ptr<Request> File::Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength)
+{
+    return Waited(IoctlAsync(code, input, inputLength, outputLength));
+}
+
+NTSTATUS File::Cleanup()
+{
+    if (cleanedUp_) return STATUS_SUCCESS;
+    cleanedUp_ = true;
+    auto request = Waited(SendAsync(IRP_MJ_CLEANUP));
+    return request->Status();
+}
+
+NTSTATUS File::Close()
+{
+    if (closed_) return STATUS_SUCCESS;
+    Cleanup();
+    closed_ = true;
+    // The handle's reference goes; IRP_MJ_CLOSE follows once no driver holds the file object
+    // either (drivers that keep a file object send it themselves through their dereference).
+    auto request = Waited(SendAsync(IRP_MJ_CLOSE));
+    NTSTATUS status = request->Status();
+    request.reset();
+    InterlockedDecrement(&file_->DeviceObject->ReferenceCount);
+    ObDereferenceObject(file_);
+    file_ = nullptr;
+    return status;
+}
+
+DirectResult SendDirect(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                        const std::function<void(PIO_STACK_LOCATION)>& prepare, ULONG_PTR information,
+                        NTSTATUS initialStatus)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDevice(device);
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &event, &iosb);
+    irp->IoStatus.Status = initialStatus;
+    irp->IoStatus.Information = information;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = major;
+    sp->MinorFunction = minor;
+    if (prepare) prepare(sp);
+    NTSTATUS status = IoCallDriver(top, irp);
+    if (status == STATUS_PENDING) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -10LL * 1000 * 1000 * 10;  // 10 s
+        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+            ReportViolation("request 0x%02x/0x%02x to device %p did not complete in time", major, minor, (void*)device);
+            return {STATUS_TIMEOUT, 0};
+        }
+        status = iosb.Status;
+    }
+    return {status, iosb.Information};
+}
+
+}  // namespace hk

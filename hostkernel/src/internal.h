@@ -1,0 +1,61 @@
+// hostkernel's private plumbing shared between its components.
+#pragma once
+
+#include <hostkernel/harness.h>
+
+#include <condition_variable>
+#include <mutex>
+
+namespace hk {
+
+// One lock and one condition for every dispatcher object, as the kernel's dispatcher database:
+// waits re-check their object whenever anything is signalled.
+std::mutex& DispatcherLock();
+std::condition_variable& DispatcherCondition();
+void WakeWaiters();  // call with DispatcherLock held, after changing a SignalState
+
+int SpinLocksHeld();  // by the calling thread
+
+// Object manager bookkeeping. Every object starts with one reference owned by its creator.
+enum class ObjectKind { Device, File, Driver, Thread, Other };
+const char* ObjectKindName(ObjectKind kind);
+void ObjectInsert(PVOID object, ObjectKind kind, void (*destroy)(PVOID));
+bool ObjectKnown(PVOID object, ObjectKind* kind = nullptr);
+void ObjectForEach(const std::function<void(PVOID, ObjectKind, LONG)>& visit);
+
+// IRP bookkeeping: who built the request, and what to do when it completes back to them.
+enum class IrpOrigin { Allocated, Harness, SynchronousFsd };
+struct IrpCompletionSink {
+    virtual void Completed(PIRP irp) = 0;  // called once the last stack location is done
+protected:
+    ~IrpCompletionSink() = default;
+};
+void IrpSetOrigin(PIRP irp, IrpOrigin origin, IrpCompletionSink* sink);
+PIRP IrpAllocate(CCHAR stackSize, IrpOrigin origin);
+void IrpRelease(PIRP irp);  // frees an IRP the harness or the I/O manager owns
+
+std::string WideToUtf8(PCWSTR text, size_t length);
+std::string WideToUtf8(PCUNICODE_STRING text);
+
+}  // namespace hk
+
+// Private bookkeeping of a device object (DEVICE_OBJECT::HkNode).
+struct HkDeviceNode {
+    std::u16string name;            // "\Device\..." or empty
+    bool deleted = false;
+    PDEVICE_OBJECT attachedTo = nullptr;  // the device this one was attached on top of
+    PVOID extension = nullptr;
+    SIZE_T extensionSize = 0;
+};
+
+namespace hk {
+PDEVICE_OBJECT FindNamedDevice(const std::u16string& name);
+// The access check made when an application opens a device (security decides; until a device
+// has a descriptor, everything asked for is granted with the platform's generic mapping).
+NTSTATUS CheckOpenAccess(PDEVICE_OBJECT device, User user, ACCESS_MASK desired, ACCESS_MASK* granted);
+ACCESS_MASK MapGenericFileAccess(ACCESS_MASK access);
+void PoolCleanCheck();
+void IoCleanCheck();
+void ObjectCleanCheck();
+}  // namespace hk
+#include <unordered_map>

@@ -1,0 +1,544 @@
+// I/O manager: device objects and stacks, IRPs, forwarding and completion, cancellation.
+#include "internal.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <unordered_map>
+
+namespace hk {
+namespace {
+
+struct IrpInfo {
+    IrpOrigin origin;
+    IrpCompletionSink* sink = nullptr;
+    bool completed = false;
+    std::vector<UCHAR> systemBuffer;  // buffered I/O of requests the I/O manager built
+    MDL mdl{};
+};
+
+std::mutex g_irpLock;
+std::unordered_map<PIRP, IrpInfo>& Irps()
+{
+    static std::unordered_map<PIRP, IrpInfo> irps;
+    return irps;
+}
+
+// Guards device stacks, names and driver device lists.
+std::recursive_mutex g_deviceLock;
+std::map<std::u16string, PDEVICE_OBJECT>& Names()
+{
+    static std::map<std::u16string, PDEVICE_OBJECT> names;
+    return names;
+}
+LONG g_autoNameCounter = 0;
+
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kQuarantine = false;  // ASan reports any touch of freed memory itself
+#else
+constexpr bool kQuarantine = true;
+#endif
+constexpr UCHAR kDeletedPoison = 0xDE;
+std::vector<HkDeviceNode*> g_quarantine;
+
+KSPIN_LOCK g_cancelLock = 0;
+thread_local bool t_holdsCancelLock = false;
+
+void DestroyDevice(PVOID object)
+{
+    auto device = (PDEVICE_OBJECT)object;
+    HkDeviceNode* node = device->HkNode;
+    // The extension is poisoned, and kept aside in the debug build, so that a driver touching
+    // a deleted device's record is caught at the next clean check.
+    memset(node->extension, kDeletedPoison, node->extensionSize);
+    free(device);
+    if (kQuarantine) {
+        std::lock_guard guard(g_deviceLock);
+        g_quarantine.push_back(node);
+    } else {
+        free(node->extension);
+        delete node;
+    }
+}
+
+std::u16string ToU16(PCUNICODE_STRING s)
+{
+    return std::u16string((const char16_t*)s->Buffer, s->Length / sizeof(WCHAR));
+}
+
+}  // namespace
+
+PIRP IrpAllocate(CCHAR stackSize, IrpOrigin origin)
+{
+    size_t size = sizeof(IRP) + (size_t)stackSize * sizeof(IO_STACK_LOCATION);
+    auto irp = (PIRP)calloc(1, size);
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = (USHORT)size;
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = (CHAR)(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(irp + 1) + stackSize;
+    InitializeListHead(&irp->ThreadListEntry);
+    std::lock_guard guard(g_irpLock);
+    Irps()[irp].origin = origin;
+    return irp;
+}
+
+void IrpSetOrigin(PIRP irp, IrpOrigin origin, IrpCompletionSink* sink)
+{
+    std::lock_guard guard(g_irpLock);
+    auto& info = Irps()[irp];
+    info.origin = origin;
+    info.sink = sink;
+}
+
+void IrpRelease(PIRP irp)
+{
+    {
+        std::lock_guard guard(g_irpLock);
+        Irps().erase(irp);
+    }
+    free(irp);
+}
+
+PDEVICE_OBJECT FindNamedDevice(const std::u16string& name)
+{
+    std::lock_guard guard(g_deviceLock);
+    auto it = Names().find(name);
+    return it == Names().end() ? nullptr : it->second;
+}
+
+size_t LiveDeviceCount()
+{
+    size_t count = 0;
+    ObjectForEach([&](PVOID, ObjectKind kind, LONG) { count += kind == ObjectKind::Device; });
+    return count;
+}
+
+void IoCleanCheck()
+{
+    std::vector<std::pair<PIRP, UCHAR>> pending;
+    {
+        std::lock_guard guard(g_irpLock);
+        for (auto& [irp, info] : Irps()) {
+            if (!info.completed && irp->CurrentLocation <= irp->StackCount) {
+                pending.emplace_back(irp, (irp->Tail.Overlay.CurrentStackLocation)->MajorFunction);
+            }
+        }
+    }
+    for (auto& [irp, major] : pending) {
+        ReportViolation("IRP %p (major 0x%02x) never completed", (void*)irp, major);
+    }
+    std::vector<HkDeviceNode*> quarantine;
+    {
+        std::lock_guard guard(g_deviceLock);
+        quarantine.swap(g_quarantine);
+    }
+    for (HkDeviceNode* node : quarantine) {
+        auto bytes = (const UCHAR*)node->extension;
+        for (SIZE_T i = 0; i < node->extensionSize; i++) {
+            if (bytes[i] != kDeletedPoison) {
+                ReportViolation("device extension %p written after its device was deleted (offset %zu)",
+                                node->extension, (size_t)i);
+                break;
+            }
+        }
+        free(node->extension);
+        delete node;
+    }
+}
+
+void ObjectCleanCheck()
+{
+    ObjectForEach([](PVOID object, ObjectKind kind, LONG references) {
+        if (kind == ObjectKind::Driver) return;
+        ReportViolation("%s %p left at unload with %d reference(s)", ObjectKindName(kind), object, references);
+    });
+}
+
+}  // namespace hk
+
+using namespace hk;
+
+extern "C" {
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICODE_STRING deviceName,
+                        DEVICE_TYPE deviceType, ULONG characteristics, BOOLEAN exclusive,
+                        PDEVICE_OBJECT* deviceObject)
+{
+    PAGED_CODE();
+    *deviceObject = nullptr;
+    std::u16string name;
+    if (deviceName != nullptr && deviceName->Length != 0) {
+        name = ToU16(deviceName);
+    } else if (characteristics & FILE_AUTOGENERATED_DEVICE_NAME) {
+        char text[32];
+        snprintf(text, sizeof text, "\\Device\\%08x", (unsigned)InterlockedIncrement(&g_autoNameCounter));
+        for (char* c = text; *c; c++) name += (char16_t)*c;
+    }
+    std::lock_guard guard(g_deviceLock);
+    if (!name.empty() && Names().count(name)) return STATUS_OBJECT_NAME_COLLISION;
+
+    auto device = (PDEVICE_OBJECT)calloc(1, sizeof(DEVICE_OBJECT));
+    auto node = new HkDeviceNode;
+    node->name = name;
+    node->extensionSize = extensionSize;
+    node->extension = extensionSize ? aligned_alloc(16, (extensionSize + 15) & ~15u) : malloc(1);
+    memset(node->extension, 0, extensionSize);
+    device->Type = IO_TYPE_DEVICE;
+    device->Size = (USHORT)(sizeof(DEVICE_OBJECT) + extensionSize);
+    device->DriverObject = driverObject;
+    device->DeviceExtension = extensionSize ? node->extension : nullptr;
+    device->DeviceType = deviceType;
+    device->Characteristics = characteristics & ~FILE_AUTOGENERATED_DEVICE_NAME;
+    device->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0);
+    device->StackSize = 1;
+    device->AlignmentRequirement = 0;
+    device->HkNode = node;
+    device->NextDevice = driverObject->DeviceObject;
+    driverObject->DeviceObject = device;
+    if (!name.empty()) Names()[name] = device;
+    ObjectInsert(device, ObjectKind::Device, DestroyDevice);
+    *deviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+void IoDeleteDevice(PDEVICE_OBJECT device)
+{
+    {
+        std::lock_guard guard(g_deviceLock);
+        HkDeviceNode* node = device->HkNode;
+        if (node->deleted) {
+            ReportViolation("IoDeleteDevice called twice for device %p", (void*)device);
+            return;
+        }
+        if (device->AttachedDevice != nullptr) {
+            ReportViolation("device %p deleted while device %p is still attached above it", (void*)device,
+                            (void*)device->AttachedDevice);
+        }
+        if (node->attachedTo != nullptr) {
+            ReportViolation("device %p deleted while still attached to device %p (IoDetachDevice missing)",
+                            (void*)device, (void*)node->attachedTo);
+        }
+        node->deleted = true;
+        if (!node->name.empty()) Names().erase(node->name);
+        PDRIVER_OBJECT driver = device->DriverObject;
+        for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
+            if (*link == device) {
+                *link = device->NextDevice;
+                break;
+            }
+        }
+    }
+    ObDereferenceObject(device);
+}
+
+PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT device)
+{
+    std::lock_guard guard(g_deviceLock);
+    while (device->AttachedDevice) device = device->AttachedDevice;
+    return device;
+}
+
+PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device)
+{
+    std::lock_guard guard(g_deviceLock);
+    device = IoGetAttachedDevice(device);
+    ObReferenceObject(device);
+    return device;
+}
+
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
+{
+    std::lock_guard guard(g_deviceLock);
+    PDEVICE_OBJECT top = IoGetAttachedDevice(target);
+    if (top->HkNode->deleted) return nullptr;
+    top->AttachedDevice = source;
+    source->HkNode->attachedTo = top;
+    source->StackSize = (CCHAR)(top->StackSize + 1);
+    source->AlignmentRequirement = top->AlignmentRequirement;
+    return top;
+}
+
+void IoDetachDevice(PDEVICE_OBJECT target)
+{
+    std::lock_guard guard(g_deviceLock);
+    PDEVICE_OBJECT above = target->AttachedDevice;
+    if (above == nullptr) {
+        ReportViolation("IoDetachDevice on device %p, which has nothing attached", (void*)target);
+        return;
+    }
+    above->HkNode->attachedTo = nullptr;
+    target->AttachedDevice = nullptr;
+}
+
+PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN)
+{
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) ReportViolation("IoAllocateIrp at IRQL %u", KeGetCurrentIrql());
+    return IrpAllocate(stackSize, IrpOrigin::Allocated);
+}
+
+void IoFreeIrp(PIRP irp)
+{
+    {
+        std::lock_guard guard(g_irpLock);
+        auto it = Irps().find(irp);
+        if (it == Irps().end()) {
+            ReportViolation("IoFreeIrp on %p, which is not a live IRP", (void*)irp);
+            return;
+        }
+        if (it->second.origin != IrpOrigin::Allocated) {
+            ReportViolation("IoFreeIrp on IRP %p that the I/O manager owns", (void*)irp);
+            return;
+        }
+        if (irp->CancelRoutine != nullptr) {
+            ReportViolation("IoFreeIrp on IRP %p with a cancel routine still set", (void*)irp);
+        }
+    }
+    IrpRelease(irp);
+}
+
+void IoReuseIrp(PIRP irp, NTSTATUS status)
+{
+    CCHAR stackSize = irp->StackCount;
+    size_t size = irp->Size;
+    memset(irp, 0, size);
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = (USHORT)size;
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = (CHAR)(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(irp + 1) + stackSize;
+    irp->IoStatus.Status = status;
+    InitializeListHead(&irp->ThreadListEntry);
+    std::lock_guard guard(g_irpLock);
+    Irps()[irp].completed = false;
+}
+
+static PIRP BuildThreadedRequest(ULONG major, PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb)
+{
+    PIRP irp = IrpAllocate(device->StackSize, IrpOrigin::SynchronousFsd);
+    irp->UserEvent = event;
+    irp->UserIosb = iosb;
+    irp->RequestorMode = KernelMode;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = (UCHAR)major;
+    return irp;
+}
+
+PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
+                                  PLARGE_INTEGER startingOffset, PKEVENT event, PIO_STATUS_BLOCK iosb)
+{
+    PIRP irp = BuildThreadedRequest(major, device, event, iosb);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
+        next->Parameters.Read.Length = length;
+        if (startingOffset) next->Parameters.Read.ByteOffset = *startingOffset;
+        irp->UserBuffer = buffer;
+        std::lock_guard guard(g_irpLock);
+        IrpInfo& info = Irps()[irp];
+        if (device->Flags & DO_BUFFERED_IO) {
+            info.systemBuffer.assign(length ? length : 1, 0);
+            if (major == IRP_MJ_WRITE && length) memcpy(info.systemBuffer.data(), buffer, length);
+            irp->AssociatedIrp.SystemBuffer = info.systemBuffer.data();
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (major == IRP_MJ_READ ? IRP_INPUT_OPERATION : 0);
+        } else if (device->Flags & DO_DIRECT_IO) {
+            info.mdl.MappedSystemVa = info.mdl.StartVa = buffer;
+            info.mdl.ByteCount = length;
+            info.mdl.MdlFlags = MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED;
+            irp->MdlAddress = &info.mdl;
+        }
+    }
+    return irp;
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputLength,
+                                   PVOID output, ULONG outputLength, BOOLEAN internal, PKEVENT event,
+                                   PIO_STATUS_BLOCK iosb)
+{
+    PIRP irp = BuildThreadedRequest(internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL,
+                                    device, event, iosb);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    std::lock_guard guard(g_irpLock);
+    IrpInfo& info = Irps()[irp];
+    switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED: {
+        ULONG size = inputLength > outputLength ? inputLength : outputLength;
+        info.systemBuffer.assign(size ? size : 1, 0);
+        if (inputLength) memcpy(info.systemBuffer.data(), input, inputLength);
+        irp->AssociatedIrp.SystemBuffer = info.systemBuffer.data();
+        irp->UserBuffer = output;
+        irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (outputLength ? IRP_INPUT_OPERATION : 0);
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        if (inputLength) {
+            info.systemBuffer.assign(input ? (const UCHAR*)input : nullptr, input ? (const UCHAR*)input + inputLength : nullptr);
+            irp->AssociatedIrp.SystemBuffer = info.systemBuffer.data();
+        }
+        if (outputLength) {
+            info.mdl.MappedSystemVa = info.mdl.StartVa = output;
+            info.mdl.ByteCount = outputLength;
+            info.mdl.MdlFlags = MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED;
+            irp->MdlAddress = &info.mdl;
+        }
+        break;
+    default:
+        next->Parameters.DeviceIoControl.Type3InputBuffer = input;
+        irp->UserBuffer = output;
+        break;
+    }
+    return irp;
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) ReportViolation("IoCallDriver at IRQL %u", KeGetCurrentIrql());
+    {
+        std::lock_guard guard(g_irpLock);
+        auto it = Irps().find(irp);
+        if (it == Irps().end() || it->second.completed) {
+            ReportViolation("IoCallDriver with IRP %p, which was already completed or freed", (void*)irp);
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+    if (irp->CurrentLocation <= 1) {
+        ReportViolation("IoCallDriver to device %p with no stack location left in IRP %p", (void*)device, (void*)irp);
+        return STATUS_INVALID_PARAMETER;
+    }
+    irp->CurrentLocation--;
+    PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
+    sp->DeviceObject = device;
+    PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sp->MajorFunction];
+    return dispatch(device, irp);
+}
+
+static void FinishToOriginator(PIRP irp)
+{
+    IrpOrigin origin;
+    IrpCompletionSink* sink;
+    {
+        std::lock_guard guard(g_irpLock);
+        IrpInfo& info = Irps()[irp];
+        info.completed = true;
+        origin = info.origin;
+        sink = info.sink;
+    }
+    switch (origin) {
+    case IrpOrigin::Harness:
+        if (sink) sink->Completed(irp);
+        else IrpRelease(irp);  // the application gave up on it; nothing waits
+        break;
+    case IrpOrigin::SynchronousFsd: {
+        if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && irp->UserBuffer &&
+            !(irp->IoStatus.Status < 0 && (ULONG)irp->IoStatus.Status >= 0xC0000000u)) {
+            memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
+        }
+        if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
+        PKEVENT event = irp->UserEvent;
+        IrpRelease(irp);
+        if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        break;
+    }
+    case IrpOrigin::Allocated:
+        ReportViolation("IRP %p from IoAllocateIrp completed back to the I/O manager: its completion "
+                        "routine must return STATUS_MORE_PROCESSING_REQUIRED and free it",
+                        (void*)irp);
+        break;
+    }
+}
+
+void IofCompleteRequest(PIRP irp, CCHAR)
+{
+    {
+        std::lock_guard guard(g_irpLock);
+        auto it = Irps().find(irp);
+        if (it == Irps().end() || it->second.completed || irp->CurrentLocation > irp->StackCount + 1) {
+            ReportViolation("IRP %p completed twice (or completed after it was freed)", (void*)irp);
+            return;
+        }
+    }
+    if (irp->CurrentLocation > irp->StackCount) {
+        ReportViolation("IRP %p completed while no driver holds it", (void*)irp);
+        return;
+    }
+    if (SpinLocksHeld() > 0) ReportViolation("IRP %p completed while holding a spin lock", (void*)irp);
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) ReportViolation("IRP %p completed at IRQL %u", (void*)irp, KeGetCurrentIrql());
+    if (irp->IoStatus.Status == STATUS_PENDING) ReportViolation("IRP %p completed with STATUS_PENDING", (void*)irp);
+    if (irp->CancelRoutine != nullptr) ReportViolation("IRP %p completed with a cancel routine still set", (void*)irp);
+
+    // Walk up the stack: each location's completion routine runs if its invoke-on bits match,
+    // with the device of the location above it (null for the topmost).
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+    for (; irp->CurrentLocation <= irp->StackCount + 1;
+         sp++, irp->CurrentLocation++, irp->Tail.Overlay.CurrentStackLocation++) {
+        irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
+        NTSTATUS status = irp->IoStatus.Status;
+        bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
+                      (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
+                      (irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
+        if (invoke && sp->CompletionRoutine) {
+            PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
+            PVOID context = sp->Context;
+            memset(sp, 0, sizeof(*sp));
+            PDEVICE_OBJECT above = irp->CurrentLocation == irp->StackCount + 1
+                                       ? nullptr
+                                       : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+            if (routine(above, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+        } else {
+            if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) IoMarkIrpPending(irp);
+            memset(sp, 0, sizeof(*sp));
+        }
+    }
+    FinishToOriginator(irp);
+}
+
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine)
+{
+    return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile*)&irp->CancelRoutine, (PVOID)routine);
+}
+
+void IoAcquireCancelSpinLock(PKIRQL irql)
+{
+    KeAcquireSpinLock(&g_cancelLock, irql);
+    t_holdsCancelLock = true;
+}
+
+void IoReleaseCancelSpinLock(KIRQL irql)
+{
+    if (!t_holdsCancelLock) {
+        ReportViolation("IoReleaseCancelSpinLock by a thread that does not hold it");
+        return;
+    }
+    t_holdsCancelLock = false;
+    KeReleaseSpinLock(&g_cancelLock, irql);
+}
+
+BOOLEAN IoCancelIrp(PIRP irp)
+{
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) ReportViolation("IoCancelIrp at IRQL %u", KeGetCurrentIrql());
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    routine(device, irp);
+    if (t_holdsCancelLock) {
+        ReportViolation("cancel routine %p returned without releasing the cancel spin lock", (void*)routine);
+        IoReleaseCancelSpinLock(irql);
+    }
+    return TRUE;
+}
+
+PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG) { return mdl->MappedSystemVa; }
+
+}  // extern "C"

@@ -1,0 +1,363 @@
+// Kernel core: per-thread IRQL, spin locks, dispatcher objects and waits, fast mutexes, delays
+// and the system time.
+#include "internal.h"
+
+#include <sched.h>
+
+#include <atomic>
+#include <thread>
+
+namespace hk {
+namespace {
+
+thread_local KIRQL t_irql = PASSIVE_LEVEL;
+thread_local int t_spinLocksHeld = 0;
+std::atomic<LONGLONG> g_timeOffset{0};
+
+// 100 ns units between 1601-01-01 and 1970-01-01.
+constexpr LONGLONG kEpochDelta = 116444736000000000LL;
+
+LONGLONG RealSystemTime()
+{
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    return kEpochDelta + std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
+}
+
+bool IsSignalled(PDISPATCHER_HEADER header)
+{
+    return header->SignalState > 0;
+}
+
+// The side effect of a satisfied wait: synchronization events reset, semaphores count down.
+void Satisfy(PDISPATCHER_HEADER header)
+{
+    switch (header->Type) {
+    case EventSynchronizationObject:
+        header->SignalState = 0;
+        break;
+    case SemaphoreObject:
+        header->SignalState--;
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
+std::mutex& DispatcherLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::condition_variable& DispatcherCondition()
+{
+    static std::condition_variable condition;
+    return condition;
+}
+
+void WakeWaiters() { DispatcherCondition().notify_all(); }
+
+int SpinLocksHeld() { return t_spinLocksHeld; }
+
+void RunAtIrql(KIRQL irql, const std::function<void()>& body)
+{
+    KIRQL old = t_irql;
+    t_irql = irql;
+    body();
+    t_irql = old;
+}
+
+void AdvanceSystemTime(LONGLONG units) { g_timeOffset += units; }
+void ResetSystemTime() { g_timeOffset = 0; }
+
+}  // namespace hk
+
+using namespace hk;
+
+extern "C" {
+
+KIRQL KeGetCurrentIrql(void) { return t_irql; }
+
+void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql)
+{
+    if (newIrql < t_irql) {
+        ReportViolation("KeRaiseIrql to %u below the current IRQL %u", newIrql, t_irql);
+    }
+    *oldIrql = t_irql;
+    t_irql = newIrql;
+}
+
+void KeLowerIrql(KIRQL newIrql)
+{
+    if (newIrql > t_irql) {
+        ReportViolation("KeLowerIrql to %u above the current IRQL %u", newIrql, t_irql);
+    }
+    t_irql = newIrql;
+}
+
+KIRQL KeRaiseIrqlToDpcLevel(void)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return old;
+}
+
+void KeInitializeSpinLock(PKSPIN_LOCK lock) { __atomic_store_n(lock, 0, __ATOMIC_RELEASE); }
+
+void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
+{
+    if (t_irql < DISPATCH_LEVEL) {
+        ReportViolation("KeAcquireSpinLockAtDpcLevel called at IRQL %u", t_irql);
+    }
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            break;
+        }
+        // The holder is another user-mode thread that may be descheduled: yield instead of
+        // burning the core it needs.
+        sched_yield();
+    }
+    t_spinLocksHeld++;
+}
+
+void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock)
+{
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == 0) {
+        ReportViolation("releasing spin lock %p that is not held", (void*)lock);
+        return;
+    }
+    if (t_irql != DISPATCH_LEVEL) {
+        ReportViolation("releasing spin lock %p at IRQL %u instead of DISPATCH_LEVEL", (void*)lock, t_irql);
+    }
+    t_spinLocksHeld--;
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+}
+
+void KeAcquireSpinLock(PKSPIN_LOCK lock, PKIRQL oldIrql)
+{
+    if (t_irql > DISPATCH_LEVEL) {
+        ReportViolation("KeAcquireSpinLock called at IRQL %u", t_irql);
+    }
+    KeRaiseIrql(DISPATCH_LEVEL, oldIrql);
+    KeAcquireSpinLockAtDpcLevel(lock);
+}
+
+void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql)
+{
+    KeReleaseSpinLockFromDpcLevel(lock);
+    KeLowerIrql(newIrql);
+}
+
+void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK lock, PKLOCK_QUEUE_HANDLE handle)
+{
+    handle->LockQueue[0] = lock;
+    KeAcquireSpinLock(lock, &handle->OldIrql);
+}
+
+void KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE handle)
+{
+    KeReleaseSpinLock((PKSPIN_LOCK)handle->LockQueue[0], handle->OldIrql);
+}
+
+void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
+{
+    std::lock_guard guard(DispatcherLock());
+    event->Header.Type = type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject;
+    event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    event->Header.SignalState = state ? 1 : 0;
+    InitializeListHead(&event->Header.WaitListHead);
+}
+
+LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN)
+{
+    if (t_irql > DISPATCH_LEVEL) ReportViolation("KeSetEvent called at IRQL %u", t_irql);
+    std::lock_guard guard(DispatcherLock());
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 1;
+    WakeWaiters();
+    return previous;
+}
+
+void KeClearEvent(PRKEVENT event)
+{
+    std::lock_guard guard(DispatcherLock());
+    event->Header.SignalState = 0;
+}
+
+LONG KeResetEvent(PRKEVENT event)
+{
+    std::lock_guard guard(DispatcherLock());
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT event)
+{
+    std::lock_guard guard(DispatcherLock());
+    return event->Header.SignalState;
+}
+
+void KeInitializeSemaphore(PRKSEMAPHORE semaphore, LONG count, LONG limit)
+{
+    std::lock_guard guard(DispatcherLock());
+    semaphore->Header.Type = SemaphoreObject;
+    semaphore->Header.Size = sizeof(KSEMAPHORE) / sizeof(LONG);
+    semaphore->Header.SignalState = count;
+    semaphore->Limit = limit;
+    InitializeListHead(&semaphore->Header.WaitListHead);
+}
+
+LONG KeReleaseSemaphore(PRKSEMAPHORE semaphore, KPRIORITY, LONG adjustment, BOOLEAN)
+{
+    if (t_irql > DISPATCH_LEVEL) ReportViolation("KeReleaseSemaphore called at IRQL %u", t_irql);
+    std::lock_guard guard(DispatcherLock());
+    LONG previous = semaphore->Header.SignalState;
+    if (adjustment <= 0 || previous + adjustment > semaphore->Limit || previous + adjustment < previous) {
+        // The kernel raises STATUS_SEMAPHORE_LIMIT_EXCEEDED here, which a driver cannot survive.
+        ReportViolation("KeReleaseSemaphore beyond the limit %d of semaphore %p", semaphore->Limit, (void*)semaphore);
+        return previous;
+    }
+    semaphore->Header.SignalState = previous + adjustment;
+    WakeWaiters();
+    return previous;
+}
+
+LONG KeReadStateSemaphore(PRKSEMAPHORE semaphore)
+{
+    std::lock_guard guard(DispatcherLock());
+    return semaphore->Header.SignalState;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER timeout)
+{
+    bool poll = timeout != nullptr && timeout->QuadPart == 0;
+    if (poll ? t_irql > DISPATCH_LEVEL : t_irql > APC_LEVEL) {
+        ReportViolation("KeWaitForSingleObject on %p at IRQL %u", object, t_irql);
+    }
+    auto header = (PDISPATCHER_HEADER)object;
+    std::unique_lock guard(DispatcherLock());
+    if (timeout == nullptr) {
+        DispatcherCondition().wait(guard, [&] { return IsSignalled(header); });
+    } else {
+        std::chrono::steady_clock::time_point deadline;
+        if (timeout->QuadPart < 0) {
+            deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(-timeout->QuadPart * 100);
+        } else {
+            LARGE_INTEGER now;
+            KeQuerySystemTime(&now);
+            LONGLONG remaining = timeout->QuadPart > now.QuadPart ? timeout->QuadPart - now.QuadPart : 0;
+            deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(remaining * 100);
+        }
+        if (!DispatcherCondition().wait_until(guard, deadline, [&] { return IsSignalled(header); })) {
+            return STATUS_TIMEOUT;
+        }
+    }
+    Satisfy(header);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval)
+{
+    if (t_irql > APC_LEVEL) ReportViolation("KeDelayExecutionThread at IRQL %u", t_irql);
+    LONGLONG units = interval->QuadPart;
+    if (units > 0) {
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        units = units > now.QuadPart ? -(units - now.QuadPart) : 0;
+    }
+    if (units < 0) std::this_thread::sleep_for(std::chrono::nanoseconds(-units * 100));
+    else std::this_thread::yield();
+    return STATUS_SUCCESS;
+}
+
+void ExInitializeFastMutex(PFAST_MUTEX mutex)
+{
+    mutex->Count = 1;
+    mutex->Owner = nullptr;
+    mutex->Contention = 0;
+    KeInitializeEvent(&mutex->Event, SynchronizationEvent, FALSE);
+    mutex->OldIrql = 0;
+}
+
+static void AcquireFastMutexAtApc(PFAST_MUTEX mutex, KIRQL old)
+{
+    std::unique_lock guard(DispatcherLock());
+    if (mutex->Count != 1 && mutex->Owner == (PVOID)&t_irql) {
+        guard.unlock();
+        ReportViolation("fast mutex %p acquired again by its owner (deadlock)", (void*)mutex);
+        guard.lock();
+    }
+    DispatcherCondition().wait(guard, [&] { return mutex->Count == 1; });
+    mutex->Count = 0;
+    mutex->Owner = (PVOID)&t_irql;  // identifies the owning thread
+    mutex->OldIrql = old;
+}
+
+void ExAcquireFastMutex(PFAST_MUTEX mutex)
+{
+    if (t_irql > APC_LEVEL) ReportViolation("ExAcquireFastMutex at IRQL %u", t_irql);
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    AcquireFastMutexAtApc(mutex, old);
+}
+
+BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX mutex)
+{
+    if (t_irql > APC_LEVEL) ReportViolation("ExTryToAcquireFastMutex at IRQL %u", t_irql);
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    std::lock_guard guard(DispatcherLock());
+    if (mutex->Count != 1) {
+        t_irql = old;
+        return FALSE;
+    }
+    mutex->Count = 0;
+    mutex->Owner = (PVOID)&t_irql;
+    mutex->OldIrql = old;
+    return TRUE;
+}
+
+void ExReleaseFastMutex(PFAST_MUTEX mutex)
+{
+    KIRQL old;
+    {
+        std::lock_guard guard(DispatcherLock());
+        if (mutex->Count == 1 || mutex->Owner != (PVOID)&t_irql) {
+            ReportViolation("releasing fast mutex %p that this thread does not hold", (void*)mutex);
+            return;
+        }
+        if (t_irql != APC_LEVEL) {
+            ReportViolation("releasing fast mutex %p at IRQL %u instead of APC_LEVEL", (void*)mutex, t_irql);
+        }
+        old = (KIRQL)mutex->OldIrql;
+        mutex->Owner = nullptr;
+        mutex->Count = 1;
+        WakeWaiters();
+    }
+    KeLowerIrql(old);
+}
+
+void KeQuerySystemTime(PLARGE_INTEGER currentTime) { currentTime->QuadPart = RealSystemTime() + g_timeOffset.load(); }
+
+ULONGLONG KeQueryInterruptTime(void)
+{
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return (ULONGLONG)std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
+}
+
+ULONG KeQueryTimeIncrement(void) { return 156250; }
+
+void KeQueryTickCount(PLARGE_INTEGER tickCount) { tickCount->QuadPart = (LONGLONG)(KeQueryInterruptTime() / KeQueryTimeIncrement()); }
+
+void HkPagedCodeCheck(const char* function)
+{
+    if (t_irql > APC_LEVEL) {
+        ReportViolation("pageable routine %s called at IRQL %u (above APC_LEVEL)", function, t_irql);
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,106 @@
+// Object manager: reference counts on every object hostkernel hands out. An object dies when
+// its last reference goes; references left at unload are reported.
+#include "internal.h"
+
+#include <unordered_map>
+
+namespace hk {
+namespace {
+
+struct ObjectEntry {
+    ObjectKind kind;
+    LONG references;
+    void (*destroy)(PVOID);
+};
+
+std::mutex g_lock;
+std::unordered_map<PVOID, ObjectEntry>& Objects()
+{
+    static std::unordered_map<PVOID, ObjectEntry> objects;
+    return objects;
+}
+
+}  // namespace
+
+const char* ObjectKindName(ObjectKind kind)
+{
+    switch (kind) {
+    case ObjectKind::Device: return "device object";
+    case ObjectKind::File: return "file object";
+    case ObjectKind::Driver: return "driver object";
+    case ObjectKind::Thread: return "thread object";
+    default: return "object";
+    }
+}
+
+void ObjectInsert(PVOID object, ObjectKind kind, void (*destroy)(PVOID))
+{
+    std::lock_guard guard(g_lock);
+    Objects()[object] = ObjectEntry{kind, 1, destroy};
+}
+
+bool ObjectKnown(PVOID object, ObjectKind* kind)
+{
+    std::lock_guard guard(g_lock);
+    auto it = Objects().find(object);
+    if (it == Objects().end()) return false;
+    if (kind) *kind = it->second.kind;
+    return true;
+}
+
+LONG ObjectReferenceCount(PVOID object)
+{
+    std::lock_guard guard(g_lock);
+    auto it = Objects().find(object);
+    return it == Objects().end() ? -1 : it->second.references;
+}
+
+void ObjectForEach(const std::function<void(PVOID, ObjectKind, LONG)>& visit)
+{
+    std::vector<std::pair<PVOID, ObjectEntry>> snapshot;
+    {
+        std::lock_guard guard(g_lock);
+        snapshot.assign(Objects().begin(), Objects().end());
+    }
+    for (auto& [object, entry] : snapshot) visit(object, entry.kind, entry.references);
+}
+
+}  // namespace hk
+
+using namespace hk;
+
+extern "C" {
+
+LONG_PTR ObfReferenceObject(PVOID object)
+{
+    std::lock_guard guard(g_lock);
+    auto it = Objects().find(object);
+    if (it == Objects().end()) {
+        ReportViolation("ObReferenceObject on %p, which is not a live object", object);
+        return 0;
+    }
+    return ++it->second.references;
+}
+
+LONG_PTR ObfDereferenceObject(PVOID object)
+{
+    void (*destroy)(PVOID) = nullptr;
+    LONG left;
+    {
+        std::lock_guard guard(g_lock);
+        auto it = Objects().find(object);
+        if (it == Objects().end()) {
+            ReportViolation("ObDereferenceObject on %p, which is not a live object", object);
+            return 0;
+        }
+        left = --it->second.references;
+        if (left == 0) {
+            destroy = it->second.destroy;
+            Objects().erase(it);
+        }
+    }
+    if (destroy) destroy(object);
+    return left;
+}
+
+}  // extern "C"

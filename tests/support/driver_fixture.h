@@ -1,0 +1,30 @@
+// Fixtures and helpers shared by the driver's tests.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <hostkernel/harness.h>
+
+#include <string>
+
+#include "driver/handlers.h"
+
+std::u16string Wide(PCWSTR text);
+std::u16string Wide(PCUNICODE_STRING text);
+
+// Loads vcombus into hostkernel for each test and unloads it afterwards, which runs every
+// verifier check: a test that leaks pool, devices, IRPs or threads fails.
+class DriverTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A device record built by the test, the way the bus code will build it.
+    PDEVICE_OBJECT CreateBusRecord(PDEVICE_OBJECT lower = nullptr);
+    PDEVICE_OBJECT CreatePortRecord(ULONG portNumber);
+    PDEVICE_OBJECT CreateTapRecord();
+    void DeleteRecord(PDEVICE_OBJECT device);
+
+    PDRIVER_OBJECT driver_ = nullptr;
+};
+
+static constexpr PCWSTR kServicePath = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vcombus";
