@@ -25,7 +25,7 @@ PVOID TestBlock = ExAllocatePoolWithTag(NonPagedPoolNx, 8, MakePoolTag('T', 'e',
 
 // Initialised, so that the image has a .data section; the routine below stays out of line so
 // that PAGE exists.
-static volatile ULONG TestCounter = 1;
+static ULONG TestCounter = 1;
 
 VCB_PAGED __attribute__((noinline)) static NTSTATUS TestPagedWork(PUNICODE_STRING registryPath)
 {
