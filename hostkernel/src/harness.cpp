@@ -231,6 +231,8 @@ std::unique_ptr<File> File::Open(PDEVICE_OBJECT device, ACCESS_MASK access, NTST
         *status = STATUS_NO_SUCH_DEVICE;
         return nullptr;
     }
+    *status = PnpCheckOpen(device);
+    if (!NT_SUCCESS(*status)) return nullptr;
     auto file = (PFILE_OBJECT)calloc(1, sizeof(FILE_OBJECT));
     file->Type = IO_TYPE_FILE;
     file->Size = sizeof(FILE_OBJECT);
@@ -461,9 +463,11 @@ NTSTATUS File::Close()
     auto request = Waited(SendAsync(IRP_MJ_CLOSE));
     NTSTATUS status = request->Status();
     request.reset();
-    InterlockedDecrement(&file_->DeviceObject->ReferenceCount);
+    PDEVICE_OBJECT device = file_->DeviceObject;
+    InterlockedDecrement(&device->ReferenceCount);
     ObDereferenceObject(file_);
     file_ = nullptr;
+    PnpHandleClosed(device);
     return status;
 }
 
