@@ -460,16 +460,17 @@ NTSTATUS File::Close()
     closed_ = true;
     // As on the platform, IRP_MJ_CLOSE comes only once the file object's last reference goes: the
     // requests still pending on it hold theirs until they are back. The driver must end them at
-    // cleanup; the application's close waits for that here (generously) rather than returning
-    // early, so that the close reaches the driver before the next step of a test.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // cleanup (at once, or within a few milliseconds from a service thread); the application's
+    // close waits for that here (generously) rather than returning early, so that the close has
+    // reached the driver before the next step of a test.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (ObjectReferenceCount(file_) > 1 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     LONG references = ObjectReferenceCount(file_);
     if (references > 1) {
         ReportViolation("IRP_MJ_CLOSE for file object %p held back: %d reference(s) besides the handle's "
-                        "(pending requests) remain 10 s after IRP_MJ_CLEANUP; the driver must complete "
+                        "(pending requests) remain 3 s after IRP_MJ_CLEANUP; the driver must complete "
                         "its requests at cleanup",
                         (void*)file_, (int)(references - 1));
         InterlockedDecrement(&file_->DeviceObject->ReferenceCount);
