@@ -2,6 +2,8 @@
 // and the system time.
 #include "internal.h"
 
+#include <hostkernel/threads.h>
+
 #include <sched.h>
 
 #include <atomic>
@@ -17,6 +19,8 @@ thread_local int t_spinLocksHeld = 0;
 thread_local bool t_waitNext = false;
 thread_local KIRQL t_waitNextIrql = PASSIVE_LEVEL;
 std::atomic<LONGLONG> g_timeOffset{0};
+std::mutex g_delayObserverLock;
+std::function<void(LONGLONG)> g_delayObserver;
 
 // 100 ns units between 1601-01-01 and 1970-01-01.
 constexpr LONGLONG kEpochDelta = 116444736000000000LL;
@@ -83,6 +87,12 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& body)
     t_irql = irql;
     body();
     t_irql = old;
+}
+
+void SetDelayObserver(std::function<void(LONGLONG)> observer)
+{
+    std::lock_guard guard(g_delayObserverLock);
+    g_delayObserver = std::move(observer);
 }
 
 void AdvanceSystemTime(LONGLONG units) { g_timeOffset += units; }
@@ -314,6 +324,12 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval)
 {
     if (t_irql > APC_LEVEL) ReportViolation("KeDelayExecutionThread at IRQL %u", t_irql);
+    std::function<void(LONGLONG)> observer;
+    {
+        std::lock_guard guard(g_delayObserverLock);
+        observer = g_delayObserver;
+    }
+    if (observer) observer(interval->QuadPart);
     LONGLONG units = interval->QuadPart;
     if (units > 0) {
         LARGE_INTEGER now;

@@ -69,19 +69,22 @@ _ETHREAD* CurrentThread()
     return t_current;
 }
 
+void ForgetThread(_ETHREAD* thread)
+{
+    std::lock_guard guard(g_lock);
+    auto& threads = Threads();
+    for (auto it = threads.begin(); it != threads.end(); ++it) {
+        if (*it == thread) {
+            threads.erase(it);
+            return;
+        }
+    }
+}
+
 void DestroyThread(PVOID object)
 {
     auto thread = (_ETHREAD*)object;
-    {
-        std::lock_guard guard(g_lock);
-        auto& threads = Threads();
-        for (auto it = threads.begin(); it != threads.end(); ++it) {
-            if (*it == thread) {
-                threads.erase(it);
-                break;
-            }
-        }
-    }
+    ForgetThread(thread);
     delete thread;
 }
 
@@ -116,7 +119,13 @@ void EndThread(_ETHREAD* thread, NTSTATUS status)
     }
     std::lock_guard guard(DispatcherLock());
     thread->Tcb.Header.SignalState = 1;
-    ObDereferenceObject(thread);  // may free the object: not touched after this
+    // An object reported at an unload while its thread still ran has been forgotten (kept, never
+    // freed): there is no reference left to drop.
+    if (ObjectKnown(thread)) {
+        ObDereferenceObject(thread);  // may free the object: not touched after this
+    } else {
+        ForgetThread(thread);
+    }
     WakeWaiters();
 }
 
@@ -146,6 +155,19 @@ void ThreadCleanCheck()
     }
     for (auto& [thread, start] : running) {
         ReportViolation("system thread %p (start routine %p) still running at unload", (void*)thread, (void*)start);
+    }
+    // Objects reported as left behind are forgotten by the object manager (kept reachable, never
+    // freed); ended ones no longer count as the driver's threads.
+    {
+        std::lock_guard guard(g_lock);
+        auto& threads = Threads();
+        for (auto it = threads.begin(); it != threads.end();) {
+            if (!(*it)->Running && !ObjectKnown(*it)) {
+                it = threads.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
     JoinEndedThreads();
 }
