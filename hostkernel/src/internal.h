@@ -77,3 +77,14 @@ void PowerIrpTrack(PIRP irp);
 void PowerIrpCheckFinished(PIRP irp, UCHAR minor);
 void PowerCleanCheck();
 }  // namespace hk
+
+namespace hk {
+// Handles (handle.cpp): a new handle to `object`, holding a reference on it.
+HANDLE HandleCreate(PVOID object, ACCESS_MASK granted);
+// Fault injection by routine name (handle.cpp); true when this call must fail with *status.
+bool TakeInjectedCallFailure(const char* routine, NTSTATUS* status);
+void ResetRoutineFaultInjection();
+// Threads (thread.cpp).
+void ResetThreadFaultInjection();
+bool IsCurrentThreadObject(PVOID object);
+}  // namespace hk

@@ -1,5 +1,7 @@
 // The bus through the Plug and Play manager: its start and interface, its children appearing and
 // going, and the ways the bus itself goes away.
+#include <hostkernel/threads.h>
+
 #include <algorithm>
 
 #include "bus_fixture.h"
@@ -121,6 +123,7 @@ TEST_F(BusTest, UnpluggedPortIsLeftOutRemovedAndDestroyed)
     EXPECT_EQ(hk::DeviceChildren(busPdo_), std::vector<PDEVICE_OBJECT>{keep});
     EXPECT_EQ(hk::QueryDeviceNode(port).State, DeviceNodeState::Unknown);
     EXPECT_FALSE(Alive(port));
+    EXPECT_EQ(hk::RunningSystemThreadCount(), 2u);
     EXPECT_EQ(bus_->ChildCount, 1u);
     EXPECT_EQ(CONTAINING_RECORD(bus_->ChildList.Flink, PortDeviceData, ChildLink), Record(keep));
     // A started child that goes missing is surprise-removed before its removal.
@@ -221,11 +224,13 @@ TEST_F(BusTest, CancelledQueriesRestoreTheBusState)
     EXPECT_EQ(bus_->Gate.OutstandingCount, 1);
 }
 
-TEST_F(BusTest, RemovingTheBusDestroysEveryPort)
+TEST_F(BusTest, RemovingTheBusDestroysEveryPortAndEndsTheirThreads)
 {
     PDEVICE_OBJECT ports[] = {Plug(9), Plug(10), Plug(1)};
     PDEVICE_OBJECT silent = Plug(2, {L"VCOMBUS\\Port"}, false);  // linked but never announced
+    EXPECT_EQ(hk::RunningSystemThreadCount(), 8u);  // a read and a wait service thread per port
     ASSERT_EQ(hk::RemoveDevice(busPdo_), STATUS_SUCCESS);
+    EXPECT_EQ(hk::RunningSystemThreadCount(), 0u);
     for (PDEVICE_OBJECT port : ports) EXPECT_FALSE(Alive(port));
     EXPECT_FALSE(Alive(silent));
     EXPECT_EQ(hk::LiveDeviceCount(), 0u);
