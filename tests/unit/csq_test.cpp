@@ -19,6 +19,10 @@ struct TestQueue {
     LIST_ENTRY List;
     KSPIN_LOCK Lock;
     std::atomic<bool> locked{false};
+    // The test may hold the queue's lock itself and call the queue inside: the lock callbacks
+    // then only count the nesting.
+    std::atomic<std::thread::id> owner{};
+    int nested = 0;
     std::atomic<int> callbacksOutsideLock{0};
     std::atomic<int> completionsUnderLock{0};
     std::mutex logLock;
@@ -60,13 +64,24 @@ PIRP PeekNextIrp(PIO_CSQ, PIRP irp, PVOID peekContext)
 
 VOID AcquireLock(PIO_CSQ, PKIRQL irql)
 {
+    if (g_queue.owner.load() == std::this_thread::get_id()) {
+        g_queue.nested++;
+        *irql = KeGetCurrentIrql();
+        return;
+    }
     KeAcquireSpinLock(&g_queue.Lock, irql);
+    g_queue.owner = std::this_thread::get_id();
     g_queue.locked = true;
 }
 
 VOID ReleaseLock(PIO_CSQ, KIRQL irql)
 {
+    if (g_queue.nested > 0) {
+        g_queue.nested--;
+        return;
+    }
     g_queue.locked = false;
+    g_queue.owner = std::thread::id();
     KeReleaseSpinLock(&g_queue.Lock, irql);
 }
 
@@ -250,6 +265,33 @@ TEST_F(CsqTest, RequestCancelledBeforeInsertionIsCompletedInsteadOfQueued)
     ASSERT_TRUE(read->Completed());
     EXPECT_EQ(read->Status(), STATUS_CANCELLED);
     EXPECT_EQ(IoCsqRemoveNextIrp(&g_queue.Csq, nullptr), nullptr);
+}
+
+TEST_F(CsqTest, RemovalPassesOverARequestWhoseCancellationIsUnderway)
+{
+    g_queue.mode = TestQueue::Mode::InsertWithContext;
+    auto cancelling = first_->ReadAsync(1);
+    auto next = first_->ReadAsync(1);
+    PIO_CSQ_IRP_CONTEXT context = &g_queue.contexts[cancelling->Irp()];
+
+    // Hold the queue's lock so that the cancel routine, once the I/O manager has called it,
+    // waits for the lock with the request still linked.
+    KIRQL irql;
+    AcquireLock(&g_queue.Csq, &irql);
+    std::thread canceller([&] { cancelling->Cancel(); });
+    while (__atomic_load_n(&cancelling->Irp()->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) std::this_thread::yield();
+
+    EXPECT_EQ(IoCsqRemoveIrp(&g_queue.Csq, context), nullptr) << "its cancellation owns it";
+    PIRP taken = IoCsqRemoveNextIrp(&g_queue.Csq, nullptr);
+    EXPECT_EQ(taken, next->Irp());
+    EXPECT_EQ(IoCsqRemoveNextIrp(&g_queue.Csq, nullptr), nullptr);
+    ReleaseLock(&g_queue.Csq, irql);
+    canceller.join();
+
+    EXPECT_EQ(cancelling->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(context->Irp, nullptr);
+    Complete(taken, STATUS_SUCCESS);
+    EXPECT_TRUE(IsListEmpty(&g_queue.List));
 }
 
 TEST_F(CsqTest, CancellationRacingRemovalLeavesEachRequestWithExactlyOneOwner)
