@@ -292,7 +292,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp
     return status;
 }
 
-_Use_decl_annotations_ VCB_PAGED void InitializePortDevice(PDEVICE_OBJECT portDevice, BusDeviceData* bus)
+_Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT portDevice, BusDeviceData* bus)
 {
     PAGED_CODE();
     auto port = (PortDeviceData*)portDevice->DeviceExtension;
@@ -308,9 +308,18 @@ _Use_decl_annotations_ VCB_PAGED void InitializePortDevice(PDEVICE_OBJECT portDe
     port->AbortCurrentRead = FALSE;
     port->AbortCurrentWait = FALSE;
     KeInitializeSpinLock(&port->QueueLock);
-    // A port that lacks a thread or its ring still exists; its requests fail on their own.
-    StartWaitQueue(portDevice);
-    StartReadQueue(portDevice);
+    // A port without its service threads would take reads and waits it never completes: the
+    // caller fails the plug-in instead, and nothing of this setup is left running.
+    NTSTATUS status = StartWaitQueue(portDevice);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = StartReadQueue(portDevice);
+    if (!NT_SUCCESS(status)) {
+        StopWaitQueue(portDevice);
+        return status;
+    }
+    // A ring without storage is tolerable: every open sizes it again.
     RingInitialize(&port->Ring);  // always the default 4096 bytes
 
     port->Header.PnpState = PnpNotStarted;
@@ -328,6 +337,7 @@ _Use_decl_annotations_ VCB_PAGED void InitializePortDevice(PDEVICE_OBJECT portDe
     InsertTailList(&bus->ChildList, &port->ChildLink);
     bus->ChildCount++;
     ExReleaseFastMutex(&bus->ChildListLock);
+    return STATUS_SUCCESS;
 }
 
 _Use_decl_annotations_ VCB_PAGED NTSTATUS DestroyPortDevice(PDEVICE_OBJECT portDevice, PortDeviceData* port)

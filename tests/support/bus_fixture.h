@@ -67,7 +67,7 @@ protected:
         auto port = (PortDeviceData*)device->DeviceExtension;
         port->HardwareIds = ids;
         port->PortNumber = number;
-        InitializePortDevice(device, bus_);
+        EXPECT_EQ(InitializePortDevice(device, bus_), STATUS_SUCCESS);
         if (announce) Announce();
         return device;
     }
