@@ -135,6 +135,8 @@ TEST_F(QueueStressTest, ProducersReadersCancelsAndFlushesLoseAndDoubleNothing)
     Flight reads;
     Flight waits;
     std::atomic<bool> producing{true};
+    std::atomic<bool> quiet{false};
+    std::atomic<int> flushes{0};
     std::atomic<bool> running{true};
     std::atomic<size_t> written[kProducers] = {};
 
@@ -145,6 +147,10 @@ TEST_F(QueueStressTest, ProducersReadersCancelsAndFlushesLoseAndDoubleNothing)
             UCHAR sequence = 0;
             UCHAR block[kMaxBlock];
             while (producing) {
+                if (quiet) {
+                    std::this_thread::sleep_for(100us);
+                    continue;
+                }
                 // Never overrun: the test is about losing nothing, so leave room for every
                 // producer's largest block.
                 if (RingCount() > kRingSize - kProducers * kMaxBlock) {
@@ -192,10 +198,24 @@ TEST_F(QueueStressTest, ProducersReadersCancelsAndFlushesLoseAndDoubleNothing)
             std::this_thread::sleep_for(3ms);
             FlushReadQueue(device_);
             FlushWaitQueue(device_);
+            flushes++;
         }
     });
 
-    std::this_thread::sleep_for(1500ms);
+    auto waitFor = [](auto done) {
+        for (auto deadline = Clock::now() + 5s; !done() && Clock::now() < deadline;) std::this_thread::sleep_for(100us);
+    };
+    for (auto end = Clock::now() + 1500ms; Clock::now() < end;) {
+        std::this_thread::sleep_for(100ms);
+        // A quiet spell: the producers hold back until the ring has drained and a couple of
+        // flushes have passed, so that cancels and flushes also meet parked reads, not only
+        // reads that finish at once (which is all a busy ring gives them).
+        quiet = true;
+        waitFor([&] { return RingCount() == 0; });
+        int before = flushes;
+        waitFor([&] { return flushes >= before + 2; });
+        quiet = false;
+    }
     producing = false;
     for (int p = 0; p < kProducers; p++) threads[p].join();
     size_t total = 0;
