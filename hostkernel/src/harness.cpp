@@ -232,6 +232,8 @@ std::unique_ptr<File> File::Open(PDEVICE_OBJECT device, ACCESS_MASK access, NTST
         *status = STATUS_NO_SUCH_DEVICE;
         return nullptr;
     }
+    *status = PnpCheckOpen(device);
+    if (!NT_SUCCESS(*status)) return nullptr;
     auto file = (PFILE_OBJECT)calloc(1, sizeof(FILE_OBJECT));
     file->Type = IO_TYPE_FILE;
     file->Size = sizeof(FILE_OBJECT);
@@ -473,17 +475,21 @@ NTSTATUS File::Close()
                         "(pending requests) remain 3 s after IRP_MJ_CLEANUP; the driver must complete "
                         "its requests at cleanup",
                         (void*)file_, (int)(references - 1));
-        InterlockedDecrement(&file_->DeviceObject->ReferenceCount);
+        PDEVICE_OBJECT device = file_->DeviceObject;
+        InterlockedDecrement(&device->ReferenceCount);
         ObDereferenceObject(file_);
         file_ = nullptr;
+        PnpHandleClosed(device);
         return STATUS_SUCCESS;
     }
     auto request = Waited(SendAsync(IRP_MJ_CLOSE));
     NTSTATUS status = request->Status();
     request.reset();
-    InterlockedDecrement(&file_->DeviceObject->ReferenceCount);
+    PDEVICE_OBJECT device = file_->DeviceObject;
+    InterlockedDecrement(&device->ReferenceCount);
     ObDereferenceObject(file_);
     file_ = nullptr;
+    PnpHandleClosed(device);
     return status;
 }
 

@@ -414,6 +414,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     irp->CurrentLocation--;
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
+    if (sp->MajorFunction == IRP_MJ_POWER) PowerIrpDispatched(irp, device);
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sp->MajorFunction];
     return dispatch(device, irp);
 }
