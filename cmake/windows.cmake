@@ -58,13 +58,17 @@ set(VCB_IMAGE_LINK_OPTIONS
     -Wl,--disable-auto-import
     -Wl,--disable-runtime-pseudo-reloc)
 
-# vcb_kernel_image(<target> SOURCES <files...> [LIBRARIES <libs...>] [CHECK])
+# vcb_kernel_image(<target> SOURCES <files...> [LIBRARIES <libs...>] [CHECK] [EXCLUDE_FROM_ALL])
 # Links a kernel image <target>.sys from the sources and the image runtime with the settings above and fixes up its section flags and
 # checksum after the link; with CHECK the image check runs too and a failing image is removed,
 # so that the next build doesn't take it for up to date.
 function(vcb_kernel_image target)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "CHECK" "" "SOURCES;LIBRARIES")
-    add_executable(${target} ${arg_SOURCES} ${VCB_IMAGE_RUNTIME_SOURCES})
+    cmake_parse_arguments(PARSE_ARGV 1 arg "CHECK;EXCLUDE_FROM_ALL" "" "SOURCES;LIBRARIES")
+    set(exclude)
+    if(arg_EXCLUDE_FROM_ALL)
+        set(exclude EXCLUDE_FROM_ALL)
+    endif()
+    add_executable(${target} ${exclude} ${arg_SOURCES} ${VCB_IMAGE_RUNTIME_SOURCES})
     set_target_properties(${target} PROPERTIES SUFFIX ".sys"
         LINK_DEPENDS ${VCB_IMAGECHECK})
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR})

@@ -45,3 +45,22 @@ extern "C" VCB_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_S
     ExFreePoolWithTag(block, MakePoolTag('T', 'e', 's', 't'));
     return TestPagedWork(registryPath);
 }
+
+#if defined(VCB_TEST_LARGE_FRAME)
+// A frame beyond one page makes the compiler probe the stack through ___chkstk_ms.
+extern "C" __attribute__((noinline)) ULONG TestLargeFrame(ULONG index)
+{
+    volatile UCHAR scratch[8192];
+    scratch[index % sizeof(scratch)] = 1;
+    return scratch[(index * 7) % sizeof(scratch)];
+}
+#endif
+
+#if defined(VCB_TEST_GLOBAL_DESTRUCTOR)
+// A global with a destructor is registered with atexit, which the kernel doesn't have.
+struct TestReleaser {
+    ~TestReleaser() { ExFreePoolWithTag(Block, MakePoolTag('T', 'e', 's', 't')); }
+    PVOID Block;
+};
+TestReleaser TestReleaserInstance;
+#endif
