@@ -69,9 +69,13 @@ finish() {
         echo "--- last lines of $log:"
         readable_log "$log" | tail -n 60
         echo "---"
-        local never_started
+        # The two lines that usually say why: ours when the bus never came up, and Wine's own
+        # when its Plug and Play manager gave up on the driver.
+        local never_started wine_said
         never_started=$(grep -m1 -o 'the bus never started.*' "$log")
+        wine_said=$(grep -m1 -E '^[0-9a-f]+:err:(plugplay|ntoskrnl)' "$log" | sed -E 's/^[0-9a-f]+:err:[a-z]+:[a-z_]+ //')
         echo "wine stage FAILED after ${elapsed} s: $failure${never_started:+ ($never_started)}"
+        [[ -z $wine_said ]] || echo "Wine reported: $wine_said"
         exit 1
     fi
     grep -E '^[a-z_]+: [0-9]+ passed, [0-9]+ failed' "$log"
