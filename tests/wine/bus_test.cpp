@@ -1,7 +1,9 @@
 // The bus of the installed image, end to end: found through its interface only once installed,
 // opened and closed by an application, refusing data transfer, and kept as it is by a second
-// install; removed by uninstall.
+// install; removed by uninstall. A failed install leaves nothing behind.
 #include "wine_test.h"
+
+#include <cwchar>
 
 using namespace wine_test;
 
@@ -51,6 +53,87 @@ TEST_CASE(before_install, failed_install_fails_and_leaves_no_bus_device)
             "install from a missing setup information file did not fail");
     REQUIRE(RunVcomctl(L"status") == 1, "status without a bus did not fail");
     REQUIRE(BusDeviceInstances().empty(), "the failed install left a bus device");
+}
+
+namespace {
+
+// Every setup information file the system holds: the driver store names staged copies oemN.inf
+// on Windows, after the original on Wine.
+std::vector<std::wstring> StagedSetupFiles()
+{
+    wchar_t pattern[MAX_PATH];
+    UINT length = GetWindowsDirectoryW(pattern, MAX_PATH);
+    REQUIRE(length > 0 && length < MAX_PATH - 16, "GetWindowsDirectory: %s",
+            DescribeError(GetLastError()).c_str());
+    wcscat(pattern, L"\\inf\\*.inf");
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do
+        names.push_back(found.cFileName);
+    while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+// The package's setup information with the bus's hardware identifier changed in its models, in
+// a directory of its own with the catalog it names: a driver package that installs nothing on
+// the device vcomctl creates.
+std::wstring WriteMismatchedSetupInformation()
+{
+    std::wstring packageInf = GetOptions().Vcomctl;
+    packageInf.resize(packageInf.find_last_of(L'\\') + 1);
+    packageInf += L"vcombus.inf";
+    HANDLE file = CreateFileW(packageInf.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    REQUIRE(file != INVALID_HANDLE_VALUE, "opening %s: %s", Narrow(packageInf).c_str(),
+            DescribeError(GetLastError()).c_str());
+    std::string text(GetFileSize(file, nullptr), '\0');
+    DWORD read = 0;
+    BOOL ok = ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &read, nullptr);
+    CloseHandle(file);
+    REQUIRE(ok && read == text.size(), "reading %s", Narrow(packageInf).c_str());
+    const std::string busId = "Root\\vcombus";
+    size_t at = text.find(busId + "\r\n");
+    if (at == std::string::npos)
+        at = text.find(busId + "\n");
+    REQUIRE(at != std::string::npos, "no models line for %s", busId.c_str());
+    text.insert(at + busId.size(), "-elsewhere");
+
+    wchar_t directory[MAX_PATH];
+    REQUIRE(GetTempPathW(MAX_PATH, directory) > 0, "GetTempPath");
+    wcscat(directory, L"vcombus-mismatch");
+    CreateDirectoryW(directory, nullptr);
+    std::wstring inf = std::wstring(directory) + L"\\vcombus.inf";
+    std::wstring catalog = std::wstring(directory) + L"\\vcombus.cat";
+    for (const std::wstring* path : {&inf, &catalog}) {
+        file = CreateFileW(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        REQUIRE(file != INVALID_HANDLE_VALUE, "creating %s: %s", Narrow(*path).c_str(),
+                DescribeError(GetLastError()).c_str());
+        DWORD written = 0;
+        if (path == &inf)
+            WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+    return inf;
+}
+
+} // namespace
+
+TEST_CASE(before_install, install_that_finds_no_driver_fails_and_leaves_nothing_behind)
+{
+    std::wstring inf = WriteMismatchedSetupInformation();
+    std::vector<std::wstring> stagedBefore = StagedSetupFiles();
+
+    REQUIRE(RunVcomctl(L"install --inf \"" + inf + L"\"") == 1,
+            "install with a driver for another device did not fail");
+    REQUIRE(BusDeviceInstances().empty(), "the failed install left a bus device");
+    REQUIRE(StagedSetupFiles() == stagedBefore, "the failed install left its setup information "
+            "in the driver store (%u files before, %u after)",
+            static_cast<unsigned>(stagedBefore.size()),
+            static_cast<unsigned>(StagedSetupFiles().size()));
 }
 
 TEST_CASE(installed, one_bus_device_offers_the_bus_interface_after_the_install)

@@ -11,6 +11,8 @@
 #include <cfgmgr32.h>
 #include <newdev.h>
 
+#include "vcombus/ioctl.h"
+
 /* The platform's limit on setup class names; mingw-w64's setupapi.h lacks the name. */
 #ifndef MAX_CLASS_NAME_LEN
 #define MAX_CLASS_NAME_LEN 32
@@ -149,6 +151,14 @@ static DWORD WaitForStart(DEVINST devInst, BusInterface* bus, ULONG* problem)
     }
 }
 
+/* Takes back what a failed install staged in the driver store, if it staged it: no device can
+ * use a copy staged a moment ago, so it goes whatever the store thinks. */
+static void Unstage(BOOL stagedNow, const WCHAR* stagedName)
+{
+    if (stagedNow && stagedName != NULL)
+        SetupUninstallOEMInfW(stagedName, SUOI_FORCEDELETE, NULL);
+}
+
 int CommandInstall(const WCHAR* infArgument)
 {
     WCHAR given[MAX_PATH];
@@ -174,8 +184,13 @@ int CommandInstall(const WCHAR* infArgument)
         return ReportError(GetLastError(), "reading the setup class of %ls", inf);
 
     /* Staged so that Plug and Play finds it for the ports the bus enumerates later, which are
-     * installed by matching, not by this program. Staging the same file again is harmless. */
-    if (!SetupCopyOEMInfW(inf, NULL, SPOST_PATH, 0, NULL, 0, NULL, NULL))
+     * installed by matching, not by this program. A copy staged before (by an earlier install)
+     * is found and kept; one staged now is removed again if the install fails. */
+    WCHAR staged[MAX_PATH] = L"";
+    WCHAR* stagedName = NULL;
+    BOOL stagedNow = SetupCopyOEMInfW(inf, NULL, SPOST_PATH, SP_COPY_NOOVERWRITE, staged,
+                                      ARRAYSIZE(staged), NULL, &stagedName);
+    if (!stagedNow && GetLastError() != ERROR_FILE_EXISTS)
         return ReportError(GetLastError(), "adding %ls to the driver store", inf);
 
     HDEVINFO set;
@@ -184,6 +199,7 @@ int CommandInstall(const WCHAR* infArgument)
     if ((result = FindBusDevice(&set, &device, &exists)) != ERROR_SUCCESS) {
         if (set != INVALID_HANDLE_VALUE)
             SetupDiDestroyDeviceInfoList(set);
+        Unstage(stagedNow, stagedName);
         return ReportError(result, "listing devices");
     }
 
@@ -197,6 +213,7 @@ int CommandInstall(const WCHAR* infArgument)
              * list discards the device. */
             if (set != INVALID_HANDLE_VALUE)
                 SetupDiDestroyDeviceInfoList(set);
+            Unstage(stagedNow, stagedName);
             return ReportError(result, "creating the bus device");
         }
         created = TRUE;
@@ -214,6 +231,7 @@ int CommandInstall(const WCHAR* infArgument)
             if (created)
                 SetupDiCallClassInstaller(DIF_REMOVE, set, &device);
             SetupDiDestroyDeviceInfoList(set);
+            Unstage(stagedNow, stagedName);
             return ReportError(result, "installing the bus driver from %ls", inf);
         }
     }
@@ -285,51 +303,89 @@ static DWORD DeleteBusService(void)
     return result;
 }
 
-int CommandUninstall(void)
-{
-    HDEVINFO set = SetupDiGetClassDevsW(NULL, NULL, NULL, DIGCF_ALLCLASSES);
-    if (set == INVALID_HANDLE_VALUE)
-        return ReportError(GetLastError(), "listing devices");
+/* What an uninstall has done so far. */
+typedef struct Removal {
+    DWORD Removed;
+    BOOL Reboot;
+    WCHAR InfName[MAX_PATH];
+} Removal;
 
-    int status = VcomctlOk;
-    DWORD removed = 0;
-    BOOL reboot = FALSE;
-    WCHAR infName[MAX_PATH] = L"";
+/* Removes the first device of a fresh list (every class when classGuid is null) that the filter
+ * accepts (any with a null filter). A fresh list each time, because removal may take the device
+ * out of the list it was found in. Returns ERROR_SUCCESS with *found FALSE when none is left. */
+static DWORD RemoveNextDevice(const GUID* classGuid, BOOL (*filter)(HDEVINFO, SP_DEVINFO_DATA*),
+                              const char* kind, Removal* removal, BOOL* found)
+{
+    *found = FALSE;
+    HDEVINFO set = SetupDiGetClassDevsW(classGuid, NULL, NULL,
+                                        classGuid == NULL ? DIGCF_ALLCLASSES : 0);
+    if (set == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    DWORD result = ERROR_SUCCESS;
     SP_DEVINFO_DATA device = {.cbSize = sizeof(device)};
     for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
-        if (!IsBusDevice(set, &device))
+        if (filter != NULL && !filter(set, &device))
             continue;
+        *found = TRUE;
         WCHAR instance[512] = L"";
         SetupDiGetDeviceInstanceIdW(set, &device, instance, ARRAYSIZE(instance), NULL);
-        if (infName[0] == L'\0')
-            ReadInfName(set, &device, infName, ARRAYSIZE(infName));
-        /* Removing the bus removes the ports it enumerated with it. */
+        if (removal->InfName[0] == L'\0')
+            ReadInfName(set, &device, removal->InfName, ARRAYSIZE(removal->InfName));
         if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &device)) {
-            status = ReportError(GetLastError(), "removing the bus device %ls", instance);
-            continue;
+            result = GetLastError();
+            ReportError(result, "removing the %s %ls", kind, instance);
+            break;
         }
         SP_DEVINSTALL_PARAMS_W params = {.cbSize = sizeof(params)};
         if (SetupDiGetDeviceInstallParamsW(set, &device, &params) &&
             (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0)
-            reboot = TRUE;
-        printf("removed the bus device %ls\n", instance);
-        ++removed;
+            removal->Reboot = TRUE;
+        printf("removed the %s %ls\n", kind, instance);
+        ++removal->Removed;
+        break;
     }
     SetupDiDestroyDeviceInfoList(set);
-    if (status != VcomctlOk)
-        return status;
-    if (removed == 0)
+    return result;
+}
+
+/* Removes every device RemoveNextDevice finds; bounded, in case a removal doesn't take. */
+static DWORD RemoveDevices(const GUID* classGuid, BOOL (*filter)(HDEVINFO, SP_DEVINFO_DATA*),
+                           const char* kind, Removal* removal)
+{
+    for (int round = 0; round < 1024; ++round) {
+        BOOL found = FALSE;
+        DWORD result = RemoveNextDevice(classGuid, filter, kind, removal, &found);
+        if (result != ERROR_SUCCESS || !found)
+            return result;
+    }
+    ReportFailure("the %s devices keep coming back", kind);
+    return ERROR_GEN_FAILURE;
+}
+
+int CommandUninstall(void)
+{
+    Removal removal = {0};
+    /* The bus first: removing it removes the ports it enumerated, as Plug and Play does. Then
+     * the records of ports seen in earlier sessions, which still name the setup information. */
+    DWORD result = RemoveDevices(NULL, IsBusDevice, "bus device", &removal);
+    if (result == ERROR_SUCCESS)
+        result = RemoveDevices(&GUID_VIRTUAL_PORT_CLASS, NULL, "port device", &removal);
+    if (result != ERROR_SUCCESS)
+        return VcomctlFailed;
+    if (removal.Removed == 0)
         printf("vcombus is not installed: no bus device\n");
 
-    DWORD result = DeleteBusService();
+    result = DeleteBusService();
     if (result != ERROR_SUCCESS)
         return ReportError(result, "deleting the %ls service", VCOMCTL_SERVICE_NAME);
-    if (infName[0] != L'\0') {
-        if (!SetupUninstallOEMInfW(infName, 0, NULL))
-            return ReportError(GetLastError(), "removing %ls from the driver store", infName);
-        printf("removed %ls from the driver store\n", infName);
+    /* No device uses it any more; one that still did would make this fail, and say so. */
+    if (removal.InfName[0] != L'\0') {
+        if (!SetupUninstallOEMInfW(removal.InfName, 0, NULL))
+            return ReportError(GetLastError(), "removing %ls from the driver store",
+                               removal.InfName);
+        printf("removed %ls from the driver store\n", removal.InfName);
     }
-    if (reboot)
+    if (removal.Reboot)
         printf("restart Windows to finish the removal\n");
     return VcomctlOk;
 }
