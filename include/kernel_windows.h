@@ -57,3 +57,17 @@ PIRP NTAPI IoCsqRemoveNextIrp(PIO_CSQ Csq, PVOID PeekContext);
 // gives the PAGE section pageable and the INIT section discardable characteristics.
 #define VCB_PAGED __attribute__((section("PAGE")))
 #define VCB_INIT __attribute__((section("INIT")))
+
+// The no-fence accessors of newer DDKs, which mingw-w64's headers lack: single aligned loads and
+// stores for fields that threads share by design without a lock (flags, current-request
+// pointers). Relaxed atomics compile to plain moves on x64.
+inline LONG ReadNoFence(const volatile LONG* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WriteNoFence(volatile LONG* Destination, LONG Value) { __atomic_store_n(Destination, Value, __ATOMIC_RELAXED); }
+inline ULONG ReadULongNoFence(const volatile ULONG* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WriteULongNoFence(volatile ULONG* Destination, ULONG Value) { __atomic_store_n(Destination, Value, __ATOMIC_RELAXED); }
+inline UCHAR ReadUCharNoFence(const volatile UCHAR* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WriteUCharNoFence(volatile UCHAR* Destination, UCHAR Value) { __atomic_store_n(Destination, Value, __ATOMIC_RELAXED); }
+inline BOOLEAN ReadBooleanNoFence(const volatile BOOLEAN* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WriteBooleanNoFence(volatile BOOLEAN* Destination, BOOLEAN Value) { __atomic_store_n(Destination, Value, __ATOMIC_RELAXED); }
+inline PVOID ReadPointerNoFence(PVOID const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WritePointerNoFence(PVOID volatile* Destination, PVOID Value) { __atomic_store_n(Destination, Value, __ATOMIC_RELAXED); }

@@ -61,3 +61,30 @@ void IoCleanCheck();
 void ObjectCleanCheck();
 }  // namespace hk
 #include <unordered_map>
+
+// Plug and Play and power managers (pnp.cpp, power.cpp).
+#include <hostkernel/pnp.h>
+namespace hk {
+// An application opened or closed a handle on `device`: opens are refused on devices whose node
+// is not started, and surprise-removed devices get their removal once their last handle is gone.
+NTSTATUS PnpCheckOpen(PDEVICE_OBJECT device);
+void PnpHandleClosed(PDEVICE_OBJECT device);
+// A power IRP reached `device` (IoCallDriver or PoCallDriver), for the PoStartNextPowerIrp check.
+void PowerIrpDispatched(PIRP irp, PDEVICE_OBJECT device);
+void ManagerLogAppend(const ManagerRequest& request);
+// Removes and returns what was recorded about a power IRP the power manager sent.
+void PowerIrpTrack(PIRP irp);
+void PowerIrpCheckFinished(PIRP irp, UCHAR minor);
+void PowerCleanCheck();
+}  // namespace hk
+
+namespace hk {
+// Handles (handle.cpp): a new handle to `object`, holding a reference on it.
+HANDLE HandleCreate(PVOID object, ACCESS_MASK granted);
+// Fault injection by routine name (handle.cpp); true when this call must fail with *status.
+bool TakeInjectedCallFailure(const char* routine, NTSTATUS* status);
+void ResetRoutineFaultInjection();
+// Threads (thread.cpp).
+void ResetThreadFaultInjection();
+bool IsCurrentThreadObject(PVOID object);
+}  // namespace hk

@@ -66,9 +66,13 @@ void FailNextAllocations(int count, ULONG tag)
 
 void ResetFaultInjection()
 {
-    std::lock_guard guard(g_lock);
-    g_failCount = 0;
-    g_failTag = 0;
+    {
+        std::lock_guard guard(g_lock);
+        g_failCount = 0;
+        g_failTag = 0;
+    }
+    ResetThreadFaultInjection();
+    ResetRoutineFaultInjection();
 }
 
 void PoolCleanCheck()
