@@ -38,6 +38,7 @@ fi
 rm -rf "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
+programs=$(cd "$programs" && pwd) || { echo "wine stage FAILED: no directory $programs"; exit 1; }
 log=$work/wine.log
 : >"$log"
 
