@@ -319,13 +319,15 @@ _Use_decl_annotations_ VCB_PAGED void InitializePortDevice(PDEVICE_OBJECT portDe
     port->Header.SystemPowerState = PowerSystemWorking;
 
     portDevice->Flags |= DO_POWER_PAGABLE;
+    // Finished before the port is linked: from then on a relations answer running on another
+    // thread may hand it to the Plug and Play manager, which must find it initialised and must
+    // not race this update of Flags.
+    portDevice->Flags &= ~DO_DEVICE_INITIALIZING;
 
     ExAcquireFastMutex(&bus->ChildListLock);
     InsertTailList(&bus->ChildList, &port->ChildLink);
     bus->ChildCount++;
     ExReleaseFastMutex(&bus->ChildListLock);
-
-    portDevice->Flags &= ~DO_DEVICE_INITIALIZING;
 }
 
 _Use_decl_annotations_ VCB_PAGED NTSTATUS DestroyPortDevice(PDEVICE_OBJECT portDevice, PortDeviceData* port)

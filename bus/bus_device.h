@@ -7,8 +7,8 @@
 extern const GUID GUID_VIRTUAL_BUS_INTERFACE;
 
 // Sets up a port device created by the plug-in (HardwareIds and PortNumber filled, the rest of its
-// record zero): header, presence, both pending queues with their threads, the ring; then links it
-// at the tail of the bus's child list and clears DO_DEVICE_INITIALIZING.
+// record zero): header, presence, both pending queues with their threads, the ring; clears
+// DO_DEVICE_INITIALIZING, then links it at the tail of the bus's child list.
 _IRQL_requires_(PASSIVE_LEVEL) void InitializePortDevice(PDEVICE_OBJECT portDevice, BusDeviceData* bus);
 
 // Releases everything the port record owns (identifiers, threads, ring) once, and deletes the

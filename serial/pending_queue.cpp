@@ -201,8 +201,9 @@ VOID NTAPI WaitServiceThread(PVOID context)
 
 // ---- Start, stop, flush -------------------------------------------------------------------------
 
-// A queue that was never started has a zero list head (the record is zero-filled at creation).
-bool Started(const PendingQueue* queue) { return queue->PendingList.Flink != nullptr; }
+// A queue that was never started has no poll interval (the record is zero-filled at creation);
+// the start sets it once, before any other thread can use the queue.
+bool Started(const PendingQueue* queue) { return queue->PollInterval.QuadPart != 0; }
 
 void DrainQueue(PendingQueue* queue)
 {

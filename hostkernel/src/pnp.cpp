@@ -466,8 +466,8 @@ void Vanish(Node* node)
     for (Node* n : order) {
         DeviceNodeState state = StateOf(n);
         if (state == DeviceNodeState::Started || state == DeviceNodeState::Stopped) {
+            // Interfaces the drivers leave enabled now are disabled with the removal, not here.
             SendPnp(n->pdo, IRP_MN_SURPRISE_REMOVAL, 0);
-            DisableInterfacesOf(n->pdo);
             SetState(n, DeviceNodeState::SurpriseRemoved);
         }
         std::lock_guard guard(g_lock);

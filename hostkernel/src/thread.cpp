@@ -41,7 +41,6 @@ std::vector<_ETHREAD*>& Threads()
     static std::vector<_ETHREAD*> threads;
     return threads;
 }
-std::vector<pthread_t> g_ended;  // OS threads that have finished their driver work, to join
 int g_failCreations = 0;
 NTSTATUS g_failStatus = STATUS_INSUFFICIENT_RESOURCES;
 std::atomic<ULONG_PTR> g_nextId{0x100};
@@ -88,16 +87,6 @@ void DestroyThread(PVOID object)
     delete thread;
 }
 
-void JoinEndedThreads()
-{
-    std::vector<pthread_t> ended;
-    {
-        std::lock_guard guard(g_lock);
-        ended.swap(g_ended);
-    }
-    for (pthread_t os : ended) pthread_join(os, nullptr);
-}
-
 // The end of a system thread: signal its object and drop the thread's own reference in one
 // step under the dispatcher lock, so that whoever sees the thread ended also sees that only
 // the references of others remain.
@@ -115,7 +104,6 @@ void EndThread(_ETHREAD* thread, NTSTATUS status)
         std::lock_guard guard(g_lock);
         thread->Running = false;
         thread->ExitStatus = status;
-        g_ended.push_back(pthread_self());
     }
     std::lock_guard guard(DispatcherLock());
     thread->Tcb.Header.SignalState = 1;
@@ -169,7 +157,6 @@ void ThreadCleanCheck()
             }
         }
     }
-    JoinEndedThreads();
 }
 
 const bool g_registered = (RegisterCleanCheck("threads", ThreadCleanCheck), true);
@@ -226,7 +213,6 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT
         ReportViolation("PsCreateSystemThread without a handle pointer or a start routine");
         return STATUS_INVALID_PARAMETER;
     }
-    JoinEndedThreads();
     {
         std::lock_guard guard(g_lock);
         if (g_failCreations > 0) {
@@ -263,6 +249,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT
         ObDereferenceObject(thread);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // Nobody joins it: its end is what its object's signal says; the OS thread only returns
+    // after that.
+    pthread_detach(os);
     *threadHandle = handle;
     return STATUS_SUCCESS;
 }
