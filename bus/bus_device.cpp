@@ -6,7 +6,6 @@
 #include "driver/gate.h"
 #include "driver/handlers.h"
 
-const GUID GUID_VIRTUAL_BUS_INTERFACE = {0x3A9B85F5, 0x2569, 0x4653, {0xB5, 0x6D, 0xC8, 0x31, 0x63, 0x38, 0x6F, 0xB6}};
 
 _Use_decl_annotations_ VCB_PAGED NTSTATUS AddBusDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject)
 {
@@ -32,6 +31,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS AddBusDevice(PDRIVER_OBJECT driverObje
     InitializeListHead(&bus->ChildList);
     bus->ChildCount = 0;
     ExInitializeFastMutex(&bus->ChildListLock);
+    KeInitializeEvent(&bus->PlugInLock, SynchronizationEvent, TRUE);
     IoGateInitialize(&bus->Gate);
 
     device->Flags |= DO_POWER_PAGABLE;

@@ -2,9 +2,7 @@
 // port's life (linking a new port in, destroying a port's resources).
 #pragma once
 #include "device.h"
-
-// Device interface class through which the control application finds the bus.
-extern const GUID GUID_VIRTUAL_BUS_INTERFACE;
+#include "vcombus/ioctl.h"
 
 // Sets up a port device created by the plug-in (HardwareIds and PortNumber filled, the rest of its
 // record zero): header, presence, both pending queues with their threads, the ring; clears

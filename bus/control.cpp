@@ -1,7 +1,8 @@
 // Bus control requests: plug in, unplug and eject ports, count them, report the version. Every
 // other code on the bus belongs to the tap and routing handler; requests for ports go to the
 // port's serial handler before anything is counted.
-#include "bus/bus.h"
+#include "bus/bus_device.h"
+#include "bus/control.h"
 #include "driver/gate.h"
 #include "driver/handlers.h"
 #include "security/secure_device.h"

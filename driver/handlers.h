@@ -15,6 +15,10 @@ DRIVER_ADD_DEVICE AddBusDevice;
 NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack, BusDeviceData* bus);
 NTSTATUS PortPnp(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack, PortDeviceData* port);
 DRIVER_DISPATCH BusDeviceControl;
+// Serial control requests of a port; completes the request itself.
+DRIVER_DISPATCH PortSerialControl;
+// Tap and routing codes on the bus: sets Information, returns the status, does not complete.
+DRIVER_DISPATCH TapControl;
 DRIVER_DISPATCH DispatchCreateClose;
 DRIVER_DISPATCH DispatchCleanupFlush;
 DRIVER_DISPATCH PortReadWrite;

@@ -2,10 +2,18 @@
 // its component lands.
 #include "driver/handlers.h"
 
-VCB_PAGED NTSTATUS BusDeviceControl(PDEVICE_OBJECT, PIRP irp)
+VCB_PAGED NTSTATUS PortSerialControl(PDEVICE_OBJECT, PIRP irp)
 {
     PAGED_CODE();
-    return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+    return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+// Every code is unknown to the tap and routing handler until it exists.
+VCB_PAGED NTSTATUS TapControl(PDEVICE_OBJECT, PIRP irp)
+{
+    PAGED_CODE();
+    irp->IoStatus.Information = 0;
+    return STATUS_INVALID_PARAMETER;
 }
 
 VCB_PAGED NTSTATUS TapDispatch(PDEVICE_OBJECT, PIRP irp)

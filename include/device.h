@@ -70,6 +70,9 @@ struct BusDeviceData {
     ULONG MasterPortNumber;
     UCHAR RealPortMode;
     UCHAR PortFlags[8];
+    // Serialises plug-ins from their duplicate test to the linking of the new port. An event,
+    // not a mutex, because the device creation in between must run at PASSIVE_LEVEL.
+    KEVENT PlugInLock;
 };
 
 struct PortDeviceData {

@@ -50,4 +50,30 @@ VCOMBUS_STATIC_ASSERT(IOCTL_BUS_EJECT_PORT == 0x2A5448UL, "eject code");
 VCOMBUS_STATIC_ASSERT(IOCTL_BUS_GET_PORT_COUNT == 0x2A5450UL, "port count code");
 VCOMBUS_STATIC_ASSERT(IOCTL_BUS_GET_VERSION == 0x2A5454UL, "version code");
 
+/*
+ * Input of IOCTL_BUS_PLUGIN_PORT: the fixed part, then the port's hardware identifiers as a UTF-16
+ * multi-string (each identifier ends with a NUL, the list with one more NUL), ending exactly at
+ * the end of the input. Size must be 8; any PortNumber is taken.
+ */
+typedef struct PortPlugInRequest {
+    unsigned int Size;
+    unsigned int PortNumber;
+    /* unsigned short HardwareIds[]; follows */
+} PortPlugInRequest;
+
+/* Input of IOCTL_BUS_UNPLUG_PORT and IOCTL_BUS_EJECT_PORT. Size must be 16; PortNumber 0 means
+ * every port. */
+typedef struct PortRemoveRequest {
+    unsigned int Size;
+    unsigned int PortNumber;
+    unsigned int Reserved[2];
+} PortRemoveRequest;
+
+VCOMBUS_STATIC_ASSERT(sizeof(PortPlugInRequest) == 8, "plug-in request fixed part");
+VCOMBUS_STATIC_ASSERT(sizeof(PortRemoveRequest) == 16, "remove request");
+#ifdef __cplusplus
+VCOMBUS_STATIC_ASSERT(__builtin_offsetof(PortPlugInRequest, PortNumber) == 4, "plug-in request layout");
+VCOMBUS_STATIC_ASSERT(__builtin_offsetof(PortRemoveRequest, PortNumber) == 4, "remove request layout");
+#endif
+
 #endif /* VCOMBUS_IOCTL_H */
