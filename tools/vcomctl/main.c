@@ -19,6 +19,13 @@ static const char Usage[] =
     "  uninstall             remove the bus device (and its ports), its service and the staged\n"
     "                        setup information\n"
     "  status                find the running bus and print its driver's version\n"
+    "  plug N [--hwid ID]... plug in port N with these hardware identifiers (default\n"
+    "                        VCOMBUS\\Port); 1-8 are hub ports, 9 and up null-modem pairs\n"
+    "  pair N                plug in ports N and N+1, a null-modem pair (N odd, 9 or more)\n"
+    "  unplug N|all          unplug port N, or every port\n"
+    "  eject N|all           eject port N, or every port, the way Windows ejects a device\n"
+    "  list                  print how many ports the bus has\n"
+    "  version               print the driver's version\n"
     "  --help                print this text\n"
     "\n"
     "Exit status: 0 on success, 1 on failure (one line on stderr says why), 2 on a usage error.\n"
@@ -56,6 +63,38 @@ int wmain(int argc, WCHAR** argv)
         if (argc > 2)
             return UsageError("unexpected argument '%ls'", argv[2]);
         return command[0] == L'u' ? CommandUninstall() : CommandStatus();
+    }
+    if (wcscmp(command, L"plug") == 0) {
+        unsigned long number;
+        if (argc < 3 || !ParsePortNumber(argv[2], &number))
+            return UsageError("plug: needs a port number%ls", L"");
+        const WCHAR* ids[64];
+        int idCount = 0;
+        for (int i = 3; i < argc; ++i) {
+            if (wcscmp(argv[i], L"--hwid") != 0 || i + 1 >= argc)
+                return UsageError("plug: unexpected argument '%ls'", argv[i]);
+            if (idCount == (int)ARRAYSIZE(ids))
+                return UsageError("plug: too many identifiers%ls", L"");
+            ids[idCount++] = argv[++i];
+        }
+        return CommandPlug(number, ids, idCount);
+    }
+    if (wcscmp(command, L"pair") == 0 || wcscmp(command, L"unplug") == 0 ||
+        wcscmp(command, L"eject") == 0) {
+        unsigned long number = 0;
+        if (argc != 3)
+            return UsageError("%ls: needs one port number", command);
+        int all = command[0] != L'p' && wcscmp(argv[2], L"all") == 0;
+        if (!all && !ParsePortNumber(argv[2], &number))
+            return UsageError("not a port number: '%ls'", argv[2]);
+        if (command[0] == L'p')
+            return CommandPair(number);
+        return CommandRemove(command[0] == L'e', number);
+    }
+    if (wcscmp(command, L"list") == 0 || wcscmp(command, L"version") == 0) {
+        if (argc > 2)
+            return UsageError("unexpected argument '%ls'", argv[2]);
+        return command[0] == L'l' ? CommandList() : CommandVersion();
     }
     return UsageError("unknown command '%ls'", command);
 }

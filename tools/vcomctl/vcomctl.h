@@ -35,4 +35,12 @@ int CommandInstall(const WCHAR* infPath);
 int CommandUninstall(void);
 int CommandStatus(void);
 
+/* Port commands (ports.c). A port number on the command line is a decimal number from 1 up. */
+int ParsePortNumber(const WCHAR* text, unsigned long* number);
+int CommandPlug(unsigned long number, const WCHAR* const* ids, int idCount);
+int CommandPair(unsigned long first);
+int CommandRemove(int eject, unsigned long number); /* number 0: every port */
+int CommandList(void);
+int CommandVersion(void);
+
 #endif
