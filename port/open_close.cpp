@@ -7,8 +7,6 @@
 #include "serial/pending_queue.h"
 #include "serial/ring.h"
 
-constexpr ULONG kDefaultRingSize = 4096;
-
 static NTSTATUS BusOpenCloseCleanupFlush(BusDeviceData* bus, PIRP irp)
 {
     IoGateAcquire(&bus->Gate);
@@ -42,7 +40,7 @@ VCB_PAGED NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
         WriteBooleanNoFence(&port->AbortCurrentWait, FALSE);
         // Every open starts from an empty ring. Without pool the old storage and its bytes stay,
         // and the open still succeeds.
-        RingResize(&port->Ring, kDefaultRingSize);
+        RingResize(&port->Ring, kRingDefaultSize);
         RingEnable(&port->Ring, TRUE);
     } else {
         FlushReadQueue(deviceObject);
