@@ -167,6 +167,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICO
 {
     PAGED_CODE();
     *deviceObject = nullptr;
+    NTSTATUS injected;
+    if (TakeRoutineFailure("IoCreateDevice", &injected)) return injected;
     std::u16string name;
     if (deviceName != nullptr && deviceName->Length != 0) {
         name = ToU16(deviceName);
