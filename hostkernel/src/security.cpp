@@ -190,12 +190,14 @@ const GENERIC_MAPPING kKeyGenericMapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KE
 bool DescriptorPartsOf(PSECURITY_DESCRIPTOR descriptor, DescriptorParts* parts)
 {
     *parts = DescriptorParts{};
-    auto sd = (PISECURITY_DESCRIPTOR)descriptor;
-    if (sd == nullptr || sd->Revision != SECURITY_DESCRIPTOR_REVISION) return false;
-    parts->control = sd->Control & ~SE_SELF_RELATIVE;
-    parts->daclPresent = (sd->Control & SE_DACL_PRESENT) != 0;
-    parts->saclPresent = (sd->Control & SE_SACL_PRESENT) != 0;
-    if (sd->Control & SE_SELF_RELATIVE) {
+    // Self-relative descriptors need only 4-byte alignment (registry data has no more), so the
+    // common header is read through that form.
+    auto header = (PISECURITY_DESCRIPTOR_RELATIVE)descriptor;
+    if (header == nullptr || header->Revision != SECURITY_DESCRIPTOR_REVISION) return false;
+    parts->control = header->Control & ~SE_SELF_RELATIVE;
+    parts->daclPresent = (header->Control & SE_DACL_PRESENT) != 0;
+    parts->saclPresent = (header->Control & SE_SACL_PRESENT) != 0;
+    if (header->Control & SE_SELF_RELATIVE) {
         auto rel = (PISECURITY_DESCRIPTOR_RELATIVE)descriptor;
         auto base = (PUCHAR)descriptor;
         parts->owner = rel->Owner ? (PISID)(base + rel->Owner) : nullptr;
@@ -203,6 +205,7 @@ bool DescriptorPartsOf(PSECURITY_DESCRIPTOR descriptor, DescriptorParts* parts)
         parts->dacl = parts->daclPresent && rel->Dacl ? (PACL)(base + rel->Dacl) : nullptr;
         parts->sacl = parts->saclPresent && rel->Sacl ? (PACL)(base + rel->Sacl) : nullptr;
     } else {
+        auto sd = (PISECURITY_DESCRIPTOR)descriptor;
         parts->owner = (PISID)sd->Owner;
         parts->group = (PISID)sd->Group;
         parts->dacl = parts->daclPresent ? sd->Dacl : nullptr;
@@ -398,7 +401,7 @@ NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR securityDescriptor, UL
 // The setters work on absolute descriptors only, as the platform's do.
 static NTSTATUS CheckAbsolute(PSECURITY_DESCRIPTOR securityDescriptor)
 {
-    auto sd = (PISECURITY_DESCRIPTOR)securityDescriptor;
+    auto sd = (PISECURITY_DESCRIPTOR_RELATIVE)securityDescriptor;
     if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
     if (sd->Control & SE_SELF_RELATIVE) return STATUS_INVALID_SECURITY_DESCR;
     return STATUS_SUCCESS;
@@ -490,7 +493,7 @@ NTSTATUS RtlGetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR securityDescriptor, 
 
 ULONG RtlLengthSecurityDescriptor(PSECURITY_DESCRIPTOR securityDescriptor)
 {
-    auto sd = (PISECURITY_DESCRIPTOR)securityDescriptor;
+    auto sd = (PISECURITY_DESCRIPTOR_RELATIVE)securityDescriptor;
     DescriptorParts parts;
     DescriptorPartsOf(securityDescriptor, &parts);
     ULONG length = (sd->Control & SE_SELF_RELATIVE) ? sizeof(SECURITY_DESCRIPTOR_RELATIVE) : sizeof(SECURITY_DESCRIPTOR);
@@ -542,8 +545,7 @@ BOOLEAN RtlValidRelativeSecurityDescriptor(PSECURITY_DESCRIPTOR input, ULONG len
 NTSTATUS RtlAbsoluteToSelfRelativeSD(PSECURITY_DESCRIPTOR absolute, PSECURITY_DESCRIPTOR selfRelative,
                                      PULONG bufferLength)
 {
-    auto sd = (PISECURITY_DESCRIPTOR)absolute;
-    if (sd->Control & SE_SELF_RELATIVE) return STATUS_BAD_DESCRIPTOR_FORMAT;
+    if (((PISECURITY_DESCRIPTOR_RELATIVE)absolute)->Control & SE_SELF_RELATIVE) return STATUS_BAD_DESCRIPTOR_FORMAT;
     DescriptorParts parts;
     if (!DescriptorPartsOf(absolute, &parts)) return STATUS_UNKNOWN_REVISION;
     ULONG needed = SelfRelativeLength(parts);
