@@ -25,8 +25,8 @@ struct HarnessSink final : IrpCompletionSink {
 std::mutex g_sinkLock;
 std::unordered_map<PIRP, HarnessSink*>& Sinks()
 {
-    static std::unordered_map<PIRP, HarnessSink*> sinks;
-    return sinks;
+    static auto* sinks = new std::unordered_map<PIRP, HarnessSink*>;
+    return *sinks;
 }
 
 HarnessSink* SinkOf(PIRP irp)
@@ -181,9 +181,9 @@ Request::~Request()
         // reports it if it never does). The sink's buffers must outlive it.
         IrpSetOrigin(irp_, IrpOrigin::Harness, nullptr);
         static std::mutex orphanLock;
-        static std::vector<HarnessSink*> orphans;
+        static auto* orphans = new std::vector<HarnessSink*>;
         std::lock_guard guard(orphanLock);
-        orphans.push_back(sink);
+        orphans->push_back(sink);
     }
 }
 

@@ -21,6 +21,8 @@ enum class ObjectKind { Device, File, Driver, Thread, Other };
 const char* ObjectKindName(ObjectKind kind);
 void ObjectInsert(PVOID object, ObjectKind kind, void (*destroy)(PVOID));
 bool ObjectKnown(PVOID object, ObjectKind* kind = nullptr);
+// Drops an object from the books without destroying it: a leak already reported once.
+void ObjectForget(PVOID object);
 void ObjectForEach(const std::function<void(PVOID, ObjectKind, LONG)>& visit);
 
 // IRP bookkeeping: who built the request, and what to do when it completes back to them.

@@ -20,16 +20,17 @@ struct IrpInfo {
 std::mutex g_irpLock;
 std::unordered_map<PIRP, IrpInfo>& Irps()
 {
-    static std::unordered_map<PIRP, IrpInfo> irps;
-    return irps;
+    // Never destroyed: threads and leak checkers may still look at it during exit.
+    static auto* irps = new std::unordered_map<PIRP, IrpInfo>;
+    return *irps;
 }
 
 // Guards device stacks, names and driver device lists.
 std::recursive_mutex g_deviceLock;
 std::map<std::u16string, PDEVICE_OBJECT>& Names()
 {
-    static std::map<std::u16string, PDEVICE_OBJECT> names;
-    return names;
+    static auto* names = new std::map<std::u16string, PDEVICE_OBJECT>;
+    return *names;
 }
 LONG g_autoNameCounter = 0;
 
@@ -122,6 +123,7 @@ void IoCleanCheck()
         for (auto& [irp, info] : Irps()) {
             if (!info.completed && irp->CurrentLocation <= irp->StackCount) {
                 pending.emplace_back(irp, (irp->Tail.Overlay.CurrentStackLocation)->MajorFunction);
+                info.completed = true;  // reported once; the next test starts clean
             }
         }
     }
@@ -152,6 +154,7 @@ void ObjectCleanCheck()
     ObjectForEach([](PVOID object, ObjectKind kind, LONG references) {
         if (kind == ObjectKind::Driver) return;
         ReportViolation("%s %p left at unload with %d reference(s)", ObjectKindName(kind), object, references);
+        ObjectForget(object);
     });
 }
 

@@ -16,8 +16,9 @@ struct ObjectEntry {
 std::mutex g_lock;
 std::unordered_map<PVOID, ObjectEntry>& Objects()
 {
-    static std::unordered_map<PVOID, ObjectEntry> objects;
-    return objects;
+    // Never destroyed: threads and leak checkers may still look at it during exit.
+    static auto* objects = new std::unordered_map<PVOID, ObjectEntry>;
+    return *objects;
 }
 
 }  // namespace
@@ -53,6 +54,15 @@ LONG ObjectReferenceCount(PVOID object)
     std::lock_guard guard(g_lock);
     auto it = Objects().find(object);
     return it == Objects().end() ? -1 : it->second.references;
+}
+
+void ObjectForget(PVOID object)
+{
+    // Kept reachable: a leak the verifier reported must not be reported again by LeakSanitizer.
+    static auto* graveyard = new std::vector<PVOID>;
+    std::lock_guard guard(g_lock);
+    Objects().erase(object);
+    graveyard->push_back(object);
 }
 
 void ObjectForEach(const std::function<void(PVOID, ObjectKind, LONG)>& visit)

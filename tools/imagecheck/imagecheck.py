@@ -1,0 +1,390 @@
+#!/usr/bin/env python3
+"""Post-link fix-up and check of the vcombus kernel image.
+
+  imagecheck.py fixup IMAGE
+      Gives the sections the characteristics the kernel loader acts on (PAGE pageable, INIT
+      discardable, everything else resident) and rewrites the PE checksum, which the kernel
+      verifies for drivers and the linker leaves zero.
+
+  imagecheck.py check [--map MAP] [--remove-on-failure] IMAGE
+      Fails, naming every problem, unless the image is a PE32+ AMD64 native image that imports
+      from ntoskrnl.exe alone, exports nothing, carries version 2.0.0.1, has a valid checksum,
+      relocations, sane section flags, and (given the linker map) no global constructors, which
+      nothing would run.
+"""
+
+import argparse
+import os
+import re
+import struct
+import sys
+
+IMAGE_FILE_MACHINE_AMD64 = 0x8664
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+PE32_PLUS_MAGIC = 0x20B
+IMAGE_SUBSYSTEM_NATIVE = 1
+
+DLLCHARACTERISTICS_REQUIRED = {
+    0x0040: "DYNAMIC_BASE",
+    0x0100: "NX_COMPAT",
+    0x2000: "WDM_DRIVER",
+}
+
+SCN_CNT_CODE = 0x00000020
+SCN_MEM_DISCARDABLE = 0x02000000
+SCN_MEM_NOT_PAGED = 0x08000000
+SCN_MEM_EXECUTE = 0x20000000
+SCN_MEM_WRITE = 0x80000000
+
+DIR_EXPORT, DIR_IMPORT, DIR_RESOURCE, DIR_BASERELOC, DIR_TLS, DIR_DELAY_IMPORT = 0, 1, 2, 5, 9, 13
+
+RT_VERSION = 16
+VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
+VFT_DRV = 3
+
+ALLOWED_IMPORT = "ntoskrnl.exe"
+EXPECTED_VERSION = (2, 0, 0, 1)
+
+
+class ImageError(Exception):
+    """The file is not a PE image this tool can read."""
+
+
+class Section:
+    def __init__(self, data, offset):
+        raw_name, self.virtual_size, self.virtual_address, self.raw_size, self.raw_pointer = \
+            struct.unpack_from("<8sIIII", data, offset)
+        self.name = raw_name.rstrip(b"\0").decode("ascii", "replace")
+        self.characteristics_offset = offset + 36
+        self.characteristics = struct.unpack_from("<I", data, self.characteristics_offset)[0]
+
+
+class PeImage:
+    """Just enough of the PE32+ format for the fix-up and the checks."""
+
+    def __init__(self, data):
+        self.data = bytearray(data)
+        d = self.data
+        if len(d) < 0x40 or d[:2] != b"MZ":
+            raise ImageError("not an MZ/PE image")
+        self.pe_offset = struct.unpack_from("<I", d, 0x3C)[0]
+        if d[self.pe_offset:self.pe_offset + 4] != b"PE\0\0":
+            raise ImageError("no PE signature")
+        coff = self.pe_offset + 4
+        (self.machine, section_count, _, _, _, optional_size,
+         self.file_characteristics) = struct.unpack_from("<HHIIIHH", d, coff)
+        self.optional_offset = coff + 20
+        self.magic = struct.unpack_from("<H", d, self.optional_offset)[0]
+        if self.magic != PE32_PLUS_MAGIC:
+            self.directories = []
+            self.sections = []
+            self.checksum_offset = self.optional_offset + 64
+            return
+        opt = self.optional_offset
+        self.checksum_offset = opt + 64
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", d, opt + 68)
+        directory_count = struct.unpack_from("<I", d, opt + 108)[0]
+        self.directories = [struct.unpack_from("<II", d, opt + 112 + 8 * i)
+                            for i in range(min(directory_count, 16))]
+        section_table = opt + optional_size
+        self.sections = [Section(d, section_table + 40 * i) for i in range(section_count)]
+
+    @property
+    def checksum(self):
+        return struct.unpack_from("<I", self.data, self.checksum_offset)[0]
+
+    def directory(self, index):
+        return self.directories[index] if index < len(self.directories) else (0, 0)
+
+    def offset_of(self, rva):
+        for s in self.sections:
+            if s.virtual_address <= rva < s.virtual_address + max(s.virtual_size, s.raw_size):
+                delta = rva - s.virtual_address
+                if delta >= s.raw_size:
+                    raise ImageError("RVA 0x%x lies in uninitialised data" % rva)
+                return s.raw_pointer + delta
+        raise ImageError("RVA 0x%x is outside every section" % rva)
+
+    def u16(self, rva):
+        return struct.unpack_from("<H", self.data, self.offset_of(rva))[0]
+
+    def u32(self, rva):
+        return struct.unpack_from("<I", self.data, self.offset_of(rva))[0]
+
+    def u64(self, rva):
+        return struct.unpack_from("<Q", self.data, self.offset_of(rva))[0]
+
+    def c_string(self, rva):
+        start = self.offset_of(rva)
+        end = self.data.index(b"\0", start)
+        return self.data[start:end].decode("ascii", "replace")
+
+    def compute_checksum(self):
+        """The PE checksum: 16-bit one's-complement sum of the file with the checksum field taken
+        as zero, folded to 16 bits, plus the file length."""
+        d = bytearray(self.data)
+        d[self.checksum_offset:self.checksum_offset + 4] = b"\0\0\0\0"
+        if len(d) % 2:
+            d.append(0)
+        total = sum(memoryview(d).cast("H"))
+        while total > 0xFFFF:
+            total = (total & 0xFFFF) + (total >> 16)
+        return (total + len(self.data)) & 0xFFFFFFFF
+
+    def write_checksum(self):
+        struct.pack_into("<I", self.data, self.checksum_offset, self.compute_checksum())
+
+    def set_characteristics(self, section, value):
+        section.characteristics = value
+        struct.pack_into("<I", self.data, section.characteristics_offset, value)
+
+    def imports(self):
+        """[(dll, [symbol, ...])] from the import directory, then the delay-load one."""
+        result = []
+        rva, size = self.directory(DIR_IMPORT)
+        if rva and size:
+            while True:
+                lookup, _, _, name_rva, address = struct.unpack_from(
+                    "<IIIII", self.data, self.offset_of(rva))
+                if not (lookup or name_rva or address):
+                    break
+                result.append((self.c_string(name_rva), self._thunk_names(lookup or address)))
+                rva += 20
+        rva, size = self.directory(DIR_DELAY_IMPORT)
+        if rva and size:
+            while True:
+                fields = struct.unpack_from("<8I", self.data, self.offset_of(rva))
+                if not any(fields):
+                    break
+                names = [n + " (delay-loaded)" for n in self._thunk_names(fields[4])]
+                result.append((self.c_string(fields[1]), names))
+                rva += 32
+        return result
+
+    def _thunk_names(self, rva):
+        names = []
+        while True:
+            thunk = self.u64(rva)
+            if thunk == 0:
+                return names
+            if thunk & (1 << 63):
+                names.append("#%d" % (thunk & 0xFFFF))
+            else:
+                names.append(self.c_string((thunk & 0x7FFFFFFF) + 2))
+            rva += 8
+
+    def exports(self):
+        """Names (or ordinals) of every exported function."""
+        rva, size = self.directory(DIR_EXPORT)
+        if not (rva and size):
+            return []
+        base, function_count, name_count, _, names_rva = struct.unpack_from(
+            "<IIIII", self.data, self.offset_of(rva) + 16)
+        names = [self.c_string(self.u32(names_rva + 4 * i)) for i in range(name_count)]
+        unnamed = ["#%d" % (base + i) for i in range(max(0, function_count - name_count))]
+        return names + unnamed
+
+    def fixed_version_info(self):
+        """(file version, product version, file type) from VS_FIXEDFILEINFO, or None."""
+        rva, size = self.directory(DIR_RESOURCE)
+        if not (rva and size):
+            return None
+        root = rva
+
+        def entries(directory_rva):
+            named, numbered = struct.unpack_from("<HH", self.data, self.offset_of(directory_rva) + 12)
+            for i in range(named + numbered):
+                ident, target = struct.unpack_from(
+                    "<II", self.data, self.offset_of(directory_rva + 16 + 8 * i))
+                yield ident, target
+
+        def first_entry(directory_rva, wanted=None):
+            for ident, target in entries(directory_rva):
+                if wanted is None or ident == wanted:
+                    return target
+            return None
+
+        # type -> name -> language -> data entry; the first two levels are subdirectories.
+        by_name = first_entry(root, RT_VERSION)
+        if by_name is None or not by_name & 0x80000000:
+            return None
+        by_language = first_entry(root + (by_name & 0x7FFFFFFF))
+        if by_language is None or not by_language & 0x80000000:
+            return None
+        data_entry = first_entry(root + (by_language & 0x7FFFFFFF))
+        if data_entry is None or data_entry & 0x80000000:
+            return None
+        level = root + data_entry
+        data_rva, data_size = struct.unpack_from("<II", self.data, self.offset_of(level))
+        blob = bytes(self.data[self.offset_of(data_rva):self.offset_of(data_rva) + data_size])
+        at = blob.find(struct.pack("<I", VS_FIXEDFILEINFO_SIGNATURE))
+        if at < 0 or at + 52 > len(blob):
+            return None
+        (_, _, file_ms, file_ls, product_ms, product_ls, _, _, _, file_type, _, _, _) = \
+            struct.unpack_from("<13I", blob, at)
+
+        def split(ms, ls):
+            return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+        return split(file_ms, file_ls), split(product_ms, product_ls), file_type
+
+
+def is_pageable_section(name):
+    return name == "PAGE"
+
+
+def is_init_section(name):
+    return name == "INIT"
+
+
+def wanted_characteristics(section):
+    value = section.characteristics
+    if is_pageable_section(section.name):
+        return value & ~(SCN_MEM_NOT_PAGED | SCN_MEM_DISCARDABLE)
+    if is_init_section(section.name):
+        return (value | SCN_MEM_DISCARDABLE) & ~SCN_MEM_NOT_PAGED
+    return value | SCN_MEM_NOT_PAGED
+
+
+def fixup(image):
+    """Section flags for the kernel loader, then the checksum (which covers the flags)."""
+    for section in image.sections:
+        image.set_characteristics(section, wanted_characteristics(section))
+    image.write_checksum()
+
+
+def global_constructor_count(map_text):
+    """Entries between the linker's __CTOR_LIST__ and __DTOR_LIST__ markers: the list is framed by
+    two 32-bit -1 words and two 32-bit zeros, so every 8 bytes beyond 16 is a constructor."""
+    addresses = {}
+    for symbol in ("__CTOR_LIST__", "__DTOR_LIST__"):
+        match = re.search(r"^\s+0x([0-9a-fA-F]+)\s+" + symbol + r"\b", map_text, re.MULTILINE)
+        if not match:
+            return 0
+        addresses[symbol] = int(match.group(1), 16)
+    ctor_bytes = addresses["__DTOR_LIST__"] - addresses["__CTOR_LIST__"]
+    return max(0, (ctor_bytes - 16) // 8)
+
+
+def problems(image, name, map_text=None):
+    found = []
+
+    def report(message):
+        found.append("imagecheck: %s %s" % (name, message))
+
+    if image.magic != PE32_PLUS_MAGIC:
+        report("is not a PE32+ image (optional header magic 0x%x)" % image.magic)
+        return found
+    if image.machine != IMAGE_FILE_MACHINE_AMD64:
+        report("is built for machine 0x%x: AMD64 (0x8664) is required" % image.machine)
+    if image.subsystem != IMAGE_SUBSYSTEM_NATIVE:
+        report("has subsystem %d: native (1) is required" % image.subsystem)
+    for bit, flag in sorted(DLLCHARACTERISTICS_REQUIRED.items()):
+        if not image.dll_characteristics & bit:
+            report("lacks the %s DLL characteristic" % flag)
+    if image.file_characteristics & IMAGE_FILE_RELOCS_STRIPPED or not image.directory(DIR_BASERELOC)[1]:
+        report("has no base relocations: the kernel loads drivers at any address")
+    if image.directory(DIR_TLS)[1]:
+        report("has thread-local storage, which the kernel doesn't support in drivers")
+
+    kernel_imports = 0
+    for dll, symbols in image.imports():
+        if dll.lower() == ALLOWED_IMPORT:
+            kernel_imports += len(symbols)
+            continue
+        for symbol in symbols or ["(no symbols)"]:
+            report("imports %s!%s: only %s is allowed" % (dll, symbol, ALLOWED_IMPORT))
+    if kernel_imports == 0:
+        report("imports nothing from %s" % ALLOWED_IMPORT)
+
+    exported = image.exports()
+    if exported:
+        report("exports %s: a driver exports nothing" % ", ".join(exported))
+
+    expected_checksum = image.compute_checksum()
+    if image.checksum != expected_checksum:
+        report("has checksum 0x%08x: 0x%08x is correct" % (image.checksum, expected_checksum))
+
+    version = image.fixed_version_info()
+    expected = ".".join(map(str, EXPECTED_VERSION))
+    if version is None:
+        report("has no version resource")
+    else:
+        file_version, product_version, file_type = version
+        for label, value in (("FileVersion", file_version), ("ProductVersion", product_version)):
+            if value != EXPECTED_VERSION:
+                report("has %s %s: %s is required" % (label, ".".join(map(str, value)), expected))
+        if file_type != VFT_DRV:
+            report("has file type %d in its version resource: VFT_DRV (3) is required" % file_type)
+
+    for section in image.sections:
+        flags = section.characteristics
+        if flags & SCN_MEM_WRITE and flags & SCN_MEM_EXECUTE:
+            report("section %s is both writable and executable" % section.name)
+        if is_pageable_section(section.name):
+            if flags & (SCN_MEM_NOT_PAGED | SCN_MEM_DISCARDABLE):
+                report("section %s is not pageable (characteristics 0x%08x)" % (section.name, flags))
+        elif is_init_section(section.name):
+            if not flags & SCN_MEM_DISCARDABLE:
+                report("section %s is not discardable (characteristics 0x%08x)" % (section.name, flags))
+        elif not flags & SCN_MEM_NOT_PAGED:
+            report("section %s is pageable: only PAGE may be (characteristics 0x%08x)"
+                   % (section.name, flags))
+
+    if map_text is not None:
+        count = global_constructor_count(map_text)
+        if count:
+            report("has %d global constructor(s), which nothing runs in a kernel image" % count)
+    return found
+
+
+def summary(image):
+    imports = sum(len(symbols) for _, symbols in image.imports())
+    sections = ", ".join("%s 0x%08x" % (s.name, s.characteristics) for s in image.sections)
+    return "%d imports from %s; sections %s" % (imports, ALLOWED_IMPORT, sections)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    fix = commands.add_parser("fixup", help="set section flags and the checksum in place")
+    fix.add_argument("image")
+    check = commands.add_parser("check", help="fail unless the image is a valid vcombus driver")
+    check.add_argument("image")
+    check.add_argument("--map", help="the linker map, to look for global constructors")
+    check.add_argument("--remove-on-failure", action="store_true",
+                       help="delete a failing image so that a build doesn't take it as done")
+    args = parser.parse_args(argv)
+
+    name = os.path.basename(args.image)
+    try:
+        with open(args.image, "rb") as f:
+            image = PeImage(f.read())
+        if args.command == "fixup":
+            if image.magic != PE32_PLUS_MAGIC:
+                raise ImageError("not a PE32+ image")
+            fixup(image)
+            with open(args.image, "r+b") as f:
+                f.write(image.data)
+            return 0
+        map_text = None
+        if args.map:
+            with open(args.map, encoding="utf-8", errors="replace") as f:
+                map_text = f.read()
+        found = problems(image, name, map_text)
+    except (ImageError, struct.error, ValueError) as error:
+        found = ["imagecheck: %s cannot be read: %s" % (name, error)]
+    except OSError as error:
+        found = ["imagecheck: %s: %s" % (name, error.strerror)]
+
+    if not found:
+        print("imagecheck: %s ok: %s" % (name, summary(image)))
+        return 0
+    for line in found:
+        print(line, file=sys.stderr)
+    if args.command == "check" and args.remove_on_failure and os.path.exists(args.image):
+        os.remove(args.image)
+    return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
