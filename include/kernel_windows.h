@@ -57,3 +57,25 @@ PIRP NTAPI IoCsqRemoveNextIrp(PIO_CSQ Csq, PVOID PeekContext);
 // gives the PAGE section pageable and the INIT section discardable characteristics.
 #define VCB_PAGED __attribute__((section("PAGE")))
 #define VCB_INIT __attribute__((section("INIT")))
+
+// Security descriptors, SIDs and object security (secure device creation).
+#include <ntifs.h>
+// Kernel exports that mingw-w64's DDK headers don't declare, with the platform's signatures.
+// IoDeviceObjectType is a variable of the kernel: imported, it reads as the device object type.
+extern "C" {
+NTKERNELAPI NTSTATUS NTAPI SeCaptureSecurityDescriptor(PSECURITY_DESCRIPTOR InputSecurityDescriptor,
+    KPROCESSOR_MODE RequestorMode, POOL_TYPE PoolType, BOOLEAN ForceCapture,
+    PSECURITY_DESCRIPTOR* OutputSecurityDescriptor);
+NTKERNELAPI VOID NTAPI SeReleaseSecurityDescriptor(PSECURITY_DESCRIPTOR CapturedSecurityDescriptor,
+    KPROCESSOR_MODE RequestorMode, BOOLEAN ForceCapture);
+extern NTKERNELAPI POBJECT_TYPE IoDeviceObjectType;
+NTSYSAPI int __cdecl _snwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, ...);
+}
+// The newer DDK's no-fence accessors, which mingw-w64's headers lack: single loads and stores
+// that other processors may see late, for values the driver lets race by design.
+inline BOOLEAN ReadBooleanNoFence(const volatile BOOLEAN* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+inline void WriteBooleanNoFence(volatile BOOLEAN* p, BOOLEAN v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+inline ULONG ReadULongNoFence(const volatile ULONG* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+inline void WriteULongNoFence(volatile ULONG* p, ULONG v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+inline PVOID ReadPointerNoFence(PVOID const volatile* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+inline void WritePointerNoFence(PVOID volatile* p, PVOID v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }

@@ -73,7 +73,9 @@ hk::DescriptorView Describe(const std::vector<UCHAR>& bytes)
 {
     hk::DescriptorView view{};
     EXPECT_FALSE(bytes.empty());
-    if (!bytes.empty()) EXPECT_TRUE(hk::DescribeDescriptor(bytes.data(), &view));
+    if (!bytes.empty()) {
+        EXPECT_TRUE(hk::DescribeDescriptor(bytes.data(), &view));
+    }
     return view;
 }
 

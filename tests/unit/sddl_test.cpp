@@ -45,7 +45,9 @@ protected:
         Release();
         descriptor_ = (PSECURITY_DESCRIPTOR)0x1;  // must come back null on failure
         NTSTATUS status = SddlToSecurityDescriptor(s, defaulted, &descriptor_);
-        if (!NT_SUCCESS(status)) EXPECT_EQ(descriptor_, nullptr);
+        if (!NT_SUCCESS(status)) {
+            EXPECT_EQ(descriptor_, nullptr);
+        }
         return status;
     }
     void Release()
