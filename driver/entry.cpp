@@ -21,6 +21,7 @@ extern "C" VCB_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_S
     // What the I/O manager put here refuses unsupported requests; codes the driver does not
     // handle keep going to it.
     DefaultCreateHandler = driverObject->MajorFunction[IRP_MJ_CREATE];
+    NoPacing = FALSE;
 
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
         driverObject->MajorFunction[major] = DispatchRequest;

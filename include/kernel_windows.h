@@ -58,6 +58,20 @@ PIRP NTAPI IoCsqRemoveNextIrp(PIO_CSQ Csq, PVOID PeekContext);
 #define VCB_PAGED __attribute__((section("PAGE")))
 #define VCB_INIT __attribute__((section("INIT")))
 
+// The no-fence accessors of newer DDKs, which mingw-w64's headers lack: single aligned loads and
+// stores for fields that threads share by design without a lock (flags, current-request
+// pointers). Relaxed atomics compile to plain moves on x64.
+inline LONG ReadNoFence(const volatile LONG* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WriteNoFence(volatile LONG* Destination, LONG Value) { __atomic_store_n(Destination, Value, __ATOMIC_RELAXED); }
+inline ULONG ReadULongNoFence(const volatile ULONG* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WriteULongNoFence(volatile ULONG* Destination, ULONG Value) { __atomic_store_n(Destination, Value, __ATOMIC_RELAXED); }
+inline UCHAR ReadUCharNoFence(const volatile UCHAR* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WriteUCharNoFence(volatile UCHAR* Destination, UCHAR Value) { __atomic_store_n(Destination, Value, __ATOMIC_RELAXED); }
+inline BOOLEAN ReadBooleanNoFence(const volatile BOOLEAN* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WriteBooleanNoFence(volatile BOOLEAN* Destination, BOOLEAN Value) { __atomic_store_n(Destination, Value, __ATOMIC_RELAXED); }
+inline PVOID ReadPointerNoFence(PVOID const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+inline VOID WritePointerNoFence(PVOID volatile* Destination, PVOID Value) { __atomic_store_n(Destination, Value, __ATOMIC_RELAXED); }
+
 // Security descriptors, SIDs and object security (secure device creation).
 #include <ntifs.h>
 // Kernel exports that mingw-w64's DDK headers don't declare, with the platform's signatures.
@@ -71,11 +85,3 @@ NTKERNELAPI VOID NTAPI SeReleaseSecurityDescriptor(PSECURITY_DESCRIPTOR Captured
 extern NTKERNELAPI POBJECT_TYPE IoDeviceObjectType;
 NTSYSAPI int __cdecl _snwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, ...);
 }
-// The newer DDK's no-fence accessors, which mingw-w64's headers lack: single loads and stores
-// that other processors may see late, for values the driver lets race by design.
-inline BOOLEAN ReadBooleanNoFence(const volatile BOOLEAN* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
-inline void WriteBooleanNoFence(volatile BOOLEAN* p, BOOLEAN v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
-inline ULONG ReadULongNoFence(const volatile ULONG* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
-inline void WriteULongNoFence(volatile ULONG* p, ULONG v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
-inline PVOID ReadPointerNoFence(PVOID const volatile* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
-inline void WritePointerNoFence(PVOID volatile* p, PVOID v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace hk {
 
@@ -240,6 +241,8 @@ std::unique_ptr<File> File::Open(PDEVICE_OBJECT device, ACCESS_MASK access, NTST
         *status = STATUS_NO_SUCH_DEVICE;
         return nullptr;
     }
+    *status = PnpCheckOpen(device);
+    if (!NT_SUCCESS(*status)) return nullptr;
     auto file = (PFILE_OBJECT)calloc(1, sizeof(FILE_OBJECT));
     file->Type = IO_TYPE_FILE;
     file->Size = sizeof(FILE_OBJECT);
@@ -290,6 +293,7 @@ std::unique_ptr<Request> File::Build(UCHAR major, UCHAR minor)
     }
     IrpSetOrigin(irp, IrpOrigin::Harness, sink);
     irp->RequestorMode = UserMode;
+    ObReferenceObject(file_);  // dropped when the request is back (io.cpp)
     irp->Tail.Overlay.OriginalFileObject = file_;
     irp->IoStatus.Status = STATUS_PENDING;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
@@ -465,14 +469,36 @@ NTSTATUS File::Close()
     if (closed_) return STATUS_SUCCESS;
     Cleanup();
     closed_ = true;
-    // The handle's reference goes; IRP_MJ_CLOSE follows once no driver holds the file object
-    // either (drivers that keep a file object send it themselves through their dereference).
+    // As on the platform, IRP_MJ_CLOSE comes only once the file object's last reference goes: the
+    // requests still pending on it hold theirs until they are back. The driver must end them at
+    // cleanup (at once, or within a few milliseconds from a service thread); the application's
+    // close waits for that here (generously) rather than returning early, so that the close has
+    // reached the driver before the next step of a test.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (ObjectReferenceCount(file_) > 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    LONG references = ObjectReferenceCount(file_);
+    if (references > 1) {
+        ReportViolation("IRP_MJ_CLOSE for file object %p held back: %d reference(s) besides the handle's "
+                        "(pending requests) remain 3 s after IRP_MJ_CLEANUP; the driver must complete "
+                        "its requests at cleanup",
+                        (void*)file_, (int)(references - 1));
+        PDEVICE_OBJECT device = file_->DeviceObject;
+        InterlockedDecrement(&device->ReferenceCount);
+        ObDereferenceObject(file_);
+        file_ = nullptr;
+        PnpHandleClosed(device);
+        return STATUS_SUCCESS;
+    }
     auto request = Waited(SendAsync(IRP_MJ_CLOSE));
     NTSTATUS status = request->Status();
     request.reset();
-    InterlockedDecrement(&file_->DeviceObject->ReferenceCount);
+    PDEVICE_OBJECT device = file_->DeviceObject;
+    InterlockedDecrement(&device->ReferenceCount);
     ObDereferenceObject(file_);
     file_ = nullptr;
+    PnpHandleClosed(device);
     return status;
 }
 

@@ -63,7 +63,7 @@ void ObjectCleanCheck();
 }  // namespace hk
 #include <unordered_map>
 
-// ---- Security, handles, registry and routine lookup (security.cpp, handles.cpp, registry.cpp,
+// ---- Security, registry and routine lookup (security.cpp, object_security.cpp, registry.cpp,
 // routines.cpp, access.cpp) -------------------------------------------------------------------
 #include <hostkernel/security.h>
 
@@ -93,24 +93,6 @@ extern const GENERIC_MAPPING kKeyGenericMapping;
 std::vector<UCHAR> MergeSecurity(const std::vector<UCHAR>& existing, SECURITY_INFORMATION information,
                                  PSECURITY_DESCRIPTOR update, const GENERIC_MAPPING* mapping);
 
-// A named routine call that a test asked to fail: true (with the status) once per injection.
-bool TakeRoutineFailure(const char* routine, NTSTATUS* status);
-
-// Kernel handles. Each names an object and holds it until ZwClose.
-struct HandleEntry {
-    PVOID object = nullptr;
-    ObjectKind kind = ObjectKind::Other;
-    bool isKey = false;
-    ACCESS_MASK granted = 0;
-    ULONG attributes = 0;
-    std::shared_ptr<void> keepAlive;    // registry keys: the key node
-    std::string description;            // for the verifier's reports
-};
-// Reports a handle opened without OBJ_KERNEL_HANDLE (it would land in the calling process's
-// handle table), then makes it.
-HANDLE HandleCreate(HandleEntry entry, const char* routine);
-bool HandleLookup(HANDLE handle, HandleEntry* entry);
-
 // A device object's stored security (self-relative bytes; empty when none was ever set).
 std::vector<UCHAR> DeviceSecurityOf(PDEVICE_OBJECT device);
 void SetDeviceSecurity(PDEVICE_OBJECT device, std::vector<UCHAR> descriptor);
@@ -121,14 +103,59 @@ const std::vector<UCHAR>& DefaultDeviceSecurity();
 // Registry internals for hostkernel's own routines.
 bool RegistryReadValue(const std::u16string& path, const std::u16string& name, ULONG* type,
                        std::vector<UCHAR>* data);
-void HandleCleanCheck();
 
 // Parts of ResetSecurityState.
 void ResetRegistry();
 void ResetSetSecurityCalls();
-void ResetRoutineFaults();
 
 // hostkernel's SDDL parser for its own IoCreateDeviceSecure: the device-object subset.
 NTSTATUS SddlToSelfRelative(const std::u16string& sddl, std::vector<UCHAR>* descriptor);
-
 }  // namespace hk
+
+// Plug and Play and power managers (pnp.cpp, power.cpp).
+#include <hostkernel/pnp.h>
+namespace hk {
+// An application opened or closed a handle on `device`: opens are refused on devices whose node
+// is not started, and surprise-removed devices get their removal once their last handle is gone.
+NTSTATUS PnpCheckOpen(PDEVICE_OBJECT device);
+void PnpHandleClosed(PDEVICE_OBJECT device);
+// A power IRP reached `device` (IoCallDriver or PoCallDriver), for the PoStartNextPowerIrp check.
+void PowerIrpDispatched(PIRP irp, PDEVICE_OBJECT device);
+void ManagerLogAppend(const ManagerRequest& request);
+// Removes and returns what was recorded about a power IRP the power manager sent.
+void PowerIrpTrack(PIRP irp);
+void PowerIrpCheckFinished(PIRP irp, UCHAR minor);
+void PowerCleanCheck();
+}  // namespace hk
+
+namespace hk {
+// Handles (handle.cpp). Each holds what it names until ZwClose: a reference on an object, or a
+// registry key's node.
+struct HandleEntry {
+    PVOID object = nullptr;
+    ObjectKind kind = ObjectKind::Other;
+    bool isKey = false;
+    ACCESS_MASK granted = 0;
+    std::shared_ptr<void> keepAlive;  // registry keys: the key node
+    std::string description;          // for the verifier's reports
+};
+// A new kernel handle to `object`, holding a reference on it.
+HANDLE HandleCreate(PVOID object, ACCESS_MASK granted);
+// A new handle for `entry` (an object gets a reference), made by `routine` on a driver's behalf:
+// without OBJ_KERNEL_HANDLE in `attributes` it would land in the calling process's handle
+// table, which is reported.
+HANDLE HandleCreateFor(HandleEntry entry, ULONG attributes, const char* routine);
+bool HandleLookup(HANDLE handle, HandleEntry* entry);
+// Fault injection by routine name (handle.cpp); true when this call must fail with *status.
+// Every call is counted (RoutineCalls).
+bool TakeInjectedCallFailure(const char* routine, NTSTATUS* status);
+void ResetRoutineFaultInjection();
+// Threads (thread.cpp).
+void ResetThreadFaultInjection();
+bool IsCurrentThreadObject(PVOID object);
+}  // namespace hk
+
+// What an object type pointer (IoDeviceObjectType, PsThreadType) points at.
+struct _OBJECT_TYPE {
+    hk::ObjectKind Kind;
+};

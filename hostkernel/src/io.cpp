@@ -171,7 +171,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICO
     PAGED_CODE();
     *deviceObject = nullptr;
     NTSTATUS injected;
-    if (TakeRoutineFailure("IoCreateDevice", &injected)) return injected;
+    if (TakeInjectedCallFailure("IoCreateDevice", &injected)) return injected;
     std::u16string name;
     if (deviceName != nullptr && deviceName->Length != 0) {
         name = ToU16(deviceName);
@@ -416,6 +416,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     irp->CurrentLocation--;
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
+    if (sp->MajorFunction == IRP_MJ_POWER) PowerIrpDispatched(irp, device);
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sp->MajorFunction];
     return dispatch(device, irp);
 }
@@ -433,6 +434,9 @@ static void FinishToOriginator(PIRP irp)
     }
     switch (origin) {
     case IrpOrigin::Harness:
+        // Each request of an application holds a reference on its file object until it is
+        // back: that is what holds IRP_MJ_CLOSE back while requests are pending.
+        if (irp->Tail.Overlay.OriginalFileObject) ObDereferenceObject(irp->Tail.Overlay.OriginalFileObject);
         if (sink) sink->Completed(irp);
         else IrpRelease(irp);  // the application gave up on it; nothing waits
         break;
@@ -472,7 +476,9 @@ void IofCompleteRequest(PIRP irp, CCHAR)
     if (SpinLocksHeld() > 0) ReportViolation("IRP %p completed while holding a spin lock", (void*)irp);
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) ReportViolation("IRP %p completed at IRQL %u", (void*)irp, KeGetCurrentIrql());
     if (irp->IoStatus.Status == STATUS_PENDING) ReportViolation("IRP %p completed with STATUS_PENDING", (void*)irp);
-    if (irp->CancelRoutine != nullptr) ReportViolation("IRP %p completed with a cancel routine still set", (void*)irp);
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
+        ReportViolation("IRP %p completed with a cancel routine still set", (void*)irp);
+    }
 
     // Walk up the stack: each location's completion routine runs if its invoke-on bits match,
     // with the device of the location above it (null for the topmost).
@@ -485,7 +491,7 @@ void IofCompleteRequest(PIRP irp, CCHAR)
         NTSTATUS status = irp->IoStatus.Status;
         bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
-                      (irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
+                      (ReadBooleanNoFence(&irp->Cancel) && (sp->Control & SL_INVOKE_ON_CANCEL));
         if (invoke && sp->CompletionRoutine) {
             PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
             PVOID context = sp->Context;
@@ -509,6 +515,13 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine)
 
 void IoAcquireCancelSpinLock(PKIRQL irql)
 {
+    if (t_holdsCancelLock) {
+        ReportViolation("IoAcquireCancelSpinLock by a thread that already holds it (deadlock)");
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        *irql = old;
+        return;
+    }
     KeAcquireSpinLock(&g_cancelLock, irql);
     t_holdsCancelLock = true;
 }
@@ -523,12 +536,24 @@ void IoReleaseCancelSpinLock(KIRQL irql)
     KeReleaseSpinLock(&g_cancelLock, irql);
 }
 
+// As the platform does: under the cancel spin lock, mark the request cancelled and take its cancel
+// routine; a driver that owns the request without a cancel routine sees only the Cancel flag. The
+// routine runs holding the cancel spin lock (CancelIrql set) and must release it.
 BOOLEAN IoCancelIrp(PIRP irp)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) ReportViolation("IoCancelIrp at IRQL %u", KeGetCurrentIrql());
+    {
+        std::lock_guard guard(g_irpLock);
+        auto it = Irps().find(irp);
+        if (it == Irps().end()) {
+            ReportViolation("IoCancelIrp on %p, which is not a live IRP", (void*)irp);
+            return FALSE;
+        }
+        if (it->second.completed) return FALSE;  // back with its originator: nothing to cancel
+    }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    irp->Cancel = TRUE;
+    WriteBooleanNoFence(&irp->Cancel, TRUE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

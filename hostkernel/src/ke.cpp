@@ -2,6 +2,8 @@
 // and the system time.
 #include "internal.h"
 
+#include <hostkernel/threads.h>
+
 #include <sched.h>
 
 #include <atomic>
@@ -12,7 +14,13 @@ namespace {
 
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local int t_spinLocksHeld = 0;
+// Set by KeSetEvent/KeReleaseSemaphore with Wait TRUE: the platform returns from those at
+// DISPATCH_LEVEL and the caller's next call must be a wait, which returns at the IRQL saved here.
+thread_local bool t_waitNext = false;
+thread_local KIRQL t_waitNextIrql = PASSIVE_LEVEL;
 std::atomic<LONGLONG> g_timeOffset{0};
+std::mutex g_delayObserverLock;
+std::function<void(LONGLONG)> g_delayObserver;
 
 // 100 ns units between 1601-01-01 and 1970-01-01.
 constexpr LONGLONG kEpochDelta = 116444736000000000LL;
@@ -36,11 +44,23 @@ void Satisfy(PDISPATCHER_HEADER header)
         header->SignalState = 0;
         break;
     case SemaphoreObject:
-        header->SignalState--;
+        header->SignalState = header->SignalState - 1;
         break;
     default:
         break;
     }
+}
+
+void EnterWaitNext(const char* routine)
+{
+    if (t_waitNext) {
+        ReportViolation("%s with Wait TRUE while a previous Wait TRUE call still awaits its KeWaitXxx", routine);
+        return;
+    }
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    t_waitNext = true;
+    t_waitNextIrql = old;
 }
 
 }  // namespace
@@ -67,6 +87,12 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& body)
     t_irql = irql;
     body();
     t_irql = old;
+}
+
+void SetDelayObserver(std::function<void(LONGLONG)> observer)
+{
+    std::lock_guard guard(g_delayObserverLock);
+    g_delayObserver = std::move(observer);
 }
 
 void AdvanceSystemTime(LONGLONG units) { g_timeOffset += units; }
@@ -141,8 +167,12 @@ void KeAcquireSpinLock(PKSPIN_LOCK lock, PKIRQL oldIrql)
     if (t_irql > DISPATCH_LEVEL) {
         ReportViolation("KeAcquireSpinLock called at IRQL %u", t_irql);
     }
-    KeRaiseIrql(DISPATCH_LEVEL, oldIrql);
+    // The old IRQL is stored only once the lock is held: callers may keep it inside the record
+    // the lock guards, where a thread still spinning must not overwrite the holder's value.
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
     KeAcquireSpinLockAtDpcLevel(lock);
+    *oldIrql = old;
 }
 
 void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql)
@@ -171,13 +201,17 @@ void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
     InitializeListHead(&event->Header.WaitListHead);
 }
 
-LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN)
+LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
 {
     if (t_irql > DISPATCH_LEVEL) ReportViolation("KeSetEvent called at IRQL %u", t_irql);
-    std::lock_guard guard(DispatcherLock());
-    LONG previous = event->Header.SignalState;
-    event->Header.SignalState = 1;
-    WakeWaiters();
+    LONG previous;
+    {
+        std::lock_guard guard(DispatcherLock());
+        previous = event->Header.SignalState;
+        event->Header.SignalState = 1;
+        WakeWaiters();
+    }
+    if (wait) EnterWaitNext("KeSetEvent");
     return previous;
 }
 
@@ -211,18 +245,24 @@ void KeInitializeSemaphore(PRKSEMAPHORE semaphore, LONG count, LONG limit)
     InitializeListHead(&semaphore->Header.WaitListHead);
 }
 
-LONG KeReleaseSemaphore(PRKSEMAPHORE semaphore, KPRIORITY, LONG adjustment, BOOLEAN)
+LONG KeReleaseSemaphore(PRKSEMAPHORE semaphore, KPRIORITY, LONG adjustment, BOOLEAN wait)
 {
     if (t_irql > DISPATCH_LEVEL) ReportViolation("KeReleaseSemaphore called at IRQL %u", t_irql);
-    std::lock_guard guard(DispatcherLock());
-    LONG previous = semaphore->Header.SignalState;
-    if (adjustment <= 0 || previous + adjustment > semaphore->Limit || previous + adjustment < previous) {
-        // The kernel raises STATUS_SEMAPHORE_LIMIT_EXCEEDED here, which a driver cannot survive.
-        ReportViolation("KeReleaseSemaphore beyond the limit %d of semaphore %p", semaphore->Limit, (void*)semaphore);
-        return previous;
+    LONG previous;
+    {
+        std::unique_lock guard(DispatcherLock());
+        previous = semaphore->Header.SignalState;
+        if (adjustment <= 0 || previous + adjustment > semaphore->Limit || previous + adjustment < previous) {
+            guard.unlock();
+            // The kernel raises STATUS_SEMAPHORE_LIMIT_EXCEEDED here, which a driver cannot survive.
+            ReportViolation("KeReleaseSemaphore beyond the limit %d of semaphore %p", semaphore->Limit,
+                            (void*)semaphore);
+            return previous;
+        }
+        semaphore->Header.SignalState = previous + adjustment;
+        WakeWaiters();
     }
-    semaphore->Header.SignalState = previous + adjustment;
-    WakeWaiters();
+    if (wait) EnterWaitNext("KeReleaseSemaphore");
     return previous;
 }
 
@@ -232,13 +272,18 @@ LONG KeReadStateSemaphore(PRKSEMAPHORE semaphore)
     return semaphore->Header.SignalState;
 }
 
-NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER timeout)
+static NTSTATUS WaitForObject(PVOID object, PLARGE_INTEGER timeout)
 {
-    bool poll = timeout != nullptr && timeout->QuadPart == 0;
-    if (poll ? t_irql > DISPATCH_LEVEL : t_irql > APC_LEVEL) {
-        ReportViolation("KeWaitForSingleObject on %p at IRQL %u", object, t_irql);
-    }
     auto header = (PDISPATCHER_HEADER)object;
+    if (header->Type != EventNotificationObject && header->Type != EventSynchronizationObject &&
+        header->Type != SemaphoreObject && header->Type != ThreadObject) {
+        ReportViolation("KeWaitForSingleObject on %p, which is not an event, semaphore or thread", object);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (timeout == nullptr && IsCurrentThreadObject(object)) {
+        ReportViolation("thread %p waits without time-out for its own end", object);
+        return STATUS_TIMEOUT;
+    }
     std::unique_lock guard(DispatcherLock());
     if (timeout == nullptr) {
         DispatcherCondition().wait(guard, [&] { return IsSignalled(header); });
@@ -260,9 +305,31 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     return STATUS_SUCCESS;
 }
 
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER timeout)
+{
+    // After a Wait TRUE release the caller runs at DISPATCH_LEVEL; the rule applies to the IRQL
+    // it had before, and the wait returns it there.
+    bool waitNext = t_waitNext;
+    KIRQL callerIrql = waitNext ? t_waitNextIrql : t_irql;
+    t_waitNext = false;
+    bool poll = timeout != nullptr && timeout->QuadPart == 0;
+    if (poll ? callerIrql > DISPATCH_LEVEL : callerIrql > APC_LEVEL) {
+        ReportViolation("KeWaitForSingleObject on %p at IRQL %u", object, callerIrql);
+    }
+    NTSTATUS status = WaitForObject(object, timeout);
+    if (waitNext) t_irql = callerIrql;
+    return status;
+}
+
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval)
 {
     if (t_irql > APC_LEVEL) ReportViolation("KeDelayExecutionThread at IRQL %u", t_irql);
+    std::function<void(LONGLONG)> observer;
+    {
+        std::lock_guard guard(g_delayObserverLock);
+        observer = g_delayObserver;
+    }
+    if (observer) observer(interval->QuadPart);
     LONGLONG units = interval->QuadPart;
     if (units > 0) {
         LARGE_INTEGER now;

@@ -78,7 +78,8 @@ void ResetFaultInjection()
         g_failTag = 0;
         g_failSkip = 0;
     }
-    ResetRoutineFaults();
+    ResetThreadFaultInjection();
+    ResetRoutineFaultInjection();
 }
 
 void PoolCleanCheck()

@@ -135,7 +135,7 @@ bool TakeInjected(const char* routine, NTSTATUS* status)
         std::lock_guard guard(g_lock);
         g_operations++;
     }
-    return TakeRoutineFailure(routine, status);
+    return TakeInjectedCallFailure(routine, status);
 }
 
 // The key a handle names, or a failure status.
@@ -183,11 +183,10 @@ HANDLE OpenHandle(const std::shared_ptr<RegKey>& key, ACCESS_MASK access, ULONG 
     entry.isKey = true;
     RtlMapGenericMask(&access, &kKeyGenericMapping);
     entry.granted = access;
-    entry.attributes = attributes;
     entry.keepAlive = key;
     std::string path = WideToUtf8((PCWSTR)key->path.c_str(), key->path.size());
     entry.description = "registry key " + path;
-    return HandleCreate(std::move(entry), routine);
+    return HandleCreateFor(std::move(entry), attributes, routine);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Routine lookup and the kernel's version: MmGetSystemRoutineAddress answers from a table tests
 // control, IoIsWdmVersionAvailable from a version they set. Also hostkernel's own
-// IoCreateDeviceSecure (exported only when a test asks), fault injection on named routines, and
-// the descriptor inspection of the harness.
+// IoCreateDeviceSecure (exported only when a test asks), and the descriptor inspection of the
+// harness.
 #include "internal.h"
 
 #include <cstring>
@@ -17,15 +17,6 @@ std::vector<std::string> g_lookups;
 UCHAR g_wdmMajor = 6, g_wdmMinor = 1;
 std::vector<SecureCreateCall> g_secureCalls;
 
-struct RoutineFault {
-    std::string routine;
-    NTSTATUS status;
-    int count;
-    int skip;
-};
-std::mutex g_faultLock;
-std::vector<RoutineFault> g_faults;
-std::map<std::string, size_t> g_calls;
 
 NTSTATUS HostIoCreateDeviceSecure(PDRIVER_OBJECT, ULONG, PUNICODE_STRING, DEVICE_TYPE, ULONG, BOOLEAN,
                                   PCUNICODE_STRING, LPCGUID, PDEVICE_OBJECT*);
@@ -116,44 +107,6 @@ NTSTATUS HostIoCreateDeviceSecure(PDRIVER_OBJECT driver, ULONG extensionSize, PU
 
 }  // namespace
 
-void FailNextRoutineCall(const char* routine, NTSTATUS status, int count, int skip)
-{
-    std::lock_guard guard(g_faultLock);
-    g_faults.push_back({routine, status, count, skip});
-}
-
-bool TakeRoutineFailure(const char* routine, NTSTATUS* status)
-{
-    std::lock_guard guard(g_faultLock);
-    g_calls[routine]++;
-    for (auto it = g_faults.begin(); it != g_faults.end(); ++it) {
-        if (it->routine == routine) {
-            if (it->skip > 0) {
-                it->skip--;
-                return false;
-            }
-            *status = it->status;
-            if (--it->count <= 0) g_faults.erase(it);
-            return true;
-        }
-    }
-    return false;
-}
-
-size_t RoutineCalls(const char* routine)
-{
-    std::lock_guard guard(g_faultLock);
-    auto it = g_calls.find(routine);
-    return it == g_calls.end() ? 0 : it->second;
-}
-
-void ResetRoutineFaults()
-{
-    std::lock_guard guard(g_faultLock);
-    g_faults.clear();
-    g_calls.clear();
-}
-
 void SetSystemRoutine(const char* name, PVOID address)
 {
     std::lock_guard guard(g_lock);
@@ -198,7 +151,7 @@ void ResetSecurityState()
     }
     ResetRegistry();
     ResetSetSecurityCalls();
-    ResetRoutineFaults();
+    ResetRoutineFaultInjection();
 }
 
 bool DescribeDescriptor(const void* descriptor, DescriptorView* view)

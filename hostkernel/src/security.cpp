@@ -129,11 +129,6 @@ SE_EXPORTS MakeExports()
 
 SE_EXPORTS g_exports = MakeExports();
 
-struct ObjectTypeRecord {
-    const char* name;
-};
-ObjectTypeRecord g_deviceType = {"Device"};
-
 bool Known(UCHAR type) { return type <= ACCESS_MAX_MS_V2_ACE_TYPE; }
 
 // Builds a self-relative descriptor from its parts, in the order the kernel lays them out:
@@ -260,7 +255,6 @@ using namespace hk;
 extern "C" {
 
 PSE_EXPORTS SeExports = &g_exports;
-POBJECT_TYPE IoDeviceObjectType = (POBJECT_TYPE)&g_deviceType;
 
 ULONG RtlLengthSid(PSID sid)
 {
@@ -573,7 +567,7 @@ NTSTATUS SeCaptureSecurityDescriptor(PSECURITY_DESCRIPTOR input, KPROCESSOR_MODE
     PAGED_CODE();
     *output = nullptr;
     NTSTATUS injected;
-    if (TakeRoutineFailure("SeCaptureSecurityDescriptor", &injected)) return injected;
+    if (TakeInjectedCallFailure("SeCaptureSecurityDescriptor", &injected)) return injected;
     if (input == nullptr) return STATUS_SUCCESS;
     if (requestorMode == KernelMode && !forceCapture) {
         *output = input;

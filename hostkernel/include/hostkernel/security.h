@@ -2,6 +2,7 @@
 // (its registry, the kernel's exports and WDM version), what drivers did to it, and faults.
 #pragma once
 
+#include <hostkernel/faults.h>
 #include <hostkernel/harness.h>
 
 #include <string>
@@ -12,16 +13,6 @@ namespace hk {
 // Puts the registry, the routine table, the WDM version and the call logs below back to a
 // freshly booted machine: only the predefined keys, IoCreateDeviceSecure not exported.
 void ResetSecurityState();
-
-// ---- Fault injection on named routines ------------------------------------------------------
-// After `skip` calls that go through, the next `count` calls of `routine` (for example
-// "ZwOpenKey", "ZwCreateKey", "ZwQueryValueKey", "ZwSetValueKey", "ObOpenObjectByPointer",
-// "ZwSetSecurityObject", "SeCaptureSecurityDescriptor", "IoCreateDevice") fail with `status`
-// before doing anything. ResetFaultInjection clears these and the call counts.
-void FailNextRoutineCall(const char* routine, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES, int count = 1,
-                         int skip = 0);
-// How often `routine` was called since the last reset.
-size_t RoutineCalls(const char* routine);
 
 // ---- Routine lookup -----------------------------------------------------------------------
 // What MmGetSystemRoutineAddress answers for `name`; nullptr makes the kernel lack it.

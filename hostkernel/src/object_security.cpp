@@ -1,5 +1,5 @@
-// Kernel handles over objects and registry keys, opening an object by pointer, and setting an
-// object's security through a handle. Handles left open at unload are reported.
+// Object security: opening an object by pointer, setting a device's security through a handle
+// (merged into what it had, generic rights mapped for files), and the default a device has.
 #include "internal.h"
 
 #include <cstring>
@@ -8,20 +8,8 @@
 namespace hk {
 namespace {
 
-std::mutex g_lock;
-std::map<ULONG_PTR, HandleEntry>& Handles()
-{
-    static std::map<ULONG_PTR, HandleEntry> handles;
-    return handles;
-}
-// Kernel handles have the top bit set on the platform; they are never reused here, so a stale
-// handle is always caught.
-ULONG_PTR g_nextHandle = 0xFFFFFFFF80000004ull;
-
 std::mutex g_securityLock;
 std::vector<SetSecurityCall> g_setSecurityCalls;
-
-const bool g_registered = (RegisterCleanCheck("handles", [] { HandleCleanCheck(); }), true);
 
 void CheckPassive(const char* routine)
 {
@@ -29,52 +17,6 @@ void CheckPassive(const char* routine)
 }
 
 }  // namespace
-
-HANDLE HandleCreate(HandleEntry entry, const char* routine)
-{
-    if (!(entry.attributes & OBJ_KERNEL_HANDLE)) {
-        ReportViolation("%s without OBJ_KERNEL_HANDLE: a driver's handle would land in the calling process (%s)",
-                        routine, entry.description.c_str());
-    }
-    std::lock_guard guard(g_lock);
-    ULONG_PTR value = g_nextHandle;
-    g_nextHandle += 4;
-    Handles()[value] = std::move(entry);
-    return (HANDLE)value;
-}
-
-bool HandleLookup(HANDLE handle, HandleEntry* entry)
-{
-    std::lock_guard guard(g_lock);
-    auto it = Handles().find((ULONG_PTR)handle);
-    if (it == Handles().end()) return false;
-    *entry = it->second;
-    return true;
-}
-
-size_t OpenHandleCount()
-{
-    std::lock_guard guard(g_lock);
-    return Handles().size();
-}
-
-static void CloseEntry(HandleEntry& entry)
-{
-    if (!entry.isKey && entry.object != nullptr) ObDereferenceObject(entry.object);
-}
-
-void HandleCleanCheck()
-{
-    std::map<ULONG_PTR, HandleEntry> open;
-    {
-        std::lock_guard guard(g_lock);
-        open.swap(Handles());
-    }
-    for (auto& [value, entry] : open) {
-        ReportViolation("handle %#llx left open at unload: %s", (unsigned long long)value, entry.description.c_str());
-        CloseEntry(entry);
-    }
-}
 
 std::vector<UCHAR> DeviceSecurityOf(PDEVICE_OBJECT device)
 {
@@ -171,72 +113,27 @@ using namespace hk;
 
 extern "C" {
 
-NTSTATUS ZwClose(HANDLE handle)
-{
-    HandleEntry entry;
-    {
-        std::lock_guard guard(g_lock);
-        auto it = Handles().find((ULONG_PTR)handle);
-        if (it == Handles().end()) {
-            // The platform stops the machine when a driver closes a kernel handle that isn't open.
-            ReportViolation("ZwClose of handle %p, which is not open (closed twice, or never opened)", handle);
-            return STATUS_INVALID_HANDLE;
-        }
-        entry = std::move(it->second);
-        Handles().erase(it);
-    }
-    CloseEntry(entry);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK access, POBJECT_TYPE type, KPROCESSOR_MODE mode,
-                                   PVOID* object, PVOID handleInformation)
-{
-    *object = nullptr;
-    HandleEntry entry;
-    if (!HandleLookup(handle, &entry)) return STATUS_INVALID_HANDLE;
-    if (entry.isKey) return STATUS_OBJECT_TYPE_MISMATCH;
-    if (type == IoDeviceObjectType && entry.kind != ObjectKind::Device) return STATUS_OBJECT_TYPE_MISMATCH;
-    if (mode != KernelMode) {
-        ACCESS_MASK wanted = access;
-        RtlMapGenericMask(&wanted, &kFileGenericMapping);
-        if ((wanted & ~entry.granted) != 0) return STATUS_ACCESS_DENIED;
-    }
-    ObReferenceObject(entry.object);
-    *object = entry.object;
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS ObOpenObjectByPointer(PVOID object, ULONG handleAttributes, PACCESS_STATE, ACCESS_MASK desiredAccess,
                                POBJECT_TYPE objectType, KPROCESSOR_MODE, PHANDLE handle)
 {
     CheckPassive("ObOpenObjectByPointer");
     *handle = nullptr;
     NTSTATUS injected;
-    if (TakeRoutineFailure("ObOpenObjectByPointer", &injected)) return injected;
+    if (TakeInjectedCallFailure("ObOpenObjectByPointer", &injected)) return injected;
     ObjectKind kind;
     if (!ObjectKnown(object, &kind)) {
         ReportViolation("ObOpenObjectByPointer on %p, which is not a live object", object);
         return STATUS_INVALID_PARAMETER;
     }
-    if (objectType != nullptr && objectType != IoDeviceObjectType) {
-        ReportViolation("ObOpenObjectByPointer with object type %p, which hostkernel doesn't know", (void*)objectType);
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    }
-    if (objectType == IoDeviceObjectType && kind != ObjectKind::Device) return STATUS_OBJECT_TYPE_MISMATCH;
+    if (objectType != nullptr && objectType->Kind != kind) return STATUS_OBJECT_TYPE_MISMATCH;
     ACCESS_MASK granted = desiredAccess;
     RtlMapGenericMask(&granted, &kFileGenericMapping);
     if (granted & MAXIMUM_ALLOWED) granted = (granted & ~MAXIMUM_ALLOWED) | FILE_ALL_ACCESS;
-    ObReferenceObject(object);
     HandleEntry entry;
     entry.object = object;
     entry.kind = kind;
     entry.granted = granted;
-    entry.attributes = handleAttributes;
-    char text[64];
-    snprintf(text, sizeof text, "%s %p", ObjectKindName(kind), object);
-    entry.description = text;
-    *handle = HandleCreate(std::move(entry), "ObOpenObjectByPointer");
+    *handle = HandleCreateFor(std::move(entry), handleAttributes, "ObOpenObjectByPointer");
     return STATUS_SUCCESS;
 }
 
@@ -251,7 +148,7 @@ NTSTATUS ZwSetSecurityObject(HANDLE handle, SECURITY_INFORMATION information, PS
         return status;
     };
     NTSTATUS injected;
-    if (TakeRoutineFailure("ZwSetSecurityObject", &injected)) return log(injected);
+    if (TakeInjectedCallFailure("ZwSetSecurityObject", &injected)) return log(injected);
     if (!open) {
         ReportViolation("ZwSetSecurityObject on handle %p, which is not open", handle);
         return log(STATUS_INVALID_HANDLE);

@@ -1,0 +1,346 @@
+// The bus device: the function device on top of the virtual bus's physical device, its Plug and
+// Play handling, the child list it reports as bus relations, and the bus side of a port's birth
+// and death.
+#include "bus/bus_device.h"
+
+#include "driver/gate.h"
+#include "driver/handlers.h"
+
+const GUID GUID_VIRTUAL_BUS_INTERFACE = {0x3A9B85F5, 0x2569, 0x4653, {0xB5, 0x6D, 0xC8, 0x31, 0x63, 0x38, 0x6F, 0xB6}};
+
+_Use_decl_annotations_ VCB_PAGED NTSTATUS AddBusDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject)
+{
+    PAGED_CODE();
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = IoCreateDevice(driverObject, sizeof(BusDeviceData), nullptr, FILE_DEVICE_BUS_EXTENDER,
+                                     FILE_DEVICE_SECURE_OPEN, TRUE, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    auto bus = (BusDeviceData*)device->DeviceExtension;
+    RtlZeroMemory(bus, sizeof(*bus));
+    bus->Header.Self = device;
+    bus->Header.IsFdo = TRUE;
+    bus->Header.IsFilter = FALSE;
+    bus->Header.PnpState = PnpNotStarted;
+    bus->Header.PreviousPnpState = PnpNotStarted;
+    bus->Header.SystemPowerState = PowerSystemWorking;
+    bus->Header.DevicePowerState = PowerDeviceUnspecified;
+    bus->DriverObject = driverObject;
+    bus->UnderlyingPdo = physicalDeviceObject;
+    InitializeListHead(&bus->ChildList);
+    bus->ChildCount = 0;
+    ExInitializeFastMutex(&bus->ChildListLock);
+    IoGateInitialize(&bus->Gate);
+
+    device->Flags |= DO_POWER_PAGABLE;
+
+    // Registered now, enabled by the start: the control application must not find a bus that
+    // cannot serve it yet.
+    NTSTATUS registration =
+        IoRegisterDeviceInterface(physicalDeviceObject, &GUID_VIRTUAL_BUS_INTERFACE, nullptr, &bus->InterfaceName);
+    if (!NT_SUCCESS(registration)) {
+        IoDeleteDevice(device);
+        return registration;
+    }
+
+    bus->NextLowerDevice = IoAttachDeviceToDeviceStack(device, physicalDeviceObject);
+    if (bus->NextLowerDevice == nullptr) {
+        // The interface name belongs to the record that is about to go.
+        RtlFreeUnicodeString(&bus->InterfaceName);
+        IoDeleteDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return registration;
+}
+
+_Use_decl_annotations_ VCB_PAGED void DisableBusInterface(BusDeviceData* bus)
+{
+    PAGED_CODE();
+    if (bus->InterfaceName.Buffer == nullptr) {
+        return;
+    }
+    IoSetDeviceInterfaceState(&bus->InterfaceName, FALSE);
+    RtlFreeUnicodeString(&bus->InterfaceName);
+    bus->InterfaceName.Length = bus->InterfaceName.MaximumLength = 0;
+}
+
+// Brings the request back to the start handler once the lower driver is done with it. The event
+// is needed only when the lower driver returned STATUS_PENDING: otherwise the sender does not wait.
+_Function_class_(IO_COMPLETION_ROUTINE) static NTSTATUS ForwardAndWaitCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    if (irp->PendingReturned) {
+        KeSetEvent((PKEVENT)context, IO_NO_INCREMENT, FALSE);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends the request to the lower device and waits until it is done; the request stays with the
+// caller, which completes it.
+static VCB_PAGED NTSTATUS ForwardAndWait(BusDeviceData* bus, PIRP irp)
+{
+    PAGED_CODE();
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, ForwardAndWaitCompletion, &event, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(bus->NextLowerDevice, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = irp->IoStatus.Status;
+    }
+    return status;
+}
+
+static VCB_PAGED NTSTATUS PassDown(BusDeviceData* bus, PIRP irp)
+{
+    PAGED_CODE();
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(bus->NextLowerDevice, irp);
+}
+
+// Appends the present children to whatever a driver above already reported; children that are
+// no longer present are left out and marked, so that their removal deletes them.
+static VCB_PAGED NTSTATUS QueryBusRelations(BusDeviceData* bus, PIRP irp)
+{
+    PAGED_CODE();
+    ExAcquireFastMutex(&bus->ChildListLock);
+    auto old = (PDEVICE_RELATIONS)irp->IoStatus.Information;
+    if (old != nullptr && bus->ChildCount == 0) {
+        ExReleaseFastMutex(&bus->ChildListLock);
+        return PassDown(bus, irp);
+    }
+
+    ULONG present = 0;
+    for (PLIST_ENTRY entry = bus->ChildList.Flink; entry != &bus->ChildList; entry = entry->Flink) {
+        auto port = CONTAINING_RECORD(entry, PortDeviceData, ChildLink);
+        if (port->Present) {
+            present++;
+        }
+    }
+
+    ULONG oldCount = old != nullptr ? old->Count : 0;
+    ULONG count = oldCount + present;
+    SIZE_T size = FIELD_OFFSET(DEVICE_RELATIONS, Objects) + (SIZE_T)count * sizeof(PDEVICE_OBJECT);
+    if (size < sizeof(DEVICE_RELATIONS)) {
+        size = sizeof(DEVICE_RELATIONS);
+    }
+    auto relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, size, kPoolTag);
+    if (relations == nullptr) {
+        ExReleaseFastMutex(&bus->ChildListLock);
+        irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    ULONG next = 0;
+    for (; next < oldCount; next++) {
+        relations->Objects[next] = old->Objects[next];
+    }
+    for (PLIST_ENTRY entry = bus->ChildList.Flink; entry != &bus->ChildList; entry = entry->Flink) {
+        auto port = CONTAINING_RECORD(entry, PortDeviceData, ChildLink);
+        if (port->Present) {
+            // The Plug and Play manager drops this reference.
+            ObReferenceObject(port->Header.Self);
+            relations->Objects[next++] = port->Header.Self;
+        } else {
+            port->ReportedMissing = TRUE;
+        }
+    }
+    relations->Count = count;
+    if (old != nullptr) {
+        ExFreePool(old);
+    }
+    irp->IoStatus.Information = (ULONG_PTR)relations;
+    ExReleaseFastMutex(&bus->ChildListLock);
+
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(bus, irp);
+}
+
+// The bus is going away for good. Children that are surprise-removed only lose their parent:
+// their own removal deletes them later. Every other child dies with the bus.
+static VCB_PAGED NTSTATUS RemoveBus(PDEVICE_OBJECT device, BusDeviceData* bus, PIRP irp)
+{
+    PAGED_CODE();
+    // A surprise removal already disabled the interface.
+    if (bus->Header.PnpState != PnpSurpriseRemovePending) {
+        DisableBusInterface(bus);
+    }
+    SetPnpState(&bus->Header, PnpDeleted);
+    IoGateWaitForRemove(&bus->Gate);
+
+    ExAcquireFastMutex(&bus->ChildListLock);
+    while (!IsListEmpty(&bus->ChildList)) {
+        PLIST_ENTRY entry = RemoveHeadList(&bus->ChildList);
+        auto port = CONTAINING_RECORD(entry, PortDeviceData, ChildLink);
+        if (port->Header.PnpState == PnpSurpriseRemovePending) {
+            InitializeListHead(&port->ChildLink);
+            port->ParentBus = nullptr;
+            port->ReportedMissing = TRUE;
+        } else {
+            bus->ChildCount--;
+            DestroyPortDevice(port->Header.Self, port);
+        }
+    }
+    ExReleaseFastMutex(&bus->ChildListLock);
+
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    PDEVICE_OBJECT lower = bus->NextLowerDevice;
+    NTSTATUS status = PassDown(bus, irp);
+    IoDetachDevice(lower);
+    IoDeleteDevice(device);
+    return status;
+}
+
+static VCB_PAGED void SurpriseRemoveBus(BusDeviceData* bus)
+{
+    PAGED_CODE();
+    SetPnpState(&bus->Header, PnpSurpriseRemovePending);
+    DisableBusInterface(bus);
+
+    ExAcquireFastMutex(&bus->ChildListLock);
+    while (!IsListEmpty(&bus->ChildList)) {
+        PLIST_ENTRY entry = RemoveHeadList(&bus->ChildList);
+        auto port = CONTAINING_RECORD(entry, PortDeviceData, ChildLink);
+        InitializeListHead(&port->ChildLink);
+        port->ParentBus = nullptr;
+        port->ReportedMissing = TRUE;
+    }
+    ExReleaseFastMutex(&bus->ChildListLock);
+}
+
+_Use_decl_annotations_ VCB_PAGED NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack,
+                                                 BusDeviceData* bus)
+{
+    PAGED_CODE();
+    IoGateAcquire(&bus->Gate);
+    NTSTATUS status;
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        status = ForwardAndWait(bus, irp);
+        if (NT_SUCCESS(status)) {
+            status = IoSetDeviceInterfaceState(&bus->InterfaceName, TRUE);
+            bus->Header.DevicePowerState = PowerDeviceD0;
+            SetPnpState(&bus->Header, PnpStarted);
+        }
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        break;
+
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        SetPnpState(&bus->Header, PnpRemovePending);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        status = PassDown(bus, irp);
+        break;
+
+    case IRP_MN_REMOVE_DEVICE:
+        // The remove handshake gives back this request's count itself.
+        return RemoveBus(device, bus, irp);
+
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        if (bus->Header.PnpState == PnpRemovePending) {
+            RestorePnpState(&bus->Header);
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        status = PassDown(bus, irp);
+        break;
+
+    case IRP_MN_STOP_DEVICE:
+        IoGateWaitForStop(&bus->Gate);
+        SetPnpState(&bus->Header, PnpStopped);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        status = PassDown(bus, irp);
+        break;
+
+    case IRP_MN_QUERY_STOP_DEVICE:
+        SetPnpState(&bus->Header, PnpStopPending);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        status = PassDown(bus, irp);
+        break;
+
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        if (bus->Header.PnpState == PnpStopPending) {
+            RestorePnpState(&bus->Header);
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        status = PassDown(bus, irp);
+        break;
+
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
+            status = QueryBusRelations(bus, irp);
+        } else {
+            status = PassDown(bus, irp);
+        }
+        break;
+
+    case IRP_MN_SURPRISE_REMOVAL:
+        SurpriseRemoveBus(bus);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        status = PassDown(bus, irp);
+        break;
+
+    default:
+        status = PassDown(bus, irp);
+        break;
+    }
+    IoGateRelease(&bus->Gate);
+    return status;
+}
+
+_Use_decl_annotations_ VCB_PAGED void InitializePortDevice(PDEVICE_OBJECT portDevice, BusDeviceData* bus)
+{
+    PAGED_CODE();
+    auto port = (PortDeviceData*)portDevice->DeviceExtension;
+    port->Header.Self = portDevice;
+    port->Header.IsFdo = FALSE;
+    port->Header.IsFilter = FALSE;
+    port->Present = TRUE;
+    port->ReportedMissing = FALSE;
+    port->ParentBus = bus->Header.Self;
+
+    port->CurrentReadIrp = nullptr;
+    port->CurrentWaitIrp = nullptr;
+    port->AbortCurrentRead = FALSE;
+    port->AbortCurrentWait = FALSE;
+    KeInitializeSpinLock(&port->QueueLock);
+    // A port that lacks a thread or its ring still exists; its requests fail on their own.
+    StartWaitQueue(portDevice);
+    StartReadQueue(portDevice);
+    RingInitialize(&port->Ring);  // always the default 4096 bytes
+
+    port->Header.PnpState = PnpNotStarted;
+    port->Header.PreviousPnpState = PnpNotStarted;
+    port->Header.DevicePowerState = PowerDeviceD3;
+    port->Header.SystemPowerState = PowerSystemWorking;
+
+    portDevice->Flags |= DO_POWER_PAGABLE;
+    // Finished before the port is linked: from then on a relations answer running on another
+    // thread may hand it to the Plug and Play manager, which must find it initialised and must
+    // not race this update of Flags.
+    portDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+
+    ExAcquireFastMutex(&bus->ChildListLock);
+    InsertTailList(&bus->ChildList, &port->ChildLink);
+    bus->ChildCount++;
+    ExReleaseFastMutex(&bus->ChildListLock);
+}
+
+_Use_decl_annotations_ VCB_PAGED NTSTATUS DestroyPortDevice(PDEVICE_OBJECT portDevice, PortDeviceData* port)
+{
+    PAGED_CODE();
+    // HardwareIds doubles as the sign that the port's resources are still held.
+    if (port->HardwareIds != nullptr) {
+        ExFreePoolWithTag(port->HardwareIds, kPoolTag);
+        port->HardwareIds = nullptr;
+        StopWaitQueue(portDevice);
+        StopReadQueue(portDevice);
+        RingFree(&port->Ring);
+    }
+    IoDeleteDevice(portDevice);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,33 @@
+// Harness view of system threads: what the driver created, at which priority, whether it still
+// runs; making the next thread creations fail; watching delays.
+#pragma once
+
+#include <ntddk.h>
+
+#include <functional>
+#include <vector>
+
+namespace hk {
+
+struct SystemThreadInfo {
+    PETHREAD Thread;
+    PKSTART_ROUTINE StartRoutine;
+    PVOID StartContext;
+    KPRIORITY Priority;           // as last set by KeSetPriorityThread (8 at creation)
+    LONG BasePriorityIncrement;   // as last set by KeSetBasePriorityThread (0 at creation)
+    bool Running;
+};
+
+// Every system thread whose object still exists (running, or ended but still referenced).
+std::vector<SystemThreadInfo> SystemThreads();
+size_t RunningSystemThreadCount();
+
+// The next `count` PsCreateSystemThread calls fail with `status` and create nothing.
+void FailNextThreadCreations(int count, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+
+// Called in the delaying thread at the start of every KeDelayExecutionThread, with its interval,
+// before the thread sleeps: lets a test look at the world in the middle of a driver's pause.
+// An empty function removes the observer.
+void SetDelayObserver(std::function<void(LONGLONG interval)> observer);
+
+}  // namespace hk

@@ -1,0 +1,1051 @@
+// Plug and Play manager: device nodes, the root bus driver below root-enumerated devices,
+// enumeration of bus children, start, stop and the three ways a device goes away, device
+// interfaces, and eject requests. Everything that sends Plug and Play requests runs on one worker
+// thread, one action at a time, at PASSIVE_LEVEL, as the system's Plug and Play manager does.
+#include "internal.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <future>
+#include <map>
+#include <thread>
+
+namespace hk {
+namespace {
+
+struct Node {
+    PDEVICE_OBJECT pdo = nullptr;
+    Node* parent = nullptr;
+    std::vector<Node*> children;
+    DeviceNodeState state = DeviceNodeState::Enumerated;
+    bool root = false;
+    RootDeviceBehavior behavior;          // root devices only
+    PDRIVER_OBJECT functionDriver = nullptr;
+    bool hasDriver = false;               // a function driver (or the null driver, or raw) was found
+    bool holdsReference = false;          // the reference the bus handed over in its relations
+    bool vanished = false;                // reported missing or pulled: removal pending
+    std::u16string instancePath;
+    DeviceNodeInfo info;
+    std::vector<RootDeviceRequest> rootLog;
+};
+
+struct Interface {
+    std::u16string link;
+    GUID guid;
+    PDEVICE_OBJECT pdo;
+    bool enabled = false;
+};
+
+// Guards the node tree, interfaces, matches and logs. Never held while a driver runs: drivers
+// call back into the manager (interfaces, invalidation) from this and other threads.
+std::recursive_mutex g_lock;
+std::map<PDEVICE_OBJECT, Node*>& Nodes()
+{
+    static auto* nodes = new std::map<PDEVICE_OBJECT, Node*>;
+    return *nodes;
+}
+std::vector<Interface> g_interfaces;
+std::vector<std::pair<std::u16string, PDRIVER_OBJECT>> g_matches;
+std::vector<ManagerRequest> g_log;
+std::vector<InterfaceStateCall> g_interfaceCalls;
+int g_rootCounter = 0;
+
+Node* FindNode(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard guard(g_lock);
+    auto it = Nodes().find(pdo);
+    return it == Nodes().end() ? nullptr : it->second;
+}
+
+// ---- The worker thread ------------------------------------------------------------------------
+
+struct Worker {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::condition_variable idle;
+    std::deque<std::function<void()>> queue;
+    bool busy = false;
+    std::thread::id id;
+};
+
+void WorkerLoop(Worker* worker)
+{
+    std::unique_lock guard(worker->lock);
+    for (;;) {
+        worker->wake.wait(guard, [&] { return !worker->queue.empty(); });
+        auto action = std::move(worker->queue.front());
+        worker->queue.pop_front();
+        worker->busy = true;
+        guard.unlock();
+        action();
+        guard.lock();
+        worker->busy = false;
+        if (worker->queue.empty()) worker->idle.notify_all();
+    }
+}
+
+Worker& TheWorker()
+{
+    // Lives for the process: the thread never ends, so the object is never destroyed.
+    static Worker* worker = [] {
+        auto w = new Worker;
+        std::thread thread(WorkerLoop, w);
+        w->id = thread.get_id();
+        thread.detach();
+        return w;
+    }();
+    return *worker;
+}
+
+void Post(std::function<void()> action)
+{
+    Worker& worker = TheWorker();
+    std::lock_guard guard(worker.lock);
+    worker.queue.push_back(std::move(action));
+    worker.wake.notify_one();
+}
+
+template <typename Result>
+Result RunOnWorker(std::function<Result()> action)
+{
+    if (std::this_thread::get_id() == TheWorker().id) return action();
+    auto task = std::make_shared<std::packaged_task<Result()>>(std::move(action));
+    std::future<Result> result = task->get_future();
+    Post([task] { (*task)(); });
+    return result.get();
+}
+
+// ---- Requests ---------------------------------------------------------------------------------
+
+void Log(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, ULONG detail, NTSTATUS status)
+{
+    std::lock_guard guard(g_lock);
+    g_log.push_back({pdo, major, minor, detail, status});
+}
+
+// Sends one Plug and Play request to the top of `pdo`'s stack and waits for it, as the manager's
+// synchronous call does: status STATUS_NOT_SUPPORTED and no Information to begin with.
+NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG detail,
+                 const std::function<void(PIO_STACK_LOCATION)>& prepare = nullptr,
+                 ULONG_PTR* information = nullptr, ULONG_PTR initialInformation = 0)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &event, &iosb);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = initialInformation;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MinorFunction = minor;
+    if (prepare) prepare(sp);
+    NTSTATUS status = IoCallDriver(top, irp);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10LL * 1000 * 1000 * 60;  // a minute: a request that never ends is a hang
+    if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        ReportViolation("Plug and Play request 0x%02x to device %p never completed", minor, (void*)top);
+        ObDereferenceObject(top);
+        return STATUS_TIMEOUT;
+    }
+    if (status != STATUS_PENDING && status != iosb.Status) {
+        ReportViolation("Plug and Play request 0x%02x: dispatch returned 0x%08x but the request completed "
+                        "with 0x%08x",
+                        minor, (unsigned)status, (unsigned)iosb.Status);
+    }
+    status = iosb.Status;
+    ObDereferenceObject(top);
+    if (information) *information = iosb.Information;
+    Log(pdo, IRP_MJ_PNP, minor, detail, status);
+    return status;
+}
+
+std::u16string ReadString(const WCHAR* text)
+{
+    std::u16string out;
+    while (*text) out += (char16_t)*text++;
+    return out;
+}
+
+// A multi-string answer: strings up to the empty one. Bounded so that an unterminated answer is
+// reported instead of read past.
+std::vector<std::u16string> ReadMultiString(const WCHAR* text, const char* what)
+{
+    std::vector<std::u16string> out;
+    size_t i = 0;
+    const size_t limit = 64 * 1024;
+    while (i < limit) {
+        std::u16string s;
+        while (i < limit && text[i]) s += (char16_t)text[i++];
+        if (i >= limit) break;
+        i++;
+        if (s.empty()) return out;
+        out.push_back(s);
+    }
+    ReportViolation("%s answer is not a terminated multi-string", what);
+    return out;
+}
+
+// The manager frees every answer a driver hands it.
+void FreeAnswer(ULONG_PTR information)
+{
+    if (information) ExFreePool((PVOID)information);
+}
+
+NTSTATUS QueryId(Node* node, BUS_QUERY_ID_TYPE type)
+{
+    ULONG_PTR answer = 0;
+    NTSTATUS status = SendPnp(node->pdo, IRP_MN_QUERY_ID, type,
+                              [&](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = type; }, &answer);
+    if (NT_SUCCESS(status) && answer) {
+        auto text = (const WCHAR*)answer;
+        std::lock_guard guard(g_lock);
+        switch (type) {
+        case BusQueryDeviceID: node->info.DeviceId = ReadString(text); break;
+        case BusQueryInstanceID: node->info.InstanceId = ReadString(text); break;
+        case BusQueryHardwareIDs: node->info.HardwareIds = ReadMultiString(text, "hardware identifier"); break;
+        case BusQueryCompatibleIDs: node->info.CompatibleIds = ReadMultiString(text, "compatible identifier"); break;
+        default: break;
+        }
+    }
+    if (NT_SUCCESS(status)) FreeAnswer(answer);
+    return status;
+}
+
+NTSTATUS QueryCapabilities(Node* node)
+{
+    // The manager's own initialisation, which drivers below may rely on.
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.Address = 0xFFFFFFFF;
+    caps.UINumber = 0xFFFFFFFF;
+    NTSTATUS status = SendPnp(node->pdo, IRP_MN_QUERY_CAPABILITIES, 0, [&](PIO_STACK_LOCATION sp) {
+        sp->Parameters.DeviceCapabilities.Capabilities = &caps;
+    });
+    if (NT_SUCCESS(status)) {
+        std::lock_guard guard(g_lock);
+        node->info.HasCapabilities = true;
+        node->info.Capabilities = caps;
+    }
+    return status;
+}
+
+void QueryText(Node* node, DEVICE_TEXT_TYPE type)
+{
+    ULONG_PTR answer = 0;
+    NTSTATUS status = SendPnp(node->pdo, IRP_MN_QUERY_DEVICE_TEXT, type,
+                              [&](PIO_STACK_LOCATION sp) {
+                                  sp->Parameters.QueryDeviceText.DeviceTextType = type;
+                                  sp->Parameters.QueryDeviceText.LocaleId = 0x409;
+                              },
+                              &answer);
+    if (NT_SUCCESS(status) && answer) {
+        std::lock_guard guard(g_lock);
+        (type == DeviceTextDescription ? node->info.Description : node->info.Location) =
+            ReadString((const WCHAR*)answer);
+    }
+    if (NT_SUCCESS(status)) FreeAnswer(answer);
+}
+
+void QueryBusInformation(Node* node)
+{
+    ULONG_PTR answer = 0;
+    NTSTATUS status = SendPnp(node->pdo, IRP_MN_QUERY_BUS_INFORMATION, 0, nullptr, &answer);
+    if (NT_SUCCESS(status) && answer) {
+        std::lock_guard guard(g_lock);
+        node->info.HasBusInformation = true;
+        node->info.BusInformation = *(const PNP_BUS_INFORMATION*)answer;
+    }
+    if (NT_SUCCESS(status)) FreeAnswer(answer);
+}
+
+bool EqualNoCase(const std::u16string& a, const std::u16string& b)
+{
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        if (RtlUpcaseUnicodeChar((WCHAR)a[i]) != RtlUpcaseUnicodeChar((WCHAR)b[i])) return false;
+    }
+    return true;
+}
+
+// Finds the driver for a child the way setup does: hardware identifiers first, then compatible.
+bool MatchDriver(Node* node)
+{
+    std::lock_guard guard(g_lock);
+    for (const auto* ids : {&node->info.HardwareIds, &node->info.CompatibleIds}) {
+        for (const auto& id : *ids) {
+            for (const auto& [matchId, driver] : g_matches) {
+                if (EqualNoCase(id, matchId)) {
+                    node->functionDriver = driver;
+                    node->hasDriver = true;
+                    return true;
+                }
+            }
+        }
+    }
+    if (node->info.HasCapabilities && node->info.Capabilities.RawDeviceOK) {
+        node->functionDriver = nullptr;
+        node->hasDriver = true;
+        return true;
+    }
+    return false;
+}
+
+NTSTATUS CallAddDevice(Node* node)
+{
+    PDRIVER_OBJECT driver = node->functionDriver;
+    if (driver == nullptr) return STATUS_SUCCESS;
+    if (driver->DriverExtension == nullptr || driver->DriverExtension->AddDevice == nullptr) {
+        ReportViolation("driver %p has no AddDevice routine", (void*)driver);
+        return STATUS_UNSUCCESSFUL;
+    }
+    NTSTATUS status = driver->DriverExtension->AddDevice(driver, node->pdo);
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) ReportViolation("AddDevice returned at IRQL %u", KeGetCurrentIrql());
+    if (NT_SUCCESS(status)) {
+        PDEVICE_OBJECT top = IoGetAttachedDevice(node->pdo);
+        if (top->Flags & DO_DEVICE_INITIALIZING) {
+            ReportViolation("AddDevice left DO_DEVICE_INITIALIZING set on device %p", (void*)top);
+        }
+    }
+    return status;
+}
+
+void DisableInterfacesOf(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard guard(g_lock);
+    for (auto& i : g_interfaces) {
+        if (i.pdo == pdo) i.enabled = false;
+    }
+}
+
+// Drops a node that is gone: its interfaces, its place under its parent, the reference the bus
+// handed over for it.
+void DeleteNode(Node* node)
+{
+    bool dereference;
+    {
+        std::lock_guard guard(g_lock);
+        g_interfaces.erase(std::remove_if(g_interfaces.begin(), g_interfaces.end(),
+                                          [&](const Interface& i) { return i.pdo == node->pdo; }),
+                           g_interfaces.end());
+        if (node->parent) {
+            auto& siblings = node->parent->children;
+            siblings.erase(std::remove(siblings.begin(), siblings.end(), node), siblings.end());
+        }
+        for (Node* child : node->children) child->parent = nullptr;
+        Nodes().erase(node->pdo);
+        dereference = node->holdsReference;
+    }
+    if (dereference) ObDereferenceObject(node->pdo);
+    if (node->root) IoDeleteDevice(node->pdo);  // the root bus driver's own device
+    delete node;
+}
+
+void PostOrder(Node* node, std::vector<Node*>& out)
+{
+    std::vector<Node*> children;
+    {
+        std::lock_guard guard(g_lock);
+        children = node->children;
+    }
+    for (Node* child : children) PostOrder(child, out);
+    out.push_back(node);
+}
+
+void SetState(Node* node, DeviceNodeState state)
+{
+    std::lock_guard guard(g_lock);
+    node->state = state;
+}
+
+DeviceNodeState StateOf(Node* node)
+{
+    std::lock_guard guard(g_lock);
+    return node->state;
+}
+
+bool HasLiveStack(DeviceNodeState state)
+{
+    return state == DeviceNodeState::Started || state == DeviceNodeState::Stopped ||
+           state == DeviceNodeState::Enumerated;
+}
+
+LONG OpenHandles(PDEVICE_OBJECT pdo)
+{
+    LONG count = 0;
+    for (PDEVICE_OBJECT d = pdo; d; d = (PDEVICE_OBJECT)__atomic_load_n(&d->AttachedDevice, __ATOMIC_ACQUIRE)) {
+        count += __atomic_load_n(&d->ReferenceCount, __ATOMIC_ACQUIRE);
+    }
+    return count;
+}
+
+void EnumerateNode(Node* node);
+
+NTSTATUS StartNode(Node* node)
+{
+    NTSTATUS status = SendPnp(node->pdo, IRP_MN_START_DEVICE, 0, [](PIO_STACK_LOCATION sp) {
+        sp->Parameters.StartDevice.AllocatedResources = nullptr;
+        sp->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
+    });
+    if (!NT_SUCCESS(status)) {
+        // A stack that failed its start is torn down at once.
+        SendPnp(node->pdo, IRP_MN_REMOVE_DEVICE, 0);
+        DisableInterfacesOf(node->pdo);
+        SetState(node, DeviceNodeState::StartFailed);
+        return status;
+    }
+    SetState(node, DeviceNodeState::Started);
+    SendPnp(node->pdo, IRP_MN_QUERY_PNP_DEVICE_STATE, 0);
+    EnumerateNode(node);
+    return status;
+}
+
+// Everything the manager learns about a newly reported child, then its driver and its start.
+void SetUpChild(Node* node)
+{
+    QueryId(node, BusQueryDeviceID);
+    QueryId(node, BusQueryInstanceID);
+    QueryCapabilities(node);
+    QueryText(node, DeviceTextDescription);
+    QueryText(node, DeviceTextLocationInformation);
+    QueryId(node, BusQueryHardwareIDs);
+    QueryId(node, BusQueryCompatibleIDs);
+    QueryId(node, BusQueryDeviceSerialNumber);
+    QueryId(node, BusQueryContainerID);
+    QueryBusInformation(node);
+    {
+        ULONG_PTR answer = 0;
+        if (NT_SUCCESS(SendPnp(node->pdo, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0, nullptr, &answer))) {
+            FreeAnswer(answer);
+        }
+    }
+    {
+        std::lock_guard guard(g_lock);
+        node->instancePath = node->info.DeviceId + u"\\" + node->info.InstanceId;
+    }
+    if (!MatchDriver(node)) return;
+    if (!NT_SUCCESS(CallAddDevice(node))) {
+        SetState(node, DeviceNodeState::StartFailed);
+        return;
+    }
+    StartNode(node);
+}
+
+// Devices that vanished get IRP_MN_REMOVE_DEVICE once their children are gone and no handle to
+// their stack is open; then their node goes (and a root device's physical device object).
+void FinishRemovals()
+{
+    for (bool progress = true; progress;) {
+        progress = false;
+        Node* ready = nullptr;
+        {
+            std::lock_guard guard(g_lock);
+            for (auto& [pdo, node] : Nodes()) {
+                if (node->vanished && node->children.empty() && OpenHandles(pdo) == 0) {
+                    ready = node;
+                    break;
+                }
+            }
+        }
+        if (ready) {
+            SendPnp(ready->pdo, IRP_MN_REMOVE_DEVICE, 0);
+            DisableInterfacesOf(ready->pdo);
+            DeleteNode(ready);
+            progress = true;
+        }
+    }
+}
+
+// A device is gone without warning: surprise removal to every started stack below and at it,
+// children first; the removals follow once handles are closed.
+void Vanish(Node* node)
+{
+    std::vector<Node*> order;
+    PostOrder(node, order);
+    for (Node* n : order) {
+        DeviceNodeState state = StateOf(n);
+        if (state == DeviceNodeState::Started || state == DeviceNodeState::Stopped) {
+            // Interfaces the drivers leave enabled now are disabled with the removal, not here.
+            SendPnp(n->pdo, IRP_MN_SURPRISE_REMOVAL, 0);
+            SetState(n, DeviceNodeState::SurpriseRemoved);
+        }
+        std::lock_guard guard(g_lock);
+        n->vanished = true;
+    }
+}
+
+void EnumerateNode(Node* node)
+{
+    if (StateOf(node) != DeviceNodeState::Started) return;
+    ULONG_PTR answer = 0;
+    NTSTATUS status = SendPnp(node->pdo, IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations, [](PIO_STACK_LOCATION sp) {
+        sp->Parameters.QueryDeviceRelations.Type = BusRelations;
+    }, &answer);
+    if (!NT_SUCCESS(status)) return;  // no bus, or no answer: the children stay as they were
+
+    std::vector<PDEVICE_OBJECT> reported;
+    if (answer) {
+        auto relations = (PDEVICE_RELATIONS)answer;
+        for (ULONG i = 0; i < relations->Count; i++) {
+            PDEVICE_OBJECT child = relations->Objects[i];
+            ObjectKind kind;
+            if (!ObjectKnown(child, &kind) || kind != ObjectKind::Device) {
+                ReportViolation("bus relations of %p hold %p, which is not a device object", (void*)node->pdo,
+                                (void*)child);
+                continue;
+            }
+            reported.push_back(child);
+        }
+        FreeAnswer(answer);
+    }
+
+    std::vector<Node*> missing;
+    std::vector<Node*> fresh;
+    std::vector<PDEVICE_OBJECT> dropReference;
+    {
+        std::lock_guard guard(g_lock);
+        for (Node* child : node->children) {
+            if (child->vanished) continue;
+            if (std::find(reported.begin(), reported.end(), child->pdo) == reported.end()) {
+                child->info.ReportedMissing = true;
+                missing.push_back(child);
+            }
+        }
+        for (PDEVICE_OBJECT pdo : reported) {
+            auto it = Nodes().find(pdo);
+            if (it != Nodes().end()) {
+                if (it->second->parent != node) {
+                    ReportViolation("device %p reported by two buses", (void*)pdo);
+                }
+                dropReference.push_back(pdo);  // already known: the new reference is not kept
+                continue;
+            }
+            if (pdo->Flags & DO_DEVICE_INITIALIZING) {
+                ReportViolation("bus relations report device %p with DO_DEVICE_INITIALIZING still set", (void*)pdo);
+            }
+            pdo->Flags |= DO_BUS_ENUMERATED_DEVICE;
+            auto child = new Node;
+            child->pdo = pdo;
+            child->parent = node;
+            child->holdsReference = true;
+            node->children.push_back(child);
+            Nodes()[pdo] = child;
+            fresh.push_back(child);
+        }
+    }
+    for (PDEVICE_OBJECT pdo : dropReference) ObDereferenceObject(pdo);
+    for (Node* child : missing) Vanish(child);
+    FinishRemovals();
+    for (Node* child : fresh) SetUpChild(child);
+}
+
+// Orderly removal of `node` and everything below it. The queries go children first; a refusal
+// cancels every query sent, the refusing stack's included.
+NTSTATUS RemoveTree(Node* node, bool keepTarget)
+{
+    std::vector<Node*> order;
+    PostOrder(node, order);
+    std::vector<Node*> queried;
+    for (Node* n : order) {
+        if (!HasLiveStack(StateOf(n))) continue;
+        NTSTATUS status = SendPnp(n->pdo, IRP_MN_QUERY_REMOVE_DEVICE, 0);
+        queried.push_back(n);
+        if (!NT_SUCCESS(status)) {
+            for (auto it = queried.rbegin(); it != queried.rend(); ++it) {
+                SendPnp((*it)->pdo, IRP_MN_CANCEL_REMOVE_DEVICE, 0);
+            }
+            return status;
+        }
+    }
+    for (Node* n : order) {
+        DeviceNodeState state = StateOf(n);
+        if (state != DeviceNodeState::Removed && state != DeviceNodeState::SurpriseRemoved) {
+            SendPnp(n->pdo, IRP_MN_REMOVE_DEVICE, 0);
+            DisableInterfacesOf(n->pdo);
+        }
+        if (n == node && keepTarget) {
+            SetState(n, DeviceNodeState::Removed);
+        } else {
+            DeleteNode(n);
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS EjectNode(PDEVICE_OBJECT pdo)
+{
+    Node* node = FindNode(pdo);
+    if (node == nullptr) return STATUS_NO_SUCH_DEVICE;
+    NTSTATUS status = RemoveTree(node, true);
+    if (!NT_SUCCESS(status)) return status;
+    SendPnp(pdo, IRP_MN_EJECT, 0);
+    Node* parent;
+    {
+        std::lock_guard guard(g_lock);
+        parent = node->parent;
+    }
+    if (parent) EnumerateNode(parent);
+    FinishRemovals();
+    return STATUS_SUCCESS;
+}
+
+// ---- The root bus driver ----------------------------------------------------------------------
+
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS RootDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    RootDeviceBehavior behavior;
+    {
+        std::lock_guard guard(g_lock);
+        auto it = Nodes().find(device);
+        if (it != Nodes().end()) {
+            behavior = it->second->behavior;
+            it->second->rootLog.push_back({sp->MajorFunction, sp->MinorFunction, *sp, irp->CurrentLocation,
+                                           irp->StackCount});
+        }
+    }
+    switch (sp->MajorFunction) {
+    case IRP_MJ_PNP:
+        switch (sp->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+            if (!NT_SUCCESS(behavior.StartStatus)) return CompleteWith(irp, behavior.StartStatus);
+            if (behavior.CompleteStartLater) {
+                IoMarkIrpPending(irp);
+                std::thread([irp] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    CompleteWith(irp, STATUS_SUCCESS);
+                }).detach();
+                return STATUS_PENDING;
+            }
+            return CompleteWith(irp, STATUS_SUCCESS);
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_EJECT:
+            return CompleteWith(irp, STATUS_SUCCESS);
+        case IRP_MN_QUERY_CAPABILITIES: {
+            if (!NT_SUCCESS(behavior.CapabilitiesStatus)) return CompleteWith(irp, behavior.CapabilitiesStatus);
+            PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
+            if (caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
+                return CompleteWith(irp, STATUS_UNSUCCESSFUL);
+            }
+            for (int s = 0; s < PowerSystemMaximum; s++) caps->DeviceState[s] = behavior.DeviceState[s];
+            caps->SystemWake = PowerSystemUnspecified;
+            caps->DeviceWake = PowerDeviceUnspecified;
+            return CompleteWith(irp, STATUS_SUCCESS);
+        }
+        case IRP_MN_QUERY_DEVICE_RELATIONS:
+            if (sp->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+                auto relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), Tag("PnpR"));
+                if (relations == nullptr) return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
+                relations->Count = 1;
+                relations->Objects[0] = device;
+                ObReferenceObject(device);
+                irp->IoStatus.Information = (ULONG_PTR)relations;
+                return CompleteWith(irp, STATUS_SUCCESS);
+            }
+            return CompleteWith(irp, irp->IoStatus.Status);
+        default:
+            return CompleteWith(irp, irp->IoStatus.Status);
+        }
+    case IRP_MJ_POWER: {
+        PoStartNextPowerIrp(irp);
+        NTSTATUS status = irp->IoStatus.Status;
+        if (sp->MinorFunction == IRP_MN_SET_POWER || sp->MinorFunction == IRP_MN_QUERY_POWER) status = STATUS_SUCCESS;
+        return CompleteWith(irp, status);
+    }
+    case IRP_MJ_SYSTEM_CONTROL:
+        return CompleteWith(irp, irp->IoStatus.Status);
+    default:
+        irp->IoStatus.Information = 0;
+        return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+PDRIVER_OBJECT RootDriver()
+{
+    static PDRIVER_OBJECT driver = [] {
+        auto d = (PDRIVER_OBJECT)calloc(1, sizeof(DRIVER_OBJECT));
+        d->Type = IO_TYPE_DRIVER;
+        d->Size = sizeof(DRIVER_OBJECT);
+        d->DriverExtension = (PDRIVER_EXTENSION)calloc(1, sizeof(DRIVER_EXTENSION));
+        d->DriverExtension->DriverObject = d;
+        for (auto& dispatch : d->MajorFunction) dispatch = RootDispatch;
+        ObjectInsert(d, ObjectKind::Driver, nullptr);  // lives for the process
+        return d;
+    }();
+    return driver;
+}
+
+std::u16string Upper(const std::u16string& text)
+{
+    std::u16string out;
+    for (char16_t c : text) out += (char16_t)RtlUpcaseUnicodeChar((WCHAR)c);
+    return out;
+}
+
+std::u16string GuidText(const GUID& guid)
+{
+    char text[40];
+    snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", guid.Data1, guid.Data2,
+             guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
+             guid.Data4[6], guid.Data4[7]);
+    std::u16string out;
+    for (char* c = text; *c; c++) out += (char16_t)*c;
+    return out;
+}
+
+void PnpCleanCheck()
+{
+    if (!WaitPnpIdle(std::chrono::seconds(20))) {
+        ReportViolation("the Plug and Play manager was still busy at unload");
+    }
+    std::lock_guard guard(g_lock);
+    for (auto& [pdo, node] : Nodes()) {
+        ReportViolation("device node of %p left at unload (its device was never removed)", (void*)pdo);
+        delete node;
+    }
+    Nodes().clear();
+    g_interfaces.clear();
+    g_matches.clear();
+    g_log.clear();
+    g_interfaceCalls.clear();
+}
+
+const bool g_registered = (RegisterCleanCheck("pnp", PnpCleanCheck), true);
+
+}  // namespace
+
+// ---- Harness ----------------------------------------------------------------------------------
+
+PDEVICE_OBJECT CreateRootDevice(PDRIVER_OBJECT functionDriver, NTSTATUS* addDeviceStatus,
+                                const RootDeviceBehavior& behavior)
+{
+    (void)g_registered;
+    return RunOnWorker<PDEVICE_OBJECT>([&]() -> PDEVICE_OBJECT {
+        PDEVICE_OBJECT pdo = nullptr;
+        NTSTATUS status = IoCreateDevice(RootDriver(), 0, nullptr, FILE_DEVICE_UNKNOWN,
+                                         FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+        if (!NT_SUCCESS(status)) {
+            *addDeviceStatus = status;
+            return nullptr;
+        }
+        pdo->Flags = (pdo->Flags & ~DO_DEVICE_INITIALIZING) | DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
+        auto node = new Node;
+        node->pdo = pdo;
+        node->root = true;
+        node->behavior = behavior;
+        node->functionDriver = functionDriver;
+        node->hasDriver = true;
+        {
+            std::lock_guard guard(g_lock);
+            std::u16string id = Upper(behavior.HardwareId);
+            char index[8];
+            snprintf(index, sizeof index, "%04d", g_rootCounter++ % 10000);
+            node->info.DeviceId = id;
+            for (char* c = index; *c; c++) node->info.InstanceId += (char16_t)*c;
+            node->info.HardwareIds = {behavior.HardwareId};
+            node->instancePath = id + u"\\" + node->info.InstanceId;
+            Nodes()[pdo] = node;
+        }
+        status = CallAddDevice(node);
+        *addDeviceStatus = status;
+        if (!NT_SUCCESS(status)) {
+            DeleteNode(node);
+            return nullptr;
+        }
+        return pdo;
+    });
+}
+
+NTSTATUS StartDevice(PDEVICE_OBJECT pdo)
+{
+    return RunOnWorker<NTSTATUS>([&]() -> NTSTATUS {
+        Node* node = FindNode(pdo);
+        if (node == nullptr) return STATUS_NO_SUCH_DEVICE;
+        DeviceNodeState state = StateOf(node);
+        if (state == DeviceNodeState::Started) return STATUS_SUCCESS;
+        if (!node->hasDriver || state == DeviceNodeState::SurpriseRemoved || node->vanished) {
+            return STATUS_NO_SUCH_DEVICE;
+        }
+        if (state == DeviceNodeState::Removed || state == DeviceNodeState::StartFailed) {
+            // The stack was torn down: it is built again before the start.
+            NTSTATUS status = CallAddDevice(node);
+            if (!NT_SUCCESS(status)) return status;
+        }
+        NTSTATUS status = StartNode(node);
+        FinishRemovals();
+        return status;
+    });
+}
+
+NTSTATUS StopDevice(PDEVICE_OBJECT pdo)
+{
+    return RunOnWorker<NTSTATUS>([&]() -> NTSTATUS {
+        Node* node = FindNode(pdo);
+        if (node == nullptr || StateOf(node) != DeviceNodeState::Started) return STATUS_INVALID_DEVICE_STATE;
+        NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE, 0);
+        if (!NT_SUCCESS(status)) {
+            SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE, 0);
+            return status;
+        }
+        status = SendPnp(pdo, IRP_MN_STOP_DEVICE, 0);
+        SetState(node, DeviceNodeState::Stopped);
+        return status;
+    });
+}
+
+NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo)
+{
+    return RunOnWorker<NTSTATUS>([&]() -> NTSTATUS {
+        Node* node = FindNode(pdo);
+        if (node == nullptr) return STATUS_NO_SUCH_DEVICE;
+        NTSTATUS status = RemoveTree(node, !node->root);
+        FinishRemovals();
+        return status;
+    });
+}
+
+void SurpriseRemoveDevice(PDEVICE_OBJECT pdo)
+{
+    RunOnWorker<int>([&] {
+        Node* node = FindNode(pdo);
+        if (node) Vanish(node);
+        FinishRemovals();
+        return 0;
+    });
+}
+
+bool WaitPnpIdle(std::chrono::milliseconds timeout)
+{
+    Worker& worker = TheWorker();
+    std::unique_lock guard(worker.lock);
+    return worker.idle.wait_for(guard, timeout, [&] { return worker.queue.empty() && !worker.busy; });
+}
+
+void InstallDriverForId(const std::u16string& id, PDRIVER_OBJECT functionDriver)
+{
+    std::lock_guard guard(g_lock);
+    g_matches.emplace_back(id, functionDriver);
+}
+
+DeviceNodeInfo QueryDeviceNode(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard guard(g_lock);
+    auto it = Nodes().find(pdo);
+    if (it == Nodes().end()) return {};
+    DeviceNodeInfo info = it->second->info;
+    info.State = it->second->state;
+    return info;
+}
+
+std::vector<PDEVICE_OBJECT> DeviceChildren(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard guard(g_lock);
+    std::vector<PDEVICE_OBJECT> out;
+    auto it = Nodes().find(pdo);
+    if (it == Nodes().end()) return out;
+    for (Node* child : it->second->children) out.push_back(child->pdo);
+    return out;
+}
+
+bool WaitDeviceNodeState(PDEVICE_OBJECT pdo, DeviceNodeState state, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (QueryDeviceNode(pdo).State == state) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+std::vector<ManagerRequest> ManagerLog()
+{
+    std::lock_guard guard(g_lock);
+    return g_log;
+}
+
+void ClearManagerLog()
+{
+    std::lock_guard guard(g_lock);
+    g_log.clear();
+}
+
+void ManagerLogAppend(const ManagerRequest& request)
+{
+    std::lock_guard guard(g_lock);
+    g_log.push_back(request);
+}
+
+std::vector<RootDeviceRequest> RootDeviceLog(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard guard(g_lock);
+    auto it = Nodes().find(pdo);
+    return it == Nodes().end() ? std::vector<RootDeviceRequest>{} : it->second->rootLog;
+}
+
+std::vector<std::u16string> FindDeviceInterfaces(const GUID& interfaceClass)
+{
+    std::lock_guard guard(g_lock);
+    std::vector<std::u16string> out;
+    for (auto& i : g_interfaces) {
+        if (i.enabled && IsEqualGUID(i.guid, interfaceClass)) out.push_back(i.link);
+    }
+    return out;
+}
+
+bool DeviceInterfaceEnabled(const std::u16string& symbolicLink)
+{
+    std::lock_guard guard(g_lock);
+    for (auto& i : g_interfaces) {
+        if (EqualNoCase(i.link, symbolicLink)) return i.enabled;
+    }
+    return false;
+}
+
+std::unique_ptr<File> OpenDeviceInterface(const std::u16string& symbolicLink, ACCESS_MASK access, NTSTATUS* status,
+                                          User user)
+{
+    PDEVICE_OBJECT pdo = nullptr;
+    {
+        std::lock_guard guard(g_lock);
+        for (auto& i : g_interfaces) {
+            if (i.enabled && EqualNoCase(i.link, symbolicLink)) pdo = i.pdo;
+        }
+    }
+    if (pdo == nullptr) {
+        *status = STATUS_OBJECT_NAME_NOT_FOUND;
+        return nullptr;
+    }
+    return File::Open(pdo, access, status, user);
+}
+
+std::vector<InterfaceStateCall> InterfaceStateCalls()
+{
+    std::lock_guard guard(g_lock);
+    return g_interfaceCalls;
+}
+
+NTSTATUS PnpCheckOpen(PDEVICE_OBJECT device)
+{
+    std::lock_guard guard(g_lock);
+    auto it = Nodes().find(device);
+    if (it == Nodes().end()) return STATUS_SUCCESS;  // not a Plug and Play device
+    DeviceNodeState state = it->second->state;
+    // The manager refuses opens until the stack has started, and once it is going away.
+    if (state != DeviceNodeState::Started && state != DeviceNodeState::Stopped) return STATUS_NO_SUCH_DEVICE;
+    if (it->second->vanished) return STATUS_NO_SUCH_DEVICE;
+    return STATUS_SUCCESS;
+}
+
+void PnpHandleClosed(PDEVICE_OBJECT device)
+{
+    bool pending = false;
+    {
+        std::lock_guard guard(g_lock);
+        for (auto& [pdo, node] : Nodes()) pending |= node->vanished;
+    }
+    if (pending) Post(FinishRemovals);
+}
+
+}  // namespace hk
+
+using namespace hk;
+
+extern "C" {
+
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT pdo, CONST GUID* interfaceClassGuid, PUNICODE_STRING referenceString,
+                                   PUNICODE_STRING symbolicLinkName)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) ReportViolation("IoRegisterDeviceInterface at IRQL %u", KeGetCurrentIrql());
+    std::u16string link;
+    {
+        std::lock_guard guard(g_lock);
+        auto it = Nodes().find(pdo);
+        if (it == Nodes().end()) return STATUS_INVALID_DEVICE_REQUEST;  // not a physical device object
+        link = u"\\??\\" + it->second->instancePath;
+        for (size_t i = 4; i < link.size(); i++) {
+            if (link[i] == u'\\') link[i] = u'#';
+        }
+        link += u"#" + GuidText(*interfaceClassGuid);
+        if (referenceString && referenceString->Length) {
+            link += u"\\" + std::u16string((const char16_t*)referenceString->Buffer,
+                                           referenceString->Length / sizeof(WCHAR));
+        }
+        bool known = false;
+        for (auto& i : g_interfaces) known |= EqualNoCase(i.link, link);
+        if (!known) g_interfaces.push_back({link, *interfaceClassGuid, pdo, false});
+    }
+    // The caller frees the name with RtlFreeUnicodeString.
+    size_t bytes = link.size() * sizeof(WCHAR);
+    auto buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), Tag("Strg"));
+    if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    memcpy(buffer, link.data(), bytes);
+    buffer[link.size()] = 0;
+    symbolicLinkName->Buffer = buffer;
+    symbolicLinkName->Length = (USHORT)bytes;
+    symbolicLinkName->MaximumLength = (USHORT)(bytes + sizeof(WCHAR));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) ReportViolation("IoSetDeviceInterfaceState at IRQL %u", KeGetCurrentIrql());
+    std::u16string link((const char16_t*)symbolicLinkName->Buffer, symbolicLinkName->Length / sizeof(WCHAR));
+    std::lock_guard guard(g_lock);
+    NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
+    for (auto& i : g_interfaces) {
+        if (!EqualNoCase(i.link, link)) continue;
+        if (enable) {
+            status = i.enabled ? STATUS_OBJECT_NAME_EXISTS : STATUS_SUCCESS;
+            i.enabled = true;
+        } else {
+            status = i.enabled ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+            i.enabled = false;
+        }
+        break;
+    }
+    g_interfaceCalls.push_back({link, enable != 0, status});
+    return status;
+}
+
+void IoInvalidateDeviceRelations(PDEVICE_OBJECT deviceObject, DEVICE_RELATION_TYPE type)
+{
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) ReportViolation("IoInvalidateDeviceRelations at IRQL %u", KeGetCurrentIrql());
+    if (FindNode(deviceObject) == nullptr) {
+        ReportViolation("IoInvalidateDeviceRelations on %p, which is not a physical device object",
+                        (void*)deviceObject);
+        return;
+    }
+    if (type != BusRelations) return;  // other relations are gathered when they are needed
+    Post([deviceObject] {
+        Node* node = FindNode(deviceObject);
+        if (node) EnumerateNode(node);
+        FinishRemovals();
+    });
+}
+
+void IoRequestDeviceEject(PDEVICE_OBJECT physicalDeviceObject)
+{
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) ReportViolation("IoRequestDeviceEject at IRQL %u", KeGetCurrentIrql());
+    if (FindNode(physicalDeviceObject) == nullptr) {
+        ReportViolation("IoRequestDeviceEject on %p, which is not a physical device object",
+                        (void*)physicalDeviceObject);
+        return;
+    }
+    Post([physicalDeviceObject] { EjectNode(physicalDeviceObject); });
+}
+
+}  // extern "C"

@@ -1,0 +1,356 @@
+// Pending queues of a port and their service threads. A read or a wait that cannot finish when
+// it arrives is parked in its queue (a cancel-safe queue under the port's QueueLock); the queue's
+// thread takes the oldest request, holds it as the port's current request and tries it every
+// millisecond until its try routine finishes it, it is cancelled, or a flush aborts it. No timer
+// and no DPC: all waiting happens in these two threads per port.
+//
+// Ownership: while queued the queue owns a request and the I/O manager may cancel it; once taken
+// out, the thread owns it alone until it completes it. The current-request fields and the abort
+// flags change only under QueueLock, so that a flush and the thread's hand-over of a request
+// never miss each other (see TakeNextRequest).
+#include "device.h"
+
+namespace {
+
+constexpr LONG kSemaphoreLimit = 0x7FFFFFFF;
+// Thread access asked of the handle: all that a thread object had before Vista.
+constexpr ACCESS_MASK kThreadAccess = 0x1F03FF;
+
+// The fields of the port record that belong to one of its two queues.
+struct QueueView {
+    PendingQueue* Queue;
+    PIRP* Current;
+    BOOLEAN* Abort;
+};
+
+QueueView ReadView(PortDeviceData* port) { return {&port->ReadQueue, &port->CurrentReadIrp, &port->AbortCurrentRead}; }
+QueueView WaitView(PortDeviceData* port) { return {&port->WaitQueue, &port->CurrentWaitIrp, &port->AbortCurrentWait}; }
+
+PortDeviceData* PortOf(PDEVICE_OBJECT portDevice) { return (PortDeviceData*)portDevice->DeviceExtension; }
+
+PIRP ReadCurrent(const QueueView& view) { return (PIRP)ReadPointerNoFence((PVOID volatile*)view.Current); }
+void WriteCurrent(const QueueView& view, PIRP irp) { WritePointerNoFence((PVOID volatile*)view.Current, irp); }
+
+void CompleteCancelled(PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// ---- Cancel-safe queue callbacks ---------------------------------------------------------------
+// The same set serves both queues. The lock callbacks need the port record around the queue, so
+// they are instantiated per queue with the queue's offset in the record.
+
+PendingQueue* QueueOf(PIO_CSQ csq) { return CONTAINING_RECORD(csq, PendingQueue, Csq); }
+
+VOID NTAPI QueueInsertIrp(PIO_CSQ csq, PIRP irp)
+{
+    InsertTailList(&QueueOf(csq)->PendingList, &irp->Tail.Overlay.ListEntry);
+}
+
+VOID NTAPI QueueRemoveIrp(PIO_CSQ csq, PIRP irp)
+{
+    UNREFERENCED_PARAMETER(csq);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+}
+
+// The first request after `irp` (from the head without one) whose file object is the peek
+// context; any request with a null context.
+PIRP NTAPI QueuePeekNextIrp(PIO_CSQ csq, PIRP irp, PVOID peekContext)
+{
+    PLIST_ENTRY head = &QueueOf(csq)->PendingList;
+    for (PLIST_ENTRY entry = irp == nullptr ? head->Flink : irp->Tail.Overlay.ListEntry.Flink; entry != head;
+         entry = entry->Flink) {
+        PIRP candidate = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (peekContext == nullptr || IoGetCurrentIrpStackLocation(candidate)->FileObject == peekContext) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+template <LONG QueueOffset>
+PortDeviceData* PortOfCsq(PIO_CSQ csq)
+{
+    return (PortDeviceData*)((PUCHAR)QueueOf(csq) - QueueOffset);
+}
+
+template <LONG QueueOffset>
+VOID NTAPI QueueAcquireLock(PIO_CSQ csq, PKIRQL irql)
+{
+    KeAcquireSpinLock(&PortOfCsq<QueueOffset>(csq)->QueueLock, irql);
+}
+
+template <LONG QueueOffset>
+VOID NTAPI QueueReleaseLock(PIO_CSQ csq, KIRQL irql)
+{
+    KeReleaseSpinLock(&PortOfCsq<QueueOffset>(csq)->QueueLock, irql);
+}
+
+VOID NTAPI QueueCompleteCanceledIrp(PIO_CSQ csq, PIRP irp)
+{
+    UNREFERENCED_PARAMETER(csq);
+    CompleteCancelled(irp);
+}
+
+constexpr LONG kWaitQueueOffset = FIELD_OFFSET(PortDeviceData, WaitQueue);
+constexpr LONG kReadQueueOffset = FIELD_OFFSET(PortDeviceData, ReadQueue);
+
+// ---- Service threads ---------------------------------------------------------------------------
+
+// Takes the oldest request out of the queue and makes it the current one. The head is claimed
+// as current before it is taken out, under QueueLock: a flush that runs between the claim and
+// the removal finds a current request and marks it for abort, so whatever the thread ends up
+// holding cannot slip past that flush (it is cancelled at the first check). If the claim comes
+// to nothing, the abort it drew is cleared with it.
+PIRP TakeNextRequest(PortDeviceData* port, const QueueView& view)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&port->QueueLock, &irql);
+    PLIST_ENTRY list = &view.Queue->PendingList;
+    PIRP head = IsListEmpty(list) ? nullptr : CONTAINING_RECORD(list->Flink, IRP, Tail.Overlay.ListEntry);
+    WriteCurrent(view, head);
+    KeReleaseSpinLock(&port->QueueLock, irql);
+    if (head == nullptr) {
+        return nullptr;
+    }
+
+    PIRP irp = IoCsqRemoveNextIrp(&view.Queue->Csq, nullptr);
+    KeAcquireSpinLock(&port->QueueLock, &irql);
+    WriteCurrent(view, irp);
+    if (irp == nullptr) {
+        WriteBooleanNoFence(view.Abort, FALSE);
+    }
+    KeReleaseSpinLock(&port->QueueLock, irql);
+    return irp;
+}
+
+// The request is done: no current request, and no abort left over for the next one (a flush
+// that came after the request finished aimed at nothing).
+void ReleaseCurrentRequest(PortDeviceData* port, const QueueView& view)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&port->QueueLock, &irql);
+    WriteCurrent(view, nullptr);
+    WriteBooleanNoFence(view.Abort, FALSE);
+    KeReleaseSpinLock(&port->QueueLock, irql);
+}
+
+// Tries the held request every PollInterval until it is finished, cancelled or aborted. No lock
+// is held while trying, completing or delaying.
+void ServeRequest(PortDeviceData* port, const QueueView& view, PIRP irp)
+{
+    auto tryRoutine = reinterpret_cast<PendingTryRoutine*>(irp->Tail.Overlay.DriverContext[0]);
+    irp->Tail.Overlay.DriverContext[0] = nullptr;
+    for (;;) {
+        if (ReadBooleanNoFence(&irp->Cancel) || ReadBooleanNoFence(view.Abort)) {
+            CompleteCancelled(irp);
+            return;
+        }
+        if (tryRoutine(port, irp) != STATUS_PENDING) {
+            return;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &view.Queue->PollInterval);
+    }
+}
+
+void ServeQueue(PortDeviceData* port, const QueueView& view, BOOLEAN startsReadClocks)
+{
+    KeSetPriorityThread(KeGetCurrentThread(), kServiceThreadPriority);
+    for (;;) {
+        KeWaitForSingleObject(&view.Queue->WorkSemaphore, Executive, KernelMode, FALSE, nullptr);
+        if (ReadBooleanNoFence(&view.Queue->StopThread)) {
+            // Cleared as the last touch of the port record: a start that could not reference
+            // this thread's object waits for exactly that.
+            WriteBooleanNoFence(&view.Queue->StopThread, FALSE);
+            PsTerminateSystemThread(STATUS_SUCCESS);
+        }
+        // The semaphore may run ahead of the queue (requests cancelled or flushed after their
+        // release): then there is nothing to take.
+        PIRP irp = TakeNextRequest(port, view);
+        if (irp == nullptr) {
+            continue;
+        }
+        if (startsReadClocks) {
+            LARGE_INTEGER now;
+            KeQuerySystemTime(&now);
+            port->ReadStartTime = now.QuadPart;
+            port->IntervalStartTime = now.QuadPart;
+            port->LastSeenCount = 0;
+            port->IntervalArmed = FALSE;
+        }
+        ServeRequest(port, view, irp);
+        ReleaseCurrentRequest(port, view);
+    }
+}
+
+_Function_class_(KSTART_ROUTINE)
+VOID NTAPI ReadServiceThread(PVOID context)
+{
+    PortDeviceData* port = PortOf((PDEVICE_OBJECT)context);
+    ServeQueue(port, ReadView(port), TRUE);
+}
+
+_Function_class_(KSTART_ROUTINE)
+VOID NTAPI WaitServiceThread(PVOID context)
+{
+    PortDeviceData* port = PortOf((PDEVICE_OBJECT)context);
+    ServeQueue(port, WaitView(port), FALSE);
+}
+
+// ---- Start, stop, flush -------------------------------------------------------------------------
+
+// A queue that was never started has no poll interval (the record is zero-filled at creation);
+// the start sets it once, before any other thread can use the queue.
+bool Started(const PendingQueue* queue) { return queue->PollInterval.QuadPart != 0; }
+
+void DrainQueue(PendingQueue* queue)
+{
+    PIRP irp;
+    while ((irp = IoCsqRemoveNextIrp(&queue->Csq, nullptr)) != nullptr) {
+        CompleteCancelled(irp);
+    }
+}
+
+void FlushQueue(PortDeviceData* port, const QueueView& view)
+{
+    if (!Started(view.Queue)) {
+        return;
+    }
+    DrainQueue(view.Queue);
+    KIRQL irql;
+    KeAcquireSpinLock(&port->QueueLock, &irql);
+    if (ReadCurrent(view) != nullptr) {
+        WriteBooleanNoFence(view.Abort, TRUE);
+    }
+    KeReleaseSpinLock(&port->QueueLock, irql);
+}
+
+// The thread runs but its object could not be referenced, so it cannot be waited on: ask it to
+// end and wait until it acknowledges by clearing StopThread, its last touch of the port record.
+void EndUnreferencedThread(PendingQueue* queue)
+{
+    WriteBooleanNoFence(&queue->StopThread, TRUE);
+    KeReleaseSemaphore(&queue->WorkSemaphore, IO_NO_INCREMENT, 1, FALSE);
+    LARGE_INTEGER pause;
+    pause.QuadPart = kPollInterval;
+    while (ReadBooleanNoFence(&queue->StopThread)) {
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
+}
+
+VCB_PAGED NTSTATUS StartQueue(PDEVICE_OBJECT portDevice, PendingQueue* queue, PKSTART_ROUTINE serviceThread,
+                              PIO_CSQ_ACQUIRE_LOCK acquireLock, PIO_CSQ_RELEASE_LOCK releaseLock)
+{
+    PAGED_CODE();
+    KeInitializeSemaphore(&queue->WorkSemaphore, 0, kSemaphoreLimit);
+    InitializeListHead(&queue->PendingList);
+    IoCsqInitialize(&queue->Csq, QueueInsertIrp, QueueRemoveIrp, QueuePeekNextIrp, acquireLock, releaseLock,
+                    QueueCompleteCanceledIrp);
+    queue->PollInterval.QuadPart = kPollInterval;
+    queue->StopThread = FALSE;
+    queue->ServiceThread = nullptr;
+
+    HANDLE handle;
+    NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, serviceThread, portDevice);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    PVOID thread;
+    NTSTATUS referenced = ObReferenceObjectByHandle(handle, kThreadAccess, nullptr, KernelMode, &thread, nullptr);
+    ZwClose(handle);
+    if (!NT_SUCCESS(referenced)) {
+        EndUnreferencedThread(queue);
+        return referenced;
+    }
+    queue->ServiceThread = (PKTHREAD)thread;
+    return status;
+}
+
+NTSTATUS StopQueue(PortDeviceData* port, const QueueView& view)
+{
+    PendingQueue* queue = view.Queue;
+    if (!Started(queue)) {
+        return STATUS_SUCCESS;
+    }
+    FlushQueue(port, view);
+    if (queue->ServiceThread != nullptr) {
+        // A thread holding a request sees the flush's abort within a PollInterval, cancels the
+        // request, then finds this release with StopThread set and ends.
+        WriteBooleanNoFence(&queue->StopThread, TRUE);
+        KeReleaseSemaphore(&queue->WorkSemaphore, IO_NO_INCREMENT, 1, TRUE);
+        KeWaitForSingleObject(queue->ServiceThread, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(queue->ServiceThread);
+        queue->ServiceThread = nullptr;
+    }
+    // With the thread gone nothing serves the queue: a request parked while it was ending is
+    // cancelled rather than left behind.
+    DrainQueue(queue);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+VCB_PAGED NTSTATUS StartWaitQueue(PDEVICE_OBJECT portDevice)
+{
+    PAGED_CODE();
+    return StartQueue(portDevice, &PortOf(portDevice)->WaitQueue, WaitServiceThread,
+                      QueueAcquireLock<kWaitQueueOffset>, QueueReleaseLock<kWaitQueueOffset>);
+}
+
+VCB_PAGED NTSTATUS StartReadQueue(PDEVICE_OBJECT portDevice)
+{
+    PAGED_CODE();
+    return StartQueue(portDevice, &PortOf(portDevice)->ReadQueue, ReadServiceThread,
+                      QueueAcquireLock<kReadQueueOffset>, QueueReleaseLock<kReadQueueOffset>);
+}
+
+// Resident: the release with Wait TRUE returns at DISPATCH_LEVEL until the wait that follows.
+NTSTATUS StopWaitQueue(PDEVICE_OBJECT portDevice)
+{
+    PortDeviceData* port = PortOf(portDevice);
+    return StopQueue(port, WaitView(port));
+}
+
+NTSTATUS StopReadQueue(PDEVICE_OBJECT portDevice)
+{
+    PortDeviceData* port = PortOf(portDevice);
+    return StopQueue(port, ReadView(port));
+}
+
+void FlushReadQueue(PDEVICE_OBJECT portDevice)
+{
+    PortDeviceData* port = PortOf(portDevice);
+    FlushQueue(port, ReadView(port));
+}
+
+void FlushWaitQueue(PDEVICE_OBJECT portDevice)
+{
+    PortDeviceData* port = PortOf(portDevice);
+    FlushQueue(port, WaitView(port));
+}
+
+NTSTATUS QueuePendingRequest(PortDeviceData* port, PIRP irp, PendingTryRoutine* tryRoutine, PIO_CSQ csq,
+                             PKSEMAPHORE workSemaphore, PLIST_ENTRY pendingList)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&port->QueueLock, &irql);
+    BOOLEAN wasEmpty = IsListEmpty(pendingList);
+    KeReleaseSpinLock(&port->QueueLock, irql);
+
+    // Behind older requests a new one waits its turn without a try, so that they are served in
+    // arrival order.
+    if (wasEmpty) {
+        NTSTATUS status = tryRoutine(port, irp);
+        if (status != STATUS_PENDING) {
+            return status;
+        }
+    }
+    irp->IoStatus.Information = 0;
+    irp->IoStatus.Status = STATUS_PENDING;
+    irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(tryRoutine);
+    IoCsqInsertIrp(csq, irp, nullptr);
+    KeReleaseSemaphore(workSemaphore, IO_NO_INCREMENT, 1, FALSE);
+    return STATUS_PENDING;
+}

@@ -1,0 +1,260 @@
+// The receive ring of a port: producers (other ports' writes, the tap's capture at up to
+// DISPATCH_LEVEL) store bytes, reads take them out. The ring also paces delivery the way a slow
+// line would: large blocks arrive in two halves, and an application polling its input count right
+// after a read sees a trickle rather than the whole backlog.
+//
+// Lock guards the whole record and is the innermost lock; the IRQL to return to is kept in
+// SavedIrql by the holder. Everything here is resident: producers run at DISPATCH_LEVEL.
+#include "device.h"
+
+BOOLEAN NoPacing;
+
+namespace {
+
+constexpr ULONG kPacingThreshold = 16;      // blocks this long are split in two
+constexpr ULONG kPacedCountLimit = 15;      // most bytes reported while paced
+constexpr LONGLONG kPacedReportWindow = 1000000;  // 100 ms after a read, in 100 ns units
+constexpr LONGLONG kPacingPause = -10000;   // 1 ms, relative
+
+LONGLONG Now()
+{
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    return now.QuadPart;
+}
+
+}  // namespace
+
+BOOLEAN RingInitialize(ReceiveRing* ring)
+{
+    KeInitializeSpinLock(&ring->Lock);
+    RingAcquireLock(ring);
+    ring->Buffer = nullptr;
+    ring->WriteIndex = 0;
+    ring->ReadIndex = 0;
+    ring->Count = 0;
+    ring->Size = 0;
+    RtlZeroMemory(&ring->Timeouts, sizeof(ring->Timeouts));
+    ring->Chars.EofChar = 0;
+    ring->Chars.ErrorChar = 0;
+    ring->Chars.BreakChar = 0;
+    ring->Chars.EventChar = 0;
+    ring->Chars.XonChar = 0x11;
+    ring->Chars.XoffChar = 0x13;
+    ring->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+    ring->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
+    ring->HandFlow.XonLimit = kRingDefaultSize / 2;
+    ring->HandFlow.XoffLimit = kRingDefaultSize / 8;
+    auto storage = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, kRingDefaultSize, kPoolTag);
+    if (storage != nullptr) {
+        ring->Buffer = storage;
+        ring->Size = kRingDefaultSize;
+    }
+    ring->LastReadTime = Now();
+    RingReleaseLock(ring);
+    RingEnable(ring, FALSE);
+    return storage != nullptr;
+}
+
+// The held bytes are discarded, not copied: every caller wants an empty ring.
+BOOLEAN RingResize(ReceiveRing* ring, ULONG newSize)
+{
+    // Allocated before the lock so that a failure leaves the ring exactly as it was.
+    auto storage = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, newSize, kPoolTag);
+    if (storage == nullptr) {
+        return FALSE;
+    }
+    RingAcquireLock(ring);
+    if (ring->Buffer != nullptr) {
+        ExFreePoolWithTag(ring->Buffer, kPoolTag);
+    }
+    ring->WriteIndex = 0;
+    ring->ReadIndex = 0;
+    ring->Count = 0;
+    ring->Size = newSize;
+    ring->Overrun = FALSE;
+    ring->Backlog = FALSE;
+    ring->Buffer = storage;
+    ring->HandFlow.XoffLimit = (LONG)(newSize / 8);
+    ring->HandFlow.XonLimit = (LONG)(newSize / 2);
+    RingReleaseLock(ring);
+    return TRUE;
+}
+
+BOOLEAN RingFree(ReceiveRing* ring)
+{
+    RingAcquireLock(ring);
+    if (ring->Buffer == nullptr) {
+        RingReleaseLock(ring);
+        return FALSE;
+    }
+    ExFreePoolWithTag(ring->Buffer, kPoolTag);
+    ring->Buffer = nullptr;
+    ring->WriteIndex = 0;
+    ring->ReadIndex = 0;
+    ring->Count = 0;
+    ring->Size = 0;
+    ring->Overrun = FALSE;
+    WriteBooleanNoFence(&ring->Enabled, FALSE);
+    ring->Backlog = FALSE;
+    ring->WaitMask = 0;
+    ring->EventBits = 0;
+    ring->WaitPending = FALSE;
+    RingReleaseLock(ring);
+    return TRUE;
+}
+
+// Enabling does not empty the ring: the open resizes it first.
+BOOLEAN RingEnable(ReceiveRing* ring, BOOLEAN value)
+{
+    RingAcquireLock(ring);
+    BOOLEAN old = ring->Enabled;
+    ring->WaitMask = 0;
+    ring->EventBits = 0;
+    ring->WaitPending = FALSE;
+    ring->Overrun = FALSE;
+    ring->Backlog = FALSE;
+    WriteBooleanNoFence(&ring->Enabled, value);
+    RingReleaseLock(ring);
+    return old;
+}
+
+void RingPurge(ReceiveRing* ring)
+{
+    RingAcquireLock(ring);
+    ring->EventBits &= ~(ULONG)SERIAL_EV_RXCHAR;
+    ring->Count = 0;
+    ring->ReadIndex = 0;
+    ring->WriteIndex = 0;
+    ring->Overrun = FALSE;
+    ring->Backlog = FALSE;
+    RingReleaseLock(ring);
+}
+
+ULONG RingGetSize(ReceiveRing* ring)
+{
+    RingAcquireLock(ring);
+    ULONG size = ring->Size;
+    RingReleaseLock(ring);
+    return size;
+}
+
+BOOLEAN RingSetWaitPending(ReceiveRing* ring, BOOLEAN value)
+{
+    RingAcquireLock(ring);
+    BOOLEAN old = ring->WaitPending;
+    ring->WaitPending = value;
+    RingReleaseLock(ring);
+    return old;
+}
+
+// The input rule. Event bits are raised before the full test, so the byte that finds the ring
+// full still raises them; that byte and the rest of the block are lost.
+ULONG RingWriteBlock(ReceiveRing* ring, const UCHAR* source, ULONG length)
+{
+    // Read without the lock: a producer racing with a close may still store this one block.
+    if (!ReadBooleanNoFence(&ring->Enabled) || source == nullptr || length == 0) {
+        return 0;
+    }
+    RingAcquireLock(ring);
+    if (ring->Size == 0) {
+        RingReleaseLock(ring);
+        return 0;
+    }
+    // Both are replaced under QueueLock by the serial control requests; one aligned load each,
+    // old or new value.
+    ULONG flowReplace = ReadULongNoFence(&ring->HandFlow.FlowReplace);
+    UCHAR eventChar = ReadUCharNoFence(&ring->Chars.EventChar);
+    ULONG stored = 0;
+    for (ULONG i = 0; i < length; i++) {
+        UCHAR byte = source[i];
+        if ((flowReplace & SERIAL_NULL_STRIPPING) && byte == 0) {
+            continue;
+        }
+        if (ring->WriteIndex == ring->Size) {
+            ring->WriteIndex = 0;
+        }
+        if (ring->WaitMask & SERIAL_EV_RXCHAR) {
+            ring->EventBits |= SERIAL_EV_RXCHAR;
+        }
+        if ((ring->WaitMask & SERIAL_EV_RXFLAG) && byte == eventChar) {
+            ring->EventBits |= SERIAL_EV_RXFLAG;
+        }
+        if (ring->Count == ring->Size) {
+            ring->Overrun = TRUE;
+            break;
+        }
+        ring->Buffer[ring->WriteIndex] = byte;
+        ring->Count++;
+        ring->WriteIndex++;
+        stored++;
+    }
+    RingReleaseLock(ring);
+    return stored;
+}
+
+ULONG RingWrite(ReceiveRing* ring, const UCHAR* source, ULONG length)
+{
+    if (ReadBooleanNoFence(&NoPacing) || length < kPacingThreshold) {
+        return RingWriteBlock(ring, source, length);
+    }
+    // One split only, halves as even as the length allows (17 goes in as 8 then 9). The pause
+    // is taken even when nothing was stored; at DISPATCH_LEVEL there is none.
+    ULONG first = length / 2;
+    ULONG stored = RingWriteBlock(ring, source, first);
+    if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+        LARGE_INTEGER pause;
+        pause.QuadPart = kPacingPause;
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
+    return stored + RingWriteBlock(ring, source == nullptr ? nullptr : source + first, length - first);
+}
+
+ULONG RingRead(ReceiveRing* ring, PUCHAR destination, ULONG maximum)
+{
+    if (destination == nullptr || maximum == 0) {
+        return 0;
+    }
+    RingAcquireLock(ring);
+    if (ring->Size == 0) {
+        RingReleaseLock(ring);
+        return 0;
+    }
+    ULONG taken = 0;
+    while (taken < maximum && ring->Count > 0) {
+        if (ring->ReadIndex == ring->Size) {
+            ring->ReadIndex = 0;
+        }
+        destination[taken++] = ring->Buffer[ring->ReadIndex];
+        ring->Count--;
+        ring->ReadIndex++;
+    }
+    ring->LastReadTime = Now();
+    if (ring->Count > 0) {
+        ring->EventBits |= SERIAL_EV_RXCHAR;
+    }
+    if (ring->Count < ring->Size / 16) {
+        ring->Backlog = FALSE;
+    }
+    RingReleaseLock(ring);
+    return taken;
+}
+
+// What IOCTL_SERIAL_GET_COMMSTATUS reports as waiting. Within 100 ms of a read the report is
+// capped at 15 bytes until a quarter of the ring has filled (Backlog); from then on it is exact
+// until a read leaves less than a sixteenth. Reads always take everything.
+ULONG RingAvailableCount(ReceiveRing* ring)
+{
+    RingAcquireLock(ring);
+    ULONG count = ring->Count;
+    if (!ReadBooleanNoFence(&NoPacing) && Now() < ring->LastReadTime + kPacedReportWindow) {
+        if (count >= ring->Size / 4) {
+            ring->Backlog = TRUE;
+        }
+        if (!ring->Backlog && count > kPacedCountLimit) {
+            count = kPacedCountLimit;
+        }
+    }
+    RingReleaseLock(ring);
+    return count;
+}

@@ -1,0 +1,345 @@
+// The bus through the Plug and Play manager: its start and interface, its children appearing and
+// going, and the ways the bus itself goes away.
+#include <hostkernel/threads.h>
+
+#include <algorithm>
+
+#include "bus_fixture.h"
+
+using hk::DeviceNodeState;
+
+namespace {
+
+// The minors the manager sent to one device, in order.
+std::vector<UCHAR> MinorsSentTo(PDEVICE_OBJECT pdo, UCHAR major = IRP_MJ_PNP)
+{
+    std::vector<UCHAR> out;
+    for (const auto& r : hk::ManagerLog()) {
+        if (r.Pdo == pdo && r.Major == major) out.push_back(r.Minor);
+    }
+    return out;
+}
+
+class UnstartedBusTest : public BusTest {
+protected:
+    UnstartedBusTest() { startBus_ = false; }
+};
+
+class PendingStartBusTest : public BusTest {
+protected:
+    PendingStartBusTest()
+    {
+        startBus_ = false;
+        behavior_.CompleteStartLater = true;
+    }
+};
+
+class FailingStartBusTest : public BusTest {
+protected:
+    FailingStartBusTest()
+    {
+        startBus_ = false;
+        behavior_.StartStatus = STATUS_DEVICE_POWER_FAILURE;
+    }
+};
+
+class NoPortDriverBusTest : public BusTest {
+protected:
+    NoPortDriverBusTest() { installPortDriver_ = false; }
+};
+
+}  // namespace
+
+TEST_F(UnstartedBusTest, InterfaceIsFoundAndOpenedOnlyAfterTheStart)
+{
+    EXPECT_TRUE(hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).empty());
+    NTSTATUS status;
+    EXPECT_EQ(hk::File::Open(busPdo_, GENERIC_READ, &status), nullptr) << "opened before the start";
+
+    ASSERT_EQ(hk::StartDevice(busPdo_), STATUS_SUCCESS);
+    EXPECT_EQ(bus_->Header.PnpState, PnpStarted);
+    EXPECT_EQ(bus_->Header.DevicePowerState, PowerDeviceD0);
+    auto links = hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE);
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(links[0], Wide(&bus_->InterfaceName));
+    auto file = hk::OpenDeviceInterface(links[0], GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+
+    ASSERT_EQ(hk::RemoveDevice(busPdo_), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).empty());
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+}
+
+TEST_F(PendingStartBusTest, StartThatTheLowerDriverPendsCompletesWhenItFinishes)
+{
+    ASSERT_EQ(hk::StartDevice(busPdo_), STATUS_SUCCESS);
+    EXPECT_EQ(bus_->Header.PnpState, PnpStarted);
+    EXPECT_EQ(hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).size(), 1u);
+}
+
+TEST_F(FailingStartBusTest, LowerDriverStartFailureIsReturnedAndTheInterfaceStaysHidden)
+{
+    EXPECT_EQ(hk::StartDevice(busPdo_), STATUS_DEVICE_POWER_FAILURE);
+    EXPECT_TRUE(hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).empty());
+    // The manager removes a stack whose start failed: the bus device is gone, below it the root device stays.
+    EXPECT_EQ(hk::QueryDeviceNode(busPdo_).State, DeviceNodeState::StartFailed);
+    EXPECT_EQ(busPdo_->AttachedDevice, nullptr);
+    for (const auto& call : hk::InterfaceStateCalls()) EXPECT_FALSE(call.Enable);
+}
+
+TEST_F(BusTest, PortAppearsAfterInvalidationIsQueriedAndStarted)
+{
+    EXPECT_TRUE(hk::DeviceChildren(busPdo_).empty());
+    PDEVICE_OBJECT port = Plug(9);
+    ASSERT_EQ(hk::DeviceChildren(busPdo_), std::vector<PDEVICE_OBJECT>{port});
+    EXPECT_EQ(hk::QueryDeviceNode(port).State, DeviceNodeState::Started);
+    EXPECT_EQ(Record(port)->Header.PnpState, PnpStarted);
+    EXPECT_EQ(Record(port)->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(bus_->ChildCount, 1u);
+    // Only the manager's own reference (from the relations) and the creator's are held.
+    EXPECT_EQ(hk::ObjectReferenceCount(port), 2);
+
+    auto minors = MinorsSentTo(port);
+    for (UCHAR expected : {IRP_MN_QUERY_ID, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_TEXT,
+                           IRP_MN_QUERY_BUS_INFORMATION, IRP_MN_START_DEVICE}) {
+        EXPECT_NE(std::find(minors.begin(), minors.end(), expected), minors.end()) << (int)expected;
+    }
+
+    // A second announcement changes nothing and drops the reference it was handed.
+    Announce();
+    EXPECT_EQ(hk::ObjectReferenceCount(port), 2);
+    EXPECT_EQ(hk::DeviceChildren(busPdo_).size(), 1u);
+}
+
+TEST_F(BusTest, UnpluggedPortIsLeftOutRemovedAndDestroyed)
+{
+    PDEVICE_OBJECT keep = Plug(10);
+    PDEVICE_OBJECT port = Plug(9);
+    hk::ClearManagerLog();
+
+    Unplug(port);
+    EXPECT_EQ(hk::DeviceChildren(busPdo_), std::vector<PDEVICE_OBJECT>{keep});
+    EXPECT_EQ(hk::QueryDeviceNode(port).State, DeviceNodeState::Unknown);
+    EXPECT_FALSE(Alive(port));
+    EXPECT_EQ(hk::RunningSystemThreadCount(), 2u);
+    EXPECT_EQ(bus_->ChildCount, 1u);
+    EXPECT_EQ(CONTAINING_RECORD(bus_->ChildList.Flink, PortDeviceData, ChildLink), Record(keep));
+    // A started child that goes missing is surprise-removed before its removal.
+    EXPECT_EQ(MinorsSentTo(port), (std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+    EXPECT_EQ(Record(keep)->Header.PnpState, PnpStarted);
+}
+
+TEST_F(NoPortDriverBusTest, ChildWithoutDriverIsNeverStartedAndOnlyRemovedWhenMissing)
+{
+    PDEVICE_OBJECT port = Plug(11);
+    EXPECT_EQ(hk::QueryDeviceNode(port).State, DeviceNodeState::Enumerated);
+    EXPECT_EQ(Record(port)->Header.PnpState, PnpNotStarted);
+    hk::ClearManagerLog();
+    Unplug(port);
+    EXPECT_FALSE(Alive(port));
+    EXPECT_EQ(MinorsSentTo(port), std::vector<UCHAR>{IRP_MN_REMOVE_DEVICE});
+}
+
+TEST_F(BusTest, RemoveOfAPluggedPortKeepsItForANewStart)
+{
+    PDEVICE_OBJECT port = Plug(9);
+    ASSERT_EQ(hk::RemoveDevice(port), STATUS_SUCCESS);
+    EXPECT_EQ(hk::QueryDeviceNode(port).State, DeviceNodeState::Removed);
+    EXPECT_TRUE(Alive(port));
+    EXPECT_EQ(Record(port)->Header.PnpState, PnpNotStarted);
+    EXPECT_EQ(Record(port)->Header.PreviousPnpState, PnpRemovePending);
+    EXPECT_NE(Record(port)->HardwareIds, nullptr);
+    EXPECT_EQ(bus_->ChildCount, 1u);
+
+    // Still reported: a new announcement leaves it alone.
+    Announce();
+    EXPECT_TRUE(Alive(port));
+
+    ASSERT_EQ(hk::StartDevice(port), STATUS_SUCCESS);
+    EXPECT_EQ(Record(port)->Header.PnpState, PnpStarted);
+    EXPECT_EQ(hk::QueryDeviceNode(port).State, DeviceNodeState::Started);
+}
+
+TEST_F(BusTest, RemoveOfAnUnpluggedPortNotYetLeftOutChangesNothing)
+{
+    PDEVICE_OBJECT port = Plug(9);
+    Unplug(port, false);
+    auto result = hk::SendDirect(port, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_TRUE(Alive(port));
+    EXPECT_EQ(Record(port)->Header.PnpState, PnpStarted);
+    EXPECT_EQ(bus_->ChildCount, 1u);
+
+    Announce();
+    EXPECT_FALSE(Alive(port));
+    EXPECT_EQ(bus_->ChildCount, 0u);
+}
+
+TEST_F(BusTest, EjectGoesQueryRemoveRemoveEjectThenThePortDisappears)
+{
+    PDEVICE_OBJECT port = Plug(9);
+    hk::ClearManagerLog();
+    IoRequestDeviceEject(port);
+    ASSERT_TRUE(hk::WaitPnpIdle());
+
+    EXPECT_FALSE(Alive(port));
+    EXPECT_EQ(bus_->ChildCount, 0u);
+    std::vector<std::pair<PDEVICE_OBJECT, UCHAR>> seen;
+    for (const auto& r : hk::ManagerLog()) seen.emplace_back(r.Pdo, r.Minor);
+    std::vector<std::pair<PDEVICE_OBJECT, UCHAR>> expected = {
+        {port, IRP_MN_QUERY_REMOVE_DEVICE},        {port, IRP_MN_REMOVE_DEVICE}, {port, IRP_MN_EJECT},
+        {busPdo_, IRP_MN_QUERY_DEVICE_RELATIONS}, {port, IRP_MN_REMOVE_DEVICE},
+    };
+    EXPECT_EQ(seen, expected);
+}
+
+TEST_F(BusTest, QueryStopAndStopSucceedWithPortsAndTheBusStartsAgain)
+{
+    Plug(9);
+    ASSERT_EQ(hk::StopDevice(busPdo_), STATUS_SUCCESS);
+    EXPECT_EQ(bus_->Header.PnpState, PnpStopped);
+    EXPECT_EQ(bus_->Header.PreviousPnpState, PnpStopPending);
+    EXPECT_EQ(bus_->Gate.OutstandingCount, 1);
+
+    EXPECT_TRUE(NT_SUCCESS(hk::StartDevice(busPdo_)));
+    EXPECT_EQ(bus_->Header.PnpState, PnpStarted);
+    EXPECT_EQ(hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).size(), 1u);
+}
+
+TEST_F(BusTest, CancelledQueriesRestoreTheBusState)
+{
+    auto send = [&](UCHAR minor) { return hk::SendDirect(busPdo_, IRP_MJ_PNP, minor).Status; };
+    EXPECT_EQ(send(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(bus_->Header.PnpState, PnpRemovePending);
+    // A cancel of the other kind does not restore anything.
+    EXPECT_EQ(send(IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(bus_->Header.PnpState, PnpRemovePending);
+    EXPECT_EQ(send(IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(bus_->Header.PnpState, PnpStarted);
+    EXPECT_EQ(send(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(send(IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(bus_->Header.PnpState, PnpStarted);
+    EXPECT_EQ(bus_->Gate.OutstandingCount, 1);
+}
+
+TEST_F(BusTest, RemovingTheBusDestroysEveryPortAndEndsTheirThreads)
+{
+    PDEVICE_OBJECT ports[] = {Plug(9), Plug(10), Plug(1)};
+    PDEVICE_OBJECT silent = Plug(2, {L"VCOMBUS\\Port"}, false);  // linked but never announced
+    EXPECT_EQ(hk::RunningSystemThreadCount(), 8u);  // a read and a wait service thread per port
+    ASSERT_EQ(hk::RemoveDevice(busPdo_), STATUS_SUCCESS);
+    EXPECT_EQ(hk::RunningSystemThreadCount(), 0u);
+    for (PDEVICE_OBJECT port : ports) EXPECT_FALSE(Alive(port));
+    EXPECT_FALSE(Alive(silent));
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+    EXPECT_TRUE(hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).empty());
+}
+
+TEST_F(BusTest, SurpriseRemovalDetachesChildrenAndDisablesTheInterfaceOnce)
+{
+    PDEVICE_OBJECT ports[] = {Plug(9), Plug(10)};
+    auto link = hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).at(0);
+    NTSTATUS status;
+    auto file = hk::OpenDeviceInterface(link, GENERIC_READ, &status);
+    ASSERT_NE(file, nullptr);
+
+    hk::SurpriseRemoveDevice(busPdo_);
+    // The children go; the bus waits for its last handle.
+    for (PDEVICE_OBJECT port : ports) EXPECT_FALSE(Alive(port));
+    EXPECT_EQ(hk::QueryDeviceNode(busPdo_).State, DeviceNodeState::SurpriseRemoved);
+    EXPECT_EQ(bus_->Header.PnpState, PnpSurpriseRemovePending);
+    EXPECT_TRUE(IsListEmpty(&bus_->ChildList));
+    EXPECT_TRUE(hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).empty());
+
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+    ASSERT_TRUE(hk::WaitDeviceNodeState(busPdo_, DeviceNodeState::Unknown));
+    ASSERT_TRUE(hk::WaitPnpIdle());
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+
+    int disables = 0;
+    for (const auto& call : hk::InterfaceStateCalls()) {
+        if (!call.Enable) {
+            disables++;
+            EXPECT_EQ(call.Status, STATUS_SUCCESS);
+        }
+    }
+    EXPECT_EQ(disables, 1);
+}
+
+// A port that is surprise-removed when the bus is removed outlives the bus, detached; its own
+// removal deletes it later without touching the bus.
+TEST_F(BusTest, SurpriseRemovedPortOutlivesTheBusAndItsCapabilityQueryFails)
+{
+    PDEVICE_OBJECT gone = Plug(9, {L"VCOMBUS\\Port"}, false);
+    PDEVICE_OBJECT detached = Plug(10, {L"VCOMBUS\\Port"}, false);
+    EXPECT_EQ(hk::SendDirect(detached, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
+
+    ASSERT_EQ(hk::RemoveDevice(busPdo_), STATUS_SUCCESS);
+    EXPECT_FALSE(Alive(gone));
+    ASSERT_TRUE(Alive(detached));
+    auto port = Record(detached);
+    EXPECT_EQ(port->ParentBus, nullptr);
+    EXPECT_EQ(port->ReportedMissing, TRUE);
+    EXPECT_EQ(port->ChildLink.Flink, &port->ChildLink);
+
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    auto query = hk::SendDirect(detached, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION sp) {
+        sp->Parameters.DeviceCapabilities.Capabilities = &caps;
+    });
+    EXPECT_EQ(query.Status, STATUS_NO_SUCH_DEVICE);
+
+    EXPECT_EQ(hk::SendDirect(detached, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_FALSE(Alive(detached));
+}
+
+TEST_F(BusTest, RelationsFromAboveGoDownUntouchedWithoutChildren)
+{
+    auto above = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), hk::Tag("Test"));
+    above->Count = 1;
+    above->Objects[0] = busPdo_;
+    auto result = hk::SendDirect(
+        busPdo_, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS,
+        [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryDeviceRelations.Type = BusRelations; }, (ULONG_PTR)above);
+    EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(result.Information, (ULONG_PTR)above);
+    ExFreePoolWithTag(above, hk::Tag("Test"));
+
+    // Without a list from above and without children, the answer is an empty list.
+    result = hk::SendDirect(busPdo_, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS,
+                            [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryDeviceRelations.Type = BusRelations; });
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    ASSERT_NE(result.Information, 0u);
+    EXPECT_EQ(((PDEVICE_RELATIONS)result.Information)->Count, 0u);
+    ExFreePool((PVOID)result.Information);
+}
+
+TEST_F(BusTest, RelationsFromAboveComeFirstAndNoPoolKeepsThem)
+{
+    PDEVICE_OBJECT present = Plug(9, {L"VCOMBUS\\Port"}, false);
+    PDEVICE_OBJECT unplugged = Plug(10, {L"VCOMBUS\\Port"}, false);
+    Unplug(unplugged, false);
+    auto above = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), hk::Tag("Test"));
+    above->Count = 1;
+    above->Objects[0] = busPdo_;
+    auto prepare = [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryDeviceRelations.Type = BusRelations; };
+
+    hk::FailNextAllocations(1, kPoolTag);
+    auto refused = hk::SendDirect(busPdo_, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, prepare, (ULONG_PTR)above);
+    EXPECT_EQ(refused.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(refused.Information, (ULONG_PTR)above);
+
+    auto result = hk::SendDirect(busPdo_, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, prepare, (ULONG_PTR)above);
+    ASSERT_EQ(result.Status, STATUS_SUCCESS);
+    auto relations = (PDEVICE_RELATIONS)result.Information;
+    ASSERT_EQ(relations->Count, 2u);
+    EXPECT_EQ(relations->Objects[0], busPdo_);
+    EXPECT_EQ(relations->Objects[1], present);
+    EXPECT_EQ(Record(unplugged)->ReportedMissing, TRUE);
+    EXPECT_EQ(Record(present)->ReportedMissing, FALSE);
+    ObDereferenceObject(present);  // the reference handed to whoever asked
+    ExFreePool(relations);
+}

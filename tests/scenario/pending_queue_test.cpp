@@ -1,0 +1,426 @@
+// Parked reads and waits on a port, served by the port's two service threads: arrival order,
+// cancellation while queued or held, close and flush, stopping with requests held, and starts
+// that cannot get their thread. The port's handlers here park requests the way the read and
+// wait handlers do, with try routines of the test's own.
+#include "driver_fixture.h"
+
+#include <hostkernel/faults.h>
+#include <hostkernel/threads.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Try {
+    PIRP Irp;
+    bool ServiceThread;
+    KPRIORITY Priority;
+};
+
+struct TryScript {
+    std::mutex lock;
+    std::set<PIRP> blocked;  // tried, but never finished while blocked
+    std::vector<Try> tries;
+} g_script;
+
+PDEVICE_OBJECT g_portDevice;
+
+void LogTry(PIRP irp)
+{
+    std::lock_guard guard(g_script.lock);
+    g_script.tries.push_back(
+        {irp, PsIsSystemThread(PsGetCurrentThread()) != FALSE, KeQueryPriorityThread(KeGetCurrentThread())});
+}
+
+bool Blocked(PIRP irp)
+{
+    std::lock_guard guard(g_script.lock);
+    return g_script.blocked.count(irp) != 0;
+}
+
+// A read that finishes as soon as any byte is there.
+NTSTATUS TryRead(PortDeviceData* port, PIRP irp)
+{
+    LogTry(irp);
+    if (Blocked(irp)) return STATUS_PENDING;
+    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    ULONG taken = RingRead(&port->Ring, (PUCHAR)irp->AssociatedIrp.SystemBuffer, length);
+    if (taken == 0) return STATUS_PENDING;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = taken;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+// A wait that finishes with whatever event bits are pending.
+NTSTATUS TryWait(PortDeviceData* port, PIRP irp)
+{
+    LogTry(irp);
+    if (Blocked(irp)) return STATUS_PENDING;
+    RingAcquireLock(&port->Ring);
+    ULONG events = port->Ring.EventBits;
+    port->Ring.EventBits = 0;
+    RingReleaseLock(&port->Ring);
+    if (events == 0) return STATUS_PENDING;
+    *(PULONG)irp->AssociatedIrp.SystemBuffer = events;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = sizeof(ULONG);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Finish(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// What the port's open, close, cleanup, read and wait handlers do with the queues.
+NTSTATUS PortDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    auto port = (PortDeviceData*)device->DeviceExtension;
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    case IRP_MJ_CREATE:
+        WriteBooleanNoFence(&port->AbortCurrentRead, FALSE);
+        WriteBooleanNoFence(&port->AbortCurrentWait, FALSE);
+        RingResize(&port->Ring, kRingDefaultSize);
+        RingEnable(&port->Ring, TRUE);
+        return Finish(irp, STATUS_SUCCESS);
+    case IRP_MJ_CLOSE:
+        FlushReadQueue(device);
+        FlushWaitQueue(device);
+        RingEnable(&port->Ring, FALSE);
+        return Finish(irp, STATUS_SUCCESS);
+    case IRP_MJ_CLEANUP:
+        FlushReadQueue(device);
+        FlushWaitQueue(device);
+        return Finish(irp, STATUS_SUCCESS);
+    case IRP_MJ_READ:
+        return QueuePendingRequest(port, irp, TryRead, &port->ReadQueue.Csq, &port->ReadQueue.WorkSemaphore,
+                                   &port->ReadQueue.PendingList);
+    case IRP_MJ_DEVICE_CONTROL:
+        return QueuePendingRequest(port, irp, TryWait, &port->WaitQueue.Csq, &port->WaitQueue.WorkSemaphore,
+                                   &port->WaitQueue.PendingList);
+    default:
+        return Finish(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+template <typename Predicate>
+bool WaitUntil(Predicate done, std::chrono::milliseconds limit = 5s)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(200us);
+    }
+    return true;
+}
+
+class PendingQueueTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        {
+            std::lock_guard guard(g_script.lock);
+            g_script.blocked.clear();
+            g_script.tries.clear();
+        }
+        NoPacing = TRUE;
+        device_ = CreatePortRecord(9);
+        device_->Flags |= DO_BUFFERED_IO;
+        g_portDevice = device_;
+        port_ = (PortDeviceData*)device_->DeviceExtension;
+        ASSERT_EQ(StartWaitQueue(device_), STATUS_SUCCESS);
+        ASSERT_EQ(StartReadQueue(device_), STATUS_SUCCESS);
+        RingInitialize(&port_->Ring);
+        for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_READ, IRP_MJ_DEVICE_CONTROL}) {
+            driver_->MajorFunction[major] = PortDispatch;
+        }
+        file_ = Open();
+    }
+
+    void TearDown() override
+    {
+        file_.reset();
+        // As the port's destruction does it.
+        StopWaitQueue(device_);
+        StopReadQueue(device_);
+        RingFree(&port_->Ring);
+        DeleteRecord(device_);
+        EXPECT_EQ(hk::RunningSystemThreadCount(), 0u);
+        NoPacing = FALSE;
+        DriverTest::TearDown();
+    }
+
+    std::unique_ptr<hk::File> Open()
+    {
+        NTSTATUS status;
+        auto file = hk::File::Open(device_, GENERIC_READ | GENERIC_WRITE, &status);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        return file;
+    }
+
+    void Deliver(const char* bytes) { RingWrite(&port_->Ring, (const UCHAR*)bytes, (ULONG)strlen(bytes)); }
+
+    PIRP CurrentRead() { return (PIRP)ReadPointerNoFence((PVOID volatile*)&port_->CurrentReadIrp); }
+    PIRP CurrentWait() { return (PIRP)ReadPointerNoFence((PVOID volatile*)&port_->CurrentWaitIrp); }
+
+    void Block(const hk::Request& request)
+    {
+        std::lock_guard guard(g_script.lock);
+        g_script.blocked.insert(request.Irp());
+    }
+    void Unblock(const hk::Request& request)
+    {
+        std::lock_guard guard(g_script.lock);
+        g_script.blocked.erase(request.Irp());
+    }
+    std::vector<Try> TriesOf(const hk::Request& request)
+    {
+        std::lock_guard guard(g_script.lock);
+        std::vector<Try> tries;
+        for (const Try& t : g_script.tries) {
+            if (t.Irp == request.Irp()) tries.push_back(t);
+        }
+        return tries;
+    }
+    // A read that the read thread holds as its current request and cannot finish.
+    std::unique_ptr<hk::Request> HeldRead()
+    {
+        auto read = file_->ReadAsync(1);
+        Block(*read);
+        EXPECT_EQ(read->DispatchStatus(), STATUS_PENDING);
+        EXPECT_TRUE(WaitUntil([&] { return CurrentRead() == read->Irp(); }));
+        return read;
+    }
+
+    PDEVICE_OBJECT device_ = nullptr;
+    PortDeviceData* port_ = nullptr;
+    std::unique_ptr<hk::File> file_;
+};
+
+std::string Text(const hk::Request& request)
+{
+    return std::string(request.Output().begin(), request.Output().end());
+}
+
+TEST_F(PendingQueueTest, ParkedReadsAreServedInArrivalOrderByTheReadThreadAtPriority16)
+{
+    auto threads = hk::SystemThreads();
+    ASSERT_EQ(threads.size(), 2u);
+    for (auto& thread : threads) EXPECT_EQ(thread.StartContext, device_);
+    EXPECT_TRUE(WaitUntil([] {
+        auto threads = hk::SystemThreads();
+        return std::all_of(threads.begin(), threads.end(),
+                           [](auto& t) { return t.Priority == kServiceThreadPriority; });
+    }));
+
+    auto first = file_->ReadAsync(1);
+    auto second = file_->ReadAsync(1);
+    auto third = file_->ReadAsync(1);
+    for (auto* read : {first.get(), second.get(), third.get()}) EXPECT_EQ(read->DispatchStatus(), STATUS_PENDING);
+    ASSERT_TRUE(WaitUntil([&] { return CurrentRead() == first->Irp(); }));
+    Deliver("abc");
+    for (auto* read : {first.get(), second.get(), third.get()}) ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(Text(*first), "a");
+    EXPECT_EQ(Text(*second), "b");
+    EXPECT_EQ(Text(*third), "c");
+    for (auto* read : {first.get(), second.get(), third.get()}) {
+        for (const Try& t : TriesOf(*read)) {
+            if (t.ServiceThread) {
+                EXPECT_EQ(t.Priority, kServiceThreadPriority);
+            }
+        }
+        EXPECT_TRUE(TriesOf(*read).back().ServiceThread) << "finished by the read thread";
+    }
+
+    // With nothing queued and bytes waiting, a read finishes in the caller's thread.
+    Deliver("d");
+    auto immediate = file_->ReadAsync(1);
+    EXPECT_EQ(immediate->DispatchStatus(), STATUS_SUCCESS);
+    EXPECT_EQ(Text(*immediate), "d");
+}
+
+TEST_F(PendingQueueTest, ReadArrivingBehindAQueuedReadWaitsItsTurnWithoutATry)
+{
+    auto held = HeldRead();
+    auto queued = file_->ReadAsync(1);
+    Block(*queued);
+    ASSERT_EQ(queued->DispatchStatus(), STATUS_PENDING);
+    EXPECT_EQ(TriesOf(*queued).size(), 1u) << "the queue was empty: tried once at arrival";
+
+    Deliver("xy");
+    auto behind = file_->ReadAsync(1);
+    EXPECT_EQ(behind->DispatchStatus(), STATUS_PENDING) << "bytes are there, but an older read is queued";
+    EXPECT_TRUE(TriesOf(*behind).empty());
+
+    Unblock(*queued);
+    held->Cancel();
+    ASSERT_TRUE(queued->Wait());
+    ASSERT_TRUE(behind->Wait());
+    EXPECT_EQ(Text(*queued), "x");
+    EXPECT_EQ(Text(*behind), "y");
+    EXPECT_EQ(held->Status(), STATUS_CANCELLED);
+}
+
+TEST_F(PendingQueueTest, CancellingAParkedReadEndsItWithCancelledWhetherQueuedOrHeld)
+{
+    auto held = HeldRead();
+    auto queued = file_->ReadAsync(1);
+    Block(*queued);
+
+    EXPECT_TRUE(queued->Cancel()) << "a queued read has the queue's cancel routine";
+    ASSERT_TRUE(queued->Completed());
+    EXPECT_EQ(queued->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(queued->Information(), 0u);
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(held->Cancel()) << "the thread holds its read without a cancel routine";
+    ASSERT_TRUE(held->Wait());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "noticed at the thread's next pass";
+    EXPECT_EQ(held->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(held->Information(), 0u);
+
+    // The thread goes on serving.
+    auto next = file_->ReadAsync(1);
+    Deliver("n");
+    ASSERT_TRUE(next->Wait());
+    EXPECT_EQ(Text(*next), "n");
+}
+
+TEST_F(PendingQueueTest, CloseEndsQueuedReadsAtOnceAndTheHeldOneAtTheNextPass)
+{
+    auto held = HeldRead();
+    auto second = file_->ReadAsync(1);
+    auto third = file_->ReadAsync(1);
+    Block(*second);
+    Block(*third);
+
+    file_->Cleanup();
+    EXPECT_TRUE(second->Completed());
+    EXPECT_TRUE(third->Completed());
+    EXPECT_EQ(second->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(third->Status(), STATUS_CANCELLED);
+    ASSERT_TRUE(held->Wait());
+    EXPECT_EQ(held->Status(), STATUS_CANCELLED);
+    EXPECT_TRUE(WaitUntil([&] { return CurrentRead() == nullptr; }));
+    EXPECT_FALSE(ReadBooleanNoFence(&port_->AbortCurrentRead)) << "the thread clears the abort it acted on";
+    file_->Close();
+
+    file_ = Open();
+    auto later = file_->ReadAsync(1);
+    ASSERT_TRUE(WaitUntil([&] { return CurrentRead() == later->Irp(); }));
+    Deliver("z");
+    ASSERT_TRUE(later->Wait());
+    EXPECT_EQ(later->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Text(*later), "z");
+}
+
+TEST_F(PendingQueueTest, FlushWithNothingHeldLeavesTheNextReadAlone)
+{
+    FlushReadQueue(device_);
+    FlushWaitQueue(device_);
+    EXPECT_FALSE(ReadBooleanNoFence(&port_->AbortCurrentRead));
+    EXPECT_FALSE(ReadBooleanNoFence(&port_->AbortCurrentWait));
+    auto read = file_->ReadAsync(1);
+    ASSERT_TRUE(WaitUntil([&] { return CurrentRead() == read->Irp(); }));
+    std::this_thread::sleep_for(5ms);  // several passes of the thread
+    Deliver("k");
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+}
+
+TEST_F(PendingQueueTest, ReadTakenWhileAFlushRunsIsStillEnded)
+{
+    // The thread takes a request out of the queue while a flush empties it: whichever wins,
+    // the read must end cancelled and never stay held past the flush.
+    for (int round = 0; round < 200; round++) {
+        auto read = file_->ReadAsync(1);
+        Block(*read);
+        if (round % 2) std::this_thread::yield();
+        FlushReadQueue(device_);
+        ASSERT_TRUE(read->Wait(2s)) << "round " << round << ": the read slipped past the flush";
+        ASSERT_EQ(read->Status(), STATUS_CANCELLED);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return CurrentRead() == nullptr; }));
+    EXPECT_FALSE(ReadBooleanNoFence(&port_->AbortCurrentRead));
+}
+
+TEST_F(PendingQueueTest, ParkedWaitIsServedByTheWaitThread)
+{
+    auto wait = file_->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    ASSERT_EQ(wait->DispatchStatus(), STATUS_PENDING);
+    ASSERT_TRUE(WaitUntil([&] { return CurrentWait() == wait->Irp(); }));
+    RingAcquireLock(&port_->Ring);
+    port_->Ring.EventBits |= SERIAL_EV_TXEMPTY;
+    RingReleaseLock(&port_->Ring);
+    ASSERT_TRUE(wait->Wait());
+    ASSERT_EQ(wait->Output().size(), sizeof(ULONG));
+    EXPECT_EQ(*(const ULONG*)wait->Output().data(), (ULONG)SERIAL_EV_TXEMPTY);
+    EXPECT_TRUE(TriesOf(*wait).back().ServiceThread);
+}
+
+TEST_F(PendingQueueTest, StoppingEndsBothThreadsPromptlyEvenWithRequestsHeld)
+{
+    auto read = HeldRead();
+    auto wait = file_->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    ASSERT_TRUE(WaitUntil([&] { return CurrentWait() == wait->Irp(); }));
+    auto queued = file_->ReadAsync(1);
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(StopWaitQueue(device_), STATUS_SUCCESS);
+    EXPECT_EQ(StopReadQueue(device_), STATUS_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(hk::RunningSystemThreadCount(), 0u);
+    EXPECT_TRUE(hk::SystemThreads().empty()) << "the thread objects' references are dropped";
+    EXPECT_EQ(port_->ReadQueue.ServiceThread, nullptr);
+    for (auto* request : {read.get(), wait.get(), queued.get()}) {
+        ASSERT_TRUE(request->Completed());
+        EXPECT_EQ(request->Status(), STATUS_CANCELLED);
+    }
+}
+
+TEST_F(PendingQueueTest, StartThatCannotGetItsThreadFailsAndLeavesNothingForTheStop)
+{
+    PDEVICE_OBJECT other = CreatePortRecord(10);
+    size_t running = hk::RunningSystemThreadCount();
+
+    hk::FailNextThreadCreations(1);
+    EXPECT_EQ(StartWaitQueue(other), STATUS_INSUFFICIENT_RESOURCES);
+    auto otherPort = (PortDeviceData*)other->DeviceExtension;
+    EXPECT_EQ(otherPort->WaitQueue.ServiceThread, nullptr);
+    EXPECT_EQ(hk::RunningSystemThreadCount(), running);
+
+    // The thread runs but its object cannot be referenced: it is ended before the start returns
+    // the failure, since nothing could wait for it later.
+    hk::FailNextRoutineCalls("ObReferenceObjectByHandle", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(StartReadQueue(other), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(otherPort->ReadQueue.ServiceThread, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return hk::RunningSystemThreadCount() == running; }));
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(StopWaitQueue(other), STATUS_SUCCESS);
+    EXPECT_EQ(StopReadQueue(other), STATUS_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    DeleteRecord(other);
+
+    // A record whose queues were never started stops without complaint too.
+    PDEVICE_OBJECT unstarted = CreatePortRecord(11);
+    FlushReadQueue(unstarted);
+    EXPECT_EQ(StopWaitQueue(unstarted), STATUS_SUCCESS);
+    EXPECT_EQ(StopReadQueue(unstarted), STATUS_SUCCESS);
+    DeleteRecord(unstarted);
+}
+
+}  // namespace
