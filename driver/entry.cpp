@@ -1,5 +1,6 @@
 // Driver entry and unload: one driver object serves the bus, its ports and the tap.
 #include "driver/handlers.h"
+#include "security/secure_device.h"
 
 UNICODE_STRING DriverRegistryPath;
 PDRIVER_DISPATCH DefaultCreateHandler;
@@ -15,6 +16,7 @@ extern "C" VCB_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_S
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlCopyUnicodeString(&DriverRegistryPath, registryPath);
+    InitializeSecureCreate();
 
     // What the I/O manager put here refuses unsupported requests; codes the driver does not
     // handle keep going to it.

@@ -71,3 +71,17 @@ inline BOOLEAN ReadBooleanNoFence(const volatile BOOLEAN* Source) { return __ato
 inline VOID WriteBooleanNoFence(volatile BOOLEAN* Destination, BOOLEAN Value) { __atomic_store_n(Destination, Value, __ATOMIC_RELAXED); }
 inline PVOID ReadPointerNoFence(PVOID const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
 inline VOID WritePointerNoFence(PVOID volatile* Destination, PVOID Value) { __atomic_store_n(Destination, Value, __ATOMIC_RELAXED); }
+
+// Security descriptors, SIDs and object security (secure device creation).
+#include <ntifs.h>
+// Kernel exports that mingw-w64's DDK headers don't declare, with the platform's signatures.
+// IoDeviceObjectType is a variable of the kernel: imported, it reads as the device object type.
+extern "C" {
+NTKERNELAPI NTSTATUS NTAPI SeCaptureSecurityDescriptor(PSECURITY_DESCRIPTOR InputSecurityDescriptor,
+    KPROCESSOR_MODE RequestorMode, POOL_TYPE PoolType, BOOLEAN ForceCapture,
+    PSECURITY_DESCRIPTOR* OutputSecurityDescriptor);
+NTKERNELAPI VOID NTAPI SeReleaseSecurityDescriptor(PSECURITY_DESCRIPTOR CapturedSecurityDescriptor,
+    KPROCESSOR_MODE RequestorMode, BOOLEAN ForceCapture);
+extern NTKERNELAPI POBJECT_TYPE IoDeviceObjectType;
+NTSYSAPI int __cdecl _snwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, ...);
+}

@@ -87,6 +87,7 @@ static void DestroyDriver(PVOID object)
 {
     auto driver = (PDRIVER_OBJECT)object;
     free(driver->DriverName.Buffer);
+    free(driver->DriverExtension->ServiceKeyName.Buffer);
     free(driver->DriverExtension);
     free(driver);
 }
@@ -108,6 +109,14 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, PCWSTR registryPath, PDRIVER_OBJEC
     driver->Size = sizeof(DRIVER_OBJECT);
     driver->DriverExtension = (PDRIVER_EXTENSION)calloc(1, sizeof(DRIVER_EXTENSION));
     driver->DriverExtension->DriverObject = driver;
+    // The service's name is the last component of its key, as the I/O manager sets it.
+    PCWSTR service = registryPath;
+    for (PCWSTR c = registryPath; *c; c++) {
+        if (*c == L'\\') service = c + 1;
+    }
+    driver->DriverExtension->ServiceKeyName.Buffer = CopyWide(service, &driver->DriverExtension->ServiceKeyName.Length);
+    driver->DriverExtension->ServiceKeyName.MaximumLength =
+        driver->DriverExtension->ServiceKeyName.Length + sizeof(WCHAR);
     driver->DriverName.Buffer = CopyWide(name, &driver->DriverName.Length);
     driver->DriverName.MaximumLength = driver->DriverName.Length + sizeof(WCHAR);
     driver->DriverInit = entry;

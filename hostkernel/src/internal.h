@@ -48,6 +48,7 @@ struct HkDeviceNode {
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one was attached on top of
     PVOID extension = nullptr;
     SIZE_T extensionSize = 0;
+    std::vector<UCHAR> security;    // self-relative descriptor set on the device (security.cpp)
 };
 
 namespace hk {
@@ -61,6 +62,55 @@ void IoCleanCheck();
 void ObjectCleanCheck();
 }  // namespace hk
 #include <unordered_map>
+
+// ---- Security, registry and routine lookup (security.cpp, object_security.cpp, registry.cpp,
+// routines.cpp, access.cpp) -------------------------------------------------------------------
+#include <hostkernel/security.h>
+
+#include <memory>
+
+namespace hk {
+
+// The parts of a descriptor, absolute or self-relative, as pointers into it.
+struct DescriptorParts {
+    USHORT control = 0;  // without SE_SELF_RELATIVE
+    bool daclPresent = false;
+    bool saclPresent = false;
+    PISID owner = nullptr;
+    PISID group = nullptr;
+    PACL dacl = nullptr;
+    PACL sacl = nullptr;
+};
+bool DescriptorPartsOf(PSECURITY_DESCRIPTOR descriptor, DescriptorParts* parts);
+std::vector<UCHAR> SelfRelativeFromParts(const DescriptorParts& parts);
+NTSTATUS ValidateDescriptor(PSECURITY_DESCRIPTOR descriptor);  // what capture checks
+void MapAclGeneric(PACL acl, const GENERIC_MAPPING* mapping);
+extern const GENERIC_MAPPING kFileGenericMapping;
+extern const GENERIC_MAPPING kKeyGenericMapping;
+
+// An object's security after a set: the parts named by `information` come from `update`, the
+// rest from `existing` (empty: none yet); generic rights in the new ACLs are mapped.
+std::vector<UCHAR> MergeSecurity(const std::vector<UCHAR>& existing, SECURITY_INFORMATION information,
+                                 PSECURITY_DESCRIPTOR update, const GENERIC_MAPPING* mapping);
+
+// A device object's stored security (self-relative bytes; empty when none was ever set).
+std::vector<UCHAR> DeviceSecurityOf(PDEVICE_OBJECT device);
+void SetDeviceSecurity(PDEVICE_OBJECT device, std::vector<UCHAR> descriptor);
+// The descriptor IoCreateDevice gives a named device of an ordinary type: everyone may read,
+// write and execute; LocalSystem and administrators have all access.
+const std::vector<UCHAR>& DefaultDeviceSecurity();
+
+// Registry internals for hostkernel's own routines.
+bool RegistryReadValue(const std::u16string& path, const std::u16string& name, ULONG* type,
+                       std::vector<UCHAR>* data);
+
+// Parts of ResetSecurityState.
+void ResetRegistry();
+void ResetSetSecurityCalls();
+
+// hostkernel's SDDL parser for its own IoCreateDeviceSecure: the device-object subset.
+NTSTATUS SddlToSelfRelative(const std::u16string& sddl, std::vector<UCHAR>* descriptor);
+}  // namespace hk
 
 // Plug and Play and power managers (pnp.cpp, power.cpp).
 #include <hostkernel/pnp.h>
@@ -79,12 +129,33 @@ void PowerCleanCheck();
 }  // namespace hk
 
 namespace hk {
-// Handles (handle.cpp): a new handle to `object`, holding a reference on it.
+// Handles (handle.cpp). Each holds what it names until ZwClose: a reference on an object, or a
+// registry key's node.
+struct HandleEntry {
+    PVOID object = nullptr;
+    ObjectKind kind = ObjectKind::Other;
+    bool isKey = false;
+    ACCESS_MASK granted = 0;
+    std::shared_ptr<void> keepAlive;  // registry keys: the key node
+    std::string description;          // for the verifier's reports
+};
+// A new kernel handle to `object`, holding a reference on it.
 HANDLE HandleCreate(PVOID object, ACCESS_MASK granted);
+// A new handle for `entry` (an object gets a reference), made by `routine` on a driver's behalf:
+// without OBJ_KERNEL_HANDLE in `attributes` it would land in the calling process's handle
+// table, which is reported.
+HANDLE HandleCreateFor(HandleEntry entry, ULONG attributes, const char* routine);
+bool HandleLookup(HANDLE handle, HandleEntry* entry);
 // Fault injection by routine name (handle.cpp); true when this call must fail with *status.
+// Every call is counted (RoutineCalls).
 bool TakeInjectedCallFailure(const char* routine, NTSTATUS* status);
 void ResetRoutineFaultInjection();
 // Threads (thread.cpp).
 void ResetThreadFaultInjection();
 bool IsCurrentThreadObject(PVOID object);
 }  // namespace hk
+
+// What an object type pointer (IoDeviceObjectType, PsThreadType) points at.
+struct _OBJECT_TYPE {
+    hk::ObjectKind Kind;
+};

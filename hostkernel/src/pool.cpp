@@ -19,10 +19,15 @@ std::mutex g_lock;
 std::map<PVOID, Allocation> g_live;
 int g_failCount = 0;
 ULONG g_failTag = 0;
+int g_failSkip = 0;
 
 bool TakeInjectedFailure(ULONG tag)
 {
     if (g_failCount > 0 && (g_failTag == 0 || g_failTag == tag)) {
+        if (g_failSkip > 0) {
+            g_failSkip--;
+            return false;
+        }
         g_failCount--;
         return true;
     }
@@ -57,11 +62,12 @@ size_t PoolBytes(ULONG tag)
     return bytes;
 }
 
-void FailNextAllocations(int count, ULONG tag)
+void FailNextAllocations(int count, ULONG tag, int skip)
 {
     std::lock_guard guard(g_lock);
     g_failCount = count;
     g_failTag = tag;
+    g_failSkip = skip;
 }
 
 void ResetFaultInjection()
@@ -70,6 +76,7 @@ void ResetFaultInjection()
         std::lock_guard guard(g_lock);
         g_failCount = 0;
         g_failTag = 0;
+        g_failSkip = 0;
     }
     ResetThreadFaultInjection();
     ResetRoutineFaultInjection();
@@ -105,8 +112,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag)
     std::lock_guard guard(g_lock);
     if (TakeInjectedFailure(tag)) return nullptr;
     // Fresh pool is not zeroed: fill it so that code relying on zeroes shows up.
-    PVOID p = aligned_alloc(16, size == 0 ? 16 : (size + 15) & ~(SIZE_T)15);
-    if (p == nullptr) return nullptr;
+    // Exactly `size` bytes, so that ASan catches an access just past the end of a block.
+    PVOID p = nullptr;
+    if (posix_memalign(&p, 16, size == 0 ? 1 : size) != 0) return nullptr;
     memset(p, 0xA5, size);
     g_live[p] = Allocation{tag, size, type};
     return p;

@@ -4,7 +4,8 @@
 #include "base.h"
 
 typedef PVOID PSECURITY_DESCRIPTOR;
-typedef struct _SID SID, *PSID;
+typedef struct _SID SID;
+typedef PVOID PSID;  // untyped, as the platform declares it: code casts to PISID to look inside
 typedef struct _ACL ACL, *PACL;
 typedef ULONG SECURITY_INFORMATION, *PSECURITY_INFORMATION;
 typedef struct _ACCESS_STATE ACCESS_STATE, *PACCESS_STATE;

@@ -47,8 +47,8 @@ constexpr ULONG Tag(const char (&s)[5])
 std::string TagText(ULONG tag);
 size_t PoolAllocations(ULONG tag = 0);  // live allocations, of one tag or all
 size_t PoolBytes(ULONG tag = 0);
-// The next `count` allocations (of `tag`, or of any tag when 0) fail.
-void FailNextAllocations(int count, ULONG tag = 0);
+// The next `count` allocations (of `tag`, or of any tag when 0) fail, after `skip` that succeed.
+void FailNextAllocations(int count, ULONG tag = 0, int skip = 0);
 void ResetFaultInjection();
 
 // ---- IRQL -------------------------------------------------------------------------------------
