@@ -69,7 +69,10 @@ void HandleCleanCheck()
     }
     // Closed on the driver's behalf, as the system closes a process's handles when it ends, so
     // that one leak is reported once.
-    for (auto& [handle, entry] : open) Release(entry);
+    // An object the object check already reported and set aside is left alone.
+    for (auto& [handle, entry] : open) {
+        if (entry.isKey || ObjectKnown(entry.object)) Release(entry);
+    }
 }
 
 const bool g_registered = (RegisterCleanCheck("handles", HandleCleanCheck), true);

@@ -116,11 +116,12 @@ TEST_F(BusControlTest, MalformedPlugInsAreRefusedAndLeaveNothing)
 {
     size_t devices = hk::LiveDeviceCount();
     size_t pool = hk::PoolAllocations(kPoolTag);
+    const std::vector<UCHAR> good = PlugInInput(8, 9, kIds);
     struct Case {
         const char* what;
         std::vector<UCHAR> input;
     } cases[] = {
-        {"11 bytes", std::vector<UCHAR>(PlugInInput(8, 9, kIds).begin(), PlugInInput(8, 9, kIds).begin() + 11)},
+        {"11 bytes", std::vector<UCHAR>(good.begin(), good.begin() + 11)},
         {"Size 12", PlugInInput(12, 9, kIds)},
         {"one final NUL", PlugInInput(8, 9, std::u16string(u"VCOMBUS\\Port\0", 13))},
         {"NULs not at the very end", PlugInInput(8, 9, std::u16string(u"A\0\0B", 4))},
