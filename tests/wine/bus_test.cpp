@@ -3,7 +3,14 @@
 // install; removed by uninstall. A failed install leaves nothing behind.
 #include "wine_test.h"
 
+#include <cfgmgr32.h>
+#include <winternl.h>
+
+#include <algorithm>
+#include <cstring>
 #include <cwchar>
+
+#include "vcombus/ioctl.h"
 
 using namespace wine_test;
 
@@ -31,7 +38,166 @@ HANDLE OpenBus(DWORD access)
     return handle;
 }
 
+// ---- Ports -------------------------------------------------------------------------------------
+
+extern "C" NTSTATUS NTAPI NtOpenDirectoryObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
+extern "C" NTSTATUS NTAPI NtQueryDirectoryObject(HANDLE, PVOID, ULONG, BOOLEAN, BOOLEAN, PULONG, PULONG);
+
+struct DirectoryEntry {
+    UNICODE_STRING Name;
+    UNICODE_STRING TypeName;
+};
+
+// Names in the object directory \Device: ports get names the platform makes up, and this is where
+// an application finds them without a COM name.
+std::vector<std::wstring> DeviceNames()
+{
+    std::vector<std::wstring> names;
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, L"\\Device");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, 0, nullptr, nullptr);
+    HANDLE directory;
+    NTSTATUS status = NtOpenDirectoryObject(&directory, 0x0001 /* DIRECTORY_QUERY */, &attributes);
+    REQUIRE(status >= 0, "opening \\Device: status 0x%08lx", (unsigned long)status);
+    ULONG context = 0;
+    for (;;) {
+        alignas(8) unsigned char buffer[4096];
+        ULONG returned = 0;
+        status = NtQueryDirectoryObject(directory, buffer, sizeof(buffer), TRUE, FALSE, &context, &returned);
+        if (status < 0 || status == (NTSTATUS)0x8000001A /* no more entries */)
+            break;
+        auto entry = reinterpret_cast<DirectoryEntry*>(buffer);
+        names.emplace_back(entry->Name.Buffer, entry->Name.Length / sizeof(WCHAR));
+    }
+    CloseHandle(directory);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+DWORD BusControl(HANDLE bus, DWORD code, const void* input, DWORD inputLength, void* output, DWORD outputLength)
+{
+    DWORD returned = 0;
+    return DeviceIoControl(bus, code, const_cast<void*>(input), inputLength, output, outputLength, &returned,
+                           nullptr)
+               ? ERROR_SUCCESS
+               : GetLastError();
+}
+
+DWORD PlugIn(HANDLE bus, unsigned number)
+{
+    const wchar_t ids[] = L"VCOMBUS\\Port\0";  // with the array's own NUL: two at the end
+    unsigned char input[sizeof(PortPlugInRequest) + sizeof(ids)];
+    PortPlugInRequest fixed = {sizeof(PortPlugInRequest), number};
+    memcpy(input, &fixed, sizeof(fixed));
+    memcpy(input + sizeof(fixed), ids, sizeof(ids));
+    return BusControl(bus, IOCTL_BUS_PLUGIN_PORT, input, sizeof(input), nullptr, 0);
+}
+
+DWORD Unplug(HANDLE bus, unsigned number)
+{
+    PortRemoveRequest request = {sizeof(PortRemoveRequest), number, {0, 0}};
+    return BusControl(bus, IOCTL_BUS_UNPLUG_PORT, &request, sizeof(request), nullptr, 0);
+}
+
+unsigned PortCount(HANDLE bus)
+{
+    DWORD count = 0;
+    DWORD error = BusControl(bus, IOCTL_BUS_GET_PORT_COUNT, nullptr, 0, &count, sizeof(count));
+    REQUIRE(error == ERROR_SUCCESS, "port count: %s", DescribeError(error).c_str());
+    return count;
+}
+
+// Instance identifiers of the bus's started children.
+std::vector<std::wstring> StartedPorts()
+{
+    std::vector<std::wstring> ports;
+    std::vector<std::wstring> buses = BusDeviceInstances();
+    REQUIRE(!buses.empty(), "no bus device");
+    DEVINST bus, child;
+    if (CM_Locate_DevNodeW(&bus, const_cast<wchar_t*>(buses.front().c_str()), CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS ||
+        CM_Get_Child(&child, bus, 0) != CR_SUCCESS)
+        return ports;
+    do {
+        ULONG status = 0, problem = 0;
+        wchar_t id[MAX_DEVICE_ID_LEN];
+        if (CM_Get_DevNode_Status(&status, &problem, child, 0) == CR_SUCCESS && (status & DN_STARTED) &&
+            CM_Get_Device_IDW(child, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS)
+            ports.push_back(id);
+    } while (CM_Get_Sibling(&child, child, 0) == CR_SUCCESS);
+    std::sort(ports.begin(), ports.end());
+    return ports;
+}
+
+// Polls until the bus has `count` started children.
+std::vector<std::wstring> WaitForStartedPorts(size_t count)
+{
+    std::vector<std::wstring> ports;
+    for (DWORD waited = 0; waited < kStartDeadlineMs; waited += 100) {
+        ports = StartedPorts();
+        if (ports.size() == count)
+            break;
+        Sleep(100);
+    }
+    return ports;
+}
+
 } // namespace
+
+TEST_CASE(installed, plugged_ports_start_open_and_go_away_when_unplugged)
+{
+    HANDLE bus = OpenBus(GENERIC_READ);
+    std::vector<std::wstring> namesBefore = DeviceNames();
+    DWORD error = PlugIn(bus, 9);
+    REQUIRE(error == ERROR_SUCCESS, "plugging in port 9: %s", DescribeError(error).c_str());
+    error = PlugIn(bus, 10);
+    REQUIRE(error == ERROR_SUCCESS, "plugging in port 10: %s", DescribeError(error).c_str());
+    error = PlugIn(bus, 10);
+    REQUIRE(error == ERROR_INVALID_PARAMETER, "a second port 10: %s", DescribeError(error).c_str());
+
+    std::vector<std::wstring> ports = WaitForStartedPorts(2);
+    REQUIRE(ports.size() == 2, "%u ports started, expected 2", static_cast<unsigned>(ports.size()));
+    REQUIRE(PortCount(bus) == 2, "port count %u", PortCount(bus));
+    DWORD version = 0;
+    error = BusControl(bus, IOCTL_BUS_GET_VERSION, nullptr, 0, &version, sizeof(version));
+    REQUIRE(error == ERROR_SUCCESS && version == 0x2001, "version 0x%lx, %s", version,
+            DescribeError(error).c_str());
+
+    // Each new device name opens as a port would for an application.
+    std::vector<std::wstring> namesAfter = DeviceNames();
+    std::vector<std::wstring> fresh;
+    std::set_difference(namesAfter.begin(), namesAfter.end(), namesBefore.begin(), namesBefore.end(),
+                        std::back_inserter(fresh));
+    REQUIRE(fresh.size() >= 2, "%u new device names", static_cast<unsigned>(fresh.size()));
+    unsigned opened = 0;
+    for (const std::wstring& name : fresh) {
+        std::wstring path = L"\\\\?\\GLOBALROOT\\Device\\" + name;
+        HANDLE port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (port != INVALID_HANDLE_VALUE) {
+            opened++;
+            CloseHandle(port);
+        }
+    }
+    REQUIRE(opened >= 2, "only %u of the new devices opened", opened);
+
+    error = Unplug(bus, 10);
+    REQUIRE(error == ERROR_SUCCESS, "unplugging port 10: %s", DescribeError(error).c_str());
+    ports = WaitForStartedPorts(1);
+    REQUIRE(ports.size() == 1, "%u ports left after unplugging 10", static_cast<unsigned>(ports.size()));
+    CloseHandle(bus);
+}
+
+TEST_CASE(installed, vcomctl_pairs_and_unplugs_every_port)
+{
+    REQUIRE(RunVcomctl(L"pair 11") == 0, "pair 11 failed");
+    REQUIRE(WaitForStartedPorts(3).size() == 3, "ports 9, 11 and 12 did not all start");
+    REQUIRE(RunVcomctl(L"plug 11") == 1, "plugging port 11 twice succeeded");
+    REQUIRE(RunVcomctl(L"list") == 0, "list failed");
+    REQUIRE(RunVcomctl(L"version") == 0, "version failed");
+    REQUIRE(RunVcomctl(L"unplug all") == 0, "unplug all failed");
+    REQUIRE(WaitForStartedPorts(0).empty(), "ports are left after unplug all");
+    REQUIRE(RunVcomctl(L"unplug 9") == 1, "unplugging with no ports succeeded");
+}
 
 TEST_CASE(before_install, no_bus_device_and_no_bus_interface_before_the_install)
 {
