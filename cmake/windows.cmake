@@ -96,3 +96,9 @@ vcb_kernel_image(vcombus CHECK
 install(FILES $<TARGET_FILE:vcombus> DESTINATION .)
 
 add_subdirectory(tests/image)
+
+# The rest of the package: the setup information and the control application; and the image's
+# end-to-end programs, run under Wine by the test stage.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/package/vcombus.inf DESTINATION .)
+add_subdirectory(tools/vcomctl)
+add_subdirectory(tests/wine)

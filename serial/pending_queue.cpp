@@ -252,8 +252,12 @@ VCB_PAGED NTSTATUS StartQueue(PDEVICE_OBJECT portDevice, PendingQueue* queue, PK
     queue->StopThread = FALSE;
     queue->ServiceThread = nullptr;
 
+    // A kernel handle: the plug-in runs in the control application's process, whose handle
+    // table the application could tamper with before the reference below is taken.
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle;
-    NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, serviceThread, portDevice);
+    NTSTATUS status = PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr, serviceThread, portDevice);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -1,8 +1,8 @@
 // Parked reads and waits on a port, served by the port's two service threads: arrival order,
 // cancellation while queued or held, close and flush, stopping with requests held, and starts
-// that cannot get their thread. The port's handlers here park requests the way the read and
-// wait handlers do, with try routines of the test's own.
-#include "driver_fixture.h"
+// that cannot get their thread. The port's handlers (port_fixture) park requests the way the
+// read and wait handlers do, with try routines of the test's own.
+#include "port_fixture.h"
 
 #include <hostkernel/faults.h>
 #include <hostkernel/threads.h>
@@ -29,8 +29,6 @@ struct TryScript {
     std::set<PIRP> blocked;  // tried, but never finished while blocked
     std::vector<Try> tries;
 } g_script;
-
-PDEVICE_OBJECT g_portDevice;
 
 void LogTry(PIRP irp)
 {
@@ -76,99 +74,24 @@ NTSTATUS TryWait(PortDeviceData* port, PIRP irp)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Finish(PIRP irp, NTSTATUS status)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-// What the port's open, close, cleanup, read and wait handlers do with the queues.
-NTSTATUS PortDispatch(PDEVICE_OBJECT device, PIRP irp)
-{
-    auto port = (PortDeviceData*)device->DeviceExtension;
-    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_CREATE:
-        WriteBooleanNoFence(&port->AbortCurrentRead, FALSE);
-        WriteBooleanNoFence(&port->AbortCurrentWait, FALSE);
-        RingResize(&port->Ring, kRingDefaultSize);
-        RingEnable(&port->Ring, TRUE);
-        return Finish(irp, STATUS_SUCCESS);
-    case IRP_MJ_CLOSE:
-        FlushReadQueue(device);
-        FlushWaitQueue(device);
-        RingEnable(&port->Ring, FALSE);
-        return Finish(irp, STATUS_SUCCESS);
-    case IRP_MJ_CLEANUP:
-        FlushReadQueue(device);
-        FlushWaitQueue(device);
-        return Finish(irp, STATUS_SUCCESS);
-    case IRP_MJ_READ:
-        return QueuePendingRequest(port, irp, TryRead, &port->ReadQueue.Csq, &port->ReadQueue.WorkSemaphore,
-                                   &port->ReadQueue.PendingList);
-    case IRP_MJ_DEVICE_CONTROL:
-        return QueuePendingRequest(port, irp, TryWait, &port->WaitQueue.Csq, &port->WaitQueue.WorkSemaphore,
-                                   &port->WaitQueue.PendingList);
-    default:
-        return Finish(irp, STATUS_INVALID_DEVICE_REQUEST);
-    }
-}
-
-template <typename Predicate>
-bool WaitUntil(Predicate done, std::chrono::milliseconds limit = 5s)
-{
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(200us);
-    }
-    return true;
-}
-
-class PendingQueueTest : public DriverTest {
+class PendingQueueTest : public PortQueueTest {
 protected:
     void SetUp() override
     {
-        DriverTest::SetUp();
+        PortQueueTest::SetUp();
         {
             std::lock_guard guard(g_script.lock);
             g_script.blocked.clear();
             g_script.tries.clear();
         }
-        NoPacing = TRUE;
-        device_ = CreatePortRecord(9);
-        device_->Flags |= DO_BUFFERED_IO;
-        g_portDevice = device_;
-        port_ = (PortDeviceData*)device_->DeviceExtension;
-        ASSERT_EQ(StartWaitQueue(device_), STATUS_SUCCESS);
-        ASSERT_EQ(StartReadQueue(device_), STATUS_SUCCESS);
-        RingInitialize(&port_->Ring);
-        for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_READ, IRP_MJ_DEVICE_CONTROL}) {
-            driver_->MajorFunction[major] = PortDispatch;
-        }
+        SetTryRoutines(TryRead, TryWait);
         file_ = Open();
     }
 
     void TearDown() override
     {
         file_.reset();
-        // As the port's destruction does it.
-        StopWaitQueue(device_);
-        StopReadQueue(device_);
-        RingFree(&port_->Ring);
-        DeleteRecord(device_);
-        EXPECT_EQ(hk::RunningSystemThreadCount(), 0u);
-        NoPacing = FALSE;
-        DriverTest::TearDown();
-    }
-
-    std::unique_ptr<hk::File> Open()
-    {
-        NTSTATUS status;
-        auto file = hk::File::Open(device_, GENERIC_READ | GENERIC_WRITE, &status);
-        EXPECT_EQ(status, STATUS_SUCCESS);
-        return file;
+        PortQueueTest::TearDown();
     }
 
     void Deliver(const char* bytes) { RingWrite(&port_->Ring, (const UCHAR*)bytes, (ULONG)strlen(bytes)); }
@@ -205,8 +128,6 @@ protected:
         return read;
     }
 
-    PDEVICE_OBJECT device_ = nullptr;
-    PortDeviceData* port_ = nullptr;
     std::unique_ptr<hk::File> file_;
 };
 

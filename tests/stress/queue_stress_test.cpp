@@ -3,7 +3,7 @@
 // queues are stopped as the port's destruction does. Nothing may be lost or doubled: every
 // request completes exactly once, every stored byte is read exactly once and each producer's
 // bytes come out in the order it wrote them.
-#include "driver_fixture.h"
+#include "port_fixture.h"
 
 #include <hostkernel/threads.h>
 
@@ -60,30 +60,6 @@ NTSTATUS TryWait(PortDeviceData* port, PIRP irp)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PortDispatch(PDEVICE_OBJECT device, PIRP irp)
-{
-    auto port = (PortDeviceData*)device->DeviceExtension;
-    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_READ:
-        return QueuePendingRequest(port, irp, TryRead, &port->ReadQueue.Csq, &port->ReadQueue.WorkSemaphore,
-                                   &port->ReadQueue.PendingList);
-    case IRP_MJ_DEVICE_CONTROL:
-        return QueuePendingRequest(port, irp, TryWait, &port->WaitQueue.Csq, &port->WaitQueue.WorkSemaphore,
-                                   &port->WaitQueue.PendingList);
-    case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE:
-        FlushReadQueue(device);
-        FlushWaitQueue(device);
-        break;
-    default:
-        break;
-    }
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
-
 using RequestPtr = std::shared_ptr<hk::Request>;
 
 // Requests in flight, shared with the canceller; finished ones are checked and counted.
@@ -132,29 +108,14 @@ struct Flight {
     }
 };
 
-class QueueStressTest : public DriverTest {
+class QueueStressTest : public PortQueueTest {
 protected:
     void SetUp() override
     {
-        DriverTest::SetUp();
+        PortQueueTest::SetUp();
         g_log.clear();
-        device_ = CreatePortRecord(9);
-        device_->Flags |= DO_BUFFERED_IO;
-        port_ = (PortDeviceData*)device_->DeviceExtension;
-        ASSERT_EQ(StartWaitQueue(device_), STATUS_SUCCESS);
-        ASSERT_EQ(StartReadQueue(device_), STATUS_SUCCESS);
-        RingInitialize(&port_->Ring);
-        ASSERT_TRUE(RingResize(&port_->Ring, kRingSize));
-        RingEnable(&port_->Ring, TRUE);
-        for (auto& dispatch : driver_->MajorFunction) dispatch = PortDispatch;
-    }
-
-    std::unique_ptr<hk::File> Open()
-    {
-        NTSTATUS status;
-        auto file = hk::File::Open(device_, GENERIC_READ | GENERIC_WRITE, &status);
-        EXPECT_EQ(status, STATUS_SUCCESS);
-        return file;
+        SetTryRoutines(TryRead, TryWait);
+        NoPacing = FALSE;
     }
 
     ULONG RingCount()
@@ -164,18 +125,18 @@ protected:
         RingReleaseLock(&port_->Ring);
         return count;
     }
-
-    PDEVICE_OBJECT device_ = nullptr;
-    PortDeviceData* port_ = nullptr;
 };
 
 TEST_F(QueueStressTest, ProducersReadersCancelsAndFlushesLoseAndDoubleNothing)
 {
     auto readerFile = Open();
     auto waiterFile = Open();
+    ASSERT_TRUE(RingResize(&port_->Ring, kRingSize));
     Flight reads;
     Flight waits;
     std::atomic<bool> producing{true};
+    std::atomic<bool> quiet{false};
+    std::atomic<int> flushes{0};
     std::atomic<bool> running{true};
     std::atomic<size_t> written[kProducers] = {};
 
@@ -186,6 +147,10 @@ TEST_F(QueueStressTest, ProducersReadersCancelsAndFlushesLoseAndDoubleNothing)
             UCHAR sequence = 0;
             UCHAR block[kMaxBlock];
             while (producing) {
+                if (quiet) {
+                    std::this_thread::sleep_for(100us);
+                    continue;
+                }
                 // Never overrun: the test is about losing nothing, so leave room for every
                 // producer's largest block.
                 if (RingCount() > kRingSize - kProducers * kMaxBlock) {
@@ -233,10 +198,24 @@ TEST_F(QueueStressTest, ProducersReadersCancelsAndFlushesLoseAndDoubleNothing)
             std::this_thread::sleep_for(3ms);
             FlushReadQueue(device_);
             FlushWaitQueue(device_);
+            flushes++;
         }
     });
 
-    std::this_thread::sleep_for(1500ms);
+    auto waitFor = [](auto done) {
+        for (auto deadline = Clock::now() + 5s; !done() && Clock::now() < deadline;) std::this_thread::sleep_for(100us);
+    };
+    for (auto end = Clock::now() + 1500ms; Clock::now() < end;) {
+        std::this_thread::sleep_for(100ms);
+        // A quiet spell: the producers hold back until the ring has drained and a couple of
+        // flushes have passed, so that cancels and flushes also meet parked reads, not only
+        // reads that finish at once (which is all a busy ring gives them).
+        quiet = true;
+        waitFor([&] { return RingCount() == 0; });
+        int before = flushes;
+        waitFor([&] { return flushes >= before + 2; });
+        quiet = false;
+    }
     producing = false;
     for (int p = 0; p < kProducers; p++) threads[p].join();
     size_t total = 0;
@@ -253,6 +232,7 @@ TEST_F(QueueStressTest, ProducersReadersCancelsAndFlushesLoseAndDoubleNothing)
     running = false;
     for (size_t i = kProducers; i < threads.size(); i++) threads[i].join();
 
+    EXPECT_FALSE(port_->Ring.Overrun);
     // What is still parked ends with the handles' cleanup and the queues' stop.
     readerFile->Close();
     waiterFile->Close();
@@ -267,7 +247,6 @@ TEST_F(QueueStressTest, ProducersReadersCancelsAndFlushesLoseAndDoubleNothing)
     EXPECT_GT(total, 0u);
     EXPECT_GT(reads.cancelled, 0u) << "the run cancelled nothing: it proved less than it claims";
     EXPECT_GT(reads.completed - reads.cancelled, 0u);
-    EXPECT_FALSE(port_->Ring.Overrun);
     ASSERT_EQ(g_log.size(), total) << "bytes stored and bytes read differ";
     EXPECT_EQ(reads.bytesDelivered, total) << "bytes taken from the ring and bytes delivered differ";
     size_t seen[kProducers] = {};
@@ -280,9 +259,6 @@ TEST_F(QueueStressTest, ProducersReadersCancelsAndFlushesLoseAndDoubleNothing)
         seen[p]++;
     }
     for (int p = 0; p < kProducers; p++) EXPECT_EQ(seen[p], written[p].load());
-
-    RingFree(&port_->Ring);
-    DeleteRecord(device_);
 }
 
 }  // namespace

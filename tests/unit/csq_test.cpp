@@ -18,7 +18,6 @@ struct TestQueue {
     IO_CSQ Csq;
     LIST_ENTRY List;
     KSPIN_LOCK Lock;
-    std::atomic<bool> locked{false};
     // The test may hold the queue's lock itself and call the queue inside: the lock callbacks
     // then only count the nesting.
     std::atomic<std::thread::id> owner{};
@@ -32,9 +31,11 @@ struct TestQueue {
     std::vector<PIRP> held;
 } g_queue;
 
+bool HeldByThisThread() { return g_queue.owner.load() == std::this_thread::get_id(); }
+
 void CheckLocked()
 {
-    if (!g_queue.locked || KeGetCurrentIrql() != DISPATCH_LEVEL) g_queue.callbacksOutsideLock++;
+    if (!HeldByThisThread() || KeGetCurrentIrql() != DISPATCH_LEVEL) g_queue.callbacksOutsideLock++;
 }
 
 VOID InsertIrp(PIO_CSQ, PIRP irp)
@@ -71,7 +72,6 @@ VOID AcquireLock(PIO_CSQ, PKIRQL irql)
     }
     KeAcquireSpinLock(&g_queue.Lock, irql);
     g_queue.owner = std::this_thread::get_id();
-    g_queue.locked = true;
 }
 
 VOID ReleaseLock(PIO_CSQ, KIRQL irql)
@@ -80,14 +80,13 @@ VOID ReleaseLock(PIO_CSQ, KIRQL irql)
         g_queue.nested--;
         return;
     }
-    g_queue.locked = false;
     g_queue.owner = std::thread::id();
     KeReleaseSpinLock(&g_queue.Lock, irql);
 }
 
 VOID CompleteCanceledIrp(PIO_CSQ, PIRP irp)
 {
-    if (g_queue.locked.load()) g_queue.completionsUnderLock++;
+    if (HeldByThisThread()) g_queue.completionsUnderLock++;
     {
         std::lock_guard guard(g_queue.logLock);
         g_queue.cancelled.push_back(irp);

@@ -84,6 +84,7 @@ TEST_F(ThreadVerifierTest, CatchesAHandleLeftOpenAtUnload)
     hk::VerifierCapture capture;
     hk::UnloadDriver(driver_);
     EXPECT_TRUE(capture.Saw("left open at unload"));
+    EXPECT_FALSE(capture.Saw("not a live object"));
 }
 
 void KeepsTheCancelLock(PDEVICE_OBJECT, PIRP irp)

@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Installs the package into a fresh Wine prefix with `vcomctl install` and runs the Win32 test
+# programs against it, in the order the scenario needs (before the install, installed, removed).
+# Everything the steps print, the driver's DbgPrint output included, goes to one log; on any
+# failure the runner names the failed step and prints the log's tail. The prefix's server is shut
+# down however the run ends.
+#
+# usage: run-wine.sh --cmake CMAKE --build WINDOWS_BUILD_DIR --programs DIR --work DIR
+#                    [--package DIR]
+#   --package  install this package directory instead of the build's own install (for trying an
+#              image built elsewhere, a deliberately broken one for instance)
+set -uo pipefail
+
+cmake= build= programs= work= package_given=
+while (($#)); do
+    case $1 in
+        --cmake) cmake=$2; shift 2 ;;
+        --build) build=$2; shift 2 ;;
+        --programs) programs=$2; shift 2 ;;
+        --work) work=$2; shift 2 ;;
+        --package) package_given=$2; shift 2 ;;
+        *) echo "run-wine.sh: unexpected argument '$1'" >&2; exit 2 ;;
+    esac
+done
+[[ -n $programs && -n $work && ( -n $package_given || ( -n $cmake && -n $build ) ) ]] || {
+    echo "usage: run-wine.sh --cmake CMAKE --build DIR --programs DIR --work DIR [--package DIR]" >&2
+    exit 2
+}
+
+# Debian's wine64 package; the `wine` wrapper is only a recommendation, so call the loader itself.
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+if [[ ! -x $wine || ! -x $wineserver ]]; then
+    echo "wine stage FAILED: $wine is missing (install it with: scripts/ensure-deps.sh test, as root)"
+    exit 1
+fi
+
+rm -rf "$work"
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+programs=$(cd "$programs" && pwd) || { echo "wine stage FAILED: no directory $programs"; exit 1; }
+log=$work/wine.log
+: >"$log"
+
+export WINEPREFIX=$work/prefix
+export WINEARCH=win64
+# DbgPrint reaches the log as warn:debugstr lines; err lines say what Wine itself gave up on.
+# Without a display, the desktop, tray and COM marshalling report errors that mean nothing here.
+export WINEDEBUG=-all,warn+debugstr,err+all,err-winediag,err-systray,err-ole
+# No Mono or Gecko prompts: nothing here needs them, and CI has no network and no display.
+export WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
+unset DISPLAY WAYLAND_DISPLAY
+export HOME=${HOME:-$work}
+
+started=$SECONDS
+failure=
+
+# The log with Wine's prefix on DbgPrint lines shortened, so that the driver's messages stand out.
+readable_log() {
+    sed -E 's/^[0-9a-f]+:warn:debugstr:vDbgPrintExWithPrefix [0-9a-f]+:[0-9a-f]+: /DbgPrint: /' "$1"
+}
+
+finish() {
+    # Shut down this prefix's server and with it every process of the prefix, the driver host
+    # included; a process left behind would keep ctest waiting on its output.
+    timeout 20 "$wineserver" -k >/dev/null 2>&1
+    timeout 20 "$wineserver" -w >/dev/null 2>&1
+    local elapsed=$((SECONDS - started))
+    if [[ -n $failure ]]; then
+        echo "--- last lines of $log:"
+        readable_log "$log" | tail -n 60
+        echo "---"
+        # The two lines that usually say why: ours when the bus never came up, and Wine's own
+        # when its Plug and Play manager gave up on the driver.
+        local never_started wine_said
+        never_started=$(grep -m1 -o 'the bus never started.*' "$log")
+        wine_said=$(grep -m1 -E '^[0-9a-f]+:err:(plugplay|ntoskrnl)' "$log" | sed -E 's/^[0-9a-f]+:err:[a-z]+:[a-z_]+ //')
+        echo "wine stage FAILED after ${elapsed} s: $failure${never_started:+ ($never_started)}"
+        [[ -z $wine_said ]] || echo "Wine reported: $wine_said"
+        exit 1
+    fi
+    grep -E '^[a-z_]+: [0-9]+ passed, [0-9]+ failed' "$log"
+    echo "wine stage passed in ${elapsed} s (log: $log)"
+    # The prefix is several hundred megabytes; the log is what's worth keeping.
+    rm -rf "$WINEPREFIX"
+    exit 0
+}
+trap finish EXIT
+trap 'failure="interrupted"; exit 1' INT TERM
+
+# step LIMIT DESCRIPTION COMMAND...: runs the command with its output in the log; the run fails
+# if it exits non-zero or takes longer than LIMIT seconds.
+step() {
+    local limit=$1 description=$2
+    shift 2
+    printf '=== %s (at %d s)\n' "$description" $((SECONDS - started)) >>"$log"
+    timeout --kill-after=5 "$limit" "$@" >>"$log" 2>&1
+    local status=$?
+    if ((status == 124 || status == 137)); then
+        failure="$description: still running after $limit s"
+        exit 1
+    elif ((status != 0)); then
+        failure="$description: exit code $status"
+        exit 1
+    fi
+}
+
+# Paths as Wine programs see them: the Unix root is drive Z:.
+windows_path() {
+    local path=$1
+    printf 'Z:%s' "${path//\//\\}"
+}
+
+package=$work/package
+if [[ -n $package_given ]]; then
+    mkdir -p "$package"
+    cp -r "$package_given"/. "$package"/ || { failure="copying $package_given"; exit 1; }
+else
+    step 60 "stage the package (cmake --install)" "$cmake" --install "$build" --prefix "$package"
+fi
+for file in vcombus.sys vcombus.inf vcomctl.exe; do
+    [[ -f $package/$file ]] || { failure="the package lacks $file"; exit 1; }
+done
+# The setup information names the catalog that signing produces on Windows. Wine checks no
+# signature but wants the named file to exist, so an unsigned package gets an empty one here.
+[[ -e $package/vcombus.cat ]] || : >"$package/vcombus.cat"
+
+vcomctl=$(windows_path "$package/vcomctl.exe")
+bus_test=$programs/bus_test.exe
+
+# A fresh prefix. Its first boot ends with the configuration updated under a server that must go
+# away before the prefix is usable: wait for it to exit. Then a server that stays up between
+# programs, so that the driver host (and the driver in it) lives for the whole run as on a
+# running system.
+step 90 "create the Wine prefix (wineboot -i)" "$wine" wineboot -i
+step 30 "wait for the first server to exit (wineserver -w)" "$wineserver" -w
+step 10 "start a persistent Wine server (wineserver -p)" "$wineserver" -p
+
+step 60 "bus_test before_install" "$wine" "$bus_test" before_install --vcomctl "$vcomctl"
+step 60 "vcomctl install" "$wine" "$package/vcomctl.exe" install
+step 120 "bus_test installed" "$wine" "$bus_test" installed --vcomctl "$vcomctl"
+step 60 "bus_test uninstall" "$wine" "$bus_test" uninstall --vcomctl "$vcomctl"

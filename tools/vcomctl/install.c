@@ -1,0 +1,391 @@
+/*
+ * install and uninstall: the root-enumerated bus device and its driver, created and removed the
+ * way a device installer does it through SetupAPI.
+ */
+#include "vcomctl.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <setupapi.h>
+#include <cfgmgr32.h>
+#include <newdev.h>
+
+#include "vcombus/ioctl.h"
+
+/* The platform's limit on setup class names; mingw-w64's setupapi.h lacks the name. */
+#ifndef MAX_CLASS_NAME_LEN
+#define MAX_CLASS_NAME_LEN 32
+#endif
+
+/* Whether the device's hardware identifiers include the bus's (compared as the platform does,
+ * ignoring case). */
+static BOOL IsBusDevice(HDEVINFO set, SP_DEVINFO_DATA* device)
+{
+    WCHAR ids[1024];
+    DWORD size = 0;
+    /* Two NULs of headroom: the stored list may lack its final terminator. */
+    ZeroMemory(ids, sizeof(ids));
+    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, NULL, (BYTE*)ids,
+                                           sizeof(ids) - 2 * sizeof(WCHAR), &size))
+        return FALSE;
+    for (const WCHAR* id = ids; *id != L'\0'; id += wcslen(id) + 1) {
+        if (_wcsicmp(id, VCOMCTL_BUS_HARDWARE_ID) == 0)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+/* Whether the device has the bus driver's service as its function driver. */
+static BOOL HasBusService(HDEVINFO set, SP_DEVINFO_DATA* device)
+{
+    WCHAR service[256] = L"";
+    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_SERVICE, NULL, (BYTE*)service,
+                                           sizeof(service) - sizeof(WCHAR), NULL))
+        return FALSE;
+    return _wcsicmp(service, VCOMCTL_SERVICE_NAME) == 0;
+}
+
+/* Finds the first bus device, present or not, in a list of every device of every class. The
+ * list stays open in *set for the caller, who destroys it. */
+static DWORD FindBusDevice(HDEVINFO* set, SP_DEVINFO_DATA* device, BOOL* found)
+{
+    *found = FALSE;
+    *set = SetupDiGetClassDevsW(NULL, NULL, NULL, DIGCF_ALLCLASSES);
+    if (*set == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    device->cbSize = sizeof(*device);
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(*set, index, device); ++index) {
+        if (IsBusDevice(*set, device)) {
+            *found = TRUE;
+            return ERROR_SUCCESS;
+        }
+    }
+    return GetLastError() == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : GetLastError();
+}
+
+/* The setup information next to this program, where the package puts it. */
+static DWORD DefaultInfPath(WCHAR* path, DWORD capacity)
+{
+    DWORD length = GetModuleFileNameW(NULL, path, capacity);
+    if (length == 0 || length >= capacity)
+        return length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+    WCHAR* slash = wcsrchr(path, L'\\');
+    WCHAR* name = slash != NULL ? slash + 1 : path;
+    static const WCHAR file[] = L"vcombus.inf";
+    if ((DWORD)(name - path) + ARRAYSIZE(file) > capacity)
+        return ERROR_FILENAME_EXCED_RANGE;
+    memcpy(name, file, sizeof(file));
+    return ERROR_SUCCESS;
+}
+
+/* Creates the root-enumerated device with the bus's hardware identifier and registers it, so
+ * that the driver update below has a device to install on. */
+static DWORD CreateBusDevice(const GUID* classGuid, const WCHAR* className, HDEVINFO* set,
+                             SP_DEVINFO_DATA* device)
+{
+    *set = SetupDiCreateDeviceInfoList(classGuid, NULL);
+    if (*set == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    device->cbSize = sizeof(*device);
+    if (!SetupDiCreateDeviceInfoW(*set, className, classGuid, NULL, NULL, DICD_GENERATE_ID,
+                                  device))
+        return GetLastError();
+    static const WCHAR ids[] = VCOMCTL_BUS_HARDWARE_ID L"\0";
+    if (!SetupDiSetDeviceRegistryPropertyW(*set, device, SPDRP_HARDWAREID, (const BYTE*)ids,
+                                           sizeof(ids)))
+        return GetLastError();
+    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, *set, device))
+        return GetLastError();
+    return ERROR_SUCCESS;
+}
+
+/* What the Plug and Play problem codes a failed bus start can show mean for the user. */
+static const char* DescribeProblem(ULONG problem)
+{
+    switch (problem) {
+    case CM_PROB_FAILED_START:
+        return "the driver failed to start the device";
+    case CM_PROB_FAILED_INSTALL:
+        return "no driver is installed for it";
+    case CM_PROB_FAILED_ADD:
+        return "the driver failed to add the device";
+    case CM_PROB_FAILED_DRIVER_ENTRY:
+        return "the driver failed to initialise";
+    case CM_PROB_DRIVER_FAILED_LOAD:
+        return "the driver could not be loaded";
+    case CM_PROB_DRIVER_BLOCKED:
+        return "the driver is blocked from loading";
+    case CM_PROB_UNSIGNED_DRIVER:
+        return "the driver's signature could not be verified: sign it, and turn test signing on "
+               "for a test certificate";
+    case CM_PROB_NEED_RESTART:
+        return "restart Windows to finish the installation";
+    default:
+        return "see the device's status in Device Manager";
+    }
+}
+
+/* Waits for the bus to offer its interface. Returns ERROR_SUCCESS, the error of the lookup, or
+ * ERROR_NOT_FOUND with *problem set if Plug and Play reports a failure of the device (left 0 if
+ * the interface merely never appeared). */
+static DWORD WaitForStart(DEVINST devInst, BusInterface* bus, ULONG* problem)
+{
+    DWORD start = GetTickCount();
+    *problem = 0;
+    for (;;) {
+        DWORD result = FindBus(bus);
+        if (result != ERROR_NOT_FOUND)
+            return result;
+        /* A failed start shows as a problem code at once: no use waiting out the time. */
+        ULONG status = 0;
+        ULONG code = 0;
+        if (CM_Get_DevNode_Status(&status, &code, devInst, 0) == CR_SUCCESS &&
+            (status & DN_HAS_PROBLEM) != 0 && code != 0) {
+            *problem = code;
+            return ERROR_NOT_FOUND;
+        }
+        if (GetTickCount() - start >= VCOMCTL_START_TIMEOUT_MS)
+            return ERROR_NOT_FOUND;
+        Sleep(100);
+    }
+}
+
+/* Takes back what a failed install staged in the driver store, if it staged it: no device can
+ * use a copy staged a moment ago, so it goes whatever the store thinks. */
+static void Unstage(BOOL stagedNow, const WCHAR* stagedName)
+{
+    if (stagedNow && stagedName != NULL)
+        SetupUninstallOEMInfW(stagedName, SUOI_FORCEDELETE, NULL);
+}
+
+int CommandInstall(const WCHAR* infArgument)
+{
+    WCHAR given[MAX_PATH];
+    WCHAR inf[MAX_PATH];
+    DWORD result;
+    if (infArgument != NULL) {
+        if (wcslen(infArgument) >= ARRAYSIZE(given))
+            return ReportError(ERROR_FILENAME_EXCED_RANGE, "setup information path");
+        wcscpy(given, infArgument);
+    } else if ((result = DefaultInfPath(given, ARRAYSIZE(given))) != ERROR_SUCCESS) {
+        return ReportError(result, "locating vcombus.inf next to vcomctl");
+    }
+    DWORD length = GetFullPathNameW(given, ARRAYSIZE(inf), inf, NULL);
+    if (length == 0 || length >= ARRAYSIZE(inf))
+        return ReportError(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE,
+                           "setup information path %ls", given);
+    if (GetFileAttributesW(inf) == INVALID_FILE_ATTRIBUTES)
+        return ReportError(GetLastError(), "setup information %ls", inf);
+
+    GUID classGuid;
+    WCHAR className[MAX_CLASS_NAME_LEN];
+    if (!SetupDiGetINFClassW(inf, &classGuid, className, ARRAYSIZE(className), NULL))
+        return ReportError(GetLastError(), "reading the setup class of %ls", inf);
+
+    /* Staged so that Plug and Play finds it for the ports the bus enumerates later, which are
+     * installed by matching, not by this program. A copy staged before (by an earlier install)
+     * is found and kept; one staged now is removed again if the install fails. */
+    WCHAR staged[MAX_PATH] = L"";
+    WCHAR* stagedName = NULL;
+    BOOL stagedNow = SetupCopyOEMInfW(inf, NULL, SPOST_PATH, SP_COPY_NOOVERWRITE, staged,
+                                      ARRAYSIZE(staged), NULL, &stagedName);
+    if (!stagedNow && GetLastError() != ERROR_FILE_EXISTS)
+        return ReportError(GetLastError(), "adding %ls to the driver store", inf);
+
+    HDEVINFO set;
+    SP_DEVINFO_DATA device;
+    BOOL exists;
+    if ((result = FindBusDevice(&set, &device, &exists)) != ERROR_SUCCESS) {
+        if (set != INVALID_HANDLE_VALUE)
+            SetupDiDestroyDeviceInfoList(set);
+        Unstage(stagedNow, stagedName);
+        return ReportError(result, "listing devices");
+    }
+
+    /* One bus is all there is to have: a second install leaves an installed bus alone. */
+    BOOL installed = exists && HasBusService(set, &device);
+    BOOL created = FALSE;
+    if (!exists) {
+        SetupDiDestroyDeviceInfoList(set);
+        if ((result = CreateBusDevice(&classGuid, className, &set, &device)) != ERROR_SUCCESS) {
+            /* Registration is the last step, so nothing registered is left: discarding the
+             * list discards the device. */
+            if (set != INVALID_HANDLE_VALUE)
+                SetupDiDestroyDeviceInfoList(set);
+            Unstage(stagedNow, stagedName);
+            return ReportError(result, "creating the bus device");
+        }
+        created = TRUE;
+    }
+
+    BOOL reboot = FALSE;
+    if (!installed) {
+        if (!UpdateDriverForPlugAndPlayDevicesW(NULL, VCOMCTL_BUS_HARDWARE_ID, inf,
+                                                INSTALLFLAG_FORCE, &reboot))
+            result = GetLastError();
+        else if (!HasBusService(set, &device))
+            /* Some SetupAPI implementations report success when nothing matched. */
+            result = ERROR_NO_DRIVER_SELECTED;
+        if (result != ERROR_SUCCESS) {
+            if (created)
+                SetupDiCallClassInstaller(DIF_REMOVE, set, &device);
+            SetupDiDestroyDeviceInfoList(set);
+            Unstage(stagedNow, stagedName);
+            return ReportError(result, "installing the bus driver from %ls", inf);
+        }
+    }
+
+    WCHAR instance[512] = L"";
+    SetupDiGetDeviceInstanceIdW(set, &device, instance, ARRAYSIZE(instance), NULL);
+    DEVINST devInst = device.DevInst;
+    SetupDiDestroyDeviceInfoList(set);
+    if (installed)
+        printf("vcombus is already installed (bus device %ls)\n", instance);
+    else
+        printf("installed the bus device %ls with its driver\n", instance);
+
+    if (reboot) {
+        printf("restart Windows to finish the installation\n");
+        return VcomctlOk;
+    }
+
+    BusInterface bus;
+    ULONG problem = 0;
+    result = WaitForStart(devInst, &bus, &problem);
+    if (result == ERROR_NOT_FOUND && problem != 0)
+        return ReportFailure("the bus never started: Plug and Play reports problem %lu for the "
+                             "bus device (%s)", (unsigned long)problem, DescribeProblem(problem));
+    if (result == ERROR_NOT_FOUND)
+        return ReportFailure("the bus never started: no device offers the bus interface %lu s "
+                             "after the install",
+                             (unsigned long)(VCOMCTL_START_TIMEOUT_MS / 1000));
+    if (result != ERROR_SUCCESS)
+        return ReportError(result, "looking up the bus interface");
+    printf("the bus is running: %ls\n", bus.Path);
+    FreeBus(&bus);
+    return VcomctlOk;
+}
+
+/* The staged copy of the setup information the device was installed from ("oem3.inf"). */
+static void ReadInfName(HDEVINFO set, SP_DEVINFO_DATA* device, WCHAR* name, DWORD capacity)
+{
+    name[0] = L'\0';
+    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE)
+        return;
+    DWORD type = 0;
+    DWORD size = (capacity - 1) * sizeof(WCHAR);
+    if (RegQueryValueExW(key, L"InfPath", NULL, &type, (BYTE*)name, &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        size = 0;
+    name[size / sizeof(WCHAR)] = L'\0';
+    RegCloseKey(key);
+}
+
+/* Removes the driver's service entry, now that no device uses it. */
+static DWORD DeleteBusService(void)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL)
+        return GetLastError();
+    DWORD result = ERROR_SUCCESS;
+    SC_HANDLE service = OpenServiceW(manager, VCOMCTL_SERVICE_NAME, DELETE);
+    if (service == NULL)
+        result = GetLastError();
+    else if (!DeleteService(service))
+        result = GetLastError();
+    if (service != NULL)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    if (result == ERROR_SERVICE_DOES_NOT_EXIST || result == ERROR_SERVICE_MARKED_FOR_DELETE)
+        result = ERROR_SUCCESS;
+    return result;
+}
+
+/* What an uninstall has done so far. */
+typedef struct Removal {
+    DWORD Removed;
+    BOOL Reboot;
+    WCHAR InfName[MAX_PATH];
+} Removal;
+
+/* Removes the first device of a fresh list (every class when classGuid is null) that the filter
+ * accepts (any with a null filter). A fresh list each time, because removal may take the device
+ * out of the list it was found in. Returns ERROR_SUCCESS with *found FALSE when none is left. */
+static DWORD RemoveNextDevice(const GUID* classGuid, BOOL (*filter)(HDEVINFO, SP_DEVINFO_DATA*),
+                              const char* kind, Removal* removal, BOOL* found)
+{
+    *found = FALSE;
+    HDEVINFO set = SetupDiGetClassDevsW(classGuid, NULL, NULL,
+                                        classGuid == NULL ? DIGCF_ALLCLASSES : 0);
+    if (set == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    DWORD result = ERROR_SUCCESS;
+    SP_DEVINFO_DATA device = {.cbSize = sizeof(device)};
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
+        if (filter != NULL && !filter(set, &device))
+            continue;
+        *found = TRUE;
+        WCHAR instance[512] = L"";
+        SetupDiGetDeviceInstanceIdW(set, &device, instance, ARRAYSIZE(instance), NULL);
+        if (removal->InfName[0] == L'\0')
+            ReadInfName(set, &device, removal->InfName, ARRAYSIZE(removal->InfName));
+        if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &device)) {
+            result = GetLastError();
+            ReportError(result, "removing the %s %ls", kind, instance);
+            break;
+        }
+        SP_DEVINSTALL_PARAMS_W params = {.cbSize = sizeof(params)};
+        if (SetupDiGetDeviceInstallParamsW(set, &device, &params) &&
+            (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0)
+            removal->Reboot = TRUE;
+        printf("removed the %s %ls\n", kind, instance);
+        ++removal->Removed;
+        break;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return result;
+}
+
+/* Removes every device RemoveNextDevice finds; bounded, in case a removal doesn't take. */
+static DWORD RemoveDevices(const GUID* classGuid, BOOL (*filter)(HDEVINFO, SP_DEVINFO_DATA*),
+                           const char* kind, Removal* removal)
+{
+    for (int round = 0; round < 1024; ++round) {
+        BOOL found = FALSE;
+        DWORD result = RemoveNextDevice(classGuid, filter, kind, removal, &found);
+        if (result != ERROR_SUCCESS || !found)
+            return result;
+    }
+    ReportFailure("the %s devices keep coming back", kind);
+    return ERROR_GEN_FAILURE;
+}
+
+int CommandUninstall(void)
+{
+    Removal removal = {0};
+    /* The bus first: removing it removes the ports it enumerated, as Plug and Play does. Then
+     * the records of ports seen in earlier sessions, which still name the setup information. */
+    DWORD result = RemoveDevices(NULL, IsBusDevice, "bus device", &removal);
+    if (result == ERROR_SUCCESS)
+        result = RemoveDevices(&GUID_VIRTUAL_PORT_CLASS, NULL, "port device", &removal);
+    if (result != ERROR_SUCCESS)
+        return VcomctlFailed;
+    if (removal.Removed == 0)
+        printf("vcombus is not installed: no bus device\n");
+
+    result = DeleteBusService();
+    if (result != ERROR_SUCCESS)
+        return ReportError(result, "deleting the %ls service", VCOMCTL_SERVICE_NAME);
+    /* No device uses it any more; one that still did would make this fail, and say so. */
+    if (removal.InfName[0] != L'\0') {
+        if (!SetupUninstallOEMInfW(removal.InfName, 0, NULL))
+            return ReportError(GetLastError(), "removing %ls from the driver store",
+                               removal.InfName);
+        printf("removed %ls from the driver store\n", removal.InfName);
+    }
+    if (removal.Reboot)
+        printf("restart Windows to finish the removal\n");
+    return VcomctlOk;
+}
