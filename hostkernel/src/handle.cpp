@@ -67,12 +67,9 @@ void HandleCleanCheck()
     for (auto& [handle, entry] : open) {
         ReportViolation("handle %p to %s left open at unload", handle, Describe(entry).c_str());
     }
-    // Closed on the driver's behalf, as the system closes a process's handles when it ends, so
-    // that one leak is reported once.
-    // An object the object check already reported and set aside is left alone.
-    for (auto& [handle, entry] : open) {
-        if (entry.isKey || ObjectKnown(entry.object)) Release(entry);
-    }
+    // The table is emptied so that one leak is reported once; the objects themselves were
+    // reported and set aside by the object check (the clean checks run after it); a
+    // key's node goes with its entry.
 }
 
 const bool g_registered = (RegisterCleanCheck("handles", HandleCleanCheck), true);
