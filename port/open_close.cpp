@@ -31,7 +31,6 @@ VCB_PAGED NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
     }
 
     auto port = (PortDeviceData*)header;
-    irp->IoStatus.Information = 0;
     if (port->Header.PnpState == PnpDeleted) {
         return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE);
     }
@@ -60,7 +59,6 @@ VCB_PAGED NTSTATUS DispatchCleanupFlush(PDEVICE_OBJECT deviceObject, PIRP irp)
     }
 
     auto port = (PortDeviceData*)header;
-    irp->IoStatus.Information = 0;
     if (port->Header.PnpState == PnpDeleted) {
         return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE);
     }

@@ -323,6 +323,18 @@ std::unique_ptr<Request> File::Dispatch(std::unique_ptr<Request> request)
     return request;
 }
 
+// The I/O manager's own refusal: the request completes without any driver seeing it.
+std::unique_ptr<Request> File::Refuse(std::unique_ptr<Request> request, NTSTATUS status)
+{
+    PIRP irp = request->irp_;
+    request->dispatchStatus_ = status;
+    irp->IoStatus.Status = status;
+    irp->CurrentLocation--;
+    irp->Tail.Overlay.CurrentStackLocation--;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return request;
+}
+
 std::unique_ptr<Request> File::SendAsync(UCHAR major, UCHAR minor) { return Dispatch(Build(major, minor)); }
 
 std::unique_ptr<Request> File::ReadAsync(ULONG length)
@@ -333,13 +345,7 @@ std::unique_ptr<Request> File::ReadAsync(ULONG length)
     HarnessSink* sink = SinkOf(irp);
     request->outputLength_ = length;
     if (!file_->ReadAccess) {
-        // The I/O manager refuses before any driver sees it.
-        request->dispatchStatus_ = STATUS_ACCESS_DENIED;
-        irp->IoStatus.Status = STATUS_ACCESS_DENIED;
-        irp->CurrentLocation--;
-        irp->Tail.Overlay.CurrentStackLocation--;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return request;
+        return Refuse(std::move(request), STATUS_ACCESS_DENIED);
     }
     if (top_->Flags & DO_BUFFERED_IO) {
         sink->systemBuffer.assign(length ? length : 1, 0);
@@ -366,12 +372,7 @@ std::unique_ptr<Request> File::WriteAsync(const void* data, ULONG length)
     IoGetNextIrpStackLocation(irp)->Parameters.Write.Length = length;
     HarnessSink* sink = SinkOf(irp);
     if (!file_->WriteAccess) {
-        request->dispatchStatus_ = STATUS_ACCESS_DENIED;
-        irp->IoStatus.Status = STATUS_ACCESS_DENIED;
-        irp->CurrentLocation--;
-        irp->Tail.Overlay.CurrentStackLocation--;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return request;
+        return Refuse(std::move(request), STATUS_ACCESS_DENIED);
     }
     sink->systemBuffer.assign((const UCHAR*)data, (const UCHAR*)data + length);
     if (sink->systemBuffer.empty()) sink->systemBuffer.push_back(0);
@@ -403,12 +404,7 @@ std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG i
     ULONG required = (code >> 14) & 3;
     if (((required & FILE_READ_ACCESS) && !(granted_ & FILE_READ_DATA)) ||
         ((required & FILE_WRITE_ACCESS) && !(granted_ & FILE_WRITE_DATA))) {
-        request->dispatchStatus_ = STATUS_ACCESS_DENIED;
-        irp->IoStatus.Status = STATUS_ACCESS_DENIED;
-        irp->CurrentLocation--;
-        irp->Tail.Overlay.CurrentStackLocation--;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return request;
+        return Refuse(std::move(request), STATUS_ACCESS_DENIED);
     }
     switch (METHOD_FROM_CTL_CODE(code)) {
     case METHOD_BUFFERED: {

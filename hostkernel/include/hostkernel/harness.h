@@ -138,6 +138,7 @@ private:
     File() = default;
     std::unique_ptr<Request> Build(UCHAR major, UCHAR minor);
     std::unique_ptr<Request> Dispatch(std::unique_ptr<Request> request);
+    std::unique_ptr<Request> Refuse(std::unique_ptr<Request> request, NTSTATUS status);
     PDEVICE_OBJECT top_ = nullptr;
     PFILE_OBJECT file_ = nullptr;
     ACCESS_MASK granted_ = 0;
