@@ -4,6 +4,7 @@
 #include "wine_test.h"
 
 #include <cfgmgr32.h>
+#include <setupapi.h>
 #include <winternl.h>
 
 #include <algorithm>
@@ -108,23 +109,29 @@ unsigned PortCount(HANDLE bus)
     return count;
 }
 
-// Instance identifiers of the bus's started children.
+// Instance identifiers of the present ports that the setup information installed: a port with the
+// port hardware identifier whose driver (the null one) put it into the ports' setup class. Wine
+// starts a child only once such a driver is installed for it.
 std::vector<std::wstring> StartedPorts()
 {
     std::vector<std::wstring> ports;
-    std::vector<std::wstring> buses = BusDeviceInstances();
-    REQUIRE(!buses.empty(), "no bus device");
-    DEVINST bus, child;
-    if (CM_Locate_DevNodeW(&bus, const_cast<wchar_t*>(buses.front().c_str()), CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS ||
-        CM_Get_Child(&child, bus, 0) != CR_SUCCESS)
-        return ports;
-    do {
-        ULONG status = 0, problem = 0;
+    HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    REQUIRE(set != INVALID_HANDLE_VALUE, "listing devices: %s", DescribeError(GetLastError()).c_str());
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
+        wchar_t ids[1024] = {};
+        if (!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, nullptr,
+                                               reinterpret_cast<BYTE*>(ids), sizeof(ids) - 4, nullptr) ||
+            _wcsicmp(ids, L"VCOMBUS\\Port") != 0)
+            continue;
+        if (!IsEqualGUID(device.ClassGuid, GUID_VIRTUAL_PORT_CLASS))
+            continue;
         wchar_t id[MAX_DEVICE_ID_LEN];
-        if (CM_Get_DevNode_Status(&status, &problem, child, 0) == CR_SUCCESS && (status & DN_STARTED) &&
-            CM_Get_Device_IDW(child, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS)
+        if (SetupDiGetDeviceInstanceIdW(set, &device, id, MAX_DEVICE_ID_LEN, nullptr))
             ports.push_back(id);
-    } while (CM_Get_Sibling(&child, child, 0) == CR_SUCCESS);
+    }
+    SetupDiDestroyDeviceInfoList(set);
     std::sort(ports.begin(), ports.end());
     return ports;
 }
@@ -140,6 +147,18 @@ std::vector<std::wstring> WaitForStartedPorts(size_t count)
         Sleep(100);
     }
     return ports;
+}
+
+// Polls the bus's port count until it is `count`: a port leaves the count only when the Plug and
+// Play manager has removed it (Wine keeps its device record, so setup's view can't tell).
+unsigned WaitForPortCount(HANDLE bus, unsigned count)
+{
+    unsigned now = PortCount(bus);
+    for (DWORD waited = 0; now != count && waited < kStartDeadlineMs; waited += 100) {
+        Sleep(100);
+        now = PortCount(bus);
+    }
+    return now;
 }
 
 } // namespace
@@ -182,21 +201,25 @@ TEST_CASE(installed, plugged_ports_start_open_and_go_away_when_unplugged)
 
     error = Unplug(bus, 10);
     REQUIRE(error == ERROR_SUCCESS, "unplugging port 10: %s", DescribeError(error).c_str());
-    ports = WaitForStartedPorts(1);
-    REQUIRE(ports.size() == 1, "%u ports left after unplugging 10", static_cast<unsigned>(ports.size()));
+    unsigned left = WaitForPortCount(bus, 1);
+    REQUIRE(left == 1, "%u ports left after unplugging 10", left);
     CloseHandle(bus);
 }
 
 TEST_CASE(installed, vcomctl_pairs_and_unplugs_every_port)
 {
+    HANDLE bus = OpenBus(GENERIC_READ);
     REQUIRE(RunVcomctl(L"pair 11") == 0, "pair 11 failed");
+    REQUIRE(PortCount(bus) == 3, "%u ports, expected 9, 11 and 12", PortCount(bus));
     REQUIRE(WaitForStartedPorts(3).size() == 3, "ports 9, 11 and 12 did not all start");
     REQUIRE(RunVcomctl(L"plug 11") == 1, "plugging port 11 twice succeeded");
     REQUIRE(RunVcomctl(L"list") == 0, "list failed");
     REQUIRE(RunVcomctl(L"version") == 0, "version failed");
     REQUIRE(RunVcomctl(L"unplug all") == 0, "unplug all failed");
-    REQUIRE(WaitForStartedPorts(0).empty(), "ports are left after unplug all");
+    unsigned left = WaitForPortCount(bus, 0);
+    REQUIRE(left == 0, "%u ports left after unplug all", left);
     REQUIRE(RunVcomctl(L"unplug 9") == 1, "unplugging with no ports succeeded");
+    CloseHandle(bus);
 }
 
 TEST_CASE(before_install, no_bus_device_and_no_bus_interface_before_the_install)
