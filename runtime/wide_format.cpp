@@ -57,19 +57,19 @@ struct FieldSpec {
 
 // Pads a field of `length` characters to its width; `body` writes the characters themselves.
 template <typename WriteBody>
-void EmitPadded(WideSink& sink, const FieldSpec& spec, SIZE_T length, WriteBody body)
+void EmitPadded(WideSink& sink, const FieldSpec& field, SIZE_T length, WriteBody body)
 {
-    SIZE_T padding = spec.Width > length ? spec.Width - length : 0;
-    if (!(spec.Flags & FormatFlagLeft)) {
+    SIZE_T padding = field.Width > length ? field.Width - length : 0;
+    if (!(field.Flags & FormatFlagLeft)) {
         SinkRepeat(sink, L' ', padding);
     }
     body();
-    if (spec.Flags & FormatFlagLeft) {
+    if (field.Flags & FormatFlagLeft) {
         SinkRepeat(sink, L' ', padding);
     }
 }
 
-void EmitNumber(WideSink& sink, const FieldSpec& spec, ULONG64 magnitude, bool negative,
+void EmitNumber(WideSink& sink, const FieldSpec& field, ULONG64 magnitude, bool negative,
     ULONG base, bool upper, bool isSigned)
 {
     const char* digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -80,17 +80,17 @@ void EmitNumber(WideSink& sink, const FieldSpec& spec, ULONG64 magnitude, bool n
         magnitude /= base;
     }
     // Precision is the minimum digit count; an explicit zero precision prints nothing for 0.
-    SIZE_T minimumDigits = spec.HasPrecision ? spec.Precision : 1;
+    SIZE_T minimumDigits = field.HasPrecision ? field.Precision : 1;
 
     WCHAR prefix[2];
     SIZE_T prefixLength = 0;
     if (isSigned && negative) {
         prefix[prefixLength++] = L'-';
-    } else if (isSigned && (spec.Flags & FormatFlagPlus)) {
+    } else if (isSigned && (field.Flags & FormatFlagPlus)) {
         prefix[prefixLength++] = L'+';
-    } else if (isSigned && (spec.Flags & FormatFlagSpace)) {
+    } else if (isSigned && (field.Flags & FormatFlagSpace)) {
         prefix[prefixLength++] = L' ';
-    } else if ((spec.Flags & FormatFlagAlternate) && digitCount != 0) {
+    } else if ((field.Flags & FormatFlagAlternate) && digitCount != 0) {
         if (base == 16) {
             prefix[prefixLength++] = L'0';
             prefix[prefixLength++] = upper ? L'X' : L'x';
@@ -101,12 +101,12 @@ void EmitNumber(WideSink& sink, const FieldSpec& spec, ULONG64 magnitude, bool n
 
     SIZE_T zeros = minimumDigits > digitCount ? minimumDigits - digitCount : 0;
     SIZE_T length = prefixLength + zeros + digitCount;
-    if ((spec.Flags & FormatFlagZero) && !(spec.Flags & FormatFlagLeft) && !spec.HasPrecision &&
-        spec.Width > length) {
-        zeros += spec.Width - length;
-        length = spec.Width;
+    if ((field.Flags & FormatFlagZero) && !(field.Flags & FormatFlagLeft) && !field.HasPrecision &&
+        field.Width > length) {
+        zeros += field.Width - length;
+        length = field.Width;
     }
-    EmitPadded(sink, spec, length, [&] {
+    EmitPadded(sink, field, length, [&] {
         for (SIZE_T i = 0; i < prefixLength; i++) {
             SinkPut(sink, prefix[i]);
         }
@@ -117,26 +117,26 @@ void EmitNumber(WideSink& sink, const FieldSpec& spec, ULONG64 magnitude, bool n
     });
 }
 
-void EmitWideText(WideSink& sink, const FieldSpec& spec, PCWCH text, SIZE_T maxLength)
+void EmitWideText(WideSink& sink, const FieldSpec& field, PCWCH text, SIZE_T maxLength)
 {
     SIZE_T length = 0;
     while (length < maxLength && text[length] != 0) {
         length++;
     }
-    EmitPadded(sink, spec, length, [&] {
+    EmitPadded(sink, field, length, [&] {
         for (SIZE_T i = 0; i < length && !sink.Truncated; i++) {
             SinkPut(sink, text[i]);
         }
     });
 }
 
-void EmitNarrowText(WideSink& sink, const FieldSpec& spec, const char* text, SIZE_T maxLength)
+void EmitNarrowText(WideSink& sink, const FieldSpec& field, const char* text, SIZE_T maxLength)
 {
     SIZE_T length = 0;
     while (length < maxLength && text[length] != 0) {
         length++;
     }
-    EmitPadded(sink, spec, length, [&] {
+    EmitPadded(sink, field, length, [&] {
         for (SIZE_T i = 0; i < length && !sink.Truncated; i++) {
             SinkPut(sink, (WCHAR)(UCHAR)text[i]);
         }
@@ -171,18 +171,18 @@ NTSTATUS RtFormatWideV(PWCHAR buffer, SIZE_T sizeInChars, PCWSTR format, va_list
         }
         p++;
 
-        FieldSpec spec = {0, 0, 0, false};
+        FieldSpec field = {0, 0, 0, false};
         for (;; p++) {
             if (*p == L'-') {
-                spec.Flags |= FormatFlagLeft;
+                field.Flags |= FormatFlagLeft;
             } else if (*p == L'0') {
-                spec.Flags |= FormatFlagZero;
+                field.Flags |= FormatFlagZero;
             } else if (*p == L'+') {
-                spec.Flags |= FormatFlagPlus;
+                field.Flags |= FormatFlagPlus;
             } else if (*p == L' ') {
-                spec.Flags |= FormatFlagSpace;
+                field.Flags |= FormatFlagSpace;
             } else if (*p == L'#') {
-                spec.Flags |= FormatFlagAlternate;
+                field.Flags |= FormatFlagAlternate;
             } else {
                 break;
             }
@@ -191,16 +191,16 @@ NTSTATUS RtFormatWideV(PWCHAR buffer, SIZE_T sizeInChars, PCWSTR format, va_list
         if (*p == L'*') {
             int width = __builtin_va_arg(ap, int);
             if (width < 0) {
-                spec.Flags |= FormatFlagLeft;
+                field.Flags |= FormatFlagLeft;
                 width = width == (int)0x80000000 ? 0x7FFFFFFF : -width;
             }
-            spec.Width = (SIZE_T)width;
+            field.Width = (SIZE_T)width;
             p++;
         } else {
             // Widths beyond any buffer this can fill are clamped rather than overflowing.
             while (IsDigit(*p)) {
-                if (spec.Width < MaxFormatChars) {
-                    spec.Width = spec.Width * 10 + (SIZE_T)(*p - L'0');
+                if (field.Width < MaxFormatChars) {
+                    field.Width = field.Width * 10 + (SIZE_T)(*p - L'0');
                 }
                 p++;
             }
@@ -208,16 +208,16 @@ NTSTATUS RtFormatWideV(PWCHAR buffer, SIZE_T sizeInChars, PCWSTR format, va_list
 
         if (*p == L'.') {
             p++;
-            spec.HasPrecision = true;
+            field.HasPrecision = true;
             if (*p == L'*') {
                 int precision = __builtin_va_arg(ap, int);
-                spec.HasPrecision = precision >= 0;
-                spec.Precision = precision >= 0 ? (SIZE_T)precision : 0;
+                field.HasPrecision = precision >= 0;
+                field.Precision = precision >= 0 ? (SIZE_T)precision : 0;
                 p++;
             } else {
                 while (IsDigit(*p)) {
-                    if (spec.Precision < MaxFormatChars) {
-                        spec.Precision = spec.Precision * 10 + (SIZE_T)(*p - L'0');
+                    if (field.Precision < MaxFormatChars) {
+                        field.Precision = field.Precision * 10 + (SIZE_T)(*p - L'0');
                     }
                     p++;
                 }
@@ -269,7 +269,7 @@ NTSTATUS RtFormatWideV(PWCHAR buffer, SIZE_T sizeInChars, PCWSTR format, va_list
                 value = (LONG)__builtin_va_arg(ap, int);
             }
             ULONG64 magnitude = value < 0 ? 0 - (ULONG64)value : (ULONG64)value;
-            EmitNumber(sink, spec, magnitude, value < 0, 10, false, true);
+            EmitNumber(sink, field, magnitude, value < 0, 10, false, true);
             break;
         }
         case L'u':
@@ -287,12 +287,12 @@ NTSTATUS RtFormatWideV(PWCHAR buffer, SIZE_T sizeInChars, PCWSTR format, va_list
                 value = (ULONG)__builtin_va_arg(ap, unsigned int);
             }
             ULONG base = conversion == L'u' ? 10 : conversion == L'o' ? 8 : 16;
-            EmitNumber(sink, spec, value, false, base, conversion == L'X', false);
+            EmitNumber(sink, field, value, false, base, conversion == L'X', false);
             break;
         }
         case L'p': {
             // The platform prints a pointer as all its hexadecimal digits, upper case.
-            FieldSpec pointerSpec = spec;
+            FieldSpec pointerSpec = field;
             pointerSpec.HasPrecision = true;
             pointerSpec.Precision = sizeof(void*) * 2;
             EmitNumber(sink, pointerSpec, (ULONG64)(ULONG_PTR)__builtin_va_arg(ap, void*), false, 16,
@@ -305,7 +305,7 @@ NTSTATUS RtFormatWideV(PWCHAR buffer, SIZE_T sizeInChars, PCWSTR format, va_list
                                                            size != ArgumentSize32);
             int value = __builtin_va_arg(ap, int);
             WCHAR ch = narrow ? (WCHAR)(UCHAR)value : (WCHAR)value;
-            EmitPadded(sink, spec, 1, [&] { SinkPut(sink, ch); });
+            EmitPadded(sink, field, 1, [&] { SinkPut(sink, ch); });
             break;
         }
         case L's':
@@ -313,13 +313,13 @@ NTSTATUS RtFormatWideV(PWCHAR buffer, SIZE_T sizeInChars, PCWSTR format, va_list
             // In the platform's wide printf %s is wide and %S narrow; h and l/w force the width.
             bool narrow = size == ArgumentSizeShort || (conversion == L'S' && size != ArgumentSizeWide &&
                                                            size != ArgumentSize32);
-            SIZE_T maxLength = spec.HasPrecision ? spec.Precision : (SIZE_T)-1;
+            SIZE_T maxLength = field.HasPrecision ? field.Precision : (SIZE_T)-1;
             if (narrow) {
                 const char* text = __builtin_va_arg(ap, const char*);
-                EmitNarrowText(sink, spec, text != nullptr ? text : "(null)", maxLength);
+                EmitNarrowText(sink, field, text != nullptr ? text : "(null)", maxLength);
             } else {
                 PCWCH text = __builtin_va_arg(ap, PCWCH);
-                EmitWideText(sink, spec, text != nullptr ? text : L"(null)", maxLength);
+                EmitWideText(sink, field, text != nullptr ? text : L"(null)", maxLength);
             }
             break;
         }
@@ -330,14 +330,14 @@ NTSTATUS RtFormatWideV(PWCHAR buffer, SIZE_T sizeInChars, PCWSTR format, va_list
             const ANSI_STRING* narrow = (const ANSI_STRING*)counted;
             bool isWide = size == ArgumentSizeWide || size == ArgumentSize32;
             if (counted == nullptr || (isWide ? wide->Buffer == nullptr : narrow->Buffer == nullptr)) {
-                EmitWideText(sink, spec, L"(null)", (SIZE_T)-1);
+                EmitWideText(sink, field, L"(null)", (SIZE_T)-1);
                 break;
             }
             SIZE_T length = isWide ? wide->Length / sizeof(WCHAR) : narrow->Length;
-            if (spec.HasPrecision && spec.Precision < length) {
-                length = spec.Precision;
+            if (field.HasPrecision && field.Precision < length) {
+                length = field.Precision;
             }
-            EmitPadded(sink, spec, length, [&] {
+            EmitPadded(sink, field, length, [&] {
                 for (SIZE_T i = 0; i < length && !sink.Truncated; i++) {
                     SinkPut(sink, isWide ? wide->Buffer[i] : (WCHAR)(UCHAR)narrow->Buffer[i]);
                 }

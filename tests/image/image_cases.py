@@ -89,9 +89,9 @@ CASES = {
 
 
 def load_tool(path):
-    spec = importlib.util.spec_from_file_location("imagecheck", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("imagecheck", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
