@@ -17,6 +17,9 @@ want x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64
 if [[ "${1:-}" == test ]]; then
     want ctest cmake
     want /usr/src/googletest/CMakeLists.txt googletest
+    # The SDDL fuzzer of the asan variant: clang with its libFuzzer runtime.
+    want clang++ clang
+    compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-dev)
     # The image's end-to-end stage: Wine's 64-bit loader, called by its full path because the
     # `wine` wrapper package is only a recommendation.
     want /usr/lib/wine/wine64 wine64
