@@ -502,7 +502,8 @@ DirectResult SendDirect(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                         const std::function<void(PIO_STACK_LOCATION)>& prepare, ULONG_PTR information,
                         NTSTATUS initialStatus)
 {
-    PDEVICE_OBJECT top = IoGetAttachedDevice(device);
+    // The top is held for the request's life, as the managers hold it.
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
     KEVENT event;
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -514,16 +515,19 @@ DirectResult SendDirect(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
     sp->MinorFunction = minor;
     if (prepare) prepare(sp);
     NTSTATUS status = IoCallDriver(top, irp);
-    if (status == STATUS_PENDING) {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -10LL * 1000 * 1000 * 10;  // 10 s
-        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-            ReportViolation("request 0x%02x/0x%02x to device %p did not complete in time", major, minor, (void*)device);
-            return {STATUS_TIMEOUT, 0};
-        }
-        status = iosb.Status;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10LL * 1000 * 1000 * 60;  // a minute: a request that never ends is a hang
+    if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        ReportViolation("request 0x%02x/0x%02x to device %p never completed", major, minor, (void*)top);
+        ObDereferenceObject(top);
+        return {STATUS_TIMEOUT, 0};
     }
-    return {status, iosb.Information};
+    if (status != STATUS_PENDING && status != iosb.Status) {
+        ReportViolation("request 0x%02x/0x%02x: dispatch returned 0x%08x but the request completed with 0x%08x",
+                        major, minor, (unsigned)status, (unsigned)iosb.Status);
+    }
+    ObDereferenceObject(top);
+    return {iosb.Status, iosb.Information};
 }
 
 }  // namespace hk

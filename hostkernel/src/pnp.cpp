@@ -130,32 +130,9 @@ NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG detail,
                  const std::function<void(PIO_STACK_LOCATION)>& prepare = nullptr,
                  ULONG_PTR* information = nullptr, ULONG_PTR initialInformation = 0)
 {
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    KEVENT event;
-    IO_STATUS_BLOCK iosb{};
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &event, &iosb);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->IoStatus.Information = initialInformation;
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MinorFunction = minor;
-    if (prepare) prepare(sp);
-    NTSTATUS status = IoCallDriver(top, irp);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -10LL * 1000 * 1000 * 60;  // a minute: a request that never ends is a hang
-    if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-        ReportViolation("Plug and Play request 0x%02x to device %p never completed", minor, (void*)top);
-        ObDereferenceObject(top);
-        return STATUS_TIMEOUT;
-    }
-    if (status != STATUS_PENDING && status != iosb.Status) {
-        ReportViolation("Plug and Play request 0x%02x: dispatch returned 0x%08x but the request completed "
-                        "with 0x%08x",
-                        minor, (unsigned)status, (unsigned)iosb.Status);
-    }
-    status = iosb.Status;
-    ObDereferenceObject(top);
-    if (information) *information = iosb.Information;
+    DirectResult result = SendDirect(pdo, IRP_MJ_PNP, minor, prepare, initialInformation, STATUS_NOT_SUPPORTED);
+    NTSTATUS status = result.Status;
+    if (information) *information = result.Information;
     Log(pdo, IRP_MJ_PNP, minor, detail, status);
     return status;
 }
