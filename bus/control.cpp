@@ -1,6 +1,5 @@
 // Bus control requests: plug in, unplug and eject ports, count them, report the version. Every
-// other code on the bus belongs to the tap and routing handler; requests for ports go to the
-// port's serial handler before anything is counted.
+// other code on the bus belongs to the tap and routing handler.
 #include "bus/bus_device.h"
 #include "bus/control.h"
 #include "driver/gate.h"
@@ -143,18 +142,12 @@ static NTSTATUS AnswerULong(PIRP irp, ULONG outputLength, ULONG value)
 VCB_PAGED NTSTATUS BusDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     PAGED_CODE();
-    auto header = (CommonDeviceData*)deviceObject->DeviceExtension;
-    if (!header->IsFdo) {
-        return PortSerialControl(deviceObject, irp);
-    }
-
-    auto bus = (BusDeviceData*)header;
+    auto bus = (BusDeviceData*)deviceObject->DeviceExtension;
     IoGateAcquire(&bus->Gate);
     if (bus->Header.PnpState == PnpDeleted) {
-        irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        NTSTATUS status = CompleteNoSuchDevice(irp);
         IoGateRelease(&bus->Gate);
-        return STATUS_NO_SUCH_DEVICE;
+        return status;
     }
 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);

@@ -11,6 +11,14 @@ NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
+NTSTATUS CompleteNoSuchDevice(PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_NO_SUCH_DEVICE;
+}
+
+// Each handler serves one role; only power is shared, its first test being the same for both.
 VCB_PAGED NTSTATUS DispatchRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     PAGED_CODE();
@@ -19,29 +27,27 @@ VCB_PAGED NTSTATUS DispatchRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
         return TapDispatch(deviceObject, irp);
     }
 
+    bool isBus = header->IsFdo;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
-        return DispatchCreateClose(deviceObject, irp);
+        return isBus ? BusOpenCloseCleanupFlush(deviceObject, irp) : DispatchCreateClose(deviceObject, irp);
     case IRP_MJ_CLEANUP:
     case IRP_MJ_FLUSH_BUFFERS:
-        return DispatchCleanupFlush(deviceObject, irp);
+        return isBus ? BusOpenCloseCleanupFlush(deviceObject, irp) : DispatchCleanupFlush(deviceObject, irp);
     case IRP_MJ_READ:
     case IRP_MJ_WRITE:
-        return PortReadWrite(deviceObject, irp);
+        return isBus ? BusReadWrite(deviceObject, irp) : PortReadWrite(deviceObject, irp);
     case IRP_MJ_DEVICE_CONTROL:
-        return BusDeviceControl(deviceObject, irp);
+        return isBus ? BusDeviceControl(deviceObject, irp) : PortSerialControl(deviceObject, irp);
     case IRP_MJ_POWER:
         return DispatchPower(deviceObject, irp);
     case IRP_MJ_PNP:
-        // Information is left as it is: a driver above may have put an answer there.
         if (header->PnpState == PnpDeleted) {
-            irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            return STATUS_NO_SUCH_DEVICE;
+            return CompleteNoSuchDevice(irp);
         }
-        if (header->IsFdo) {
+        if (isBus) {
             return BusPnp(deviceObject, irp, stack, (BusDeviceData*)header);
         }
         return PortPnp(deviceObject, irp, stack, (PortDeviceData*)header);
@@ -71,9 +77,7 @@ VCB_PAGED NTSTATUS DispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     IoGateAcquire(&bus->Gate);
     NTSTATUS status;
     if (bus->Header.PnpState == PnpDeleted) {
-        status = STATUS_NO_SUCH_DEVICE;
-        irp->IoStatus.Status = status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        status = CompleteNoSuchDevice(irp);
     } else {
         IoCopyCurrentIrpStackLocationToNext(irp);
         status = IoCallDriver(bus->NextLowerDevice, irp);

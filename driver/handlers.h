@@ -1,4 +1,5 @@
-// The driver's dispatch routines and the handlers DispatchRequest routes to.
+// The driver's dispatch routines and the handlers DispatchRequest routes to, one per role and
+// major code.
 #pragma once
 #include "device.h"
 
@@ -7,24 +8,30 @@ DRIVER_UNLOAD UnloadDriver;
 DRIVER_DISPATCH DispatchRequest;
 DRIVER_DISPATCH DispatchSystemControl;
 
-// Driver core
+// Driver core: power for the bus and the ports.
 DRIVER_DISPATCH DispatchPower;
 
-// Bus and port
+// Bus
 DRIVER_ADD_DEVICE AddBusDevice;
 NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack, BusDeviceData* bus);
-NTSTATUS PortPnp(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack, PortDeviceData* port);
 DRIVER_DISPATCH BusDeviceControl;
-// Serial control requests of a port; completes the request itself.
-DRIVER_DISPATCH PortSerialControl;
+DRIVER_DISPATCH BusOpenCloseCleanupFlush;
+DRIVER_DISPATCH BusReadWrite;
 // Tap and routing codes on the bus: sets Information, returns the status, does not complete.
 DRIVER_DISPATCH TapControl;
+
+// Port
+NTSTATUS PortPnp(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack, PortDeviceData* port);
 DRIVER_DISPATCH DispatchCreateClose;
 DRIVER_DISPATCH DispatchCleanupFlush;
 DRIVER_DISPATCH PortReadWrite;
+DRIVER_DISPATCH PortSerialControl;
 
 // Tap
 DRIVER_DISPATCH TapDispatch;
 
 // Completes `irp` with `status` and Information 0, the way every refusal ends.
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+// Completes a request for a deleted bus or port with STATUS_NO_SUCH_DEVICE. Information stays as
+// it was: a driver above may have put an answer there.
+NTSTATUS CompleteNoSuchDevice(PIRP irp);

@@ -11,9 +11,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp)
     // The power manager holds back the next request until this one is started, even when it fails.
     if (header->PnpState == PnpDeleted) {
         PoStartNextPowerIrp(irp);
-        irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_NO_SUCH_DEVICE;
+        return CompleteNoSuchDevice(irp);
     }
 
     if (header->IsFdo) {

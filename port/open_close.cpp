@@ -1,38 +1,16 @@
-// Open, close, cleanup and flush. On the bus they only succeed, counted through its gate: that is
-// what lets the control application open the bus through its interface. On a port they switch
-// the one receive ring shared by every handle on and off and end pending reads and waits; the
-// port counts no opens.
-#include "driver/gate.h"
+// A port's open, close, cleanup and flush: they switch the one receive ring shared by every handle
+// on and off and end pending reads and waits; the port counts no opens.
 #include "driver/handlers.h"
 #include "serial/pending_queue.h"
 #include "serial/ring.h"
 
-static NTSTATUS BusOpenCloseCleanupFlush(BusDeviceData* bus, PIRP irp)
-{
-    IoGateAcquire(&bus->Gate);
-    NTSTATUS status;
-    if (bus->Header.PnpState == PnpDeleted) {
-        status = STATUS_NO_SUCH_DEVICE;
-        irp->IoStatus.Status = status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    } else {
-        status = CompleteRequest(irp, STATUS_SUCCESS);
-    }
-    IoGateRelease(&bus->Gate);
-    return status;
-}
-
 VCB_PAGED NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     PAGED_CODE();
-    auto header = (CommonDeviceData*)deviceObject->DeviceExtension;
-    if (header->IsFdo) {
-        return BusOpenCloseCleanupFlush((BusDeviceData*)header, irp);
-    }
-
-    auto port = (PortDeviceData*)header;
+    auto port = (PortDeviceData*)deviceObject->DeviceExtension;
+    irp->IoStatus.Information = 0;
     if (port->Header.PnpState == PnpDeleted) {
-        return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE);
+        return CompleteNoSuchDevice(irp);
     }
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE) {
         WriteBooleanNoFence(&port->AbortCurrentRead, FALSE);
@@ -53,14 +31,10 @@ VCB_PAGED NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
 VCB_PAGED NTSTATUS DispatchCleanupFlush(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     PAGED_CODE();
-    auto header = (CommonDeviceData*)deviceObject->DeviceExtension;
-    if (header->IsFdo) {
-        return BusOpenCloseCleanupFlush((BusDeviceData*)header, irp);
-    }
-
-    auto port = (PortDeviceData*)header;
+    auto port = (PortDeviceData*)deviceObject->DeviceExtension;
+    irp->IoStatus.Information = 0;
     if (port->Header.PnpState == PnpDeleted) {
-        return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE);
+        return CompleteNoSuchDevice(irp);
     }
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS) {
         RingPurge(&port->Ring);
