@@ -1,11 +1,9 @@
 // The bus device: the function device on top of the virtual bus's physical device, its Plug and
-// Play handling, the child list it reports as bus relations, and the bus side of a port's birth
-// and death.
-#include "bus/bus_device.h"
-
+// Play handling, and the child list it reports as bus relations.
 #include "driver/gate.h"
 #include "driver/handlers.h"
-
+#include "port/port_device.h"
+#include "vcombus/ioctl.h"
 
 _Use_decl_annotations_ VCB_PAGED NTSTATUS AddBusDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject)
 {
@@ -57,7 +55,8 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS AddBusDevice(PDRIVER_OBJECT driverObje
     return registration;
 }
 
-_Use_decl_annotations_ VCB_PAGED void DisableBusInterface(BusDeviceData* bus)
+// Disables the bus interface and forgets its name; harmless when already done.
+static VCB_PAGED void DisableBusInterface(BusDeviceData* bus)
 {
     PAGED_CODE();
     if (bus->InterfaceName.Buffer == nullptr) {
@@ -290,67 +289,4 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp
     }
     IoGateRelease(&bus->Gate);
     return status;
-}
-
-_Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT portDevice, BusDeviceData* bus)
-{
-    PAGED_CODE();
-    auto port = (PortDeviceData*)portDevice->DeviceExtension;
-    port->Header.Self = portDevice;
-    port->Header.IsFdo = FALSE;
-    port->Header.IsFilter = FALSE;
-    port->Present = TRUE;
-    port->ReportedMissing = FALSE;
-    port->ParentBus = bus->Header.Self;
-
-    port->CurrentReadIrp = nullptr;
-    port->CurrentWaitIrp = nullptr;
-    port->AbortCurrentRead = FALSE;
-    port->AbortCurrentWait = FALSE;
-    KeInitializeSpinLock(&port->QueueLock);
-    // A port without its service threads would take reads and waits it never completes: the
-    // caller fails the plug-in instead, and nothing of this setup is left running.
-    NTSTATUS status = StartWaitQueue(portDevice);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    status = StartReadQueue(portDevice);
-    if (!NT_SUCCESS(status)) {
-        StopWaitQueue(portDevice);
-        return status;
-    }
-    // A ring without storage is tolerable: every open sizes it again.
-    RingInitialize(&port->Ring);  // always the default 4096 bytes
-
-    port->Header.PnpState = PnpNotStarted;
-    port->Header.PreviousPnpState = PnpNotStarted;
-    port->Header.DevicePowerState = PowerDeviceD3;
-    port->Header.SystemPowerState = PowerSystemWorking;
-
-    portDevice->Flags |= DO_POWER_PAGABLE;
-    // Finished before the port is linked: from then on a relations answer running on another
-    // thread may hand it to the Plug and Play manager, which must find it initialised and must
-    // not race this update of Flags.
-    portDevice->Flags &= ~DO_DEVICE_INITIALIZING;
-
-    ExAcquireFastMutex(&bus->ChildListLock);
-    InsertTailList(&bus->ChildList, &port->ChildLink);
-    bus->ChildCount++;
-    ExReleaseFastMutex(&bus->ChildListLock);
-    return STATUS_SUCCESS;
-}
-
-_Use_decl_annotations_ VCB_PAGED NTSTATUS DestroyPortDevice(PDEVICE_OBJECT portDevice, PortDeviceData* port)
-{
-    PAGED_CODE();
-    // HardwareIds doubles as the sign that the port's resources are still held.
-    if (port->HardwareIds != nullptr) {
-        ExFreePoolWithTag(port->HardwareIds, kPoolTag);
-        port->HardwareIds = nullptr;
-        StopWaitQueue(portDevice);
-        StopReadQueue(portDevice);
-        RingFree(&port->Ring);
-    }
-    IoDeleteDevice(portDevice);
-    return STATUS_SUCCESS;
 }

@@ -1,9 +1,9 @@
 // Bus control requests: plug in, unplug and eject ports, count them, report the version. Every
 // other code on the bus belongs to the tap and routing handler.
-#include "bus/bus_device.h"
 #include "bus/control.h"
 #include "driver/gate.h"
 #include "driver/handlers.h"
+#include "port/port_device.h"
 #include "security/secure_device.h"
 #include "vcombus/ioctl.h"
 

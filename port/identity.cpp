@@ -3,7 +3,8 @@
 // one down. Its removal deletes it only once the bus has stopped reporting it.
 #include "port/identity.h"
 
-#include "bus/bus_device.h"
+#include "bus/child_list.h"
+#include "port/port_device.h"
 #include "driver/handlers.h"
 #include "runtime.h"
 
@@ -282,14 +283,7 @@ static VCB_PAGED NTSTATUS RemovePort(PDEVICE_OBJECT device, PortDeviceData* port
     PAGED_CODE();
     if (port->ReportedMissing) {
         SetPnpState(&port->Header, PnpDeleted);
-        PDEVICE_OBJECT parent = port->ParentBus;
-        if (parent != nullptr) {
-            auto bus = (BusDeviceData*)parent->DeviceExtension;
-            ExAcquireFastMutex(&bus->ChildListLock);
-            RemoveEntryList(&port->ChildLink);
-            bus->ChildCount--;
-            ExReleaseFastMutex(&bus->ChildListLock);
-        }
+        UnlinkPort(port);
         return DestroyPortDevice(device, port);
     }
     if (port->Present) {

@@ -6,8 +6,9 @@
 
 #include <initializer_list>
 
-#include "bus/bus_device.h"
 #include "driver_fixture.h"
+#include "port/port_device.h"
+#include "vcombus/ioctl.h"
 
 inline const char16_t kPortCompatibleId[] = u"{B2B09CEF-9819-469a-984E-5B28CD07D0BF}\\CompatibleKadrix";
 

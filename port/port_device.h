@@ -1,8 +1,7 @@
-// The bus device and its child list: the bus's Plug and Play handling and the bus side of each
-// port's life (linking a new port in, destroying a port's resources).
+// A port's insides: its record, both pending queues with their service threads, and its ring,
+// created when the port is plugged in and destroyed when it goes.
 #pragma once
 #include "device.h"
-#include "vcombus/ioctl.h"
 
 // Sets up a port device created by the plug-in (HardwareIds and PortNumber filled, the rest of its
 // record zero): header, presence, both pending queues with their threads, the ring; clears
@@ -11,8 +10,5 @@
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS InitializePortDevice(PDEVICE_OBJECT portDevice, BusDeviceData* bus);
 
 // Releases everything the port record owns (identifiers, threads, ring) once, and deletes the
-// port device. The record is gone afterwards. Always STATUS_SUCCESS.
+// port device. The record is gone afterwards. Always STATUS_SUCCESS. The caller has unlinked it.
 _IRQL_requires_max_(APC_LEVEL) NTSTATUS DestroyPortDevice(PDEVICE_OBJECT portDevice, PortDeviceData* port);
-
-// Disables the bus interface and forgets its name; harmless when already done.
-_IRQL_requires_(PASSIVE_LEVEL) void DisableBusInterface(BusDeviceData* bus);
