@@ -1,11 +1,7 @@
-// A port's Plug and Play handling. A port is the bottom of its stack: it answers every request
-// itself (identifiers, text, bus information, capabilities, the port interface) and never passes
-// one down. Its removal deletes it only once the bus has stopped reporting it.
+// A port's identity towards Plug and Play: identifiers, device text, bus information, target
+// relation, capabilities, and the port interface that a peer driver may query.
 #include "port/identity.h"
 
-#include "bus/child_list.h"
-#include "port/port_device.h"
-#include "driver/handlers.h"
 #include "runtime.h"
 
 const GUID GUID_VIRTUAL_PORT_INTERFACE = {0x64FB204B, 0x1A5F, 0x45DB, {0x8E, 0x6C, 0x87, 0xB7, 0xA9, 0xB6, 0xAB, 0x38}};
@@ -18,15 +14,6 @@ static const WCHAR kTextModel[] = L"Kadrix_";
 // Room for "%02d" of any 32-bit value and the terminator.
 constexpr SIZE_T kInstanceIdChars = 11;
 constexpr SIZE_T kNumberChars = 12;
-
-NTSTATUS FormatWideString(PWCHAR buffer, SIZE_T size, PCWSTR format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    NTSTATUS status = RtFormatWideV(buffer, size, format, args);
-    va_end(args);
-    return status;
-}
 
 // ---- The port interface -------------------------------------------------------------------------
 
@@ -217,7 +204,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS PortQueryId(PortDeviceData* port, PIRP
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         // Eleven characters hold any 32-bit number: the print cannot be cut.
-        FormatWideString(instance, kInstanceIdChars, L"%02d", port->PortNumber);
+        RtFormatWide(instance, kInstanceIdChars, L"%02d", port->PortNumber);
         irp->IoStatus.Information = (ULONG_PTR)instance;
         return STATUS_SUCCESS;
     }
@@ -240,12 +227,12 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS PortQueryDeviceText(PortDeviceData* po
     if (text == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    FormatWideString(text, chars, L"%ws%ws%02d", kTextVendor, kTextModel, port->PortNumber);
+    RtFormatWide(text, chars, L"%ws%ws%02d", kTextVendor, kTextModel, port->PortNumber);
     irp->IoStatus.Information = (ULONG_PTR)text;
     return STATUS_SUCCESS;
 }
 
-static VCB_PAGED NTSTATUS AnswerTargetRelation(PortDeviceData* port, PIRP irp)
+_Use_decl_annotations_ VCB_PAGED NTSTATUS PortQueryTargetRelation(PortDeviceData* port, PIRP irp)
 {
     PAGED_CODE();
     auto relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kPoolTag);
@@ -259,7 +246,7 @@ static VCB_PAGED NTSTATUS AnswerTargetRelation(PortDeviceData* port, PIRP irp)
     return STATUS_SUCCESS;
 }
 
-static VCB_PAGED NTSTATUS AnswerBusInformation(PIRP irp)
+_Use_decl_annotations_ VCB_PAGED NTSTATUS PortQueryBusInformation(PIRP irp)
 {
     PAGED_CODE();
     auto information = (PPNP_BUS_INFORMATION)ExAllocatePoolWithTag(PagedPool, sizeof(PNP_BUS_INFORMATION), kPoolTag);
@@ -271,115 +258,4 @@ static VCB_PAGED NTSTATUS AnswerBusInformation(PIRP irp)
     information->BusNumber = 0;
     irp->IoStatus.Information = (ULONG_PTR)information;
     return STATUS_SUCCESS;
-}
-
-// ---- Removal ------------------------------------------------------------------------------------
-
-// Three cases: the bus no longer reports the port (it dies now); it is still plugged in (only its
-// stack goes: the record, ring and threads stay for the next start); or it is unplugged but not
-// yet left out of a relations answer (nothing changes until that answer and the next removal).
-static VCB_PAGED NTSTATUS RemovePort(PDEVICE_OBJECT device, PortDeviceData* port)
-{
-    PAGED_CODE();
-    if (port->ReportedMissing) {
-        SetPnpState(&port->Header, PnpDeleted);
-        UnlinkPort(port);
-        return DestroyPortDevice(device, port);
-    }
-    if (port->Present) {
-        SetPnpState(&port->Header, PnpNotStarted);
-    }
-    return STATUS_SUCCESS;
-}
-
-_Use_decl_annotations_ VCB_PAGED NTSTATUS PortPnp(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack,
-                                                  PortDeviceData* port)
-{
-    PAGED_CODE();
-    NTSTATUS status;
-    switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-        port->Header.DevicePowerState = PowerDeviceD0;
-        SetPnpState(&port->Header, PnpStarted);
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-        // A peer that holds the port interface may call into the record at any time.
-        if (InterlockedCompareExchange(&port->InterfaceRefCount, 0, 0) != 0) {
-            status = STATUS_UNSUCCESSFUL;
-        } else {
-            SetPnpState(&port->Header, PnpRemovePending);
-            status = STATUS_SUCCESS;
-        }
-        break;
-    case IRP_MN_REMOVE_DEVICE:
-        // The record may be gone once this returns: only the request is touched afterwards.
-        status = RemovePort(device, port);
-        irp->IoStatus.Status = status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-        if (port->Header.PnpState == PnpRemovePending) {
-            RestorePnpState(&port->Header);
-        }
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_STOP_DEVICE:
-        SetPnpState(&port->Header, PnpStopped);
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_QUERY_STOP_DEVICE:
-        SetPnpState(&port->Header, PnpStopPending);
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_CANCEL_STOP_DEVICE:
-        if (port->Header.PnpState == PnpStopPending) {
-            RestorePnpState(&port->Header);
-        }
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-            status = AnswerTargetRelation(port, irp);
-        } else {
-            status = irp->IoStatus.Status;
-        }
-        break;
-    case IRP_MN_QUERY_INTERFACE:
-        status = PortQueryInterface(port, irp);
-        break;
-    case IRP_MN_QUERY_CAPABILITIES:
-        status = PortQueryCapabilities(port, irp);
-        break;
-    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
-        status = STATUS_SUCCESS;  // no requirements: Information stays as it is
-        break;
-    case IRP_MN_QUERY_DEVICE_TEXT:
-        status = PortQueryDeviceText(port, irp);
-        break;
-    case IRP_MN_EJECT:
-        port->Present = FALSE;
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_QUERY_ID:
-        status = PortQueryId(port, irp);
-        break;
-    case IRP_MN_QUERY_BUS_INFORMATION:
-        status = AnswerBusInformation(irp);
-        break;
-    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
-        // A port never holds a paging, hibernation or dump file.
-        status = STATUS_UNSUCCESSFUL;
-        break;
-    case IRP_MN_SURPRISE_REMOVAL:
-        SetPnpState(&port->Header, PnpSurpriseRemovePending);
-        status = STATUS_SUCCESS;
-        break;
-    default:
-        status = irp->IoStatus.Status;
-        break;
-    }
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
 }

@@ -40,8 +40,5 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS PortQueryCapabilities(PortDeviceData* po
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS GetBusCapabilities(PDEVICE_OBJECT busLowerDevice, PDEVICE_CAPABILITIES capabilities);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS PortQueryId(PortDeviceData* port, PIRP irp);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS PortQueryDeviceText(PortDeviceData* port, PIRP irp);
-
-// Bounded formatted print into a wide buffer of `size` characters, always terminated:
-// STATUS_INVALID_PARAMETER for a size of 0 or above 0x7FFFFFFF, STATUS_BUFFER_OVERFLOW when the
-// text was cut, else STATUS_SUCCESS.
-NTSTATUS FormatWideString(PWCHAR buffer, SIZE_T size, PCWSTR format, ...);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS PortQueryTargetRelation(PortDeviceData* port, PIRP irp);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS PortQueryBusInformation(PIRP irp);

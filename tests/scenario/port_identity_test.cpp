@@ -273,14 +273,3 @@ TEST_F(BusTest, EjectByRequestOnlyClearsPresence)
     Announce();
     EXPECT_FALSE(Alive(port));
 }
-
-TEST(FormatWideString, BoundsAndTerminatesLikeTheSafeStringPrint)
-{
-    WCHAR buffer[4];
-    EXPECT_EQ(FormatWideString(buffer, 4, L"%02d", 7), STATUS_SUCCESS);
-    EXPECT_EQ(Wide(buffer), u"07");
-    EXPECT_EQ(FormatWideString(buffer, 4, L"%ws%02d", L"ab", 123), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(Wide(buffer), u"ab1");
-    EXPECT_EQ(FormatWideString(buffer, 0, L"%02d", 7), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(FormatWideString(buffer, 0x80000000ull, L"%02d", 7), STATUS_INVALID_PARAMETER);
-}
