@@ -145,6 +145,7 @@ static VCB_PAGED NTSTATUS QueryBusRelations(BusDeviceData* bus, PIRP irp)
             // The Plug and Play manager drops this reference.
             ObReferenceObject(port->Header.Self);
             relations->Objects[next++] = port->Header.Self;
+            port->Reported = TRUE;
         } else {
             port->ReportedMissing = TRUE;
         }
@@ -195,21 +196,35 @@ static VCB_PAGED NTSTATUS RemoveBus(PDEVICE_OBJECT device, BusDeviceData* bus, P
     return status;
 }
 
+// Every child loses its parent. Those the Plug and Play manager knows get their own removal, which
+// deletes them; those it never saw would get none, so they die with the bus.
 static VCB_PAGED void SurpriseRemoveBus(BusDeviceData* bus)
 {
     PAGED_CODE();
     SetPnpState(&bus->Header, PnpSurpriseRemovePending);
     DisableBusInterface(bus);
 
+    LIST_ENTRY unreported;
+    InitializeListHead(&unreported);
     ExAcquireFastMutex(&bus->ChildListLock);
     while (!IsListEmpty(&bus->ChildList)) {
         PLIST_ENTRY entry = RemoveHeadList(&bus->ChildList);
         auto port = CONTAINING_RECORD(entry, PortDeviceData, ChildLink);
-        InitializeListHead(&port->ChildLink);
         port->ParentBus = nullptr;
         port->ReportedMissing = TRUE;
+        if (port->Reported) {
+            InitializeListHead(&port->ChildLink);
+        } else {
+            InsertTailList(&unreported, &port->ChildLink);
+        }
     }
+    bus->ChildCount = 0;
     ExReleaseFastMutex(&bus->ChildListLock);
+
+    while (!IsListEmpty(&unreported)) {
+        auto port = CONTAINING_RECORD(RemoveHeadList(&unreported), PortDeviceData, ChildLink);
+        DestroyPortDevice(port->Header.Self, port);
+    }
 }
 
 _Use_decl_annotations_ VCB_PAGED NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack,

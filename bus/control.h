@@ -5,4 +5,4 @@
 
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS PlugInPort(const PortPlugInRequest* request, ULONG inputLength, BusDeviceData* bus);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS UnplugPort(const PortRemoveRequest* request, BusDeviceData* bus);
-_IRQL_requires_max_(APC_LEVEL) NTSTATUS EjectPort(const PortRemoveRequest* request, BusDeviceData* bus);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS EjectPort(const PortRemoveRequest* request, BusDeviceData* bus);

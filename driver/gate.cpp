@@ -6,21 +6,29 @@
 
 void IoGateInitialize(IoGate* gate)
 {
+    KeInitializeSpinLock(&gate->Lock);
     gate->OutstandingCount = 1;
     KeInitializeEvent(&gate->RemoveEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&gate->StopEvent, SynchronizationEvent, TRUE);
 }
 
+// The event follows the count under the gate's lock, so its state always matches the count's
+// last change: "set" means no request beyond the base count.
 void IoGateAcquire(IoGate* gate)
 {
+    KIRQL irql;
+    KeAcquireSpinLock(&gate->Lock, &irql);
     LONG count = InterlockedIncrement(&gate->OutstandingCount);
     if (count == 2) {
         KeClearEvent(&gate->StopEvent);
     }
+    KeReleaseSpinLock(&gate->Lock, irql);
 }
 
 void IoGateRelease(IoGate* gate)
 {
+    KIRQL irql;
+    KeAcquireSpinLock(&gate->Lock, &irql);
     LONG count = InterlockedDecrement(&gate->OutstandingCount);
     if (count == 1) {
         KeSetEvent(&gate->StopEvent, IO_NO_INCREMENT, FALSE);
@@ -28,6 +36,7 @@ void IoGateRelease(IoGate* gate)
     if (count == 0) {
         KeSetEvent(&gate->RemoveEvent, IO_NO_INCREMENT, FALSE);
     }
+    KeReleaseSpinLock(&gate->Lock, irql);
 }
 
 // Stop handshake: the caller holds one count for the stop request itself. It gives it back,

@@ -44,7 +44,10 @@ inline void RestorePnpState(CommonDeviceData* header) { header->PnpState = heade
 
 // Count of requests in progress on the bus, with one base count held by the device itself, and
 // the events that let stop and removal wait for them to leave.
+// The count and the stop event change together under Lock: an acquire that clears the event and
+// a release that sets it must not interleave, or the event could stay set with a request running.
 struct IoGate {
+    KSPIN_LOCK Lock;
     volatile LONG OutstandingCount;
     KEVENT RemoveEvent;
     KEVENT StopEvent;
@@ -82,6 +85,9 @@ struct PortDeviceData {
     ULONG PortNumber;
     LIST_ENTRY ChildLink;
     BOOLEAN Present;
+    // Handed to the Plug and Play manager in a relations answer at least once. A port never
+    // reported gets no removal request: whoever unlinks it destroys it.
+    BOOLEAN Reported;
     BOOLEAN ReportedMissing;
     volatile LONG InterfaceRefCount;
     ReceiveRing Ring;
@@ -89,6 +95,10 @@ struct PortDeviceData {
     PendingQueue ReadQueue;
     PIRP CurrentReadIrp;
     PIRP CurrentWaitIrp;
+    // A service thread is taking its queue's head out (QueueLock): a flush in that window aims its
+    // abort at whatever the thread ends up holding.
+    BOOLEAN TakingRead;
+    BOOLEAN TakingWait;
     BOOLEAN AbortCurrentRead;
     BOOLEAN AbortCurrentWait;
     KSPIN_LOCK QueueLock;

@@ -11,9 +11,10 @@ const GUID GUID_VIRTUAL_BUS_TYPE = {0xB2B09CEF, 0x9819, 0x469A, {0x98, 0x4E, 0x5
 static const WCHAR kCompatibleId[] = L"{B2B09CEF-9819-469a-984E-5B28CD07D0BF}\\CompatibleKadrix";
 static const WCHAR kTextVendor[] = L"NUVA_";
 static const WCHAR kTextModel[] = L"Kadrix_";
-// Room for "%02d" of any 32-bit value and the terminator.
+// Port numbers are unsigned: ten digits hold any of them, so every port has an instance
+// identifier of its own, never cut short. One more for the terminator.
 constexpr SIZE_T kInstanceIdChars = 11;
-constexpr SIZE_T kNumberChars = 12;
+constexpr SIZE_T kNumberChars = 11;
 
 // ---- The port interface -------------------------------------------------------------------------
 
@@ -203,8 +204,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS PortQueryId(PortDeviceData* port, PIRP
         if (instance == nullptr) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
-        // Eleven characters hold any 32-bit number: the print cannot be cut.
-        RtFormatWide(instance, kInstanceIdChars, L"%02d", port->PortNumber);
+        RtFormatWide(instance, kInstanceIdChars, L"%02u", port->PortNumber);
         irp->IoStatus.Information = (ULONG_PTR)instance;
         return STATUS_SUCCESS;
     }
@@ -227,7 +227,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS PortQueryDeviceText(PortDeviceData* po
     if (text == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtFormatWide(text, chars, L"%ws%ws%02d", kTextVendor, kTextModel, port->PortNumber);
+    RtFormatWide(text, chars, L"%ws%ws%02u", kTextVendor, kTextModel, port->PortNumber);
     irp->IoStatus.Information = (ULONG_PTR)text;
     return STATUS_SUCCESS;
 }

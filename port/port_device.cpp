@@ -13,6 +13,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT po
     port->Header.IsFdo = FALSE;
     port->Header.IsFilter = FALSE;
     port->Present = TRUE;
+    port->Reported = FALSE;
     port->ReportedMissing = FALSE;
 
     port->CurrentReadIrp = nullptr;
@@ -39,7 +40,8 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT po
     port->Header.DevicePowerState = PowerDeviceD3;
     port->Header.SystemPowerState = PowerSystemWorking;
 
-    portDevice->Flags |= DO_POWER_PAGABLE;
+    // Reads, writes and the serial control requests take their data from the system buffer.
+    portDevice->Flags |= DO_POWER_PAGABLE | DO_BUFFERED_IO;
     // Finished before the port is linked: from then on a relations answer running on another
     // thread may hand it to the Plug and Play manager, which must find it initialised and must
     // not race this update of Flags.
@@ -52,6 +54,9 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT po
 _Use_decl_annotations_ VCB_PAGED NTSTATUS DestroyPortDevice(PDEVICE_OBJECT portDevice, PortDeviceData* port)
 {
     PAGED_CODE();
+    // Handles may outlive the port (after a surprise removal): their requests must find it
+    // deleted before its ring and queues go.
+    SetPnpState(&port->Header, PnpDeleted);
     // HardwareIds doubles as the sign that the port's resources are still held.
     if (port->HardwareIds != nullptr) {
         ExFreePoolWithTag(port->HardwareIds, kPoolTag);

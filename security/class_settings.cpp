@@ -123,8 +123,10 @@ VCB_PAGED NTSTATUS ReadPropertiesSettings(HANDLE propertiesKey, StackCreationSet
         BOOLEAN daclDefaulted;
         SECURITY_INFORMATION parts;
         status = SecurityInfoFromDescriptor(captured, &daclDefaulted, &parts);
-        if (!NT_SUCCESS(status) || daclDefaulted) {
+        if (!NT_SUCCESS(status) || daclDefaulted || !(parts & DACL_SECURITY_INFORMATION)) {
             // A defaulted DACL is the driver's own default recorded earlier: it overrides nothing.
+            // A value without a DACL (an owner or a SACL alone) says nothing about who may open
+            // the device: it must not displace the restrictive default.
             SeReleaseSecurityDescriptor(captured, KernelMode, TRUE);
             if (!NT_SUCCESS(status)) return status;
         } else {

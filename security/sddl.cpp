@@ -227,7 +227,12 @@ VCB_PAGED NTSTATUS SddlParseAceList(PCWSTR text, PACL* acl, PCWSTR* end)
             status = SddlAppendAce(&list, &used, mask, aceCount - index, sid);
             if (!NT_SUCCESS(status)) goto fail;
         }
-        if (*p == L'(') p++;
+    }
+    // The semicolons counted only the ACEs: anything but spaces between the last ")" and the end
+    // of the ACE text is stray.
+    if (SkipSpaces(p) < stop) {
+        status = STATUS_INVALID_PARAMETER;
+        goto fail;
     }
     list->AclSize = (USHORT)used;
     *acl = list;

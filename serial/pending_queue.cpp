@@ -21,10 +21,17 @@ struct QueueView {
     PendingQueue* Queue;
     PIRP* Current;
     BOOLEAN* Abort;
+    BOOLEAN* Taking;
 };
 
-QueueView ReadView(PortDeviceData* port) { return {&port->ReadQueue, &port->CurrentReadIrp, &port->AbortCurrentRead}; }
-QueueView WaitView(PortDeviceData* port) { return {&port->WaitQueue, &port->CurrentWaitIrp, &port->AbortCurrentWait}; }
+QueueView ReadView(PortDeviceData* port)
+{
+    return {&port->ReadQueue, &port->CurrentReadIrp, &port->AbortCurrentRead, &port->TakingRead};
+}
+QueueView WaitView(PortDeviceData* port)
+{
+    return {&port->WaitQueue, &port->CurrentWaitIrp, &port->AbortCurrentWait, &port->TakingWait};
+}
 
 PortDeviceData* PortOf(PDEVICE_OBJECT portDevice) { return (PortDeviceData*)portDevice->DeviceExtension; }
 
@@ -99,26 +106,30 @@ constexpr LONG kReadQueueOffset = FIELD_OFFSET(PortDeviceData, ReadQueue);
 
 // ---- Service threads ---------------------------------------------------------------------------
 
-// Takes the oldest request out of the queue and makes it the current one. The head is claimed
-// as current before it is taken out, under QueueLock: a flush that runs between the claim and
-// the removal finds a current request and marks it for abort, so whatever the thread ends up
-// holding cannot slip past that flush (it is cancelled at the first check). If the claim comes
-// to nothing, the abort it drew is cleared with it.
+// Takes the oldest request out of the queue and makes it the current one. The take is announced
+// under QueueLock before the request is taken out: a flush that runs between the announcement
+// and the removal sees the take and marks it for abort, so whatever the thread ends up holding
+// cannot slip past that flush (it is cancelled at the first check). The request becomes current
+// only once the thread owns it: a request still in the queue may be cancelled and freed, and
+// must never be left behind as the current one. A take that comes to nothing clears the abort
+// it drew.
 PIRP TakeNextRequest(PortDeviceData* port, const QueueView& view)
 {
     KIRQL irql;
     KeAcquireSpinLock(&port->QueueLock, &irql);
-    PLIST_ENTRY list = &view.Queue->PendingList;
-    PIRP head = IsListEmpty(list) ? nullptr : CONTAINING_RECORD(list->Flink, IRP, Tail.Overlay.ListEntry);
-    WriteCurrent(view, head);
+    bool empty = IsListEmpty(&view.Queue->PendingList);
+    if (!empty) {
+        WriteBooleanNoFence(view.Taking, TRUE);
+    }
     KeReleaseSpinLock(&port->QueueLock, irql);
-    if (head == nullptr) {
+    if (empty) {
         return nullptr;
     }
 
     PIRP irp = IoCsqRemoveNextIrp(&view.Queue->Csq, nullptr);
     KeAcquireSpinLock(&port->QueueLock, &irql);
     WriteCurrent(view, irp);
+    WriteBooleanNoFence(view.Taking, FALSE);
     if (irp == nullptr) {
         WriteBooleanNoFence(view.Abort, FALSE);
     }
@@ -221,7 +232,7 @@ void FlushQueue(PortDeviceData* port, const QueueView& view)
     DrainQueue(view.Queue);
     KIRQL irql;
     KeAcquireSpinLock(&port->QueueLock, &irql);
-    if (ReadCurrent(view) != nullptr) {
+    if (ReadCurrent(view) != nullptr || ReadBooleanNoFence(view.Taking)) {
         WriteBooleanNoFence(view.Abort, TRUE);
     }
     KeReleaseSpinLock(&port->QueueLock, irql);

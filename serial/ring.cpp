@@ -59,6 +59,10 @@ BOOLEAN RingInitialize(ReceiveRing* ring)
 // The held bytes are discarded, not copied: every caller wants an empty ring.
 BOOLEAN RingResize(ReceiveRing* ring, ULONG newSize)
 {
+    // A ring needs storage, and a zero-byte allocation is a fault of its own.
+    if (newSize == 0) {
+        return FALSE;
+    }
     // Allocated before the lock so that a failure leaves the ring exactly as it was.
     auto storage = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, newSize, kPoolTag);
     if (storage == nullptr) {

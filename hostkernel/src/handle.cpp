@@ -121,8 +121,23 @@ size_t OpenHandleCount()
     return Handles().size();
 }
 
+std::mutex g_observerLock;
+std::function<void(const char*)> g_routineObserver;
+
+void SetRoutineCallObserver(std::function<void(const char*)> observer)
+{
+    std::lock_guard guard(g_observerLock);
+    g_routineObserver = std::move(observer);
+}
+
 bool TakeInjectedCallFailure(const char* routine, NTSTATUS* status)
 {
+    std::function<void(const char*)> observer;
+    {
+        std::lock_guard guard(g_observerLock);
+        observer = g_routineObserver;
+    }
+    if (observer) observer(routine);
     std::lock_guard guard(g_faultLock);
     RoutineCallCounts()[routine]++;
     auto it = RoutineFaults().find(routine);

@@ -1,6 +1,8 @@
 // The harness: drivers loaded and unloaded as the I/O manager does, and applications' I/O.
 #include "internal.h"
 
+#include <hostkernel/threads.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -307,8 +309,14 @@ std::unique_ptr<Request> File::Build(UCHAR major, UCHAR minor)
 std::unique_ptr<Request> File::Dispatch(std::unique_ptr<Request> request)
 {
     PIRP irp = request->irp_;
+    bool inRegion = CurrentThreadInCriticalRegion();
     NTSTATUS status = IoCallDriver(top_, irp);
     request->dispatchStatus_ = status;
+    // The platform checks this on the way back to user mode (bug check APC_INDEX_MISMATCH).
+    if (CurrentThreadInCriticalRegion() != inRegion) {
+        ReportViolation("a critical region entered or left in dispatch was not balanced on return (IRP %p)",
+                        (void*)irp);
+    }
     bool completed = request->Completed();
     if (status == STATUS_PENDING) {
         if (completed && !irp->PendingReturned) {

@@ -18,6 +18,8 @@ thread_local int t_spinLocksHeld = 0;
 // DISPATCH_LEVEL and the caller's next call must be a wait, which returns at the IRQL saved here.
 thread_local bool t_waitNext = false;
 thread_local KIRQL t_waitNextIrql = PASSIVE_LEVEL;
+// Depth of KeEnterCriticalRegion nesting.
+thread_local int t_criticalRegionDepth = 0;
 std::atomic<LONGLONG> g_timeOffset{0};
 std::mutex g_delayObserverLock;
 std::function<void(LONGLONG)> g_delayObserver;
@@ -94,6 +96,9 @@ void SetDelayObserver(std::function<void(LONGLONG)> observer)
     std::lock_guard guard(g_delayObserverLock);
     g_delayObserver = std::move(observer);
 }
+
+bool CurrentThreadInCriticalRegion() { return t_criticalRegionDepth > 0; }
+int CriticalRegionDepth() { return t_criticalRegionDepth; }
 
 void AdvanceSystemTime(LONGLONG units) { g_timeOffset += units; }
 void ResetSystemTime() { g_timeOffset = 0; }
@@ -339,6 +344,22 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interva
     if (units < 0) std::this_thread::sleep_for(std::chrono::nanoseconds(-units * 100));
     else std::this_thread::yield();
     return STATUS_SUCCESS;
+}
+
+void KeEnterCriticalRegion(void)
+{
+    if (t_irql > APC_LEVEL) ReportViolation("KeEnterCriticalRegion at IRQL %u", t_irql);
+    t_criticalRegionDepth++;
+}
+
+void KeLeaveCriticalRegion(void)
+{
+    if (t_irql > APC_LEVEL) ReportViolation("KeLeaveCriticalRegion at IRQL %u", t_irql);
+    if (t_criticalRegionDepth == 0) {
+        ReportViolation("KeLeaveCriticalRegion without a matching KeEnterCriticalRegion");
+        return;
+    }
+    t_criticalRegionDepth--;
 }
 
 void ExInitializeFastMutex(PFAST_MUTEX mutex)

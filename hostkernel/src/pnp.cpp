@@ -4,6 +4,8 @@
 // thread, one action at a time, at PASSIVE_LEVEL, as the system's Plug and Play manager does.
 #include "internal.h"
 
+#include <hostkernel/security.h>
+
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -269,6 +271,32 @@ bool MatchDriver(Node* node)
     return false;
 }
 
+// The security the Plug and Play manager gives a freshly built stack: the device's own setting,
+// else its setup class's, else nothing changes. A setting that is not a valid self-relative
+// descriptor is ignored, as the system ignores an unreadable property.
+void ApplyStackSecurity(Node* node)
+{
+    if (!node->root) return;
+    std::vector<UCHAR> descriptor;
+    if (!node->behavior.Security.empty()) {
+        if (!NT_SUCCESS(SddlToSelfRelative(node->behavior.Security, &descriptor))) descriptor.clear();
+    }
+    if (descriptor.empty() && !node->behavior.ClassGuid.empty()) {
+        RegistryValue value;
+        std::u16string key =
+            u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\" + node->behavior.ClassGuid +
+            u"\\Properties";
+        if (RegistryGetValue(key, u"Security", &value) && value.Type == REG_BINARY && !value.Data.empty() &&
+            RtlValidRelativeSecurityDescriptor(value.Data.data(), (ULONG)value.Data.size(), 0)) {
+            descriptor = value.Data;
+        }
+    }
+    if (descriptor.empty()) return;
+    for (PDEVICE_OBJECT device = node->pdo; device != nullptr; device = device->AttachedDevice) {
+        SetDeviceSecurity(device, descriptor);
+    }
+}
+
 NTSTATUS CallAddDevice(Node* node)
 {
     PDRIVER_OBJECT driver = node->functionDriver;
@@ -284,6 +312,7 @@ NTSTATUS CallAddDevice(Node* node)
         if (top->Flags & DO_DEVICE_INITIALIZING) {
             ReportViolation("AddDevice left DO_DEVICE_INITIALIZING set on device %p", (void*)top);
         }
+        ApplyStackSecurity(node);
     }
     return status;
 }

@@ -136,11 +136,106 @@ TEST_F(BusControlTest, MalformedPlugInsAreRefusedAndLeaveNothing)
     EXPECT_EQ(hk::PoolAllocations(kPoolTag), pool);
     EXPECT_EQ(Count(), 0u);
 
-    // The shortest list there is, two NULs, is accepted; an odd trailing byte is ignored.
-    auto input = PlugInInput(8, 12, std::u16string(u"\0\0", 2));
+    // The shortest list there is, one identifier, is accepted; an odd trailing byte is ignored.
+    auto input = PlugInInput(8, 12, std::u16string(u"A\0\0", 3));
     input.push_back(0x7F);
     EXPECT_EQ(Send(IOCTL_BUS_PLUGIN_PORT, input)->Status(), STATUS_SUCCESS);
     EXPECT_TRUE(hk::WaitPnpIdle());
+}
+
+// Identifiers go to the Plug and Play manager as they are, and it takes a malformed one as a
+// fatal error: they are checked before anything is made.
+TEST_F(BusControlTest, IdentifiersThePlatformWouldRejectAreRefusedBeforeAnythingIsMade)
+{
+    size_t devices = hk::LiveDeviceCount();
+    std::u16string longest(199, u'X'), tooLong(200, u'X');
+    struct Case {
+        const char* what;
+        std::u16string ids;
+    } cases[] = {
+        {"no identifier", std::u16string(u"\0\0", 2)},
+        {"a comma", std::u16string(u"VCOMBUS\\Port,1\0\0", 17)},
+        {"a space", std::u16string(u"VCOMBUS Port\0\0", 14)},
+        {"a control character", std::u16string(u"VCOMBUS\tPort\0\0", 14)},
+        {"beyond ASCII", std::u16string(u"VCOMBUS\u00e9\0\0", 10)},
+        {"an empty identifier first", std::u16string(u"\0A\0\0", 4)},
+        {"text after the list's end", std::u16string(u"A\0\0B\0\0", 6)},
+        {"200 characters", tooLong + std::u16string(u"\0\0", 2)},
+    };
+    for (const Case& c : cases) {
+        auto request = Send(IOCTL_BUS_PLUGIN_PORT, PlugInInput(8, 9, c.ids));
+        EXPECT_EQ(request->Status(), STATUS_INVALID_PARAMETER) << c.what;
+    }
+    EXPECT_TRUE(hk::WaitPnpIdle());
+    EXPECT_EQ(hk::LiveDeviceCount(), devices);
+    EXPECT_EQ(Count(), 0u);
+    EXPECT_EQ(PlugIn(9, longest + std::u16string(u"\0\0", 2)), STATUS_SUCCESS) << "199 characters fit";
+    EXPECT_EQ(PlugIn(10, std::u16string(u"!~\x7f\0\0", 5)), STATUS_SUCCESS) << "0x21 to 0x7F are allowed";
+}
+
+TEST_F(BusControlTest, PortsOfTheLargestNumbersGetInstanceIdentifiersOfTheirOwn)
+{
+    ASSERT_EQ(PlugIn(0x80000000u), STATUS_SUCCESS);
+    ASSERT_EQ(PlugIn(0x80000001u), STATUS_SUCCESS);
+    ASSERT_EQ(PlugIn(0xFFFFFFFFu), STATUS_SUCCESS);
+    ASSERT_EQ(PlugIn(9), STATUS_SUCCESS);
+    EXPECT_EQ(hk::QueryDeviceNode(Port(0x80000000u)).InstanceId, u"2147483648");
+    EXPECT_EQ(hk::QueryDeviceNode(Port(0x80000001u)).InstanceId, u"2147483649");
+    EXPECT_EQ(hk::QueryDeviceNode(Port(0xFFFFFFFFu)).InstanceId, u"4294967295");
+    EXPECT_EQ(hk::QueryDeviceNode(Port(9)).InstanceId, u"09");
+    EXPECT_EQ(hk::QueryDeviceNode(Port(0x80000001u)).State, hk::DeviceNodeState::Started);
+}
+
+// A stopped bus answers no relations: ports plugged in meanwhile are unknown to the Plug and Play
+// manager, which will never send them a removal.
+TEST_F(BusControlTest, PortsNeverReportedAreDestroyedByTheirUnplugOrEject)
+{
+    size_t devices = hk::LiveDeviceCount();
+    size_t threads = hk::RunningSystemThreadCount();
+    ASSERT_EQ(hk::StopDevice(busPdo_), STATUS_SUCCESS);
+    for (ULONG n = 9; n < 14; n++) ASSERT_EQ(PlugIn(n), STATUS_SUCCESS);
+    EXPECT_EQ(Count(), 5u);
+    // Ejecting a device the platform never saw would be a fatal error: the eject unplugs it.
+    EXPECT_EQ(Send(IOCTL_BUS_EJECT_PORT, RemoveInput(9))->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Send(IOCTL_BUS_UNPLUG_PORT, RemoveInput(10))->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Count(), 3u);
+    EXPECT_EQ(Send(IOCTL_BUS_EJECT_PORT, RemoveInput(0))->Status(), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::WaitPnpIdle());
+    EXPECT_EQ(Count(), 0u);
+    EXPECT_EQ(hk::LiveDeviceCount(), devices);
+    EXPECT_EQ(hk::RunningSystemThreadCount(), threads);
+    for (ULONG n = 9; n < 14; n++) EXPECT_EQ(PlugIn(n), STATUS_SUCCESS) << "number " << n << " is free again";
+}
+
+TEST_F(BusControlTest, QuickPlugAndUnplugLeavesEveryNumberFree)
+{
+    for (ULONG n = 9; n < 29; n++) {
+        auto plug = Send(IOCTL_BUS_PLUGIN_PORT, PlugInInput(8, n, kIds));
+        ASSERT_EQ(plug->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(Send(IOCTL_BUS_UNPLUG_PORT, RemoveInput(n))->Status(), STATUS_SUCCESS);
+    }
+    EXPECT_TRUE(hk::WaitPnpIdle());
+    EXPECT_EQ(Count(), 0u);
+    for (ULONG n = 9; n < 29; n++) EXPECT_EQ(PlugIn(n), STATUS_SUCCESS) << "number " << n;
+}
+
+// The plug-in lock is held in the control application's thread; suspending that thread must not
+// be possible while it blocks every other plug-in and the bus's stop and removal.
+TEST_F(BusControlTest, PlugInHoldsItsLockInsideACriticalRegion)
+{
+    std::atomic<int> calls{0}, outside{0};
+    std::thread::id self = std::this_thread::get_id();
+    hk::SetRoutineCallObserver([&](const char* routine) {
+        if (strcmp(routine, "IoCreateDevice") != 0 || std::this_thread::get_id() != self) return;
+        calls++;
+        if (!hk::CurrentThreadInCriticalRegion()) outside++;
+    });
+    NTSTATUS status = PlugIn(9);
+    hk::SetRoutineCallObserver(nullptr);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_GE(calls, 1);
+    EXPECT_EQ(outside, 0);
+    EXPECT_FALSE(hk::CurrentThreadInCriticalRegion()) << "the region ends with the request";
 }
 
 TEST_F(BusControlTest, ANumberStaysTakenUntilItsPortIsRemoved)

@@ -101,6 +101,12 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MOD
                                BOOLEAN alertable, PLARGE_INTEGER timeout);
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval);
 
+// Critical regions: normal kernel APCs (thread suspension among them) are held back from the
+// thread until it leaves its outermost region. Calls nest and must balance before the thread
+// returns to its caller in user mode.
+void KeEnterCriticalRegion(void);
+void KeLeaveCriticalRegion(void);
+
 void ExInitializeFastMutex(PFAST_MUTEX mutex);
 void ExAcquireFastMutex(PFAST_MUTEX mutex);
 void ExReleaseFastMutex(PFAST_MUTEX mutex);

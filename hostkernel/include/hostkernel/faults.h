@@ -9,6 +9,7 @@
 #include <ntddk.h>
 
 #include <cstddef>
+#include <functional>
 
 namespace hk {
 
@@ -18,5 +19,9 @@ void FailNextRoutineCall(const char* routine, NTSTATUS status = STATUS_INSUFFICI
                          int skip = 0);
 // How often `routine` was called since the last reset.
 size_t RoutineCalls(const char* routine);
+// Called in the calling thread at the start of every call of a routine that consults fault
+// injection, with the routine's name: lets a test look at the caller's state in the middle of a
+// driver's operation. An empty function removes the observer.
+void SetRoutineCallObserver(std::function<void(const char* routine)> observer);
 
 }  // namespace hk

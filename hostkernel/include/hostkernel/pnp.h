@@ -25,6 +25,13 @@ struct RootDeviceBehavior {
     // The start is pended and completed later from another thread, as a slow bus would.
     bool CompleteStartLater = false;
     NTSTATUS CapabilitiesStatus = STATUS_SUCCESS;
+    // The device's setup class ("{4d36e97d-e325-11ce-bfc1-08002be10318}" for system devices) and
+    // its own Security setting as SDDL (what an INF's HKR,,Security puts in the device's hardware
+    // key; empty: none). After AddDevice the Plug and Play manager applies the device's setting
+    // to every device object of the stack, else the class's Security value (the class key's
+    // Properties subkey), else leaves each object's default.
+    std::u16string ClassGuid;
+    std::u16string Security;
     // DeviceState of the capabilities the root device reports, S-unspecified through S5.
     DEVICE_POWER_STATE DeviceState[PowerSystemMaximum] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD3,
                                                           PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};

@@ -30,4 +30,8 @@ void FailNextThreadCreations(int count, NTSTATUS status = STATUS_INSUFFICIENT_RE
 // An empty function removes the observer.
 void SetDelayObserver(std::function<void(LONGLONG interval)> observer);
 
+// Whether the calling thread is inside a critical region (KeEnterCriticalRegion), where the
+// platform holds back thread suspension.
+bool CurrentThreadInCriticalRegion();
+
 }  // namespace hk
