@@ -268,6 +268,22 @@ TEST_F(BusTest, SurpriseRemovalDetachesChildrenAndDisablesTheInterfaceOnce)
     EXPECT_EQ(disables, 1);
 }
 
+// A port plugged in but never reported gets no removal of its own: it dies with the bus.
+TEST_F(BusTest, SurpriseRemovalDestroysPortsNeverReported)
+{
+    PDEVICE_OBJECT reported = Plug(9);
+    PDEVICE_OBJECT unreported = Plug(11, {L"VCOMBUS\\Port"}, false);
+    EXPECT_TRUE(reported->Flags & DO_BUFFERED_IO) << "reads and writes use the system buffer";
+    size_t threads = hk::RunningSystemThreadCount();
+    hk::SurpriseRemoveDevice(busPdo_);
+    ASSERT_TRUE(hk::WaitDeviceNodeState(busPdo_, DeviceNodeState::Unknown));
+    ASSERT_TRUE(hk::WaitPnpIdle());
+    EXPECT_FALSE(Alive(unreported));
+    EXPECT_FALSE(Alive(reported));
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+    EXPECT_LE(hk::RunningSystemThreadCount() + 4, threads) << "both ports' service threads ended";
+}
+
 // A port that is surprise-removed when the bus is removed outlives the bus, detached; its own
 // removal deletes it later without touching the bus.
 TEST_F(BusTest, SurpriseRemovedPortOutlivesTheBusAndItsCapabilityQueryFails)

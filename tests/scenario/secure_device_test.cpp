@@ -553,4 +553,31 @@ TEST(SecurityInfoFromDescriptor, NamesEveryPartPresentAndTheAccessToSetThem)
     EXPECT_EQ(information, 0u);
 }
 
+// A class value that says nothing about who may open (an owner alone, a SACL alone) must not
+// displace the restrictive default; an override of the characteristics keeps the name an unnamed
+// device needs and the check of every open against the device's descriptor.
+TEST_F(SecureDeviceTest, ClassValuesCannotOpenThePortToEveryone)
+{
+    SECURITY_DESCRIPTOR absolute;
+    RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
+    RtlSetOwnerSecurityDescriptor(&absolute, SeExports->SeAliasAdminsSid, FALSE);
+    ULONG length = 0;
+    RtlAbsoluteToSelfRelativeSD(&absolute, nullptr, &length);
+    std::vector<UCHAR> ownerOnly(length);
+    ASSERT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, ownerOnly.data(), &length), STATUS_SUCCESS);
+    StoreOverrides(ownerOnly);
+    hk::RegistrySetValue(kProperties, u"DeviceCharacteristics", REG_DWORD, Dword(0));
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_EQ(DaclSids(Describe(hk::DeviceSecurity(device_))), (std::vector<std::string>{"S-1-5-18", "S-1-5-32-544"}));
+    ACCESS_MASK granted;
+    EXPECT_EQ(hk::CheckDeviceAccess(device_, hk::User::PlainUser, GENERIC_READ, &granted), STATUS_ACCESS_DENIED);
+
+    hk::ResetSecurityState();
+    StoreOverrides(Descriptor(L"D:P(A;;GA;;;SY)", FALSE));
+    hk::RegistrySetValue(kProperties, u"DeviceCharacteristics", REG_DWORD, Dword(FILE_REMOVABLE_MEDIA));
+    PDEVICE_OBJECT second;
+    ASSERT_EQ(Create(&second), STATUS_SUCCESS);
+    EXPECT_EQ(second->Characteristics, (ULONG)(FILE_REMOVABLE_MEDIA | FILE_DEVICE_SECURE_OPEN));
+}
+
 }  // namespace

@@ -119,4 +119,28 @@ TEST(TapGate, RemovalWaitsUntilTheLastRequestLeaves)
     EXPECT_TRUE(remove.WaitDone());
 }
 
+// A release dropping to the base count and an acquire taking it up again race: the stop event
+// must never be left set while a request holds the gate, or a stop would pass early.
+TEST(IoGate, StopEventIsNeverSetWhileARequestHoldsTheGate)
+{
+    IoGate gate;
+    IoGateInitialize(&gate);
+    std::atomic<bool> stop{false};
+    std::atomic<int> setWhileHeld{0};
+    auto worker = [&] {
+        while (!stop) {
+            IoGateAcquire(&gate);
+            if (KeReadStateEvent(&gate.StopEvent) != 0) setWhileHeld++;
+            IoGateRelease(&gate);
+        }
+    };
+    std::thread a(worker), b(worker);
+    std::this_thread::sleep_for(1500ms);
+    stop = true;
+    a.join();
+    b.join();
+    EXPECT_EQ(setWhileHeld, 0);
+    EXPECT_EQ(gate.OutstandingCount, 1);
+}
+
 }  // namespace

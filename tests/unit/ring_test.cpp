@@ -101,6 +101,18 @@ TEST_F(RingTest, DisabledRingStoresNothingRaisesNothingYetStillPausesLargeBlocks
     EXPECT_EQ(pauses, 1) << "the producer of a 16-byte block pays the pause even for nothing stored";
 }
 
+TEST_F(RingTest, ResizeToZeroIsRefusedAndKeepsTheRing)
+{
+    ReceiveRing ring;
+    RingInitialize(&ring);
+    ULONG size = RingGetSize(&ring);
+    size_t allocations = hk::PoolAllocations(kPoolTag);
+    EXPECT_FALSE(RingResize(&ring, 0));
+    EXPECT_EQ(RingGetSize(&ring), size);
+    EXPECT_EQ(hk::PoolAllocations(kPoolTag), allocations);
+    RingFree(&ring);
+}
+
 TEST_F(RingTest, RingWithoutStorageRefusesInputUntilAResizeSucceeds)
 {
     ReceiveRing ring{};

@@ -116,6 +116,15 @@ TEST_F(SddlTest, BareOrSpacedPrefixGivesAnEmptyDaclThatDeniesEveryone)
     EXPECT_EQ(Convert(L"D:P garbage"), STATUS_INVALID_PARAMETER);
 }
 
+TEST_F(SddlTest, TextAfterTheAceListIsRefused)
+{
+    for (PCWSTR text : {L"D:(A;;GA;;;SY)XYZ", L"D:(A;;GA;;;SY)(", L"D:P(A;;GA;;;SY)(A;;GA;;;BA) x"}) {
+        EXPECT_EQ(Convert(text), STATUS_INVALID_PARAMETER) << Narrow(text);
+        EXPECT_EQ(descriptor_, nullptr);
+    }
+    EXPECT_EQ(Convert(L"D:(A;;GA;;;SY)  "), STATUS_SUCCESS) << "trailing spaces are no text";
+}
+
 TEST_F(SddlTest, TypeRightsAndAliasesIgnoreCaseButThePrefixDoesNot)
 {
     ASSERT_EQ(Convert(L"D:(a;;gr;;;wd)"), STATUS_SUCCESS);
