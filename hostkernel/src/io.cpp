@@ -4,10 +4,25 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <unordered_map>
 
 namespace hk {
 namespace {
+
+// One dispatch routine's hold on one stack location, from IoCallDriver until completion leaves
+// the location. Whichever of the two ends comes second judges the pending rule: the dispatch
+// routine may return before or after the request is completed, on any thread.
+struct DispatchFrame {
+    PDEVICE_OBJECT device;
+    PIRP irp;
+    UCHAR major;
+    UCHAR minor;
+    bool returned = false;
+    NTSTATUS returnedStatus = STATUS_SUCCESS;
+    bool walked = false;  // completion has left the location
+    bool marked = false;  // the location carried SL_PENDING_RETURNED when it was left
+};
 
 struct IrpInfo {
     IrpOrigin origin;
@@ -15,7 +30,31 @@ struct IrpInfo {
     bool completed = false;
     std::vector<UCHAR> systemBuffer;  // buffered I/O of requests the I/O manager built
     MDL mdl{};
+    // Dispatch routines holding a location, by its index (CurrentLocation); a driver that skips
+    // its location shares it with the driver below, so one index can have several.
+    std::multimap<CHAR, std::shared_ptr<DispatchFrame>> frames;
 };
+
+// The rule IoMarkIrpPending serves: a dispatch routine returns STATUS_PENDING exactly when the
+// request's location is marked pending, or the I/O manager finishes the request wrongly (an
+// unmarked pending request is never waited for; a marked one that was not pended is finished
+// twice).
+void JudgePending(const DispatchFrame& frame)
+{
+    if (frame.returnedStatus == STATUS_PENDING && !frame.marked) {
+        ReportViolation("pending rule: dispatch routine of device %p returned STATUS_PENDING for IRP %p "
+                        "(major 0x%02x, minor 0x%02x) without IoMarkIrpPending",
+                        (void*)frame.device, (void*)frame.irp, frame.major, frame.minor);
+    } else if (frame.returnedStatus != STATUS_PENDING && frame.marked) {
+        ReportViolation("pending rule: IRP %p (major 0x%02x, minor 0x%02x) on device %p was marked pending "
+                        "(IoMarkIrpPending) but its dispatch routine returned 0x%08x, not STATUS_PENDING",
+                        (void*)frame.irp, frame.major, frame.minor, (void*)frame.device,
+                        (unsigned)frame.returnedStatus);
+    }
+}
+
+// Completion leaves the location `index` of `irp`, which carried `control`.
+void LeaveLocation(PIRP irp, CHAR index, UCHAR control);
 
 std::mutex g_irpLock;
 std::unordered_map<PIRP, IrpInfo>& Irps()
@@ -23,6 +62,24 @@ std::unordered_map<PIRP, IrpInfo>& Irps()
     // Never destroyed: threads and leak checkers may still look at it during exit.
     static auto* irps = new std::unordered_map<PIRP, IrpInfo>;
     return *irps;
+}
+
+void LeaveLocation(PIRP irp, CHAR index, UCHAR control)
+{
+    std::vector<std::shared_ptr<DispatchFrame>> judged;
+    {
+        std::lock_guard guard(g_irpLock);
+        auto it = Irps().find(irp);
+        if (it == Irps().end()) return;
+        auto range = it->second.frames.equal_range(index);
+        for (auto frame = range.first; frame != range.second; ++frame) {
+            frame->second->walked = true;
+            frame->second->marked = (control & SL_PENDING_RETURNED) != 0;
+            if (frame->second->returned) judged.push_back(frame->second);
+        }
+        it->second.frames.erase(range.first, range.second);
+    }
+    for (auto& frame : judged) JudgePending(*frame);
 }
 
 // Guards device stacks, names and driver device lists.
@@ -316,6 +373,7 @@ void IoReuseIrp(PIRP irp, NTSTATUS status)
     InitializeListHead(&irp->ThreadListEntry);
     std::lock_guard guard(g_irpLock);
     Irps()[irp].completed = false;
+    Irps()[irp].frames.clear();
 }
 
 static PIRP BuildThreadedRequest(ULONG major, PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb)
@@ -340,12 +398,14 @@ PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buff
         irp->UserBuffer = buffer;
         std::lock_guard guard(g_irpLock);
         IrpInfo& info = Irps()[irp];
+        // As for an application's transfer: exactly the length, stale pool for a read, and no
+        // buffer at all for zero bytes.
         if (device->Flags & DO_BUFFERED_IO) {
-            info.systemBuffer.assign(length ? length : 1, 0);
+            info.systemBuffer.assign(length, kStalePoolByte);
             if (major == IRP_MJ_WRITE && length) memcpy(info.systemBuffer.data(), buffer, length);
-            irp->AssociatedIrp.SystemBuffer = info.systemBuffer.data();
+            irp->AssociatedIrp.SystemBuffer = length ? info.systemBuffer.data() : nullptr;
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (major == IRP_MJ_READ ? IRP_INPUT_OPERATION : 0);
-        } else if (device->Flags & DO_DIRECT_IO) {
+        } else if ((device->Flags & DO_DIRECT_IO) && length) {
             info.mdl.MappedSystemVa = info.mdl.StartVa = buffer;
             info.mdl.ByteCount = length;
             info.mdl.MdlFlags = MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED;
@@ -370,9 +430,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
     switch (METHOD_FROM_CTL_CODE(code)) {
     case METHOD_BUFFERED: {
         ULONG size = inputLength > outputLength ? inputLength : outputLength;
-        info.systemBuffer.assign(size ? size : 1, 0);
+        info.systemBuffer.assign(size, kStalePoolByte);
         if (inputLength) memcpy(info.systemBuffer.data(), input, inputLength);
-        irp->AssociatedIrp.SystemBuffer = info.systemBuffer.data();
+        irp->AssociatedIrp.SystemBuffer = size ? info.systemBuffer.data() : nullptr;
         irp->UserBuffer = output;
         irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (outputLength ? IRP_INPUT_OPERATION : 0);
         break;
@@ -418,7 +478,46 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     sp->DeviceObject = device;
     if (sp->MajorFunction == IRP_MJ_POWER) PowerIrpDispatched(irp, device);
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sp->MajorFunction];
-    return dispatch(device, irp);
+    auto frame = std::make_shared<DispatchFrame>();
+    frame->device = device;
+    frame->irp = irp;
+    frame->major = sp->MajorFunction;
+    frame->minor = sp->MinorFunction;
+    {
+        std::lock_guard guard(g_irpLock);
+        Irps()[irp].frames.emplace(irp->CurrentLocation, frame);
+    }
+    KIRQL irql = KeGetCurrentIrql();
+    int spinLocks = SpinLocksHeld();
+
+    NTSTATUS status = dispatch(device, irp);
+
+    // The request may be completed and gone by now: only the frame is looked at.
+    KIRQL after = KeGetCurrentIrql();
+    if (after != irql) {
+        ReportViolation("IRQL rule: dispatch routine %p of device %p returned at IRQL %u from IRP %p "
+                        "(major 0x%02x, minor 0x%02x), which IoCallDriver called at IRQL %u",
+                        (void*)dispatch, (void*)device, after, (void*)irp, frame->major, frame->minor, irql);
+        // Back where the caller was, so that one report doesn't become a cascade.
+        KIRQL ignored;
+        if (after > irql) KeLowerIrql(irql);
+        else KeRaiseIrql(irql, &ignored);
+    }
+    if (SpinLocksHeld() > spinLocks) {
+        ReportViolation("IRQL rule: dispatch routine %p of device %p returned from IRP %p (major 0x%02x, "
+                        "minor 0x%02x) still holding %d spin lock(s)",
+                        (void*)dispatch, (void*)device, (void*)irp, frame->major, frame->minor,
+                        SpinLocksHeld() - spinLocks);
+    }
+    bool judge;
+    {
+        std::lock_guard guard(g_irpLock);
+        frame->returned = true;
+        frame->returnedStatus = status;
+        judge = frame->walked;
+    }
+    if (judge) JudgePending(*frame);
+    return status;
 }
 
 static void FinishToOriginator(PIRP irp)
@@ -442,6 +541,7 @@ static void FinishToOriginator(PIRP irp)
         break;
     case IrpOrigin::SynchronousFsd: {
         if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && irp->UserBuffer &&
+            irp->IoStatus.Information != 0 &&
             !(irp->IoStatus.Status < 0 && (ULONG)irp->IoStatus.Status >= 0xC0000000u)) {
             memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
         }
@@ -488,6 +588,7 @@ void IofCompleteRequest(PIRP irp, CCHAR)
     for (; irp->CurrentLocation <= irp->StackCount + 1;
          sp++, irp->CurrentLocation++, irp->Tail.Overlay.CurrentStackLocation++) {
         irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
+        LeaveLocation(irp, (CHAR)(irp->CurrentLocation - 1), sp->Control);
         NTSTATUS status = irp->IoStatus.Status;
         bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
@@ -499,7 +600,21 @@ void IofCompleteRequest(PIRP irp, CCHAR)
             PDEVICE_OBJECT above = irp->CurrentLocation == irp->StackCount + 1
                                        ? nullptr
                                        : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-            if (routine(above, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+            BOOLEAN pendingReturned = irp->PendingReturned;
+            NTSTATUS result = routine(above, irp, context);
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+            // A routine that lets completion go on stands where the I/O manager's own
+            // propagation would: the pending mark must move up with the request.
+            if (pendingReturned && irp->CurrentLocation <= irp->StackCount) {
+                PIO_STACK_LOCATION owner = IoGetCurrentIrpStackLocation(irp);
+                if (!(owner->Control & SL_PENDING_RETURNED)) {
+                    ReportViolation("pending rule: completion routine %p of device %p returned 0x%08x for IRP %p "
+                                    "(major 0x%02x, minor 0x%02x) with PendingReturned set, without "
+                                    "IoMarkIrpPending",
+                                    (void*)routine, (void*)above, (unsigned)result, (void*)irp,
+                                    owner->MajorFunction, owner->MinorFunction);
+                }
+            }
         } else {
             if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) IoMarkIrpPending(irp);
             memset(sp, 0, sizeof(*sp));

@@ -596,9 +596,11 @@ NTSTATUS RootDispatch(PDEVICE_OBJECT device, PIRP irp)
             if (!NT_SUCCESS(behavior.StartStatus)) return CompleteWith(irp, behavior.StartStatus);
             if (behavior.CompleteStartLater) {
                 IoMarkIrpPending(irp);
+                // Completed from the bus driver's DPC: the completion routines above run at
+                // DISPATCH_LEVEL.
                 std::thread([irp] {
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                    CompleteWith(irp, STATUS_SUCCESS);
+                    RunAtIrql(DISPATCH_LEVEL, [irp] { CompleteWith(irp, STATUS_SUCCESS); });
                 }).detach();
                 return STATUS_PENDING;
             }
