@@ -508,6 +508,7 @@ DirectResult SendDirect(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &event, &iosb);
+    MarkManagerRequest(irp);
     irp->IoStatus.Status = initialStatus;
     irp->IoStatus.Information = information;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);

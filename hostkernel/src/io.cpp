@@ -13,6 +13,7 @@ struct IrpInfo {
     IrpOrigin origin;
     IrpCompletionSink* sink = nullptr;
     bool completed = false;
+    bool sent = false;  // IoCallDriver has had it (since it was built or reused)
     std::vector<UCHAR> systemBuffer;  // buffered I/O of requests the I/O manager built
     MDL mdl{};
 };
@@ -259,6 +260,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT
     if (top->HkNode->deleted) return nullptr;
     top->AttachedDevice = source;
     source->HkNode->attachedTo = top;
+    PnpDeviceAttached(source, top);
     source->StackSize = (CCHAR)(top->StackSize + 1);
     source->AlignmentRequirement = top->AlignmentRequirement;
     return top;
@@ -316,6 +318,7 @@ void IoReuseIrp(PIRP irp, NTSTATUS status)
     InitializeListHead(&irp->ThreadListEntry);
     std::lock_guard guard(g_irpLock);
     Irps()[irp].completed = false;
+    Irps()[irp].sent = false;
 }
 
 static PIRP BuildThreadedRequest(ULONG major, PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb)
@@ -401,6 +404,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
 NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) ReportViolation("IoCallDriver at IRQL %u", KeGetCurrentIrql());
+    IrpOrigin origin;
+    bool first;
     {
         std::lock_guard guard(g_irpLock);
         auto it = Irps().find(irp);
@@ -408,11 +413,16 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
             ReportViolation("IoCallDriver with IRP %p, which was already completed or freed", (void*)irp);
             return STATUS_INVALID_PARAMETER;
         }
+        origin = it->second.origin;
+        first = !it->second.sent;
+        it->second.sent = true;
     }
     if (irp->CurrentLocation <= 1) {
         ReportViolation("IoCallDriver to device %p with no stack location left in IRP %p", (void*)device, (void*)irp);
         return STATUS_INVALID_PARAMETER;
     }
+    if (origin != IrpOrigin::Harness && first) PnpCheckBuiltRequest(irp, device);
+    if (device->HkNode->attachedTo && !device->HkNode->flagsChecked) PnpCheckStackFlags(device, irp);
     irp->CurrentLocation--;
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;

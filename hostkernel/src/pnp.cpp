@@ -391,6 +391,10 @@ bool MatchDriver(Node* node)
     return false;
 }
 
+// The node whose function driver's AddDevice runs on this thread: the device it attaches to the
+// node's physical device object is the function device; anything else attached is a filter.
+thread_local Node* t_addDeviceNode = nullptr;
+
 NTSTATUS CallAddDevice(Node* node)
 {
     PDRIVER_OBJECT driver = node->functionDriver;
@@ -399,7 +403,9 @@ NTSTATUS CallAddDevice(Node* node)
         ReportViolation("driver %p has no AddDevice routine", (void*)driver);
         return STATUS_UNSUCCESSFUL;
     }
+    t_addDeviceNode = node;
     NTSTATUS status = driver->DriverExtension->AddDevice(driver, node->pdo);
+    t_addDeviceNode = nullptr;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) ReportViolation("AddDevice returned at IRQL %u", KeGetCurrentIrql());
     if (NT_SUCCESS(status)) {
         PDEVICE_OBJECT top = IoGetAttachedDevice(node->pdo);
@@ -1058,6 +1064,82 @@ NTSTATUS PnpCheckOpen(PDEVICE_OBJECT device)
     if (state != DeviceNodeState::Started && state != DeviceNodeState::Stopped) return STATUS_NO_SUCH_DEVICE;
     if (it->second->vanished) return STATUS_NO_SUCH_DEVICE;
     return STATUS_SUCCESS;
+}
+
+// ---- Rules for stacks and for requests drivers build ------------------------------------------
+
+void PnpDeviceAttached(PDEVICE_OBJECT device, PDEVICE_OBJECT lower)
+{
+    Node* node = t_addDeviceNode;
+    device->HkNode->filter =
+        !(node != nullptr && lower == node->pdo && device->DriverObject == node->functionDriver);
+}
+
+// A filter's device is seen by the I/O manager as the top of the stack: the buffering it gives
+// reads and writes comes from its DO_BUFFERED_IO/DO_DIRECT_IO, the IRQL of power requests from its
+// DO_POWER_PAGABLE. So a filter takes all three from the device below it before any request can
+// reach it (in AddDevice, before it clears DO_DEVICE_INITIALIZING; attached to a running stack, as
+// it attaches). The check runs when the first request reaches the device: every request before
+// that point is covered, and a filter that copies the flags right after IoAttachDeviceToDeviceStack
+// (the usual order) is not blamed for the instant in between. Whatever the device's role, no
+// driver sets DO_POWER_PAGABLE above a device that has it clear.
+void PnpCheckStackFlags(PDEVICE_OBJECT device, PIRP irp)
+{
+    HkDeviceNode* node = device->HkNode;
+    if (node->flagsChecked.exchange(true)) return;
+    PDEVICE_OBJECT lower = node->attachedTo;
+    if (lower == nullptr) return;
+    UCHAR major = (irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction;
+    const ULONG io = DO_BUFFERED_IO | DO_DIRECT_IO;
+    ULONG flags = device->Flags, lowerFlags = lower->Flags;
+    if (node->filter && (flags & io) != (lowerFlags & io)) {
+        ReportViolation("filter device %p reached by request 0x%02x has I/O flags 0x%x but device %p below it has "
+                        "0x%x: a filter takes DO_BUFFERED_IO and DO_DIRECT_IO from the device it attaches to",
+                        (void*)device, major, (unsigned)(flags & io), (void*)lower, (unsigned)(lowerFlags & io));
+    }
+    if (node->filter && (flags & DO_POWER_PAGABLE) != (lowerFlags & DO_POWER_PAGABLE)) {
+        ReportViolation("filter device %p reached by request 0x%02x has DO_POWER_PAGABLE %s but device %p below it "
+                        "has it %s: a filter takes DO_POWER_PAGABLE from the device it attaches to",
+                        (void*)device, major, (flags & DO_POWER_PAGABLE) ? "set" : "clear", (void*)lower,
+                        (lowerFlags & DO_POWER_PAGABLE) ? "set" : "clear");
+    } else if ((flags & DO_POWER_PAGABLE) && !(lowerFlags & DO_POWER_PAGABLE)) {
+        ReportViolation("device %p reached by request 0x%02x sets DO_POWER_PAGABLE above device %p, which has it "
+                        "clear: no driver sets it once a lower one has cleared it",
+                        (void*)device, major, (void*)lower);
+    }
+}
+
+namespace {
+std::mutex g_managerIrpLock;
+std::vector<PIRP> g_managerIrps;  // built by the managers, not yet sent
+}  // namespace
+
+void MarkManagerRequest(PIRP irp)
+{
+    std::lock_guard guard(g_managerIrpLock);
+    g_managerIrps.push_back(irp);
+}
+
+void PnpCheckBuiltRequest(PIRP irp, PDEVICE_OBJECT device)
+{
+    {
+        std::lock_guard guard(g_managerIrpLock);
+        auto it = std::find(g_managerIrps.begin(), g_managerIrps.end(), irp);
+        if (it != g_managerIrps.end()) {
+            g_managerIrps.erase(it);
+            return;
+        }
+    }
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    if (sp->MajorFunction != IRP_MJ_PNP && sp->MajorFunction != IRP_MJ_POWER) return;
+    // The drivers below complete what they don't handle with the status the request carries: a
+    // request that starts with anything else reports a success (or a failure) no driver gave.
+    if (irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        ReportViolation("%s request 0x%02x (IRP %p) a driver built was sent to device %p with status 0x%08x: a Plug "
+                        "and Play or power request starts with STATUS_NOT_SUPPORTED",
+                        sp->MajorFunction == IRP_MJ_PNP ? "IRP_MJ_PNP" : "IRP_MJ_POWER", sp->MinorFunction,
+                        (void*)irp, (void*)device, (unsigned)irp->IoStatus.Status);
+    }
 }
 
 void PnpHandleClosed(PDEVICE_OBJECT device)

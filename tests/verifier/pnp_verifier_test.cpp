@@ -132,7 +132,8 @@ NTSTATUS AddBus(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     NTSTATUS status = IoCreateDevice(driver, sizeof(BusData), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     ((BusData*)device->DeviceExtension)->Lower = IoAttachDeviceToDeviceStack(device, pdo);
-    device->Flags |= DO_POWER_PAGABLE;
+    // A function device picks its own I/O method: unlike a filter's, it need not match the PDO's.
+    device->Flags |= DO_POWER_PAGABLE | DO_BUFFERED_IO;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
