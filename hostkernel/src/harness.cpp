@@ -271,7 +271,11 @@ std::unique_ptr<File> File::Open(PDEVICE_OBJECT device, ACCESS_MASK access, NTST
         handle->file_ = nullptr;
         return nullptr;
     }
+    // The file holds its device as on the platform: the count of open files the Plug and Play
+    // manager consults, and a reference that keeps the device object (and its extension) in
+    // memory after IoDeleteDevice until the file's close has reached its driver.
     InterlockedIncrement(&device->ReferenceCount);
+    ObReferenceObject(device);
     return handle;
 }
 
@@ -485,6 +489,7 @@ NTSTATUS File::Close()
         ObDereferenceObject(file_);
         file_ = nullptr;
         PnpHandleClosed(device);
+        ObDereferenceObject(device);
         return STATUS_SUCCESS;
     }
     auto request = Waited(SendAsync(IRP_MJ_CLOSE));
@@ -495,6 +500,7 @@ NTSTATUS File::Close()
     ObDereferenceObject(file_);
     file_ = nullptr;
     PnpHandleClosed(device);
+    ObDereferenceObject(device);
     return status;
 }
 

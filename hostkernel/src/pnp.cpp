@@ -662,6 +662,11 @@ NTSTATUS RemoveTree(Node* node, bool keepTarget)
 {
     std::vector<Node*> order;
     PostOrder(node, order);
+    // Applications are asked to close their handles first; any handle still open to a stack of the
+    // subtree vetoes the removal before a driver is asked (PNP_VetoOutstandingOpen).
+    for (Node* n : order) {
+        if (OpenHandles(n->pdo) != 0) return STATUS_DEVICE_BUSY;
+    }
     std::vector<Node*> queried;
     for (Node* n : order) {
         if (!HasLiveStack(StateOf(n))) continue;
