@@ -41,6 +41,27 @@ constexpr bool kQuarantine = false;  // ASan reports any touch of freed memory i
 constexpr bool kQuarantine = true;
 #endif
 constexpr UCHAR kDeletedPoison = 0xDE;
+// A device extension is exactly the size asked for. Under ASan it is an allocation of its own,
+// so the first byte past it is a heap-buffer-overflow; elsewhere a guard of this pattern follows
+// it and is checked when the device goes.
+#ifdef __SANITIZE_ADDRESS__
+constexpr size_t kExtensionGuard = 0;
+#else
+constexpr size_t kExtensionGuard = 16;
+#endif
+constexpr UCHAR kGuardPattern = 0xEC;
+
+void CheckExtensionGuard(PDEVICE_OBJECT device, HkDeviceNode* node)
+{
+    auto guard = (const UCHAR*)node->extension + node->extensionSize;
+    for (size_t i = 0; i < kExtensionGuard; i++) {
+        if (guard[i] != kGuardPattern) {
+            ReportViolation("device %p: its %zu-byte device extension was written past its end (at offset %zu)",
+                            (void*)device, (size_t)node->extensionSize, (size_t)node->extensionSize + i);
+            return;
+        }
+    }
+}
 std::vector<HkDeviceNode*> g_quarantine;
 
 KSPIN_LOCK g_cancelLock = 0;
@@ -50,6 +71,7 @@ void DestroyDevice(PVOID object)
 {
     auto device = (PDEVICE_OBJECT)object;
     HkDeviceNode* node = device->HkNode;
+    CheckExtensionGuard(device, node);
     // The extension is poisoned, and kept aside in the debug build, so that a driver touching
     // a deleted device's record is caught at the next clean check.
     memset(node->extension, kDeletedPoison, node->extensionSize);
@@ -188,8 +210,11 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICO
     auto node = new HkDeviceNode;
     node->name = name;
     node->extensionSize = extensionSize;
-    node->extension = extensionSize ? aligned_alloc(16, (extensionSize + 15) & ~15u) : malloc(1);
+    // Aligned as the platform's pool (MEMORY_ALLOCATION_ALIGNMENT), and no larger than asked.
+    size_t bytes = extensionSize + kExtensionGuard;
+    if (posix_memalign(&node->extension, 16, bytes ? bytes : 1) != 0) node->extension = nullptr;
     memset(node->extension, 0, extensionSize);
+    memset((UCHAR*)node->extension + extensionSize, kGuardPattern, kExtensionGuard);
     device->Type = IO_TYPE_DEVICE;
     device->Size = (USHORT)(sizeof(DEVICE_OBJECT) + extensionSize);
     device->DriverObject = driverObject;
