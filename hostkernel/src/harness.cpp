@@ -305,7 +305,11 @@ std::unique_ptr<File> File::Open(PDEVICE_OBJECT device, ACCESS_MASK access, NTST
         handle->file_ = nullptr;
         return nullptr;
     }
+    // The file holds its device as on the platform: the count of open files the Plug and Play
+    // manager consults, and a reference that keeps the device object (and its extension) in
+    // memory after IoDeleteDevice until the file's close has reached its driver.
     InterlockedIncrement(&device->ReferenceCount);
+    ObReferenceObject(device);
     return handle;
 }
 
@@ -525,6 +529,7 @@ NTSTATUS File::Close()
         ObDereferenceObject(file_);
         file_ = nullptr;
         PnpHandleClosed(device);
+        ObDereferenceObject(device);
         return STATUS_SUCCESS;
     }
     auto request = Waited(SendAsync(IRP_MJ_CLOSE));
@@ -535,6 +540,7 @@ NTSTATUS File::Close()
     ObDereferenceObject(file_);
     file_ = nullptr;
     PnpHandleClosed(device);
+    ObDereferenceObject(device);
     return status;
 }
 
@@ -548,6 +554,7 @@ DirectResult SendDirect(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &event, &iosb);
+    MarkManagerRequest(irp);
     irp->IoStatus.Status = initialStatus;
     irp->IoStatus.Information = information;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);

@@ -28,6 +28,7 @@ struct IrpInfo {
     IrpOrigin origin;
     IrpCompletionSink* sink = nullptr;
     bool completed = false;
+    bool sent = false;  // IoCallDriver has had it (since it was built or reused)
     std::vector<UCHAR> systemBuffer;  // buffered I/O of requests the I/O manager built
     MDL mdl{};
     // Dispatch routines holding a location, by its index (CurrentLocation); a driver that skips
@@ -97,6 +98,27 @@ constexpr bool kQuarantine = false;  // ASan reports any touch of freed memory i
 constexpr bool kQuarantine = true;
 #endif
 constexpr UCHAR kDeletedPoison = 0xDE;
+// A device extension is exactly the size asked for. Under ASan it is an allocation of its own,
+// so the first byte past it is a heap-buffer-overflow; elsewhere a guard of this pattern follows
+// it and is checked when the device goes.
+#ifdef __SANITIZE_ADDRESS__
+constexpr size_t kExtensionGuard = 0;
+#else
+constexpr size_t kExtensionGuard = 16;
+#endif
+constexpr UCHAR kGuardPattern = 0xEC;
+
+void CheckExtensionGuard(PDEVICE_OBJECT device, HkDeviceNode* node)
+{
+    auto guard = (const UCHAR*)node->extension + node->extensionSize;
+    for (size_t i = 0; i < kExtensionGuard; i++) {
+        if (guard[i] != kGuardPattern) {
+            ReportViolation("device %p: its %zu-byte device extension was written past its end (at offset %zu)",
+                            (void*)device, (size_t)node->extensionSize, (size_t)node->extensionSize + i);
+            return;
+        }
+    }
+}
 std::vector<HkDeviceNode*> g_quarantine;
 
 KSPIN_LOCK g_cancelLock = 0;
@@ -106,6 +128,7 @@ void DestroyDevice(PVOID object)
 {
     auto device = (PDEVICE_OBJECT)object;
     HkDeviceNode* node = device->HkNode;
+    CheckExtensionGuard(device, node);
     // The extension is poisoned, and kept aside in the debug build, so that a driver touching
     // a deleted device's record is caught at the next clean check.
     memset(node->extension, kDeletedPoison, node->extensionSize);
@@ -244,8 +267,11 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICO
     auto node = new HkDeviceNode;
     node->name = name;
     node->extensionSize = extensionSize;
-    node->extension = extensionSize ? aligned_alloc(16, (extensionSize + 15) & ~15u) : malloc(1);
+    // Aligned as the platform's pool (MEMORY_ALLOCATION_ALIGNMENT), and no larger than asked.
+    size_t bytes = extensionSize + kExtensionGuard;
+    if (posix_memalign(&node->extension, 16, bytes ? bytes : 1) != 0) node->extension = nullptr;
     memset(node->extension, 0, extensionSize);
+    memset((UCHAR*)node->extension + extensionSize, kGuardPattern, kExtensionGuard);
     device->Type = IO_TYPE_DEVICE;
     device->Size = (USHORT)(sizeof(DEVICE_OBJECT) + extensionSize);
     device->DriverObject = driverObject;
@@ -316,6 +342,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT
     if (top->HkNode->deleted) return nullptr;
     top->AttachedDevice = source;
     source->HkNode->attachedTo = top;
+    PnpDeviceAttached(source, top);
     source->StackSize = (CCHAR)(top->StackSize + 1);
     source->AlignmentRequirement = top->AlignmentRequirement;
     return top;
@@ -374,6 +401,7 @@ void IoReuseIrp(PIRP irp, NTSTATUS status)
     std::lock_guard guard(g_irpLock);
     Irps()[irp].completed = false;
     Irps()[irp].frames.clear();
+    Irps()[irp].sent = false;
 }
 
 static PIRP BuildThreadedRequest(ULONG major, PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb)
@@ -461,6 +489,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
 NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) ReportViolation("IoCallDriver at IRQL %u", KeGetCurrentIrql());
+    IrpOrigin origin;
+    bool first;
     {
         std::lock_guard guard(g_irpLock);
         auto it = Irps().find(irp);
@@ -468,11 +498,16 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
             ReportViolation("IoCallDriver with IRP %p, which was already completed or freed", (void*)irp);
             return STATUS_INVALID_PARAMETER;
         }
+        origin = it->second.origin;
+        first = !it->second.sent;
+        it->second.sent = true;
     }
     if (irp->CurrentLocation <= 1) {
         ReportViolation("IoCallDriver to device %p with no stack location left in IRP %p", (void*)device, (void*)irp);
         return STATUS_INVALID_PARAMETER;
     }
+    if (origin != IrpOrigin::Harness && first) PnpCheckBuiltRequest(irp, device);
+    if (device->HkNode->attachedTo && !device->HkNode->flagsChecked) PnpCheckStackFlags(device, irp);
     irp->CurrentLocation--;
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
