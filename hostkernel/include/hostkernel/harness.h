@@ -134,6 +134,11 @@ public:
     NTSTATUS Cleanup();
     NTSTATUS Close();  // cleanup (if not done) then the last reference: IRP_MJ_CLOSE
 
+    // Requests of `major` sent through this handle are built as always, then handed to `routine`
+    // in place of the target driver's dispatch entry (nullptr: back to the driver). For tests
+    // that drive one routine of a driver with requests exactly as the I/O manager builds them.
+    void Route(UCHAR major, PDRIVER_DISPATCH routine);
+
 private:
     File() = default;
     std::unique_ptr<Request> Build(UCHAR major, UCHAR minor);
@@ -144,6 +149,7 @@ private:
     ACCESS_MASK granted_ = 0;
     bool cleanedUp_ = false;
     bool closed_ = false;
+    PDRIVER_DISPATCH routes_[IRP_MJ_MAXIMUM_FUNCTION + 1] = {};
 };
 
 // Sends a request with no file object to the top of `device`'s stack (as the Plug and Play or
