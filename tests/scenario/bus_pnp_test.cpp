@@ -165,14 +165,16 @@ TEST_F(BusTest, RemoveOfAPluggedPortKeepsItForANewStart)
 TEST_F(BusTest, RemoveOfAnUnpluggedPortNotYetLeftOutChangesNothing)
 {
     PDEVICE_OBJECT port = Plug(9);
-    Unplug(port, false);
+    StopBus();  // its announcement of the unplug is acted on only at the next start
+    Unplug(port);
     auto result = hk::SendDirect(port, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     EXPECT_TRUE(Alive(port));
     EXPECT_EQ(Record(port)->Header.PnpState, PnpStarted);
     EXPECT_EQ(bus_->ChildCount, 1u);
 
-    Announce();
+    ASSERT_TRUE(NT_SUCCESS(hk::StartDevice(busPdo_)));
+    ASSERT_TRUE(hk::WaitPnpIdle());
     EXPECT_FALSE(Alive(port));
     EXPECT_EQ(bus_->ChildCount, 0u);
 }
@@ -227,7 +229,8 @@ TEST_F(BusTest, CancelledQueriesRestoreTheBusState)
 TEST_F(BusTest, RemovingTheBusDestroysEveryPortAndEndsTheirThreads)
 {
     PDEVICE_OBJECT ports[] = {Plug(9), Plug(10), Plug(1)};
-    PDEVICE_OBJECT silent = Plug(2, {L"VCOMBUS\\Port"}, false);  // linked but never announced
+    StopBus();
+    PDEVICE_OBJECT silent = Plug(2);  // linked but never reported
     EXPECT_EQ(hk::RunningSystemThreadCount(), 8u);  // a read and a wait service thread per port
     ASSERT_EQ(hk::RemoveDevice(busPdo_), STATUS_SUCCESS);
     EXPECT_EQ(hk::RunningSystemThreadCount(), 0u);
@@ -272,8 +275,9 @@ TEST_F(BusTest, SurpriseRemovalDetachesChildrenAndDisablesTheInterfaceOnce)
 // removal deletes it later without touching the bus.
 TEST_F(BusTest, SurpriseRemovedPortOutlivesTheBusAndItsCapabilityQueryFails)
 {
-    PDEVICE_OBJECT gone = Plug(9, {L"VCOMBUS\\Port"}, false);
-    PDEVICE_OBJECT detached = Plug(10, {L"VCOMBUS\\Port"}, false);
+    StopBus();  // the ports stay unreported: the bus alone decides their fate
+    PDEVICE_OBJECT gone = Plug(9);
+    PDEVICE_OBJECT detached = Plug(10);
     EXPECT_EQ(hk::SendDirect(detached, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
 
     ASSERT_EQ(hk::RemoveDevice(busPdo_), STATUS_SUCCESS);
@@ -319,9 +323,10 @@ TEST_F(BusTest, RelationsFromAboveGoDownUntouchedWithoutChildren)
 
 TEST_F(BusTest, RelationsFromAboveComeFirstAndNoPoolKeepsThem)
 {
-    PDEVICE_OBJECT present = Plug(9, {L"VCOMBUS\\Port"}, false);
-    PDEVICE_OBJECT unplugged = Plug(10, {L"VCOMBUS\\Port"}, false);
-    Unplug(unplugged, false);
+    StopBus();  // nothing reports the ports but the requests of this test
+    PDEVICE_OBJECT present = Plug(9);
+    PDEVICE_OBJECT unplugged = Plug(10);
+    Unplug(unplugged);
     auto above = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), hk::Tag("Test"));
     above->Count = 1;
     above->Objects[0] = busPdo_;
