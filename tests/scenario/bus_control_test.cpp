@@ -93,6 +93,10 @@ TEST_F(BusControlTest, MalformedPlugInsAreRefusedAndLeaveNothing)
         const char* what;
         std::vector<UCHAR> input;
     } cases[] = {
+        // Shorter than the fixed part: nothing past the input may be read (the buffer is
+        // exactly this long), whatever the bytes there claim.
+        {"0 bytes", {}},
+        {"4 bytes", std::vector<UCHAR>(good.begin(), good.begin() + 4)},
         {"11 bytes", std::vector<UCHAR>(good.begin(), good.begin() + 11)},
         {"Size 12", PlugInInput(12, 9, kIds)},
         {"one final NUL", PlugInInput(8, 9, std::u16string(u"VCOMBUS\\Port\0", 13))},

@@ -1,8 +1,11 @@
 // The bus through the Plug and Play manager: its start and interface, its children appearing and
 // going, and the ways the bus itself goes away.
+#include <hostkernel/faults.h>
 #include <hostkernel/threads.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "bus_fixture.h"
 
@@ -48,6 +51,44 @@ protected:
     NoPortDriverBusTest() { installPortDriver_ = false; }
 };
 
+class AddBusDeviceTest : public DriverTest {};
+
+// The bus's lower device holds the system-control requests the bus passes down, so a request
+// stays inside the bus until the test releases it.
+class HeldRequestBusTest : public BusTest {
+protected:
+    HeldRequestBusTest() { hold_.Install(behavior_, IRP_MJ_SYSTEM_CONTROL); }
+
+    void TearDown() override
+    {
+        hold_.Release();
+        if (sender_.joinable()) sender_.join();
+        BusTest::TearDown();
+    }
+
+    void SendHeldRequest()
+    {
+        sender_ = std::thread([this] {
+            senderStatus_ = hk::SendDirect(busDevice_, IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA).Status;
+        });
+        ASSERT_TRUE(hold_.WaitHeld());
+    }
+
+    bool RootSaw(UCHAR minor)
+    {
+        for (const auto& r : hk::RootDeviceLog(busPdo_)) {
+            if (r.Major == IRP_MJ_PNP && r.Minor == minor) return true;
+        }
+        return false;
+    }
+
+    LONG GateCount() { return InterlockedCompareExchange(&bus_->Gate.OutstandingCount, 0, 0); }
+
+    LowerDeviceHold hold_;
+    std::thread sender_;
+    std::atomic<NTSTATUS> senderStatus_{STATUS_PENDING};
+};
+
 }  // namespace
 
 TEST_F(UnstartedBusTest, InterfaceIsFoundAndOpenedOnlyAfterTheStart)
@@ -70,6 +111,38 @@ TEST_F(UnstartedBusTest, InterfaceIsFoundAndOpenedOnlyAfterTheStart)
     ASSERT_EQ(hk::RemoveDevice(busPdo_), STATUS_SUCCESS);
     EXPECT_TRUE(hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).empty());
     EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+}
+
+TEST_F(AddBusDeviceTest, FailedInterfaceRegistrationOrAttachLeavesNothing)
+{
+    size_t pool = hk::PoolAllocations();
+    NTSTATUS status = STATUS_SUCCESS;
+    hk::FailNextRoutineCall("IoRegisterDeviceInterface", STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(hk::CreateRootDevice(driver_, &status), nullptr);
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+    EXPECT_EQ(hk::PoolAllocations(), pool);
+
+    // The interface is registered by then: its name goes with the device.
+    hk::FailNextRoutineCall("IoAttachDeviceToDeviceStack");
+    EXPECT_EQ(hk::CreateRootDevice(driver_, &status), nullptr);
+    EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+    EXPECT_EQ(hk::PoolAllocations(), pool);
+
+    PDEVICE_OBJECT pdo = hk::CreateRootDevice(driver_, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS) << "nothing of the failures is in the way";
+    EXPECT_EQ(hk::StartDevice(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(hk::RemoveDevice(pdo), STATUS_SUCCESS);
+}
+
+TEST_F(UnstartedBusTest, StartWhoseInterfaceCannotBeEnabledFailsAndTheBusIsRemoved)
+{
+    hk::FailNextRoutineCall("IoSetDeviceInterfaceState", STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(hk::StartDevice(busPdo_), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(hk::QueryDeviceNode(busPdo_).State, DeviceNodeState::StartFailed);
+    EXPECT_EQ(busPdo_->AttachedDevice, nullptr);
+    EXPECT_TRUE(hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).empty());
 }
 
 TEST_F(PendingStartBusTest, StartThatTheLowerDriverPendsCompletesWhenItFinishes)
@@ -224,6 +297,109 @@ TEST_F(BusTest, CancelledQueriesRestoreTheBusState)
     EXPECT_EQ(send(IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(bus_->Header.PnpState, PnpStarted);
     EXPECT_EQ(bus_->Gate.OutstandingCount, 1);
+}
+
+TEST_F(BusTest, PortStopQueriesMoveItsStateAndTheirCancelRestoresIt)
+{
+    PDEVICE_OBJECT port = Plug(9);
+    auto state = [&] { return Record(port)->Header.PnpState; };
+    auto send = [&](UCHAR minor) { return hk::SendDirect(port, IRP_MJ_PNP, minor).Status; };
+    EXPECT_EQ(send(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(state(), PnpStopPending);
+    EXPECT_EQ(send(IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(state(), PnpStopPending) << "a cancel of the other kind restores nothing";
+    EXPECT_EQ(send(IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(state(), PnpStarted);
+    EXPECT_EQ(send(IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(state(), PnpStarted) << "a cancel without its query changes nothing";
+
+    ASSERT_EQ(hk::StopDevice(port), STATUS_SUCCESS);
+    EXPECT_EQ(state(), PnpStopped);
+    EXPECT_EQ(Record(port)->Header.PreviousPnpState, PnpStopPending);
+    ASSERT_EQ(hk::StartDevice(port), STATUS_SUCCESS);
+    EXPECT_EQ(state(), PnpStarted);
+}
+
+TEST_F(HeldRequestBusTest, StopWaitsForARequestStillInsideTheBus)
+{
+    SendHeldRequest();
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        EXPECT_EQ(hk::StopDevice(busPdo_), STATUS_SUCCESS);
+        stopped = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return RootSaw(IRP_MN_QUERY_STOP_DEVICE); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(stopped) << "the stop finished with a request still inside the bus";
+    EXPECT_FALSE(RootSaw(IRP_MN_STOP_DEVICE));
+
+    hold_.Release();
+    stopper.join();
+    sender_.join();
+    EXPECT_TRUE(RootSaw(IRP_MN_STOP_DEVICE));
+    EXPECT_EQ(senderStatus_, STATUS_NOT_SUPPORTED) << "the system-control request came back as it went";
+    EXPECT_EQ(bus_->Header.PnpState, PnpStopped);
+    EXPECT_EQ(bus_->Gate.OutstandingCount, 1);
+}
+
+// Between its removal's mark and the last request's leaving, the bus refuses every newcomer.
+TEST_F(HeldRequestBusTest, RemovalWaitsForARequestStillInsideTheBusAndRefusesNewcomers)
+{
+    SendHeldRequest();
+    std::atomic<bool> removed{false};
+    std::thread remover([&] {
+        EXPECT_EQ(hk::RemoveDevice(busPdo_), STATUS_SUCCESS);
+        removed = true;
+    });
+    // The removal has given back its own count and the base count: only the held request's is left.
+    EXPECT_TRUE(WaitUntil([&] { return RootSaw(IRP_MN_QUERY_REMOVE_DEVICE) && GateCount() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bool early = removed;
+    EXPECT_FALSE(early) << "the removal finished with a request still inside the bus";
+    if (!early) {
+        EXPECT_EQ(bus_->Header.PnpState, PnpDeleted);
+        auto control = hk::SendDirect(busDevice_, IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION sp) {
+            sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_GET_VERSION;
+        });
+        EXPECT_EQ(control.Status, STATUS_NO_SUCH_DEVICE) << "a control request to the deleted bus";
+        EXPECT_EQ(control.Information, 0u);
+        for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_FLUSH_BUFFERS, IRP_MJ_CLOSE}) {
+            EXPECT_EQ(hk::SendDirect(busDevice_, major, 0).Status, STATUS_NO_SUCH_DEVICE) << (int)major;
+        }
+        POWER_STATE working;
+        working.SystemState = PowerSystemWorking;
+        EXPECT_EQ(hk::SendQueryPower(busDevice_, SystemPowerState, working).Status, STATUS_NO_SUCH_DEVICE);
+        EXPECT_EQ(GateCount(), 1) << "refused newcomers give their count back";
+    }
+
+    hold_.Release();
+    remover.join();
+    sender_.join();
+    EXPECT_TRUE(removed);
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+}
+
+TEST_F(BusTest, SurpriseRemovedBusLetsGoOfAPortStillOpen)
+{
+    PDEVICE_OBJECT port = Plug(9);
+    NTSTATUS status;
+    auto file = hk::File::Open(port, GENERIC_READ, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+
+    hk::SurpriseRemoveDevice(busPdo_);
+    // The port's removal waits for its handle; the bus has already let go of it.
+    ASSERT_TRUE(Alive(port));
+    EXPECT_EQ(Record(port)->Header.PnpState, PnpSurpriseRemovePending);
+    EXPECT_EQ(Record(port)->ParentBus, nullptr);
+    EXPECT_TRUE(Record(port)->ReportedMissing);
+    EXPECT_EQ(Record(port)->ChildLink.Flink, &Record(port)->ChildLink);
+    EXPECT_TRUE(IsListEmpty(&bus_->ChildList));
+
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+    ASSERT_TRUE(hk::WaitDeviceNodeState(busPdo_, DeviceNodeState::Unknown));
+    ASSERT_TRUE(hk::WaitPnpIdle());
+    EXPECT_FALSE(Alive(port));
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
 }
 
 TEST_F(BusTest, RemovingTheBusDestroysEveryPortAndEndsTheirThreads)

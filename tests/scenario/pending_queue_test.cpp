@@ -220,21 +220,25 @@ TEST_F(PendingQueueTest, CancellingAParkedReadEndsItWithCancelledWhetherQueuedOr
     EXPECT_EQ(Text(*next), "n");
 }
 
-TEST_F(PendingQueueTest, CloseEndsQueuedReadsAtOnceAndTheHeldOneAtTheNextPass)
+TEST_F(PendingQueueTest, CleanupEndsQueuedReadsAtOnceAndTheHeldOnesAtTheNextPass)
 {
     auto held = HeldRead();
     auto second = file_->ReadAsync(1);
     auto third = file_->ReadAsync(1);
     Block(*second);
     Block(*third);
+    auto wait = file_->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    ASSERT_TRUE(WaitUntil([&] { return CurrentWait() == wait->Irp(); }));
 
-    file_->Cleanup();
+    EXPECT_EQ(file_->Cleanup(), STATUS_SUCCESS);
     EXPECT_TRUE(second->Completed());
     EXPECT_TRUE(third->Completed());
     EXPECT_EQ(second->Status(), STATUS_CANCELLED);
     EXPECT_EQ(third->Status(), STATUS_CANCELLED);
-    ASSERT_TRUE(held->Wait());
+    ASSERT_TRUE(held->Wait(2s));
     EXPECT_EQ(held->Status(), STATUS_CANCELLED);
+    ASSERT_TRUE(wait->Wait(2s));
+    EXPECT_EQ(wait->Status(), STATUS_CANCELLED);
     EXPECT_TRUE(WaitUntil([&] { return CurrentRead() == nullptr; }));
     EXPECT_FALSE(ReadBooleanNoFence(&port_->AbortCurrentRead)) << "the thread clears the abort it acted on";
     file_->Close();
@@ -246,6 +250,28 @@ TEST_F(PendingQueueTest, CloseEndsQueuedReadsAtOnceAndTheHeldOneAtTheNextPass)
     ASSERT_TRUE(later->Wait());
     EXPECT_EQ(later->Status(), STATUS_SUCCESS);
     EXPECT_EQ(Text(*later), "z");
+}
+
+// A handle's close can come long after its cleanup (and, under some hosts, without one): it
+// ends what is parked on the port by then, and stops input.
+TEST_F(PendingQueueTest, LateCloseOfAnotherHandleEndsParkedReadsAndWaits)
+{
+    auto other = Open();
+    ASSERT_EQ(other->Cleanup(), STATUS_SUCCESS);
+    auto held = HeldRead();
+    auto queued = file_->ReadAsync(1);
+    Block(*queued);
+    auto wait = file_->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    ASSERT_TRUE(WaitUntil([&] { return CurrentWait() == wait->Irp(); }));
+
+    EXPECT_EQ(other->Close(), STATUS_SUCCESS);
+    EXPECT_TRUE(queued->Completed());
+    EXPECT_EQ(queued->Status(), STATUS_CANCELLED);
+    ASSERT_TRUE(held->Wait(2s));
+    EXPECT_EQ(held->Status(), STATUS_CANCELLED);
+    ASSERT_TRUE(wait->Wait(2s));
+    EXPECT_EQ(wait->Status(), STATUS_CANCELLED);
+    EXPECT_FALSE(port_->Ring.Enabled);
 }
 
 TEST_F(PendingQueueTest, FlushWithNothingHeldLeavesTheNextReadAlone)

@@ -73,4 +73,22 @@ TEST_F(PortOpenCloseTest, UnstartedPortOpensAndDeletedPortDoesNot)
     Record(port)->Header.PnpState = PnpNotStarted;
 }
 
+TEST_F(PortOpenCloseTest, DeletedPortRefusesFlushCleanupAndCloseAndLeavesItsRingAlone)
+{
+    PDEVICE_OBJECT port = Plug(9);
+    auto file = Open(port);
+    Feed(port, "kept");
+    // As between the mark of the port's removal and its deletion.
+    Record(port)->Header.PnpState = PnpDeleted;
+    auto flush = file->SendAsync(IRP_MJ_FLUSH_BUFFERS);
+    ASSERT_TRUE(flush->Wait());
+    EXPECT_EQ(flush->Status(), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(Held(port), 4u);
+    EXPECT_EQ(file->Cleanup(), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(file->Close(), STATUS_NO_SUCH_DEVICE);
+    EXPECT_TRUE(Record(port)->Ring.Enabled);
+    EXPECT_EQ(Held(port), 4u);
+    Record(port)->Header.PnpState = PnpStarted;
+}
+
 }  // namespace

@@ -5,8 +5,10 @@
 
 #include <hostkernel/pnp.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 #include <vector>
 
 #include "bus/bus_device.h"
@@ -32,6 +34,41 @@ inline std::vector<UCHAR> RemoveInput(ULONG number, ULONG length = 16, ULONG siz
     if (length >= 8) memcpy(input.data() + 4, &number, 4);
     return input;
 }
+
+// Holds requests of one major function in the dispatch routine of the bus's lower device until
+// released: the bus is then still inside its IoCallDriver for them, as with a slow lower driver.
+class LowerDeviceHold {
+public:
+    void Install(hk::RootDeviceBehavior& behavior, UCHAR major)
+    {
+        major_ = major;
+        behavior.BeforeAnswer = [this](PIRP irp) {
+            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != major_) return;
+            std::unique_lock guard(lock_);
+            held_++;
+            changed_.notify_all();
+            changed_.wait(guard, [&] { return released_; });
+        };
+    }
+    bool WaitHeld(int count = 1)
+    {
+        std::unique_lock guard(lock_);
+        return changed_.wait_for(guard, std::chrono::seconds(10), [&] { return held_ >= count; });
+    }
+    void Release()
+    {
+        std::lock_guard guard(lock_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    UCHAR major_ = 0;
+    int held_ = 0;
+    bool released_ = false;
+};
 
 class BusTest : public DriverTest {
 protected:

@@ -8,9 +8,7 @@
 
 #include "bus_fixture.h"
 
-#include <chrono>
 #include <memory>
-#include <thread>
 
 class PortQueueTest : public BusTest {
 protected:
@@ -33,15 +31,4 @@ inline PUCHAR ReadBuffer(PIRP irp)
     if (irp->Flags & IRP_BUFFERED_IO) return (PUCHAR)irp->AssociatedIrp.SystemBuffer;
     if (irp->MdlAddress) return (PUCHAR)MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
     return (PUCHAR)irp->UserBuffer;
-}
-
-template <typename Predicate>
-bool WaitUntil(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(5))
-{
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
 }
