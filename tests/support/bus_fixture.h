@@ -134,7 +134,9 @@ protected:
         bus.reset();
         PDEVICE_OBJECT port = LinkedPort(number);
         EXPECT_NE(port, nullptr) << "port " << number << " is not linked";
-        if (settle) EXPECT_TRUE(hk::WaitPnpIdle());
+        if (settle) {
+            EXPECT_TRUE(hk::WaitPnpIdle());
+        }
         return port;
     }
 
@@ -146,7 +148,9 @@ protected:
         if (bus == nullptr) return;
         EXPECT_EQ(bus->Ioctl(IOCTL_BUS_UNPLUG_PORT, input.data(), (ULONG)input.size(), 0)->Status(), STATUS_SUCCESS);
         bus.reset();
-        if (settle) EXPECT_TRUE(hk::WaitPnpIdle());
+        if (settle) {
+            EXPECT_TRUE(hk::WaitPnpIdle());
+        }
     }
 
     // Stops the bus the way the Plug and Play manager does: while it is stopped, its
