@@ -95,8 +95,8 @@ TEST_F(BusControlTest, MalformedPlugInsAreRefusedAndLeaveNothing)
     } cases[] = {
         // Shorter than the fixed part: nothing past the input may be read (the buffer is
         // exactly this long), whatever the bytes there claim.
-        {"0 bytes", {}},
         {"4 bytes", std::vector<UCHAR>(good.begin(), good.begin() + 4)},
+        {"0 bytes", {}},
         {"11 bytes", std::vector<UCHAR>(good.begin(), good.begin() + 11)},
         {"Size 12", PlugInInput(12, 9, kIds)},
         {"one final NUL", PlugInInput(8, 9, std::u16string(u"VCOMBUS\\Port\0", 13))},
