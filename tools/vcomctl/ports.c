@@ -77,8 +77,8 @@ static int RemoveRequest(HANDLE bus, DWORD code, unsigned long number)
     const char* verb = code == IOCTL_BUS_UNPLUG_PORT ? "unplug" : "eject";
     DWORD error = Control(bus, code, &request, sizeof(request), NULL, 0, NULL);
     /* The driver answers "no ports at all" with STATUS_NO_SUCH_DEVICE, "none of that number"
-     * with STATUS_INVALID_PARAMETER. */
-    if (error == ERROR_FILE_NOT_FOUND)
+     * with STATUS_INVALID_PARAMETER; Wine turns the first into ERROR_NO_SUCH_DEVICE. */
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_SUCH_DEVICE)
         return ReportFailure("no ports are plugged in");
     if (error == ERROR_INVALID_PARAMETER)
         return ReportFailure("no such port: %lu", number);
