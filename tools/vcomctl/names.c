@@ -209,8 +209,9 @@ static void EnablePrivilege(const WCHAR* privilege)
 
 /* Makes the link com -> device so that it outlives this process: a permanent object. Creating
  * one takes the privilege to create permanent objects, which a local system process holds (and
- * Wine doesn't ask for). An administrator on Windows lacks it: the link is then made by the
- * session manager, which holds it, through DefineDosDevice. Wine's DefineDosDevice can't be the
+ * Wine doesn't ask for). An administrator on Windows lacks it (or write access to the global
+ * directory): the link is then made by the session manager, which holds both, through
+ * DefineDosDevice. Wine's DefineDosDevice can't be the
  * one way: it builds the link's name in a buffer too short for names longer than two characters. */
 static DWORD CreateComLink(const WCHAR* com, const WCHAR* device)
 {
@@ -226,7 +227,7 @@ static DWORD CreateComLink(const WCHAR* com, const WCHAR* device)
                                                  &target);
     if (NT_SUCCESS(status)) {
         CloseHandle(link);
-    } else if (status == STATUS_PRIVILEGE_NOT_HELD) {
+    } else if (status == STATUS_PRIVILEGE_NOT_HELD || status == STATUS_ACCESS_DENIED) {
         WCHAR global[32];
         swprintf(global, ARRAYSIZE(global), L"Global\\%ls", com);
         /* The caller has made sure the name is free: DefineDosDevice would otherwise stack the

@@ -10,6 +10,10 @@
 
 #include "vcombus/ioctl.h"
 
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
+
 /* The hardware identifier ports get when the command line names none. */
 #define VCOMCTL_DEFAULT_PORT_ID L"VCOMBUS\\Port"
 
@@ -142,6 +146,20 @@ static int PlugAndRecord(HANDLE bus, unsigned long number, const WCHAR* const* i
     return result;
 }
 
+/* Waits for the platform to tell which device a port just plugged in is, when vcomctl's own
+ * look could not (another device appeared at the same moment): Windows reports it once it has
+ * enumerated the port. Whether it did within the time. */
+static int WaitForPortDevice(unsigned long number)
+{
+    WCHAR device[VCOMCTL_DEVICE_NAME_CHARS];
+    for (DWORD waited = 0; waited < VCOMCTL_START_TIMEOUT_MS; waited += 100) {
+        if (PortDeviceName(number, device, ARRAYSIZE(device)) == ERROR_SUCCESS)
+            return 1;
+        Sleep(100);
+    }
+    return 0;
+}
+
 /* Takes a port back out after a later step failed, quietly: the failure is already reported. */
 static void UndoPlug(HANDLE bus, unsigned long number)
 {
@@ -170,6 +188,7 @@ int CommandPlug(unsigned long number, const WCHAR* const* ids, int idCount, cons
         return result;
     result = idCount ? PlugAndRecord(bus, number, ids, idCount) : PlugAndRecord(bus, number, defaultIds, 1);
     if (result == VcomctlOk && com != NULL) {
+        WaitForPortDevice(number);
         result = NamePort(number, com);
         if (result != VcomctlOk) {
             UndoPlug(bus, number);
@@ -198,9 +217,11 @@ int CommandPair(unsigned long first, const WCHAR* const* com)
     if (result == VcomctlOk) {
         plugged = 2;
         if (com != NULL) {
+            WaitForPortDevice(first);
             result = NamePort(first, com[0]);
             if (result == VcomctlOk) {
                 named = 1;
+                WaitForPortDevice(first + 1);
                 result = NamePort(first + 1, com[1]);
             }
         }
