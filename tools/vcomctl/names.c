@@ -591,6 +591,14 @@ int LockNames(void)
     return VcomctlOk;
 }
 
+int CheckComNameFree(const WCHAR* com)
+{
+    WCHAR user[VCOMCTL_DEVICE_NAME_CHARS];
+    if (ComLinkTarget(com, user, ARRAYSIZE(user)) == ERROR_SUCCESS || SerialCommUser(com, user, ARRAYSIZE(user)))
+        return ReportFailure("%ls is already in use (by %ls)", com, user);
+    return VcomctlOk;
+}
+
 int NamePort(unsigned long number, const WCHAR* com)
 {
     WCHAR device[VCOMCTL_DEVICE_NAME_CHARS];
@@ -602,9 +610,9 @@ int NamePort(unsigned long number, const WCHAR* com)
         return ReportFailure("port %lu already has the name %ls (try 'vcomctl unname %lu' first)", number,
                              current, number);
 
-    WCHAR user[VCOMCTL_DEVICE_NAME_CHARS];
-    if (ComLinkTarget(com, user, ARRAYSIZE(user)) == ERROR_SUCCESS || SerialCommUser(com, user, ARRAYSIZE(user)))
-        return ReportFailure("%ls is already in use (by %ls)", com, user);
+    int result = CheckComNameFree(com);
+    if (result != VcomctlOk)
+        return result;
 
     unsigned long comNumber;
     ParseComName(com, &comNumber);

@@ -186,6 +186,12 @@ int CommandPlug(unsigned long number, const WCHAR* const* ids, int idCount, cons
     int result = BeginNaming(&bus);
     if (result != VcomctlOk)
         return result;
+    /* A name in use is refused before anything is plugged in: a port plugged in and taken out
+     * again at once is a needless round through Plug and Play. */
+    if (com != NULL && (result = CheckComNameFree(com)) != VcomctlOk) {
+        CloseHandle(bus);
+        return result;
+    }
     result = idCount ? PlugAndRecord(bus, number, ids, idCount) : PlugAndRecord(bus, number, defaultIds, 1);
     if (result == VcomctlOk && com != NULL) {
         WaitForPortDevice(number);
@@ -208,6 +214,11 @@ int CommandPair(unsigned long first, const WCHAR* const* com)
     int result = BeginNaming(&bus);
     if (result != VcomctlOk)
         return result;
+    if (com != NULL && ((result = CheckComNameFree(com[0])) != VcomctlOk ||
+                        (result = CheckComNameFree(com[1])) != VcomctlOk)) {
+        CloseHandle(bus);
+        return result;
+    }
     int plugged = 0, named = 0;
     result = PlugAndRecord(bus, first, ids, 1);
     if (result == VcomctlOk) {
@@ -304,8 +315,8 @@ int CommandList(void)
     }
     printf("%lu port%s on the bus\n", count, count == 1 ? "" : "s");
     if (count > known)
-        printf("%lu of them plugged in by another program: the platform doesn't say which devices "
-               "they are\n", count - (unsigned long)known);
+        printf("%lu more not listed: vcomctl didn't plug them in, and the platform doesn't say "
+               "which devices they are\n", count - (unsigned long)known);
     free(ports);
     return VcomctlOk;
 }

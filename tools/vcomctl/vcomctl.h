@@ -83,6 +83,8 @@ size_t KnownPorts(PortInfo** ports);
 
 /* Serialises vcomctl's naming commands; held until the process exits. */
 int LockNames(void);
+/* VcomctlOk if no link and no SERIALCOMM value uses com; otherwise reports it in use. */
+int CheckComNameFree(const WCHAR* com);
 /* Gives plugged port number the COM name com: link, SERIALCOMM value, database claim, all or
  * nothing. Reports its own failures; returns an exit code. */
 int NamePort(unsigned long number, const WCHAR* com);
