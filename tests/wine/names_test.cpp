@@ -196,7 +196,7 @@ TEST_CASE(installed, a_name_in_use_is_refused_and_leaves_nothing_behind)
     REQUIRE(RunVcomctl(L"pair 13 --com COM23,COM23") == 2, "one name for both ports is no usage error");
     RequireUnnamed(L"COM22", 22);
 
-    // A plug whose name is taken takes its port back out, and a pair both of its ports.
+    // A plug or pair whose name is taken plugs nothing in.
     REQUIRE(RunVcomctl(L"plug 12 --com COM21") == 1, "plugging port 12 as COM21, port 10's name, succeeded");
     REQUIRE(RunVcomctl(L"pair 13 --com COM23,COM20") == 1, "a pair whose second name is taken succeeded");
     RequireUnnamed(L"COM23", 23);
