@@ -228,6 +228,21 @@ TEST_CASE(installed, unplugging_takes_the_names_away)
     RequireUnnamed(L"COM21", 21);
 }
 
+TEST_CASE(installed, a_named_port_is_left_plugged_in_for_the_uninstall)
+{
+    REQUIRE(RunVcomctl(L"plug 9 --com COM25") == 0, "plug 9 --com COM25 failed");
+    RequireNamed(L"COM25", 25);
+}
+
+// After `vcomctl uninstall`: the port went with the bus, and its names with it.
+TEST_CASE(uninstalled, the_uninstall_took_the_names_of_its_ports_away)
+{
+    RequireUnnamed(L"COM25", 25);
+    HKEY key;
+    REQUIRE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\vcombus", 0, KEY_READ, &key) == ERROR_FILE_NOT_FOUND,
+            "vcomctl's records are left after the uninstall");
+}
+
 int wmain(int argc, wchar_t** argv)
 {
     return RunPhase(argc, argv);

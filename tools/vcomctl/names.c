@@ -700,3 +700,18 @@ void ForgetVanishedPorts(void)
     free(numbers);
     FreeDevices(&devices);
 }
+
+void ForgetRecords(void)
+{
+    /* Only once no port is recorded: a record left means its port still has its device. */
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, RecordKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        DWORD values = 1;
+        RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, &values, NULL, NULL, NULL, NULL);
+        RegCloseKey(key);
+        if (values != 0)
+            return;
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, RecordKey);
+    }
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, RecordParentKey);
+}

@@ -71,6 +71,8 @@ DWORD RecordPortDevice(unsigned long number, const WCHAR* device);
 void ForgetPortDevice(unsigned long number);
 /* Removes the names of recorded ports whose devices have gone, and their records. */
 void ForgetVanishedPorts(void);
+/* Removes vcomctl's record keys once they hold no records (after an uninstall). */
+void ForgetRecords(void);
 
 /* A plugged port whose device is known, with its COM name (empty if none). */
 typedef struct PortInfo {
