@@ -580,10 +580,13 @@ size_t KnownPorts(PortInfo** ports)
 int LockNames(void)
 {
     /* One naming command at a time, from every session: the checks, the database's bitmap and
-     * the records are read, then written. */
+     * the records are read, then written. A process that may not create global objects goes on
+     * without the lock: it may not change names either, and plugging ports doesn't need it. */
     HANDLE lock = CreateMutexW(NULL, FALSE, L"Global\\vcombus-vcomctl-names");
     if (lock == NULL)
-        return ReportError(GetLastError(), "creating the naming lock");
+        lock = OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\vcombus-vcomctl-names");
+    if (lock == NULL)
+        return VcomctlOk;
     DWORD waited = WaitForSingleObject(lock, 30000);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED)
         return ReportFailure("another vcomctl held the naming lock for 30 s");
