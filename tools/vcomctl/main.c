@@ -37,7 +37,7 @@ static const char Usage[] =
     "  --help                print this text\n"
     "\n"
     "Exit status: 0 on success, 1 on failure (one line on stderr says why), 2 on a usage error.\n"
-    "install, uninstall and the commands that change ports or names need an administrator.\n";
+    "install, uninstall and the commands that give or take COM names need an administrator.\n";
 
 /* "com21" is COM21; the name as the system spells it. */
 static int CanonicalComName(const WCHAR* text, WCHAR* name, size_t size)
