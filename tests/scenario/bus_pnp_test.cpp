@@ -1,6 +1,7 @@
 // The bus through the Plug and Play manager: its start and interface, its children appearing and
 // going, and the ways the bus itself goes away.
 #include <hostkernel/faults.h>
+#include <hostkernel/security.h>
 #include <hostkernel/threads.h>
 
 #include <algorithm>
@@ -55,6 +56,34 @@ class AddBusDeviceTest : public DriverTest {};
 
 // The bus's lower device holds the system-control requests the bus passes down, so a request
 // stays inside the bus until the test releases it.
+// The bus's own Security setting, as setup writes it for a device installed with one: the Plug and
+// Play manager puts it on the whole stack once AddDevice has built it.
+class SecuredBusTest : public BusTest {
+protected:
+    SecuredBusTest() { behavior_.Security = u"D:P(A;;GA;;;SY)(A;;GA;;;BA)"; }
+};
+
+TEST_F(SecuredBusTest, OnlySystemAndAdministratorsOpenABusWithItsOwnSecuritySetting)
+{
+    auto link = hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).at(0);
+    NTSTATUS status;
+    EXPECT_EQ(hk::OpenDeviceInterface(link, GENERIC_READ, &status, hk::User::PlainUser), nullptr);
+    EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+    auto administrator = hk::OpenDeviceInterface(link, GENERIC_READ | GENERIC_WRITE, &status, hk::User::Administrator);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_NE(administrator, nullptr);
+    ACCESS_MASK granted;
+    EXPECT_EQ(hk::CheckDeviceAccess(busPdo_, hk::User::PlainUser, GENERIC_READ, &granted), STATUS_ACCESS_DENIED);
+}
+
+TEST_F(BusTest, WithoutAnySecuritySettingTheBusKeepsItsDefaultDescriptor)
+{
+    auto link = hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).at(0);
+    NTSTATUS status;
+    auto user = hk::OpenDeviceInterface(link, GENERIC_READ, &status, hk::User::PlainUser);
+    EXPECT_EQ(status, STATUS_SUCCESS) << "the platform's default lets anyone read";
+}
+
 class HeldRequestBusTest : public BusTest {
 protected:
     HeldRequestBusTest() { hold_.Install(behavior_, IRP_MJ_SYSTEM_CONTROL); }
