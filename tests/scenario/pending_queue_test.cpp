@@ -252,6 +252,22 @@ TEST_F(PendingQueueTest, CleanupEndsQueuedReadsAtOnceAndTheHeldOnesAtTheNextPass
     EXPECT_EQ(Text(*later), "z");
 }
 
+// An open right after a cleanup must not take back the abort the cleanup aimed at the read the
+// old handle left held; that read would otherwise go on and take the new handle's bytes.
+TEST_F(PendingQueueTest, OpenAfterCleanupLeavesTheAbortForTheHeldRead)
+{
+    for (int round = 0; round < 5; round++) {
+        auto held = HeldRead();
+        ASSERT_EQ(file_->Cleanup(), STATUS_SUCCESS);
+        auto next = Open();
+        ASSERT_TRUE(held->Wait(2s)) << "round " << round << ": the held read outlived its handle's cleanup";
+        EXPECT_EQ(held->Status(), STATUS_CANCELLED);
+        ASSERT_TRUE(WaitUntil([&] { return CurrentRead() == nullptr; }));
+        file_->Close();
+        file_ = std::move(next);
+    }
+}
+
 // A handle's close can come long after its cleanup (and, under some hosts, without one): it
 // ends what is parked on the port by then, and stops input.
 TEST_F(PendingQueueTest, LateCloseOfAnotherHandleEndsParkedReadsAndWaits)
