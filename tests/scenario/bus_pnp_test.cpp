@@ -343,3 +343,34 @@ TEST_F(BusTest, RelationsFromAboveComeFirstAndNoPoolKeepsThem)
     ObDereferenceObject(present);  // the reference handed to whoever asked
     ExFreePool(relations);
 }
+
+TEST_F(BusTest, PortHandleOutlivesTheSurpriseRemovalOfTheBus)
+{
+    PDEVICE_OBJECT port = Plug(9);
+    NTSTATUS status;
+    auto file = hk::File::Open(port, GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    hk::SurpriseRemoveDevice(busPdo_);
+    // The port's stack stays until its handle is closed, and answers it meanwhile.
+    EXPECT_EQ(hk::QueryDeviceNode(port).State, DeviceNodeState::SurpriseRemoved);
+    EXPECT_EQ(hk::QueryDeviceNode(busPdo_).State, DeviceNodeState::SurpriseRemoved);
+    auto flush = file->SendAsync(IRP_MJ_FLUSH_BUFFERS);
+    ASSERT_TRUE(flush->Wait());
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+    ASSERT_TRUE(hk::WaitDeviceNodeState(busPdo_, DeviceNodeState::Unknown));
+    ASSERT_TRUE(hk::WaitPnpIdle());
+    EXPECT_FALSE(Alive(port));
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+}
+
+TEST_F(BusTest, OpenPortVetoesTheOrderlyRemovalOfTheBus)
+{
+    PDEVICE_OBJECT port = Plug(9);
+    NTSTATUS status;
+    auto file = hk::File::Open(port, GENERIC_READ, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::RemoveDevice(busPdo_), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(hk::QueryDeviceNode(port).State, DeviceNodeState::Started);
+    EXPECT_EQ(Record(port)->Header.PnpState, PnpStarted);
+    file.reset();
+}
