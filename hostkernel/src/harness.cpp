@@ -345,7 +345,17 @@ std::unique_ptr<Request> File::Build(UCHAR major, UCHAR minor)
 std::unique_ptr<Request> File::Dispatch(std::unique_ptr<Request> request)
 {
     PIRP irp = request->irp_;
-    NTSTATUS status = IoCallDriver(top_, irp);
+    PDRIVER_DISPATCH routed = routes_[IoGetNextIrpStackLocation(irp)->MajorFunction];
+    NTSTATUS status;
+    if (routed != nullptr) {
+        // What IoCallDriver does, with the test's routine as the dispatch entry.
+        irp->CurrentLocation--;
+        PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
+        sp->DeviceObject = top_;
+        status = routed(top_, irp);
+    } else {
+        status = IoCallDriver(top_, irp);
+    }
     request->dispatchStatus_ = status;
     bool completed = request->Completed();
     // Whether STATUS_PENDING matches the pending mark is judged by IoCallDriver.
@@ -371,6 +381,8 @@ std::unique_ptr<Request> File::Refuse(std::unique_ptr<Request> request, NTSTATUS
 }
 
 std::unique_ptr<Request> File::SendAsync(UCHAR major, UCHAR minor) { return Dispatch(Build(major, minor)); }
+
+void File::Route(UCHAR major, PDRIVER_DISPATCH routine) { routes_[major] = routine; }
 
 // Reads and writes reach the driver the way the top device's Flags ask for: a system buffer
 // (DO_BUFFERED_IO), an MDL (DO_DIRECT_IO) or only the application's own address (neither). A

@@ -337,6 +337,9 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device)
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
 {
+    // The platform gives no status: an attach that cannot be made returns NULL.
+    NTSTATUS injected;
+    if (TakeInjectedCallFailure("IoAttachDeviceToDeviceStack", &injected)) return nullptr;
     std::lock_guard guard(g_deviceLock);
     PDEVICE_OBJECT top = IoGetAttachedDevice(target);
     if (top->HkNode->deleted) return nullptr;

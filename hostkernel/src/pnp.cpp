@@ -730,9 +730,10 @@ NTSTATUS RootDispatch(PDEVICE_OBJECT device, PIRP irp)
         if (it != Nodes().end()) {
             behavior = it->second->behavior;
             it->second->rootLog.push_back({sp->MajorFunction, sp->MinorFunction, *sp, irp->CurrentLocation,
-                                           irp->StackCount});
+                                           irp->StackCount, irp->IoStatus.Status});
         }
     }
+    if (behavior.BeforeAnswer) behavior.BeforeAnswer(irp);
     switch (sp->MajorFunction) {
     case IRP_MJ_PNP:
         switch (sp->MinorFunction) {
@@ -1169,6 +1170,8 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT pdo, CONST GUID* interfaceClas
                                    PUNICODE_STRING symbolicLinkName)
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) ReportViolation("IoRegisterDeviceInterface at IRQL %u", KeGetCurrentIrql());
+    NTSTATUS injected;
+    if (TakeInjectedCallFailure("IoRegisterDeviceInterface", &injected)) return injected;
     std::u16string link;
     {
         std::lock_guard guard(g_lock);
@@ -1203,7 +1206,13 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN ena
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) ReportViolation("IoSetDeviceInterfaceState at IRQL %u", KeGetCurrentIrql());
     std::u16string link((const char16_t*)symbolicLinkName->Buffer, symbolicLinkName->Length / sizeof(WCHAR));
+    NTSTATUS injected;
+    bool fail = TakeInjectedCallFailure("IoSetDeviceInterfaceState", &injected);
     std::lock_guard guard(g_lock);
+    if (fail) {
+        g_interfaceCalls.push_back({link, enable != 0, injected});
+        return injected;
+    }
     NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
     for (auto& i : g_interfaces) {
         if (!EqualNoCase(i.link, link)) continue;

@@ -141,6 +141,11 @@ public:
     NTSTATUS Cleanup();
     NTSTATUS Close();  // cleanup (if not done) then the last reference: IRP_MJ_CLOSE
 
+    // Requests of `major` sent through this handle are built as always, then handed to `routine`
+    // in place of the target driver's dispatch entry (nullptr: back to the driver). For tests
+    // that drive one routine of a driver with requests exactly as the I/O manager builds them.
+    void Route(UCHAR major, PDRIVER_DISPATCH routine);
+
 private:
     File() = default;
     std::unique_ptr<Request> Build(UCHAR major, UCHAR minor);
@@ -151,6 +156,7 @@ private:
     ACCESS_MASK granted_ = 0;
     bool cleanedUp_ = false;
     bool closed_ = false;
+    PDRIVER_DISPATCH routes_[IRP_MJ_MAXIMUM_FUNCTION + 1] = {};
 };
 
 // The calling thread ends, as an application thread that leaves requests behind: the I/O manager
