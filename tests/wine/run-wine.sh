@@ -143,7 +143,7 @@ step 10 "start a persistent Wine server (wineserver -p)" "$wineserver" -p
 step 60 "bus_test before_install" "$wine" "$bus_test" before_install --vcomctl "$vcomctl"
 step 60 "vcomctl install" "$wine" "$package/vcomctl.exe" install
 step 120 "bus_test installed" "$wine" "$bus_test" installed --vcomctl "$vcomctl"
-step 120 "pair_test installed" "$wine" "$pair_test" installed --vcomctl "$vcomctl"
 step 120 "names_test installed" "$wine" "$programs/names_test.exe" installed --vcomctl "$vcomctl"
+step 120 "pair_test installed" "$wine" "$pair_test" installed --vcomctl "$vcomctl"
 step 60 "bus_test uninstall" "$wine" "$bus_test" uninstall --vcomctl "$vcomctl"
 step 60 "names_test uninstalled" "$wine" "$programs/names_test.exe" uninstalled --vcomctl "$vcomctl"
