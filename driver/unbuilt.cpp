@@ -1,6 +1,7 @@
 // Handlers whose components are not built yet. Each refuses what it is given and goes away when
 // its component lands.
 #include "driver/handlers.h"
+#include "routing/injection.h"
 
 VCB_PAGED NTSTATUS PortSerialControl(PDEVICE_OBJECT, PIRP irp)
 {
@@ -20,4 +21,11 @@ VCB_PAGED NTSTATUS TapDispatch(PDEVICE_OBJECT, PIRP irp)
 {
     PAGED_CODE();
     return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+// Hub ports' bytes for the real port are lost until the tap can carry them.
+_Use_decl_annotations_ VCB_PAGED NTSTATUS InjectWrite(PDEVICE_OBJECT, const UCHAR*, ULONG)
+{
+    PAGED_CODE();
+    return STATUS_NOT_SUPPORTED;
 }

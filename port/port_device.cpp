@@ -4,6 +4,7 @@
 #include "port/port_device.h"
 
 #include "bus/child_list.h"
+#include "routing/write_routing.h"
 
 _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT portDevice, BusDeviceData* bus)
 {
@@ -15,6 +16,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT po
     port->Present = TRUE;
     port->Reported = FALSE;
     port->ReportedMissing = FALSE;
+    InitializeDeliveryTarget(port);
 
     port->CurrentReadIrp = nullptr;
     port->CurrentWaitIrp = nullptr;
@@ -61,6 +63,8 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS DestroyPortDevice(PDEVICE_OBJECT portD
     if (port->HardwareIds != nullptr) {
         ExFreePoolWithTag(port->HardwareIds, kPoolTag);
         port->HardwareIds = nullptr;
+        // Unlinked by the caller; a writer that found the port before finishes its delivery.
+        RetireDeliveryTarget(port);
         StopWaitQueue(portDevice);
         StopReadQueue(portDevice);
         RingFree(&port->Ring);

@@ -9,6 +9,7 @@
 // flags change only under QueueLock, so that a flush and the thread's hand-over of a request
 // never miss each other (see TakeNextRequest).
 #include "device.h"
+#include "runtime.h"
 
 namespace {
 
@@ -184,10 +185,9 @@ void ServeQueue(PortDeviceData* port, const QueueView& view, BOOLEAN startsReadC
             continue;
         }
         if (startsReadClocks) {
-            LARGE_INTEGER now;
-            KeQuerySystemTime(&now);
-            port->ReadStartTime = now.QuadPart;
-            port->IntervalStartTime = now.QuadPart;
+            LONGLONG now = RtQuerySystemTime();
+            port->ReadStartTime = now;
+            port->IntervalStartTime = now;
             port->LastSeenCount = 0;
             port->IntervalArmed = FALSE;
         }
@@ -349,9 +349,14 @@ void FlushWaitQueue(PDEVICE_OBJECT portDevice)
 NTSTATUS QueuePendingRequest(PortDeviceData* port, PIRP irp, PendingTryRoutine* tryRoutine, PIO_CSQ csq,
                              PKSEMAPHORE workSemaphore, PLIST_ENTRY pendingList)
 {
+    // Reads complete in the order they were issued: a read the thread already holds counts as
+    // an older one, so a new read neither takes bytes ahead of it nor is tried on its own while
+    // it waits. A held wait does not count: the wait machinery accepts a new wait beside it.
+    PIRP* current = pendingList == &port->ReadQueue.PendingList ? &port->CurrentReadIrp : nullptr;
     KIRQL irql;
     KeAcquireSpinLock(&port->QueueLock, &irql);
-    BOOLEAN wasEmpty = IsListEmpty(pendingList);
+    BOOLEAN wasEmpty = IsListEmpty(pendingList) &&
+                       (current == nullptr || ReadPointerNoFence((PVOID volatile*)current) == nullptr);
     KeReleaseSpinLock(&port->QueueLock, irql);
 
     // Behind older requests a new one waits its turn without a try, so that they are served in
