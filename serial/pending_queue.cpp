@@ -114,7 +114,7 @@ constexpr LONG kReadQueueOffset = FIELD_OFFSET(PortDeviceData, ReadQueue);
 // only once the thread owns it: a request still in the queue may be cancelled and freed, and
 // must never be left behind as the current one. A take that comes to nothing clears the abort
 // it drew.
-PIRP TakeNextRequest(PortDeviceData* port, const QueueView& view)
+PIRP TakeNextRequest(PortDeviceData* port, const QueueView& view, BOOLEAN startsReadClocks)
 {
     KIRQL irql;
     KeAcquireSpinLock(&port->QueueLock, &irql);
@@ -128,6 +128,14 @@ PIRP TakeNextRequest(PortDeviceData* port, const QueueView& view)
     }
 
     PIRP irp = IoCsqRemoveNextIrp(&view.Queue->Csq, nullptr);
+    // The read's clocks start before it becomes current, so whoever sees it held sees them running.
+    if (irp != nullptr && startsReadClocks) {
+        LONGLONG now = RtQuerySystemTime();
+        port->ReadStartTime = now;
+        port->IntervalStartTime = now;
+        port->LastSeenCount = 0;
+        port->IntervalArmed = FALSE;
+    }
     KeAcquireSpinLock(&port->QueueLock, &irql);
     WriteCurrent(view, irp);
     WriteBooleanNoFence(view.Taking, FALSE);
@@ -180,16 +188,9 @@ void ServeQueue(PortDeviceData* port, const QueueView& view, BOOLEAN startsReadC
         }
         // The semaphore may run ahead of the queue (requests cancelled or flushed after their
         // release): then there is nothing to take.
-        PIRP irp = TakeNextRequest(port, view);
+        PIRP irp = TakeNextRequest(port, view, startsReadClocks);
         if (irp == nullptr) {
             continue;
-        }
-        if (startsReadClocks) {
-            LONGLONG now = RtQuerySystemTime();
-            port->ReadStartTime = now;
-            port->IntervalStartTime = now;
-            port->LastSeenCount = 0;
-            port->IntervalArmed = FALSE;
         }
         ServeRequest(port, view, irp);
         ReleaseCurrentRequest(port, view);
