@@ -1,12 +1,7 @@
 // Handlers whose components are not built yet. Each refuses what it is given and goes away when
 // its component lands.
 #include "driver/handlers.h"
-
-VCB_PAGED NTSTATUS PortSerialControl(PDEVICE_OBJECT, PIRP irp)
-{
-    PAGED_CODE();
-    return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
-}
+#include "routing/write_routing.h"
 
 // Every code is unknown to the tap and routing handler until it exists.
 VCB_PAGED NTSTATUS TapControl(PDEVICE_OBJECT, PIRP irp)
@@ -20,4 +15,10 @@ VCB_PAGED NTSTATUS TapDispatch(PDEVICE_OBJECT, PIRP irp)
 {
     PAGED_CODE();
     return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+// Writes are not routed yet: what a port writes reaches no one.
+ULONG RouteWrittenBytes(const UCHAR*, ULONG, PortDeviceData*)
+{
+    return 0;
 }
