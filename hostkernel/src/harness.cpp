@@ -18,6 +18,7 @@ struct HarnessSink final : IrpCompletionSink {
     std::condition_variable done;
     bool completed = false;
     Request* request = nullptr;
+    std::thread::id issuer = std::this_thread::get_id();
     std::vector<UCHAR> systemBuffer;
     MDL mdl{};
     void Completed(PIRP irp) override;
@@ -216,7 +217,40 @@ ULONG_PTR Request::Information() const
     return sink->completed ? irp_->IoStatus.Information : 0;
 }
 
-BOOLEAN Request::Cancel() { return IoCancelIrp(irp_); }
+// An application's CancelIo: the I/O manager cancels at APC_LEVEL.
+BOOLEAN Request::Cancel()
+{
+    BOOLEAN cancelled = FALSE;
+    RunAtIrql(APC_LEVEL, [&] { cancelled = IoCancelIrp(irp_); });
+    return cancelled;
+}
+
+// Another driver cancelling a request it sent: from a DPC or under its spin lock.
+BOOLEAN Request::CancelAtDispatchLevel()
+{
+    BOOLEAN cancelled = FALSE;
+    RunAtIrql(DISPATCH_LEVEL, [&] { cancelled = IoCancelIrp(irp_); });
+    return cancelled;
+}
+
+size_t CancelThreadRequests()
+{
+    // The thread's request list of the platform: every request this thread issued that has not
+    // come back. The thread owns its Request objects, so none of them is freed meanwhile.
+    std::vector<PIRP> issued;
+    {
+        std::lock_guard guard(g_sinkLock);
+        for (auto& [irp, sink] : Sinks()) {
+            std::lock_guard sinkGuard(sink->lock);
+            if (sink->issuer == std::this_thread::get_id() && !sink->completed) issued.push_back(irp);
+        }
+    }
+    size_t cancelled = 0;
+    RunAtIrql(APC_LEVEL, [&] {
+        for (PIRP irp : issued) cancelled += IoCancelIrp(irp) ? 1 : 0;
+    });
+    return cancelled;
+}
 
 // ---- File -------------------------------------------------------------------------------------
 
@@ -271,7 +305,11 @@ std::unique_ptr<File> File::Open(PDEVICE_OBJECT device, ACCESS_MASK access, NTST
         handle->file_ = nullptr;
         return nullptr;
     }
+    // The file holds its device as on the platform: the count of open files the Plug and Play
+    // manager consults, and a reference that keeps the device object (and its extension) in
+    // memory after IoDeleteDevice until the file's close has reached its driver.
     InterlockedIncrement(&device->ReferenceCount);
+    ObReferenceObject(device);
     return handle;
 }
 
@@ -307,17 +345,24 @@ std::unique_ptr<Request> File::Build(UCHAR major, UCHAR minor)
 std::unique_ptr<Request> File::Dispatch(std::unique_ptr<Request> request)
 {
     PIRP irp = request->irp_;
-    NTSTATUS status = IoCallDriver(top_, irp);
+    PDRIVER_DISPATCH routed = routes_[IoGetNextIrpStackLocation(irp)->MajorFunction];
+    NTSTATUS status;
+    if (routed != nullptr) {
+        // What IoCallDriver does, with the test's routine as the dispatch entry.
+        irp->CurrentLocation--;
+        PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
+        sp->DeviceObject = top_;
+        status = routed(top_, irp);
+    } else {
+        status = IoCallDriver(top_, irp);
+    }
     request->dispatchStatus_ = status;
     bool completed = request->Completed();
-    if (status == STATUS_PENDING) {
-        if (completed && !irp->PendingReturned) {
-            ReportViolation("dispatch returned STATUS_PENDING for IRP %p without IoMarkIrpPending", (void*)irp);
-        }
-    } else if (completed && irp->IoStatus.Status != status) {
+    // Whether STATUS_PENDING matches the pending mark is judged by IoCallDriver.
+    if (status != STATUS_PENDING && completed && irp->IoStatus.Status != status) {
         ReportViolation("dispatch returned 0x%08x for IRP %p but completed it with 0x%08x", (unsigned)status,
                         (void*)irp, (unsigned)irp->IoStatus.Status);
-    } else if (!completed) {
+    } else if (status != STATUS_PENDING && !completed) {
         ReportViolation("dispatch returned 0x%08x for IRP %p without completing it", (unsigned)status, (void*)irp);
     }
     return request;
@@ -337,6 +382,13 @@ std::unique_ptr<Request> File::Refuse(std::unique_ptr<Request> request, NTSTATUS
 
 std::unique_ptr<Request> File::SendAsync(UCHAR major, UCHAR minor) { return Dispatch(Build(major, minor)); }
 
+void File::Route(UCHAR major, PDRIVER_DISPATCH routine) { routes_[major] = routine; }
+
+// Reads and writes reach the driver the way the top device's Flags ask for: a system buffer
+// (DO_BUFFERED_IO), an MDL (DO_DIRECT_IO) or only the application's own address (neither). A
+// transfer of zero bytes carries no buffer at all. Each buffer is its own allocation of exactly
+// the length, so that ASan catches a driver reading past it; what a read hands over is stale
+// pool, not zeroes.
 std::unique_ptr<Request> File::ReadAsync(ULONG length)
 {
     auto request = Build(IRP_MJ_READ, 0);
@@ -347,20 +399,21 @@ std::unique_ptr<Request> File::ReadAsync(ULONG length)
     if (!file_->ReadAccess) {
         return Refuse(std::move(request), STATUS_ACCESS_DENIED);
     }
+    sink->systemBuffer.assign(length, kStalePoolByte);
+    PVOID buffer = length ? sink->systemBuffer.data() : nullptr;
     if (top_->Flags & DO_BUFFERED_IO) {
-        sink->systemBuffer.assign(length ? length : 1, 0);
-        irp->AssociatedIrp.SystemBuffer = sink->systemBuffer.data();
+        irp->AssociatedIrp.SystemBuffer = buffer;
         irp->Flags = IRP_BUFFERED_IO | IRP_INPUT_OPERATION;
-    } else {
-        sink->systemBuffer.assign(length ? length : 1, 0);
-        request->mdlBuffer_ = sink->systemBuffer.data();
-        if (top_->Flags & DO_DIRECT_IO) {
-            sink->mdl.MappedSystemVa = sink->mdl.StartVa = request->mdlBuffer_;
+    } else if (top_->Flags & DO_DIRECT_IO) {
+        request->mdlBuffer_ = buffer;
+        if (length) {
+            sink->mdl.MappedSystemVa = sink->mdl.StartVa = buffer;
             sink->mdl.ByteCount = length;
             irp->MdlAddress = &sink->mdl;
-        } else {
-            irp->UserBuffer = request->mdlBuffer_;
         }
+    } else {
+        request->mdlBuffer_ = buffer;
+        irp->UserBuffer = buffer;
     }
     return Dispatch(std::move(request));
 }
@@ -375,16 +428,18 @@ std::unique_ptr<Request> File::WriteAsync(const void* data, ULONG length)
         return Refuse(std::move(request), STATUS_ACCESS_DENIED);
     }
     sink->systemBuffer.assign((const UCHAR*)data, (const UCHAR*)data + length);
-    if (sink->systemBuffer.empty()) sink->systemBuffer.push_back(0);
+    PVOID buffer = length ? sink->systemBuffer.data() : nullptr;
     if (top_->Flags & DO_BUFFERED_IO) {
-        irp->AssociatedIrp.SystemBuffer = sink->systemBuffer.data();
+        irp->AssociatedIrp.SystemBuffer = buffer;
         irp->Flags = IRP_BUFFERED_IO;
     } else if (top_->Flags & DO_DIRECT_IO) {
-        sink->mdl.MappedSystemVa = sink->mdl.StartVa = sink->systemBuffer.data();
-        sink->mdl.ByteCount = length;
-        irp->MdlAddress = &sink->mdl;
+        if (length) {
+            sink->mdl.MappedSystemVa = sink->mdl.StartVa = buffer;
+            sink->mdl.ByteCount = length;
+            irp->MdlAddress = &sink->mdl;
+        }
     } else {
-        irp->UserBuffer = sink->systemBuffer.data();
+        irp->UserBuffer = buffer;
     }
     return Dispatch(std::move(request));
 }
@@ -408,8 +463,9 @@ std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG i
     }
     switch (METHOD_FROM_CTL_CODE(code)) {
     case METHOD_BUFFERED: {
+        // One buffer for both directions: the input, then stale pool up to the output length.
         ULONG size = inputLength > outputLength ? inputLength : outputLength;
-        sink->systemBuffer.assign(size ? size : 1, 0);
+        sink->systemBuffer.assign(size, kStalePoolByte);
         if (inputLength) memcpy(sink->systemBuffer.data(), input, inputLength);
         irp->AssociatedIrp.SystemBuffer = size ? sink->systemBuffer.data() : nullptr;
         irp->Flags = IRP_BUFFERED_IO | (outputLength ? IRP_INPUT_OPERATION : 0);
@@ -419,7 +475,7 @@ std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG i
     case METHOD_OUT_DIRECT: {
         request->input_.assign((const UCHAR*)input, (const UCHAR*)input + inputLength);
         if (inputLength) irp->AssociatedIrp.SystemBuffer = request->input_.data();
-        sink->systemBuffer.assign(outputLength ? outputLength : 1, 0);
+        sink->systemBuffer.assign(outputLength, kStalePoolByte);
         if (outputLength) {
             request->mdlBuffer_ = sink->systemBuffer.data();
             sink->mdl.MappedSystemVa = sink->mdl.StartVa = request->mdlBuffer_;
@@ -431,8 +487,8 @@ std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG i
     default:
         request->input_.assign((const UCHAR*)input, (const UCHAR*)input + inputLength);
         sp->Parameters.DeviceIoControl.Type3InputBuffer = inputLength ? request->input_.data() : nullptr;
-        sink->systemBuffer.assign(outputLength ? outputLength : 1, 0);
-        request->mdlBuffer_ = sink->systemBuffer.data();
+        sink->systemBuffer.assign(outputLength, kStalePoolByte);
+        request->mdlBuffer_ = outputLength ? sink->systemBuffer.data() : nullptr;
         irp->UserBuffer = request->mdlBuffer_;
         break;
     }
@@ -485,6 +541,7 @@ NTSTATUS File::Close()
         ObDereferenceObject(file_);
         file_ = nullptr;
         PnpHandleClosed(device);
+        ObDereferenceObject(device);
         return STATUS_SUCCESS;
     }
     auto request = Waited(SendAsync(IRP_MJ_CLOSE));
@@ -495,6 +552,7 @@ NTSTATUS File::Close()
     ObDereferenceObject(file_);
     file_ = nullptr;
     PnpHandleClosed(device);
+    ObDereferenceObject(device);
     return status;
 }
 
@@ -508,6 +566,7 @@ DirectResult SendDirect(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &event, &iosb);
+    MarkManagerRequest(irp);
     irp->IoStatus.Status = initialStatus;
     irp->IoStatus.Information = information;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);

@@ -3,6 +3,7 @@
 
 #include <hostkernel/harness.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -46,6 +47,8 @@ struct HkDeviceNode {
     std::u16string name;            // "\Device\..." or empty
     bool deleted = false;
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one was attached on top of
+    bool filter = false;                  // attached as a filter, not as a function driver's device
+    std::atomic<bool> flagsChecked{false};  // its flags were checked against the device below
     PVOID extension = nullptr;
     SIZE_T extensionSize = 0;
     std::vector<UCHAR> security;    // self-relative descriptor set on the device (security.cpp)
@@ -126,6 +129,15 @@ void ManagerLogAppend(const ManagerRequest& request);
 void PowerIrpTrack(PIRP irp);
 void PowerIrpCheckFinished(PIRP irp, UCHAR minor);
 void PowerCleanCheck();
+// A device was attached on top of `lower`; as a filter unless it is the function driver's device
+// attached to its physical device object in AddDevice.
+void PnpDeviceAttached(PDEVICE_OBJECT device, PDEVICE_OBJECT lower);
+// The first request reached an attached device (IoCallDriver): its flags against the device below.
+void PnpCheckStackFlags(PDEVICE_OBJECT device, PIRP irp);
+// A driver built `irp` and sends it (IoCallDriver, first stack location): a Plug and Play or power
+// request must start out STATUS_NOT_SUPPORTED. Requests the managers send are marked first.
+void PnpCheckBuiltRequest(PIRP irp, PDEVICE_OBJECT device);
+void MarkManagerRequest(PIRP irp);
 }  // namespace hk
 
 namespace hk {

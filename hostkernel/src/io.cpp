@@ -4,18 +4,58 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <unordered_map>
 
 namespace hk {
 namespace {
 
+// One dispatch routine's hold on one stack location, from IoCallDriver until completion leaves
+// the location. Whichever of the two ends comes second judges the pending rule: the dispatch
+// routine may return before or after the request is completed, on any thread.
+struct DispatchFrame {
+    PDEVICE_OBJECT device;
+    PIRP irp;
+    UCHAR major;
+    UCHAR minor;
+    bool returned = false;
+    NTSTATUS returnedStatus = STATUS_SUCCESS;
+    bool walked = false;  // completion has left the location
+    bool marked = false;  // the location carried SL_PENDING_RETURNED when it was left
+};
+
 struct IrpInfo {
     IrpOrigin origin;
     IrpCompletionSink* sink = nullptr;
     bool completed = false;
+    bool sent = false;  // IoCallDriver has had it (since it was built or reused)
     std::vector<UCHAR> systemBuffer;  // buffered I/O of requests the I/O manager built
     MDL mdl{};
+    // Dispatch routines holding a location, by its index (CurrentLocation); a driver that skips
+    // its location shares it with the driver below, so one index can have several.
+    std::multimap<CHAR, std::shared_ptr<DispatchFrame>> frames;
 };
+
+// The rule IoMarkIrpPending serves: a dispatch routine returns STATUS_PENDING exactly when the
+// request's location is marked pending, or the I/O manager finishes the request wrongly (an
+// unmarked pending request is never waited for; a marked one that was not pended is finished
+// twice).
+void JudgePending(const DispatchFrame& frame)
+{
+    if (frame.returnedStatus == STATUS_PENDING && !frame.marked) {
+        ReportViolation("pending rule: dispatch routine of device %p returned STATUS_PENDING for IRP %p "
+                        "(major 0x%02x, minor 0x%02x) without IoMarkIrpPending",
+                        (void*)frame.device, (void*)frame.irp, frame.major, frame.minor);
+    } else if (frame.returnedStatus != STATUS_PENDING && frame.marked) {
+        ReportViolation("pending rule: IRP %p (major 0x%02x, minor 0x%02x) on device %p was marked pending "
+                        "(IoMarkIrpPending) but its dispatch routine returned 0x%08x, not STATUS_PENDING",
+                        (void*)frame.irp, frame.major, frame.minor, (void*)frame.device,
+                        (unsigned)frame.returnedStatus);
+    }
+}
+
+// Completion leaves the location `index` of `irp`, which carried `control`.
+void LeaveLocation(PIRP irp, CHAR index, UCHAR control);
 
 std::mutex g_irpLock;
 std::unordered_map<PIRP, IrpInfo>& Irps()
@@ -23,6 +63,24 @@ std::unordered_map<PIRP, IrpInfo>& Irps()
     // Never destroyed: threads and leak checkers may still look at it during exit.
     static auto* irps = new std::unordered_map<PIRP, IrpInfo>;
     return *irps;
+}
+
+void LeaveLocation(PIRP irp, CHAR index, UCHAR control)
+{
+    std::vector<std::shared_ptr<DispatchFrame>> judged;
+    {
+        std::lock_guard guard(g_irpLock);
+        auto it = Irps().find(irp);
+        if (it == Irps().end()) return;
+        auto range = it->second.frames.equal_range(index);
+        for (auto frame = range.first; frame != range.second; ++frame) {
+            frame->second->walked = true;
+            frame->second->marked = (control & SL_PENDING_RETURNED) != 0;
+            if (frame->second->returned) judged.push_back(frame->second);
+        }
+        it->second.frames.erase(range.first, range.second);
+    }
+    for (auto& frame : judged) JudgePending(*frame);
 }
 
 // Guards device stacks, names and driver device lists.
@@ -40,6 +98,27 @@ constexpr bool kQuarantine = false;  // ASan reports any touch of freed memory i
 constexpr bool kQuarantine = true;
 #endif
 constexpr UCHAR kDeletedPoison = 0xDE;
+// A device extension is exactly the size asked for. Under ASan it is an allocation of its own,
+// so the first byte past it is a heap-buffer-overflow; elsewhere a guard of this pattern follows
+// it and is checked when the device goes.
+#ifdef __SANITIZE_ADDRESS__
+constexpr size_t kExtensionGuard = 0;
+#else
+constexpr size_t kExtensionGuard = 16;
+#endif
+constexpr UCHAR kGuardPattern = 0xEC;
+
+void CheckExtensionGuard(PDEVICE_OBJECT device, HkDeviceNode* node)
+{
+    auto guard = (const UCHAR*)node->extension + node->extensionSize;
+    for (size_t i = 0; i < kExtensionGuard; i++) {
+        if (guard[i] != kGuardPattern) {
+            ReportViolation("device %p: its %zu-byte device extension was written past its end (at offset %zu)",
+                            (void*)device, (size_t)node->extensionSize, (size_t)node->extensionSize + i);
+            return;
+        }
+    }
+}
 std::vector<HkDeviceNode*> g_quarantine;
 
 KSPIN_LOCK g_cancelLock = 0;
@@ -49,6 +128,7 @@ void DestroyDevice(PVOID object)
 {
     auto device = (PDEVICE_OBJECT)object;
     HkDeviceNode* node = device->HkNode;
+    CheckExtensionGuard(device, node);
     // The extension is poisoned, and kept aside in the debug build, so that a driver touching
     // a deleted device's record is caught at the next clean check.
     memset(node->extension, kDeletedPoison, node->extensionSize);
@@ -187,8 +267,11 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICO
     auto node = new HkDeviceNode;
     node->name = name;
     node->extensionSize = extensionSize;
-    node->extension = extensionSize ? aligned_alloc(16, (extensionSize + 15) & ~15u) : malloc(1);
+    // Aligned as the platform's pool (MEMORY_ALLOCATION_ALIGNMENT), and no larger than asked.
+    size_t bytes = extensionSize + kExtensionGuard;
+    if (posix_memalign(&node->extension, 16, bytes ? bytes : 1) != 0) node->extension = nullptr;
     memset(node->extension, 0, extensionSize);
+    memset((UCHAR*)node->extension + extensionSize, kGuardPattern, kExtensionGuard);
     device->Type = IO_TYPE_DEVICE;
     device->Size = (USHORT)(sizeof(DEVICE_OBJECT) + extensionSize);
     device->DriverObject = driverObject;
@@ -254,11 +337,15 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device)
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
 {
+    // The platform gives no status: an attach that cannot be made returns NULL.
+    NTSTATUS injected;
+    if (TakeInjectedCallFailure("IoAttachDeviceToDeviceStack", &injected)) return nullptr;
     std::lock_guard guard(g_deviceLock);
     PDEVICE_OBJECT top = IoGetAttachedDevice(target);
     if (top->HkNode->deleted) return nullptr;
     top->AttachedDevice = source;
     source->HkNode->attachedTo = top;
+    PnpDeviceAttached(source, top);
     source->StackSize = (CCHAR)(top->StackSize + 1);
     source->AlignmentRequirement = top->AlignmentRequirement;
     return top;
@@ -316,6 +403,8 @@ void IoReuseIrp(PIRP irp, NTSTATUS status)
     InitializeListHead(&irp->ThreadListEntry);
     std::lock_guard guard(g_irpLock);
     Irps()[irp].completed = false;
+    Irps()[irp].frames.clear();
+    Irps()[irp].sent = false;
 }
 
 static PIRP BuildThreadedRequest(ULONG major, PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb)
@@ -340,12 +429,14 @@ PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buff
         irp->UserBuffer = buffer;
         std::lock_guard guard(g_irpLock);
         IrpInfo& info = Irps()[irp];
+        // As for an application's transfer: exactly the length, stale pool for a read, and no
+        // buffer at all for zero bytes.
         if (device->Flags & DO_BUFFERED_IO) {
-            info.systemBuffer.assign(length ? length : 1, 0);
+            info.systemBuffer.assign(length, kStalePoolByte);
             if (major == IRP_MJ_WRITE && length) memcpy(info.systemBuffer.data(), buffer, length);
-            irp->AssociatedIrp.SystemBuffer = info.systemBuffer.data();
+            irp->AssociatedIrp.SystemBuffer = length ? info.systemBuffer.data() : nullptr;
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (major == IRP_MJ_READ ? IRP_INPUT_OPERATION : 0);
-        } else if (device->Flags & DO_DIRECT_IO) {
+        } else if ((device->Flags & DO_DIRECT_IO) && length) {
             info.mdl.MappedSystemVa = info.mdl.StartVa = buffer;
             info.mdl.ByteCount = length;
             info.mdl.MdlFlags = MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED;
@@ -370,9 +461,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
     switch (METHOD_FROM_CTL_CODE(code)) {
     case METHOD_BUFFERED: {
         ULONG size = inputLength > outputLength ? inputLength : outputLength;
-        info.systemBuffer.assign(size ? size : 1, 0);
+        info.systemBuffer.assign(size, kStalePoolByte);
         if (inputLength) memcpy(info.systemBuffer.data(), input, inputLength);
-        irp->AssociatedIrp.SystemBuffer = info.systemBuffer.data();
+        irp->AssociatedIrp.SystemBuffer = size ? info.systemBuffer.data() : nullptr;
         irp->UserBuffer = output;
         irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (outputLength ? IRP_INPUT_OPERATION : 0);
         break;
@@ -401,6 +492,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
 NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) ReportViolation("IoCallDriver at IRQL %u", KeGetCurrentIrql());
+    IrpOrigin origin;
+    bool first;
     {
         std::lock_guard guard(g_irpLock);
         auto it = Irps().find(irp);
@@ -408,17 +501,61 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
             ReportViolation("IoCallDriver with IRP %p, which was already completed or freed", (void*)irp);
             return STATUS_INVALID_PARAMETER;
         }
+        origin = it->second.origin;
+        first = !it->second.sent;
+        it->second.sent = true;
     }
     if (irp->CurrentLocation <= 1) {
         ReportViolation("IoCallDriver to device %p with no stack location left in IRP %p", (void*)device, (void*)irp);
         return STATUS_INVALID_PARAMETER;
     }
+    if (origin != IrpOrigin::Harness && first) PnpCheckBuiltRequest(irp, device);
+    if (device->HkNode->attachedTo && !device->HkNode->flagsChecked) PnpCheckStackFlags(device, irp);
     irp->CurrentLocation--;
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
     if (sp->MajorFunction == IRP_MJ_POWER) PowerIrpDispatched(irp, device);
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sp->MajorFunction];
-    return dispatch(device, irp);
+    auto frame = std::make_shared<DispatchFrame>();
+    frame->device = device;
+    frame->irp = irp;
+    frame->major = sp->MajorFunction;
+    frame->minor = sp->MinorFunction;
+    {
+        std::lock_guard guard(g_irpLock);
+        Irps()[irp].frames.emplace(irp->CurrentLocation, frame);
+    }
+    KIRQL irql = KeGetCurrentIrql();
+    int spinLocks = SpinLocksHeld();
+
+    NTSTATUS status = dispatch(device, irp);
+
+    // The request may be completed and gone by now: only the frame is looked at.
+    KIRQL after = KeGetCurrentIrql();
+    if (after != irql) {
+        ReportViolation("IRQL rule: dispatch routine %p of device %p returned at IRQL %u from IRP %p "
+                        "(major 0x%02x, minor 0x%02x), which IoCallDriver called at IRQL %u",
+                        (void*)dispatch, (void*)device, after, (void*)irp, frame->major, frame->minor, irql);
+        // Back where the caller was, so that one report doesn't become a cascade.
+        KIRQL ignored;
+        if (after > irql) KeLowerIrql(irql);
+        else KeRaiseIrql(irql, &ignored);
+    }
+    if (SpinLocksHeld() > spinLocks) {
+        ReportViolation("IRQL rule: dispatch routine %p of device %p returned from IRP %p (major 0x%02x, "
+                        "minor 0x%02x) still holding %d spin lock(s)",
+                        (void*)dispatch, (void*)device, (void*)irp, frame->major, frame->minor,
+                        SpinLocksHeld() - spinLocks);
+    }
+    bool judge;
+    {
+        std::lock_guard guard(g_irpLock);
+        frame->returned = true;
+        frame->returnedStatus = status;
+        judge = frame->walked;
+    }
+    if (judge) JudgePending(*frame);
+    return status;
 }
 
 static void FinishToOriginator(PIRP irp)
@@ -442,6 +579,7 @@ static void FinishToOriginator(PIRP irp)
         break;
     case IrpOrigin::SynchronousFsd: {
         if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && irp->UserBuffer &&
+            irp->IoStatus.Information != 0 &&
             !(irp->IoStatus.Status < 0 && (ULONG)irp->IoStatus.Status >= 0xC0000000u)) {
             memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
         }
@@ -488,6 +626,7 @@ void IofCompleteRequest(PIRP irp, CCHAR)
     for (; irp->CurrentLocation <= irp->StackCount + 1;
          sp++, irp->CurrentLocation++, irp->Tail.Overlay.CurrentStackLocation++) {
         irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
+        LeaveLocation(irp, (CHAR)(irp->CurrentLocation - 1), sp->Control);
         NTSTATUS status = irp->IoStatus.Status;
         bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
@@ -499,7 +638,21 @@ void IofCompleteRequest(PIRP irp, CCHAR)
             PDEVICE_OBJECT above = irp->CurrentLocation == irp->StackCount + 1
                                        ? nullptr
                                        : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-            if (routine(above, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+            BOOLEAN pendingReturned = irp->PendingReturned;
+            NTSTATUS result = routine(above, irp, context);
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+            // A routine that lets completion go on stands where the I/O manager's own
+            // propagation would: the pending mark must move up with the request.
+            if (pendingReturned && irp->CurrentLocation <= irp->StackCount) {
+                PIO_STACK_LOCATION owner = IoGetCurrentIrpStackLocation(irp);
+                if (!(owner->Control & SL_PENDING_RETURNED)) {
+                    ReportViolation("pending rule: completion routine %p of device %p returned 0x%08x for IRP %p "
+                                    "(major 0x%02x, minor 0x%02x) with PendingReturned set, without "
+                                    "IoMarkIrpPending",
+                                    (void*)routine, (void*)above, (unsigned)result, (void*)irp,
+                                    owner->MajorFunction, owner->MinorFunction);
+                }
+            }
         } else {
             if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) IoMarkIrpPending(irp);
             memset(sp, 0, sizeof(*sp));

@@ -19,6 +19,9 @@ thread_local int t_spinLocksHeld = 0;
 thread_local bool t_waitNext = false;
 thread_local KIRQL t_waitNextIrql = PASSIVE_LEVEL;
 std::atomic<LONGLONG> g_timeOffset{0};
+
+// What a held spin lock stores: the address of the holder's own counter, unique per thread.
+ULONG_PTR SpinLockOwnerId() { return (ULONG_PTR)&t_spinLocksHeld; }
 std::mutex g_delayObserverLock;
 std::function<void(LONGLONG)> g_delayObserver;
 
@@ -137,9 +140,18 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
     if (t_irql < DISPATCH_LEVEL) {
         ReportViolation("KeAcquireSpinLockAtDpcLevel called at IRQL %u", t_irql);
     }
+    // A held lock holds its owner's identity, so that the two mistakes a spin lock can't survive
+    // are reported instead of hanging or passing silently.
+    ULONG_PTR self = SpinLockOwnerId();
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == self) {
+        ReportViolation("spin lock rule: spin lock %p acquired again by the thread that holds it "
+                        "(a deadlock on the platform)",
+                        (void*)lock);
+        return;
+    }
     for (;;) {
         ULONG_PTR expected = 0;
-        if (__atomic_compare_exchange_n(lock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
             break;
         }
         // The holder is another user-mode thread that may be descheduled: yield instead of
@@ -151,12 +163,19 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock)
 {
-    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == 0) {
+    ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
+    if (owner == 0) {
         ReportViolation("releasing spin lock %p that is not held", (void*)lock);
         return;
     }
     if (t_irql != DISPATCH_LEVEL) {
         ReportViolation("releasing spin lock %p at IRQL %u instead of DISPATCH_LEVEL", (void*)lock, t_irql);
+    }
+    if (owner != SpinLockOwnerId()) {
+        // The owner runs on at DISPATCH_LEVEL believing it holds the lock; nothing guards its data.
+        ReportViolation("spin lock rule: spin lock %p released by a thread that does not hold it", (void*)lock);
+        __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+        return;
     }
     t_spinLocksHeld--;
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);

@@ -137,10 +137,13 @@ NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG detail,
     return status;
 }
 
-std::u16string ReadString(const WCHAR* text)
+// A string answer, bounded like the multi-strings below.
+std::u16string ReadString(const WCHAR* text, const char* what = "text")
 {
     std::u16string out;
-    while (*text) out += (char16_t)*text++;
+    const size_t limit = 64 * 1024;
+    while (out.size() < limit && text[out.size()]) out += (char16_t)text[out.size()];
+    if (out.size() >= limit) ReportViolation("%s answer is not a terminated string", what);
     return out;
 }
 
@@ -169,6 +172,86 @@ void FreeAnswer(ULONG_PTR information)
     if (information) ExFreePool((PVOID)information);
 }
 
+// ---- Identifiers ------------------------------------------------------------------------------
+// What the system accepts from a bus for its children; anything else stops the machine with bug
+// check 0xCA (PNP_DETECTED_FATAL_ERROR). The limits are the platform's: MAX_DEVICE_ID_LEN is 200
+// characters, a container identifier is a braced GUID (MAX_GUID_STRING_LEN, 39 with the
+// terminator), and the device instance path the manager builds from the device and instance
+// identifiers must stay below MAX_DEVICE_ID_LEN as well: one separator when the instance
+// identifier is unique system-wide, room for the parent's prefix (28) when it is only unique on
+// its bus.
+constexpr size_t kMaxDeviceIdLen = 200;
+constexpr size_t kParentPrefixRoom = 28;
+constexpr size_t kGuidStringChars = 38;
+
+const char* IdTypeName(BUS_QUERY_ID_TYPE type)
+{
+    switch (type) {
+    case BusQueryDeviceID: return "BusQueryDeviceID";
+    case BusQueryHardwareIDs: return "BusQueryHardwareIDs";
+    case BusQueryCompatibleIDs: return "BusQueryCompatibleIDs";
+    case BusQueryInstanceID: return "BusQueryInstanceID";
+    case BusQueryDeviceSerialNumber: return "BusQueryDeviceSerialNumber";
+    case BusQueryContainerID: return "BusQueryContainerID";
+    default: return "BusQuery?";
+    }
+}
+
+// Printable form of an identifier for a report: anything outside 0x21-0x7E as \xNN.
+std::string Printable(const std::u16string& text)
+{
+    std::string out;
+    for (char16_t c : text) {
+        if (c > 0x20 && c < 0x7F) {
+            out += (char)c;
+        } else {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02x", (unsigned)c);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+bool IsGuidText(const std::u16string& text)
+{
+    if (text.size() != kGuidStringChars || text.front() != u'{' || text.back() != u'}') return false;
+    for (size_t i = 1; i + 1 < text.size(); i++) {
+        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+        char16_t c = text[i];
+        bool hex = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+        if (dash ? c != u'-' : !hex) return false;
+    }
+    return true;
+}
+
+void ValidateId(Node* node, BUS_QUERY_ID_TYPE type, const std::u16string& id)
+{
+    const char* request = IdTypeName(type);
+    for (size_t i = 0; i < id.size(); i++) {
+        char16_t c = id[i];
+        if (c <= 0x20 || c > 0x7F || c == u',') {
+            ReportViolation("IRP_MN_QUERY_ID (%s) of device %p answered \"%s\" with character 0x%02x at %zu: a Plug "
+                            "and Play identifier holds only characters 0x21-0x7F other than ',' (bug check 0xCA)",
+                            request, (void*)node->pdo, Printable(id).c_str(), (unsigned)c, i);
+            break;
+        }
+    }
+    if (id.size() >= kMaxDeviceIdLen) {
+        ReportViolation("IRP_MN_QUERY_ID (%s) of device %p answered an identifier of %zu characters: each must be "
+                        "shorter than MAX_DEVICE_ID_LEN (%zu)",
+                        request, (void*)node->pdo, id.size(), kMaxDeviceIdLen);
+    }
+    if (type == BusQueryInstanceID && id.find(u'\\') != std::u16string::npos) {
+        ReportViolation("IRP_MN_QUERY_ID (%s) of device %p answered \"%s\": an instance identifier holds no '\\'",
+                        request, (void*)node->pdo, Printable(id).c_str());
+    }
+    if (type == BusQueryContainerID && !IsGuidText(id)) {
+        ReportViolation("IRP_MN_QUERY_ID (%s) of device %p answered \"%s\": a container identifier is a braced GUID",
+                        request, (void*)node->pdo, Printable(id).c_str());
+    }
+}
+
 NTSTATUS QueryId(Node* node, BUS_QUERY_ID_TYPE type)
 {
     ULONG_PTR answer = 0;
@@ -176,17 +259,56 @@ NTSTATUS QueryId(Node* node, BUS_QUERY_ID_TYPE type)
                               [&](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = type; }, &answer);
     if (NT_SUCCESS(status) && answer) {
         auto text = (const WCHAR*)answer;
+        std::vector<std::u16string> ids;
+        if (type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs) {
+            ids = ReadMultiString(text, IdTypeName(type));
+        } else {
+            ids = {ReadString(text, IdTypeName(type))};
+        }
+        for (const auto& id : ids) ValidateId(node, type, id);
         std::lock_guard guard(g_lock);
         switch (type) {
-        case BusQueryDeviceID: node->info.DeviceId = ReadString(text); break;
-        case BusQueryInstanceID: node->info.InstanceId = ReadString(text); break;
-        case BusQueryHardwareIDs: node->info.HardwareIds = ReadMultiString(text, "hardware identifier"); break;
-        case BusQueryCompatibleIDs: node->info.CompatibleIds = ReadMultiString(text, "compatible identifier"); break;
+        case BusQueryDeviceID: node->info.DeviceId = ids[0]; break;
+        case BusQueryInstanceID: node->info.InstanceId = ids[0]; break;
+        case BusQueryHardwareIDs: node->info.HardwareIds = ids; break;
+        case BusQueryCompatibleIDs: node->info.CompatibleIds = ids; break;
         default: break;
         }
     }
     if (NT_SUCCESS(status)) FreeAnswer(answer);
     return status;
+}
+
+bool EqualNoCase(const std::u16string& a, const std::u16string& b);
+
+// The device instance path the manager makes of a child's identifiers must fit, and must name one
+// device: two children of a bus with the same device and instance identifiers (or, with UniqueID,
+// any two devices with the same path) are the duplicate PDO of bug check 0xCA. False for a
+// duplicate, which is not set up.
+bool CheckInstancePath(Node* node)
+{
+    std::lock_guard guard(g_lock);
+    const DeviceNodeInfo& info = node->info;
+    bool unique = info.HasCapabilities && info.Capabilities.UniqueID;
+    size_t limit = unique ? kMaxDeviceIdLen - 1 : kMaxDeviceIdLen - kParentPrefixRoom;
+    size_t length = info.DeviceId.size() + info.InstanceId.size();
+    if (length >= limit) {
+        ReportViolation("device %p: its device identifier and instance identifier together are %zu characters; with "
+                        "UniqueID %s they must be shorter than %zu (MAX_DEVICE_ID_LEN - %zu)",
+                        (void*)node->pdo, length, unique ? "set" : "clear", limit, kMaxDeviceIdLen - limit);
+    }
+    for (auto& [pdo, other] : Nodes()) {
+        if (other == node || other->root || other->vanished) continue;
+        if (!unique && other->parent != node->parent) continue;
+        if (EqualNoCase(other->info.DeviceId, info.DeviceId) && EqualNoCase(other->info.InstanceId, info.InstanceId)) {
+            ReportViolation("duplicate PDO: bus %p reported device %p with device identifier \"%s\" and instance "
+                            "identifier \"%s\", which device %p already has (bug check 0xCA)",
+                            node->parent ? (void*)node->parent->pdo : nullptr, (void*)node->pdo,
+                            Printable(info.DeviceId).c_str(), Printable(info.InstanceId).c_str(), (void*)pdo);
+            return false;
+        }
+    }
+    return true;
 }
 
 NTSTATUS QueryCapabilities(Node* node)
@@ -269,6 +391,10 @@ bool MatchDriver(Node* node)
     return false;
 }
 
+// The node whose function driver's AddDevice runs on this thread: the device it attaches to the
+// node's physical device object is the function device; anything else attached is a filter.
+thread_local Node* t_addDeviceNode = nullptr;
+
 NTSTATUS CallAddDevice(Node* node)
 {
     PDRIVER_OBJECT driver = node->functionDriver;
@@ -277,7 +403,9 @@ NTSTATUS CallAddDevice(Node* node)
         ReportViolation("driver %p has no AddDevice routine", (void*)driver);
         return STATUS_UNSUCCESSFUL;
     }
+    t_addDeviceNode = node;
     NTSTATUS status = driver->DriverExtension->AddDevice(driver, node->pdo);
+    t_addDeviceNode = nullptr;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) ReportViolation("AddDevice returned at IRQL %u", KeGetCurrentIrql());
     if (NT_SUCCESS(status)) {
         PDEVICE_OBJECT top = IoGetAttachedDevice(node->pdo);
@@ -381,9 +509,10 @@ NTSTATUS StartNode(Node* node)
 // Everything the manager learns about a newly reported child, then its driver and its start.
 void SetUpChild(Node* node)
 {
-    QueryId(node, BusQueryDeviceID);
-    QueryId(node, BusQueryInstanceID);
+    NTSTATUS deviceId = QueryId(node, BusQueryDeviceID);
+    NTSTATUS instanceId = QueryId(node, BusQueryInstanceID);
     QueryCapabilities(node);
+    if (NT_SUCCESS(deviceId) && NT_SUCCESS(instanceId) && !CheckInstancePath(node)) return;
     QueryText(node, DeviceTextDescription);
     QueryText(node, DeviceTextLocationInformation);
     QueryId(node, BusQueryHardwareIDs);
@@ -472,6 +601,16 @@ void EnumerateNode(Node* node)
                                 (void*)child);
                 continue;
             }
+            if (child->HkNode->deleted) {
+                // Its driver is done with it: the manager must never learn of it again.
+                ReportViolation("bus relations of %p report device %p after its driver deleted it (IoDeleteDevice): "
+                                "invalid enumeration of a deleted PDO (bug check 0xCA)",
+                                (void*)node->pdo, (void*)child);
+                if (FindNode(child) == nullptr) {
+                    ObDereferenceObject(child);  // the reference handed over with it
+                    continue;
+                }
+            }
             reported.push_back(child);
         }
         FreeAnswer(answer);
@@ -523,6 +662,11 @@ NTSTATUS RemoveTree(Node* node, bool keepTarget)
 {
     std::vector<Node*> order;
     PostOrder(node, order);
+    // Applications are asked to close their handles first; any handle still open to a stack of the
+    // subtree vetoes the removal before a driver is asked (PNP_VetoOutstandingOpen).
+    for (Node* n : order) {
+        if (OpenHandles(n->pdo) != 0) return STATUS_DEVICE_BUSY;
+    }
     std::vector<Node*> queried;
     for (Node* n : order) {
         if (!HasLiveStack(StateOf(n))) continue;
@@ -586,9 +730,10 @@ NTSTATUS RootDispatch(PDEVICE_OBJECT device, PIRP irp)
         if (it != Nodes().end()) {
             behavior = it->second->behavior;
             it->second->rootLog.push_back({sp->MajorFunction, sp->MinorFunction, *sp, irp->CurrentLocation,
-                                           irp->StackCount});
+                                           irp->StackCount, irp->IoStatus.Status});
         }
     }
+    if (behavior.BeforeAnswer) behavior.BeforeAnswer(irp);
     switch (sp->MajorFunction) {
     case IRP_MJ_PNP:
         switch (sp->MinorFunction) {
@@ -596,9 +741,11 @@ NTSTATUS RootDispatch(PDEVICE_OBJECT device, PIRP irp)
             if (!NT_SUCCESS(behavior.StartStatus)) return CompleteWith(irp, behavior.StartStatus);
             if (behavior.CompleteStartLater) {
                 IoMarkIrpPending(irp);
+                // Completed from the bus driver's DPC: the completion routines above run at
+                // DISPATCH_LEVEL.
                 std::thread([irp] {
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                    CompleteWith(irp, STATUS_SUCCESS);
+                    RunAtIrql(DISPATCH_LEVEL, [irp] { CompleteWith(irp, STATUS_SUCCESS); });
                 }).detach();
                 return STATUS_PENDING;
             }
@@ -927,6 +1074,82 @@ NTSTATUS PnpCheckOpen(PDEVICE_OBJECT device)
     return STATUS_SUCCESS;
 }
 
+// ---- Rules for stacks and for requests drivers build ------------------------------------------
+
+void PnpDeviceAttached(PDEVICE_OBJECT device, PDEVICE_OBJECT lower)
+{
+    Node* node = t_addDeviceNode;
+    device->HkNode->filter =
+        !(node != nullptr && lower == node->pdo && device->DriverObject == node->functionDriver);
+}
+
+// A filter's device is seen by the I/O manager as the top of the stack: the buffering it gives
+// reads and writes comes from its DO_BUFFERED_IO/DO_DIRECT_IO, the IRQL of power requests from its
+// DO_POWER_PAGABLE. So a filter takes all three from the device below it before any request can
+// reach it (in AddDevice, before it clears DO_DEVICE_INITIALIZING; attached to a running stack, as
+// it attaches). The check runs when the first request reaches the device: every request before
+// that point is covered, and a filter that copies the flags right after IoAttachDeviceToDeviceStack
+// (the usual order) is not blamed for the instant in between. Whatever the device's role, no
+// driver sets DO_POWER_PAGABLE above a device that has it clear.
+void PnpCheckStackFlags(PDEVICE_OBJECT device, PIRP irp)
+{
+    HkDeviceNode* node = device->HkNode;
+    if (node->flagsChecked.exchange(true)) return;
+    PDEVICE_OBJECT lower = node->attachedTo;
+    if (lower == nullptr) return;
+    UCHAR major = (irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction;
+    const ULONG io = DO_BUFFERED_IO | DO_DIRECT_IO;
+    ULONG flags = device->Flags, lowerFlags = lower->Flags;
+    if (node->filter && (flags & io) != (lowerFlags & io)) {
+        ReportViolation("filter device %p reached by request 0x%02x has I/O flags 0x%x but device %p below it has "
+                        "0x%x: a filter takes DO_BUFFERED_IO and DO_DIRECT_IO from the device it attaches to",
+                        (void*)device, major, (unsigned)(flags & io), (void*)lower, (unsigned)(lowerFlags & io));
+    }
+    if (node->filter && (flags & DO_POWER_PAGABLE) != (lowerFlags & DO_POWER_PAGABLE)) {
+        ReportViolation("filter device %p reached by request 0x%02x has DO_POWER_PAGABLE %s but device %p below it "
+                        "has it %s: a filter takes DO_POWER_PAGABLE from the device it attaches to",
+                        (void*)device, major, (flags & DO_POWER_PAGABLE) ? "set" : "clear", (void*)lower,
+                        (lowerFlags & DO_POWER_PAGABLE) ? "set" : "clear");
+    } else if ((flags & DO_POWER_PAGABLE) && !(lowerFlags & DO_POWER_PAGABLE)) {
+        ReportViolation("device %p reached by request 0x%02x sets DO_POWER_PAGABLE above device %p, which has it "
+                        "clear: no driver sets it once a lower one has cleared it",
+                        (void*)device, major, (void*)lower);
+    }
+}
+
+namespace {
+std::mutex g_managerIrpLock;
+std::vector<PIRP> g_managerIrps;  // built by the managers, not yet sent
+}  // namespace
+
+void MarkManagerRequest(PIRP irp)
+{
+    std::lock_guard guard(g_managerIrpLock);
+    g_managerIrps.push_back(irp);
+}
+
+void PnpCheckBuiltRequest(PIRP irp, PDEVICE_OBJECT device)
+{
+    {
+        std::lock_guard guard(g_managerIrpLock);
+        auto it = std::find(g_managerIrps.begin(), g_managerIrps.end(), irp);
+        if (it != g_managerIrps.end()) {
+            g_managerIrps.erase(it);
+            return;
+        }
+    }
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    if (sp->MajorFunction != IRP_MJ_PNP && sp->MajorFunction != IRP_MJ_POWER) return;
+    // The drivers below complete what they don't handle with the status the request carries: a
+    // request that starts with anything else reports a success (or a failure) no driver gave.
+    if (irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        ReportViolation("%s request 0x%02x (IRP %p) a driver built was sent to device %p with status 0x%08x: a Plug "
+                        "and Play or power request starts with STATUS_NOT_SUPPORTED",
+                        sp->MajorFunction == IRP_MJ_PNP ? "IRP_MJ_PNP" : "IRP_MJ_POWER", sp->MinorFunction,
+                        (void*)irp, (void*)device, (unsigned)irp->IoStatus.Status);
+    }
+}
+
 void PnpHandleClosed(PDEVICE_OBJECT device)
 {
     bool pending = false;
@@ -947,6 +1170,8 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT pdo, CONST GUID* interfaceClas
                                    PUNICODE_STRING symbolicLinkName)
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) ReportViolation("IoRegisterDeviceInterface at IRQL %u", KeGetCurrentIrql());
+    NTSTATUS injected;
+    if (TakeInjectedCallFailure("IoRegisterDeviceInterface", &injected)) return injected;
     std::u16string link;
     {
         std::lock_guard guard(g_lock);
@@ -981,7 +1206,13 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN ena
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) ReportViolation("IoSetDeviceInterfaceState at IRQL %u", KeGetCurrentIrql());
     std::u16string link((const char16_t*)symbolicLinkName->Buffer, symbolicLinkName->Length / sizeof(WCHAR));
+    NTSTATUS injected;
+    bool fail = TakeInjectedCallFailure("IoSetDeviceInterfaceState", &injected);
     std::lock_guard guard(g_lock);
+    if (fail) {
+        g_interfaceCalls.push_back({link, enable != 0, injected});
+        return injected;
+    }
     NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
     for (auto& i : g_interfaces) {
         if (!EqualNoCase(i.link, link)) continue;

@@ -109,13 +109,22 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag)
         ReportViolation("ExAllocatePoolWithTag(%s) at IRQL %u", paged ? "PagedPool" : "NonPagedPool", irql);
     }
     if (tag == 0) ReportViolation("pool allocation without a tag");
+    if (size == 0) {
+        ReportViolation("pool rule: ExAllocatePoolWithTag of zero bytes (tag '%s')", TagText(tag).c_str());
+    }
+    if (!paged && !(type & NonPagedPoolNx)) {
+        // Data in executable memory is what an exploit looks for; drivers ask for NonPagedPoolNx.
+        ReportViolation("pool rule: ExAllocatePoolWithTag of executable non-paged pool (type %d, tag '%s', "
+                        "%zu bytes); data belongs in NonPagedPoolNx",
+                        (int)type, TagText(tag).c_str(), (size_t)size);
+    }
     std::lock_guard guard(g_lock);
     if (TakeInjectedFailure(tag)) return nullptr;
     // Fresh pool is not zeroed: fill it so that code relying on zeroes shows up.
     // Exactly `size` bytes, so that ASan catches an access just past the end of a block.
     PVOID p = nullptr;
     if (posix_memalign(&p, 16, size == 0 ? 1 : size) != 0) return nullptr;
-    memset(p, 0xA5, size);
+    memset(p, kStalePoolByte, size);
     g_live[p] = Allocation{tag, size, type};
     return p;
 }
@@ -139,6 +148,10 @@ static void FreePool(PVOID p, ULONG tag, bool checkTag)
         }
         allocation = it->second;
         g_live.erase(it);
+    }
+    if ((allocation.type & 1) && KeGetCurrentIrql() > APC_LEVEL) {
+        ReportViolation("pool rule: paged pool block %p (tag '%s') freed at IRQL %u, above APC_LEVEL", p,
+                        TagText(allocation.tag).c_str(), KeGetCurrentIrql());
     }
     if (checkTag && allocation.tag != tag) {
         ReportViolation("pool block %p freed with tag '%s' but allocated with tag '%s'", p,

@@ -76,6 +76,7 @@ DirectResult SendPower(PDEVICE_OBJECT device, UCHAR minor, const std::function<v
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_POWER, top, nullptr, 0, nullptr, &event, &iosb);
+    MarkManagerRequest(irp);
     irp->IoStatus.Status = initialStatus;
     irp->IoStatus.Information = 0;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);

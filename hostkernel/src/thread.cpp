@@ -203,7 +203,7 @@ using namespace hk;
 
 extern "C" {
 
-NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES, HANDLE,
+NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES attributes, HANDLE,
                               PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine, PVOID startContext)
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
@@ -233,7 +233,13 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT
         Threads().push_back(thread);
     }
     ACCESS_MASK granted = desiredAccess == 0 ? THREAD_ALL_ACCESS : desiredAccess;
-    HANDLE handle = HandleCreate(thread, granted);
+    // Called in an application's thread (a dispatch routine), a handle without OBJ_KERNEL_HANDLE
+    // lands in that application's handle table, where it can close or use the thread.
+    HandleEntry entry;
+    entry.object = thread;
+    entry.kind = ObjectKind::Thread;
+    entry.granted = granted;
+    HANDLE handle = HandleCreateFor(std::move(entry), attributes ? attributes->Attributes : 0, "PsCreateSystemThread");
     if (clientId != nullptr) {
         clientId->UniqueProcess = (HANDLE)4;  // the System process
         clientId->UniqueThread = (HANDLE)thread->Id;

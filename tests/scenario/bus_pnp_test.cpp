@@ -1,8 +1,11 @@
 // The bus through the Plug and Play manager: its start and interface, its children appearing and
 // going, and the ways the bus itself goes away.
+#include <hostkernel/faults.h>
 #include <hostkernel/threads.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "bus_fixture.h"
 
@@ -48,6 +51,44 @@ protected:
     NoPortDriverBusTest() { installPortDriver_ = false; }
 };
 
+class AddBusDeviceTest : public DriverTest {};
+
+// The bus's lower device holds the system-control requests the bus passes down, so a request
+// stays inside the bus until the test releases it.
+class HeldRequestBusTest : public BusTest {
+protected:
+    HeldRequestBusTest() { hold_.Install(behavior_, IRP_MJ_SYSTEM_CONTROL); }
+
+    void TearDown() override
+    {
+        hold_.Release();
+        if (sender_.joinable()) sender_.join();
+        BusTest::TearDown();
+    }
+
+    void SendHeldRequest()
+    {
+        sender_ = std::thread([this] {
+            senderStatus_ = hk::SendDirect(busDevice_, IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA).Status;
+        });
+        ASSERT_TRUE(hold_.WaitHeld());
+    }
+
+    bool RootSaw(UCHAR minor)
+    {
+        for (const auto& r : hk::RootDeviceLog(busPdo_)) {
+            if (r.Major == IRP_MJ_PNP && r.Minor == minor) return true;
+        }
+        return false;
+    }
+
+    LONG GateCount() { return InterlockedCompareExchange(&bus_->Gate.OutstandingCount, 0, 0); }
+
+    LowerDeviceHold hold_;
+    std::thread sender_;
+    std::atomic<NTSTATUS> senderStatus_{STATUS_PENDING};
+};
+
 }  // namespace
 
 TEST_F(UnstartedBusTest, InterfaceIsFoundAndOpenedOnlyAfterTheStart)
@@ -70,6 +111,38 @@ TEST_F(UnstartedBusTest, InterfaceIsFoundAndOpenedOnlyAfterTheStart)
     ASSERT_EQ(hk::RemoveDevice(busPdo_), STATUS_SUCCESS);
     EXPECT_TRUE(hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).empty());
     EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+}
+
+TEST_F(AddBusDeviceTest, FailedInterfaceRegistrationOrAttachLeavesNothing)
+{
+    size_t pool = hk::PoolAllocations();
+    NTSTATUS status = STATUS_SUCCESS;
+    hk::FailNextRoutineCall("IoRegisterDeviceInterface", STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(hk::CreateRootDevice(driver_, &status), nullptr);
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+    EXPECT_EQ(hk::PoolAllocations(), pool);
+
+    // The interface is registered by then: its name goes with the device.
+    hk::FailNextRoutineCall("IoAttachDeviceToDeviceStack");
+    EXPECT_EQ(hk::CreateRootDevice(driver_, &status), nullptr);
+    EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+    EXPECT_EQ(hk::PoolAllocations(), pool);
+
+    PDEVICE_OBJECT pdo = hk::CreateRootDevice(driver_, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS) << "nothing of the failures is in the way";
+    EXPECT_EQ(hk::StartDevice(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(hk::RemoveDevice(pdo), STATUS_SUCCESS);
+}
+
+TEST_F(UnstartedBusTest, StartWhoseInterfaceCannotBeEnabledFailsAndTheBusIsRemoved)
+{
+    hk::FailNextRoutineCall("IoSetDeviceInterfaceState", STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(hk::StartDevice(busPdo_), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(hk::QueryDeviceNode(busPdo_).State, DeviceNodeState::StartFailed);
+    EXPECT_EQ(busPdo_->AttachedDevice, nullptr);
+    EXPECT_TRUE(hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).empty());
 }
 
 TEST_F(PendingStartBusTest, StartThatTheLowerDriverPendsCompletesWhenItFinishes)
@@ -165,14 +238,16 @@ TEST_F(BusTest, RemoveOfAPluggedPortKeepsItForANewStart)
 TEST_F(BusTest, RemoveOfAnUnpluggedPortNotYetLeftOutChangesNothing)
 {
     PDEVICE_OBJECT port = Plug(9);
-    Unplug(port, false);
+    StopBus();  // its announcement of the unplug is acted on only at the next start
+    Unplug(port);
     auto result = hk::SendDirect(port, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     EXPECT_TRUE(Alive(port));
     EXPECT_EQ(Record(port)->Header.PnpState, PnpStarted);
     EXPECT_EQ(bus_->ChildCount, 1u);
 
-    Announce();
+    ASSERT_TRUE(NT_SUCCESS(hk::StartDevice(busPdo_)));
+    ASSERT_TRUE(hk::WaitPnpIdle());
     EXPECT_FALSE(Alive(port));
     EXPECT_EQ(bus_->ChildCount, 0u);
 }
@@ -224,10 +299,114 @@ TEST_F(BusTest, CancelledQueriesRestoreTheBusState)
     EXPECT_EQ(bus_->Gate.OutstandingCount, 1);
 }
 
+TEST_F(BusTest, PortStopQueriesMoveItsStateAndTheirCancelRestoresIt)
+{
+    PDEVICE_OBJECT port = Plug(9);
+    auto state = [&] { return Record(port)->Header.PnpState; };
+    auto send = [&](UCHAR minor) { return hk::SendDirect(port, IRP_MJ_PNP, minor).Status; };
+    EXPECT_EQ(send(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(state(), PnpStopPending);
+    EXPECT_EQ(send(IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(state(), PnpStopPending) << "a cancel of the other kind restores nothing";
+    EXPECT_EQ(send(IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(state(), PnpStarted);
+    EXPECT_EQ(send(IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(state(), PnpStarted) << "a cancel without its query changes nothing";
+
+    ASSERT_EQ(hk::StopDevice(port), STATUS_SUCCESS);
+    EXPECT_EQ(state(), PnpStopped);
+    EXPECT_EQ(Record(port)->Header.PreviousPnpState, PnpStopPending);
+    ASSERT_EQ(hk::StartDevice(port), STATUS_SUCCESS);
+    EXPECT_EQ(state(), PnpStarted);
+}
+
+TEST_F(HeldRequestBusTest, StopWaitsForARequestStillInsideTheBus)
+{
+    SendHeldRequest();
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        EXPECT_EQ(hk::StopDevice(busPdo_), STATUS_SUCCESS);
+        stopped = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return RootSaw(IRP_MN_QUERY_STOP_DEVICE); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(stopped) << "the stop finished with a request still inside the bus";
+    EXPECT_FALSE(RootSaw(IRP_MN_STOP_DEVICE));
+
+    hold_.Release();
+    stopper.join();
+    sender_.join();
+    EXPECT_TRUE(RootSaw(IRP_MN_STOP_DEVICE));
+    EXPECT_EQ(senderStatus_, STATUS_NOT_SUPPORTED) << "the system-control request came back as it went";
+    EXPECT_EQ(bus_->Header.PnpState, PnpStopped);
+    EXPECT_EQ(bus_->Gate.OutstandingCount, 1);
+}
+
+// Between its removal's mark and the last request's leaving, the bus refuses every newcomer.
+TEST_F(HeldRequestBusTest, RemovalWaitsForARequestStillInsideTheBusAndRefusesNewcomers)
+{
+    SendHeldRequest();
+    std::atomic<bool> removed{false};
+    std::thread remover([&] {
+        EXPECT_EQ(hk::RemoveDevice(busPdo_), STATUS_SUCCESS);
+        removed = true;
+    });
+    // The removal has given back its own count and the base count: only the held request's is left.
+    EXPECT_TRUE(WaitUntil([&] { return RootSaw(IRP_MN_QUERY_REMOVE_DEVICE) && GateCount() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bool early = removed;
+    EXPECT_FALSE(early) << "the removal finished with a request still inside the bus";
+    if (!early) {
+        EXPECT_EQ(bus_->Header.PnpState, PnpDeleted);
+        auto control = hk::SendDirect(busDevice_, IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION sp) {
+            sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_GET_VERSION;
+        });
+        EXPECT_EQ(control.Status, STATUS_NO_SUCH_DEVICE) << "a control request to the deleted bus";
+        EXPECT_EQ(control.Information, 0u);
+        for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_FLUSH_BUFFERS, IRP_MJ_CLOSE}) {
+            EXPECT_EQ(hk::SendDirect(busDevice_, major, 0).Status, STATUS_NO_SUCH_DEVICE) << (int)major;
+        }
+        POWER_STATE working;
+        working.SystemState = PowerSystemWorking;
+        EXPECT_EQ(hk::SendQueryPower(busDevice_, SystemPowerState, working).Status, STATUS_NO_SUCH_DEVICE);
+        EXPECT_EQ(GateCount(), 1) << "refused newcomers give their count back";
+    }
+
+    hold_.Release();
+    remover.join();
+    sender_.join();
+    EXPECT_TRUE(removed);
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+}
+
+TEST_F(BusTest, SurpriseRemovedBusLetsGoOfAPortStillOpen)
+{
+    PDEVICE_OBJECT port = Plug(9);
+    NTSTATUS status;
+    auto file = hk::File::Open(port, GENERIC_READ, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+
+    hk::SurpriseRemoveDevice(busPdo_);
+    // The port's removal waits for its handle; the bus has already let go of it.
+    ASSERT_TRUE(Alive(port));
+    EXPECT_EQ(Record(port)->Header.PnpState, PnpSurpriseRemovePending);
+    EXPECT_EQ(Record(port)->ParentBus, nullptr);
+    EXPECT_TRUE(Record(port)->ReportedMissing);
+    EXPECT_EQ(Record(port)->ChildLink.Flink, &Record(port)->ChildLink);
+    EXPECT_TRUE(IsListEmpty(&bus_->ChildList));
+
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+    ASSERT_TRUE(hk::WaitDeviceNodeState(busPdo_, DeviceNodeState::Unknown));
+    ASSERT_TRUE(hk::WaitPnpIdle());
+    EXPECT_FALSE(Alive(port));
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+}
+
 TEST_F(BusTest, RemovingTheBusDestroysEveryPortAndEndsTheirThreads)
 {
     PDEVICE_OBJECT ports[] = {Plug(9), Plug(10), Plug(1)};
-    PDEVICE_OBJECT silent = Plug(2, {L"VCOMBUS\\Port"}, false);  // linked but never announced
+    StopBus();
+    PDEVICE_OBJECT silent = Plug(2);  // linked but never reported
     EXPECT_EQ(hk::RunningSystemThreadCount(), 8u);  // a read and a wait service thread per port
     ASSERT_EQ(hk::RemoveDevice(busPdo_), STATUS_SUCCESS);
     EXPECT_EQ(hk::RunningSystemThreadCount(), 0u);
@@ -272,8 +451,9 @@ TEST_F(BusTest, SurpriseRemovalDetachesChildrenAndDisablesTheInterfaceOnce)
 // removal deletes it later without touching the bus.
 TEST_F(BusTest, SurpriseRemovedPortOutlivesTheBusAndItsCapabilityQueryFails)
 {
-    PDEVICE_OBJECT gone = Plug(9, {L"VCOMBUS\\Port"}, false);
-    PDEVICE_OBJECT detached = Plug(10, {L"VCOMBUS\\Port"}, false);
+    StopBus();  // the ports stay unreported: the bus alone decides their fate
+    PDEVICE_OBJECT gone = Plug(9);
+    PDEVICE_OBJECT detached = Plug(10);
     EXPECT_EQ(hk::SendDirect(detached, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
 
     ASSERT_EQ(hk::RemoveDevice(busPdo_), STATUS_SUCCESS);
@@ -319,9 +499,10 @@ TEST_F(BusTest, RelationsFromAboveGoDownUntouchedWithoutChildren)
 
 TEST_F(BusTest, RelationsFromAboveComeFirstAndNoPoolKeepsThem)
 {
-    PDEVICE_OBJECT present = Plug(9, {L"VCOMBUS\\Port"}, false);
-    PDEVICE_OBJECT unplugged = Plug(10, {L"VCOMBUS\\Port"}, false);
-    Unplug(unplugged, false);
+    StopBus();  // nothing reports the ports but the requests of this test
+    PDEVICE_OBJECT present = Plug(9);
+    PDEVICE_OBJECT unplugged = Plug(10);
+    Unplug(unplugged);
     auto above = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), hk::Tag("Test"));
     above->Count = 1;
     above->Objects[0] = busPdo_;
@@ -342,4 +523,35 @@ TEST_F(BusTest, RelationsFromAboveComeFirstAndNoPoolKeepsThem)
     EXPECT_EQ(Record(present)->ReportedMissing, FALSE);
     ObDereferenceObject(present);  // the reference handed to whoever asked
     ExFreePool(relations);
+}
+
+TEST_F(BusTest, PortHandleOutlivesTheSurpriseRemovalOfTheBus)
+{
+    PDEVICE_OBJECT port = Plug(9);
+    NTSTATUS status;
+    auto file = hk::File::Open(port, GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    hk::SurpriseRemoveDevice(busPdo_);
+    // The port's stack stays until its handle is closed, and answers it meanwhile.
+    EXPECT_EQ(hk::QueryDeviceNode(port).State, DeviceNodeState::SurpriseRemoved);
+    EXPECT_EQ(hk::QueryDeviceNode(busPdo_).State, DeviceNodeState::SurpriseRemoved);
+    auto flush = file->SendAsync(IRP_MJ_FLUSH_BUFFERS);
+    ASSERT_TRUE(flush->Wait());
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+    ASSERT_TRUE(hk::WaitDeviceNodeState(busPdo_, DeviceNodeState::Unknown));
+    ASSERT_TRUE(hk::WaitPnpIdle());
+    EXPECT_FALSE(Alive(port));
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+}
+
+TEST_F(BusTest, OpenPortVetoesTheOrderlyRemovalOfTheBus)
+{
+    PDEVICE_OBJECT port = Plug(9);
+    NTSTATUS status;
+    auto file = hk::File::Open(port, GENERIC_READ, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::RemoveDevice(busPdo_), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(hk::QueryDeviceNode(port).State, DeviceNodeState::Started);
+    EXPECT_EQ(Record(port)->Header.PnpState, PnpStarted);
+    file.reset();
 }

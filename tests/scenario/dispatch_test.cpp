@@ -136,6 +136,8 @@ TEST_F(DispatchTest, SystemControlOnTheTapStopsThereAndNeverReachesTheRealPort)
     PDEVICE_OBJECT realPort = real.CreateDevice(STATUS_SUCCESS, DO_BUFFERED_IO);
     PDEVICE_OBJECT tap = CreateTapRecord();
     ASSERT_EQ(IoAttachDeviceToDeviceStack(tap, realPort), realPort);
+    // As every filter must before requests reach it.
+    tap->Flags |= realPort->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
     auto result = hk::SendDirect(realPort, IRP_MJ_SYSTEM_CONTROL, 0, nullptr, 0, kCarriedStatus);
     EXPECT_EQ(result.Status, kCarriedStatus);
     EXPECT_TRUE(real.Seen().empty());

@@ -273,3 +273,38 @@ TEST_F(BusTest, EjectByRequestOnlyClearsPresence)
     Announce();
     EXPECT_FALSE(Alive(port));
 }
+
+TEST_F(BusTest, CapabilityQueryThePortSendsDownTheBusStartsUnsupported)
+{
+    size_t before = hk::RootDeviceLog(busPdo_).size();
+    Plug(9);
+    auto log = hk::RootDeviceLog(busPdo_);
+    int queries = 0;
+    for (size_t i = before; i < log.size(); i++) {
+        if (log[i].Major == IRP_MJ_PNP && log[i].Minor == IRP_MN_QUERY_CAPABILITIES) {
+            queries++;
+            EXPECT_EQ(log[i].Status, STATUS_NOT_SUPPORTED) << "as every Plug and Play request starts";
+        }
+    }
+    EXPECT_GE(queries, 1);
+}
+
+TEST_F(BusTest, LargestPositiveNumberMakesAWholeInstanceIdentifierAndText)
+{
+    PDEVICE_OBJECT port = Plug(2147483647);
+    auto info = hk::QueryDeviceNode(port);
+    EXPECT_EQ(info.InstanceId, u"2147483647");
+    EXPECT_EQ(info.Description, u"NUVA_Kadrix_2147483647");
+}
+
+// Disabled until the instance identifier prints the port number unsigned: numbers from
+// 0x80000000 up come out negative and cut short today.
+TEST_F(BusTest, DISABLED_NumbersFrom0x80000000MakeTheirFullDecimalInstanceIdentifier)
+{
+    for (ULONG number : {0x80000000u, 0xFFFFFFFFu}) {
+        PDEVICE_OBJECT port = Plug(number);
+        ASSERT_NE(port, nullptr);
+        auto expected = std::to_string(number);
+        EXPECT_EQ(hk::QueryDeviceNode(port).InstanceId, std::u16string(expected.begin(), expected.end()));
+    }
+}

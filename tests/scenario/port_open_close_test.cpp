@@ -58,7 +58,8 @@ TEST_F(PortOpenCloseTest, TwoHandlesShareOneRing)
 
 TEST_F(PortOpenCloseTest, UnstartedPortOpensAndDeletedPortDoesNot)
 {
-    PDEVICE_OBJECT port = Plug(11, {L"VCOMBUS\\Port"}, false);
+    StopBus();
+    PDEVICE_OBJECT port = Plug(11);  // linked, never reported
     // The Plug and Play manager has not heard of it, so the harness refuses the open itself;
     // the driver's own answer comes from a request sent straight to the port.
     EXPECT_EQ(hk::SendDirect(port, IRP_MJ_CREATE, 0).Status, STATUS_SUCCESS);
@@ -70,7 +71,24 @@ TEST_F(PortOpenCloseTest, UnstartedPortOpensAndDeletedPortDoesNot)
     EXPECT_EQ(refused.Status, STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(refused.Information, 0u);
     Record(port)->Header.PnpState = PnpNotStarted;
-    Announce();
+}
+
+TEST_F(PortOpenCloseTest, DeletedPortRefusesFlushCleanupAndCloseAndLeavesItsRingAlone)
+{
+    PDEVICE_OBJECT port = Plug(9);
+    auto file = Open(port);
+    Feed(port, "kept");
+    // As between the mark of the port's removal and its deletion.
+    Record(port)->Header.PnpState = PnpDeleted;
+    auto flush = file->SendAsync(IRP_MJ_FLUSH_BUFFERS);
+    ASSERT_TRUE(flush->Wait());
+    EXPECT_EQ(flush->Status(), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(Held(port), 4u);
+    EXPECT_EQ(file->Cleanup(), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(file->Close(), STATUS_NO_SUCH_DEVICE);
+    EXPECT_TRUE(Record(port)->Ring.Enabled);
+    EXPECT_EQ(Held(port), 4u);
+    Record(port)->Header.PnpState = PnpStarted;
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ std::vector<UCHAR> g_log;
 NTSTATUS TryRead(PortDeviceData* port, PIRP irp)
 {
     ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-    auto buffer = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
+    auto buffer = ReadBuffer(irp);
     ULONG taken;
     {
         std::lock_guard guard(g_logLock);

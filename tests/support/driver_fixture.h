@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <hostkernel/harness.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "driver/handlers.h"
 
@@ -28,3 +30,15 @@ protected:
 };
 
 static constexpr PCWSTR kServicePath = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vcombus";
+
+// Polls `done` until it holds; false when `limit` passes first.
+template <typename Predicate>
+bool WaitUntil(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(5))
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}

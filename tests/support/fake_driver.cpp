@@ -1,5 +1,7 @@
 #include "fake_driver.h"
 
+#include <algorithm>
+
 namespace {
 
 std::mutex g_lock;
@@ -24,7 +26,7 @@ NTSTATUS FakeDispatch(PDEVICE_OBJECT device, PIRP irp)
     NTSTATUS status = data->CompleteWith;
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = data->Information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    hk::RunAtIrql(std::max(data->CompleteAtIrql, KeGetCurrentIrql()), [&] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
     return status;
 }
 
@@ -61,6 +63,7 @@ PDEVICE_OBJECT FakeDriver::CreateDevice(NTSTATUS completeWith, ULONG flags)
     auto data = (FakeDeviceData*)device->DeviceExtension;
     data->CompleteWith = completeWith;
     data->Hold = false;
+    data->CompleteAtIrql = PASSIVE_LEVEL;
     device->Flags = (device->Flags & ~DO_DEVICE_INITIALIZING) | flags;
     devices_.push_back(device);
     return device;
@@ -78,7 +81,7 @@ std::vector<FakeRequest> FakeDriver::Seen()
     return g_seen;
 }
 
-void FakeDriver::ReleaseHeld(NTSTATUS status)
+void FakeDriver::ReleaseHeld(NTSTATUS status, KIRQL irql)
 {
     std::vector<PIRP> held;
     {
@@ -87,6 +90,6 @@ void FakeDriver::ReleaseHeld(NTSTATUS status)
     }
     for (PIRP irp : held) {
         irp->IoStatus.Status = status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        hk::RunAtIrql(irql, [&] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
     }
 }

@@ -18,6 +18,7 @@ struct FakeDeviceData {
     NTSTATUS CompleteWith;
     ULONG_PTR Information;
     bool Hold;  // mark pending and keep the request instead of completing it
+    KIRQL CompleteAtIrql;  // completions at once run at this IRQL (DISPATCH_LEVEL: as from a DPC)
 };
 
 class FakeDriver {
@@ -27,8 +28,9 @@ public:
     PDEVICE_OBJECT CreateDevice(NTSTATUS completeWith = STATUS_SUCCESS, ULONG flags = 0);
     void DeleteDevices();
     std::vector<FakeRequest> Seen();
-    // Completes every held request with `status`.
-    void ReleaseHeld(NTSTATUS status);
+    // Completes every held request with `status`, at `irql` (DISPATCH_LEVEL: as a real driver
+    // does from its DPC, so completion routines above run there).
+    void ReleaseHeld(NTSTATUS status, KIRQL irql = PASSIVE_LEVEL);
     PDRIVER_OBJECT Object() const { return driver_; }
 
 private:

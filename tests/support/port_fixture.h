@@ -1,34 +1,34 @@
-// A port record with its two queues started and its ring set up, as the port's creation makes
-// it, behind handlers that open, close and clean up the way the port does and park reads and
-// waits with the test's own try routines.
+// A port plugged in through the bus's plug-in request and opened, cleaned up, flushed and closed
+// through the driver's own handlers (DispatchRequest: DispatchCreateClose, DispatchCleanupFlush).
+// Reads and waits are not served by the driver yet, so handles from
+// Open() route those two kinds of request to QueuePendingRequest, the driver's parking routine,
+// with the test's own try routines: the requests are built by the harness as the I/O manager
+// builds them, only their dispatch entry is the test's.
 #pragma once
 
-#include "driver_fixture.h"
+#include "bus_fixture.h"
 
-#include <chrono>
 #include <memory>
-#include <thread>
 
-class PortQueueTest : public DriverTest {
+class PortQueueTest : public BusTest {
 protected:
     void SetUp() override;
-    void TearDown() override;  // stops the queues and frees the ring as the port's destruction does
+    void TearDown() override;  // removes the bus, which destroys the port and ends its threads
 
-    // Try routines the port's read and wait-on-mask handlers park their requests with.
+    // Try routines that reads and IOCTL_SERIAL_WAIT_ON_MASK requests are parked with.
     void SetTryRoutines(PendingTryRoutine* read, PendingTryRoutine* wait);
+    // A handle opened through the driver's create handler, with reads and device control routed
+    // to the parking routine; cleanup, flush and close go to the driver.
     std::unique_ptr<hk::File> Open();
 
     PDEVICE_OBJECT device_ = nullptr;
     PortDeviceData* port_ = nullptr;
 };
 
-template <typename Predicate>
-bool WaitUntil(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(5))
+// Where a read's bytes go, as the I/O manager set the request up for the port's I/O method.
+inline PUCHAR ReadBuffer(PIRP irp)
 {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
+    if (irp->Flags & IRP_BUFFERED_IO) return (PUCHAR)irp->AssociatedIrp.SystemBuffer;
+    if (irp->MdlAddress) return (PUCHAR)MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+    return (PUCHAR)irp->UserBuffer;
 }

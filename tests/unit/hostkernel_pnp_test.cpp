@@ -3,6 +3,7 @@
 #include <hostkernel/pnp.h>
 
 #include "driver_fixture.h"
+#include "fake_driver.h"
 
 namespace {
 
@@ -63,8 +64,20 @@ NTSTATUS FdoAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
+// Opens, closes and flushes end at the function device; each one is recorded by its major code.
+NTSTATUS FdoFile(PDEVICE_OBJECT, PIRP irp)
+{
+    g_seen.push_back(0xF0 | IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS FdoEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_FLUSH_BUFFERS}) {
+        driver->MajorFunction[major] = FdoFile;
+    }
     driver->MajorFunction[IRP_MJ_PNP] = FdoPnp;
     driver->DriverExtension->AddDevice = FdoAddDevice;
     return STATUS_SUCCESS;
@@ -153,4 +166,55 @@ TEST_F(PnpManagerTest, InterfacesBelongOnlyToPhysicalDevices)
     RtlInitUnicodeString(&unknown, L"\\??\\ROOT#NOTHING#0000#{11111111-2222-3333-4444-555555555555}");
     EXPECT_EQ(IoSetDeviceInterfaceState(&unknown, FALSE), STATUS_OBJECT_NAME_NOT_FOUND);
     ASSERT_EQ(hk::RemoveDevice(pdo), STATUS_SUCCESS);
+}
+
+// An orderly removal asks applications to close their handles; one still open vetoes it before
+// any driver is asked. A vanished device is not asked: its removal waits for the last handle, and
+// requests through that handle still reach the stack until then.
+TEST_F(PnpManagerTest, OpenHandleVetoesAnOrderlyRemovalAndHoldsBackASurpriseOnesRemove)
+{
+    PDEVICE_OBJECT pdo = Install();
+    ASSERT_EQ(hk::StartDevice(pdo), STATUS_SUCCESS);
+    NTSTATUS status;
+    auto file = hk::OpenDeviceInterface(hk::FindDeviceInterfaces(kInterface).at(0), GENERIC_READ, &status);
+    ASSERT_NE(file, nullptr);
+    g_seen.clear();
+    EXPECT_EQ(hk::RemoveDevice(pdo), STATUS_DEVICE_BUSY);
+    EXPECT_TRUE(g_seen.empty()) << "no query-remove while a handle is open";
+    EXPECT_EQ(hk::QueryDeviceNode(pdo).State, hk::DeviceNodeState::Started);
+
+    hk::SurpriseRemoveDevice(pdo);
+    EXPECT_EQ(g_seen, std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL});
+    EXPECT_EQ(hk::QueryDeviceNode(pdo).State, hk::DeviceNodeState::SurpriseRemoved);
+    auto flush = file->SendAsync(IRP_MJ_FLUSH_BUFFERS);
+    ASSERT_TRUE(flush->Wait());
+    EXPECT_EQ(flush->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(g_seen.back(), 0xF0 | IRP_MJ_FLUSH_BUFFERS);
+
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+    ASSERT_TRUE(hk::WaitDeviceNodeState(pdo, hk::DeviceNodeState::Unknown));
+    ASSERT_TRUE(hk::WaitPnpIdle());
+    const std::vector<UCHAR> tail = {0xF0 | IRP_MJ_CLEANUP, 0xF0 | IRP_MJ_CLOSE, IRP_MN_REMOVE_DEVICE};
+    ASSERT_GE(g_seen.size(), tail.size());
+    EXPECT_EQ(std::vector<UCHAR>(g_seen.end() - 3, g_seen.end()), tail) << "the remove comes after the close";
+}
+
+// A file holds its device object: a device deleted while a handle is open stays in memory, and
+// the handle's cleanup and close still reach its driver; the object goes with the close.
+TEST(FileReference, DeviceDeletedUnderAnOpenHandleLivesUntilTheClose)
+{
+    FakeDriver fake;
+    PDEVICE_OBJECT device = fake.CreateDevice();
+    NTSTATUS status;
+    auto file = hk::File::Open(device, GENERIC_READ, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::ObjectReferenceCount(device), 2);
+    fake.DeleteDevices();
+    EXPECT_EQ(hk::ObjectReferenceCount(device), 1);
+    EXPECT_EQ(device->ReferenceCount, 1);
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+    auto seen = fake.Seen();
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen.back().Major, IRP_MJ_CLOSE);
+    EXPECT_EQ(hk::ObjectReferenceCount(device), -1);
 }

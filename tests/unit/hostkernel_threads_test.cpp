@@ -11,6 +11,14 @@
 
 namespace {
 
+// Driver threads' handles are kernel handles; the verifier reports any other.
+POBJECT_ATTRIBUTES KernelHandle()
+{
+    static OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    return &attributes;
+}
+
 struct Work {
     KEVENT go;
     bool terminate = true;
@@ -56,7 +64,7 @@ protected:
     PVOID StartReferenced(ULONG access = 0)
     {
         HANDLE handle = nullptr;
-        EXPECT_EQ(PsCreateSystemThread(&handle, access, nullptr, nullptr, nullptr, Worker, &work_), STATUS_SUCCESS);
+        EXPECT_EQ(PsCreateSystemThread(&handle, access, KernelHandle(), nullptr, nullptr, Worker, &work_), STATUS_SUCCESS);
         PVOID thread = nullptr;
         EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
                   STATUS_SUCCESS);
@@ -122,7 +130,7 @@ TEST_F(SystemThreadTest, FailedCreationCreatesNothingAndTheNextOneWorks)
 {
     hk::FailNextThreadCreations(1, STATUS_NO_MEMORY);
     HANDLE handle = (HANDLE)0x1234;
-    EXPECT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, Worker, &work_), STATUS_NO_MEMORY);
+    EXPECT_EQ(PsCreateSystemThread(&handle, 0, KernelHandle(), nullptr, nullptr, Worker, &work_), STATUS_NO_MEMORY);
     EXPECT_EQ(handle, (HANDLE)0x1234);
     EXPECT_TRUE(hk::SystemThreads().empty());
 
@@ -135,7 +143,7 @@ TEST_F(SystemThreadTest, FailedCreationCreatesNothingAndTheNextOneWorks)
 TEST_F(SystemThreadTest, HandlesCheckUserModeAccessAndRefuseWhatIsNotOpen)
 {
     HANDLE handle;
-    ASSERT_EQ(PsCreateSystemThread(&handle, SYNCHRONIZE, nullptr, nullptr, nullptr, Worker, &work_), STATUS_SUCCESS);
+    ASSERT_EQ(PsCreateSystemThread(&handle, SYNCHRONIZE, KernelHandle(), nullptr, nullptr, Worker, &work_), STATUS_SUCCESS);
     PVOID object = nullptr;
     EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_TERMINATE, nullptr, UserMode, &object, nullptr),
               STATUS_ACCESS_DENIED);

@@ -6,6 +6,14 @@
 
 namespace {
 
+// Driver threads' handles are kernel handles; the verifier reports any other.
+POBJECT_ATTRIBUTES KernelHandle()
+{
+    static OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    return &attributes;
+}
+
 KEVENT g_release;
 
 void LingeringThread(PVOID)
@@ -27,7 +35,7 @@ protected:
     HANDLE StartThread()
     {
         HANDLE handle = nullptr;
-        EXPECT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, LingeringThread, nullptr),
+        EXPECT_EQ(PsCreateSystemThread(&handle, 0, KernelHandle(), nullptr, nullptr, LingeringThread, nullptr),
                   STATUS_SUCCESS);
         return handle;
     }
@@ -149,7 +157,7 @@ TEST_F(ThreadVerifierTest, CatchesThreadCreationAboveItsIrql)
     hk::VerifierCapture capture;
     HANDLE handle = nullptr;
     hk::RunAtIrql(APC_LEVEL, [&] {
-        PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, LingeringThread, nullptr);
+        PsCreateSystemThread(&handle, 0, KernelHandle(), nullptr, nullptr, LingeringThread, nullptr);
     });
     EXPECT_TRUE(capture.Saw("PsCreateSystemThread at IRQL 1"));
     PVOID thread = Reference(handle);

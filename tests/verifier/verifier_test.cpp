@@ -224,3 +224,40 @@ TEST(VerifierRules, CatchesADeviceExtensionWrittenAfterDeletion)
 #endif
 
 }  // namespace
+
+namespace {
+
+// A device extension is exactly the size asked for: one byte past it is caught.
+#ifndef __SANITIZE_ADDRESS__
+TEST(VerifierRules, CatchesADeviceExtensionWrittenPastItsEnd)
+{
+    hk::VerifierCapture capture;
+    PDRIVER_OBJECT driver;
+    ASSERT_EQ(hk::LoadDriver(BrokenEntry, L"\\Registry\\broken", &driver, L"\\Driver\\broken"), STATUS_SUCCESS);
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(IoCreateDevice(driver, 13, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+    auto extension = (volatile UCHAR*)device->DeviceExtension;
+    extension[12] = 1;  // the last byte is the driver's
+    extension[13] = 1;
+    IoDeleteDevice(device);
+    hk::UnloadDriver(driver);
+    EXPECT_TRUE(capture.Saw("its 13-byte device extension was written past its end (at offset 13)"))
+        << capture.Messages().size();
+}
+#else
+TEST(VerifierRulesDeathTest, DeviceExtensionOverrunIsAHeapBufferOverflow)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    PDRIVER_OBJECT driver;
+    ASSERT_EQ(hk::LoadDriver(BrokenEntry, L"\\Registry\\broken", &driver, L"\\Driver\\broken"), STATUS_SUCCESS);
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(IoCreateDevice(driver, 13, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+    auto extension = (volatile UCHAR*)device->DeviceExtension;
+    extension[12] = 1;
+    EXPECT_DEATH(extension[13] = 1, "heap-buffer-overflow");
+    IoDeleteDevice(device);
+    hk::UnloadDriver(driver);
+}
+#endif
+
+}  // namespace

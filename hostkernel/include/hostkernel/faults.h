@@ -2,7 +2,8 @@
 // status, before doing anything. Routines consult this where a failure is part of their
 // documented contract. Supported so far: "ObReferenceObjectByHandle", "ObOpenObjectByPointer",
 // "ZwSetSecurityObject", "SeCaptureSecurityDescriptor", "IoCreateDevice", "ZwOpenKey",
-// "ZwCreateKey", "ZwQueryValueKey", "ZwSetValueKey", "ZwDeleteValueKey".
+// "ZwCreateKey", "ZwQueryValueKey", "ZwSetValueKey", "ZwDeleteValueKey", "IoRegisterDeviceInterface",
+// "IoSetDeviceInterfaceState", "IoAttachDeviceToDeviceStack" (which returns NULL; the status is unused).
 // ResetFaultInjection clears every injection and the call counts.
 #pragma once
 

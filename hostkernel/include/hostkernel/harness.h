@@ -51,6 +51,11 @@ size_t PoolBytes(ULONG tag = 0);
 void FailNextAllocations(int count, ULONG tag = 0, int skip = 0);
 void ResetFaultInjection();
 
+// ---- Buffers ----------------------------------------------------------------------------------
+// What a buffer fresh from pool holds, a system buffer beyond its input among them: not zeroes. A
+// driver that reports more bytes than it wrote hands these to the application.
+constexpr UCHAR kStalePoolByte = 0xA5;
+
 // ---- IRQL -------------------------------------------------------------------------------------
 // Runs `body` with the calling thread at `irql`, as a DPC or a completion routine would.
 void RunAtIrql(KIRQL irql, const std::function<void()>& body);
@@ -96,8 +101,10 @@ public:
     ULONG_PTR Information() const;
     // The bytes a read or an output-returning control request delivered.
     const std::vector<UCHAR>& Output() const { return output_; }
-    // Cancels the request as an application's CancelIo would.
+    // Cancels the request as an application's CancelIo does (IoCancelIrp at APC_LEVEL).
     BOOLEAN Cancel();
+    // Cancels it as a driver that sent it does, from a DPC or under a spin lock (DISPATCH_LEVEL).
+    BOOLEAN CancelAtDispatchLevel();
 
 private:
     friend class File;
@@ -134,6 +141,11 @@ public:
     NTSTATUS Cleanup();
     NTSTATUS Close();  // cleanup (if not done) then the last reference: IRP_MJ_CLOSE
 
+    // Requests of `major` sent through this handle are built as always, then handed to `routine`
+    // in place of the target driver's dispatch entry (nullptr: back to the driver). For tests
+    // that drive one routine of a driver with requests exactly as the I/O manager builds them.
+    void Route(UCHAR major, PDRIVER_DISPATCH routine);
+
 private:
     File() = default;
     std::unique_ptr<Request> Build(UCHAR major, UCHAR minor);
@@ -144,7 +156,13 @@ private:
     ACCESS_MASK granted_ = 0;
     bool cleanedUp_ = false;
     bool closed_ = false;
+    PDRIVER_DISPATCH routes_[IRP_MJ_MAXIMUM_FUNCTION + 1] = {};
 };
+
+// The calling thread ends, as an application thread that leaves requests behind: the I/O manager
+// cancels each request it issued that has not come back, at APC_LEVEL. Returns how many had a
+// cancel routine. The requests still complete as the driver decides; wait for them as usual.
+size_t CancelThreadRequests();
 
 // Sends a request with no file object to the top of `device`'s stack (as the Plug and Play or
 // power manager does) and waits for it. The stack location is filled by `prepare`.

@@ -11,6 +11,7 @@
 #include <hostkernel/harness.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +29,10 @@ struct RootDeviceBehavior {
     // DeviceState of the capabilities the root device reports, S-unspecified through S5.
     DEVICE_POWER_STATE DeviceState[PowerSystemMaximum] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD3,
                                                           PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
+    // Called in the root device's dispatch routine, on the sender's thread, before it answers a
+    // request: a test may hold the request there (the driver above is then still inside its
+    // IoCallDriver) or look at it.
+    std::function<void(PIRP irp)> BeforeAnswer;
 };
 
 // Creates a root-enumerated physical device object and calls `functionDriver`'s AddDevice for it.
@@ -110,6 +115,7 @@ struct RootDeviceRequest {
     IO_STACK_LOCATION Stack;  // the location as the root device saw it
     CHAR CurrentLocation;     // the IRP's stack position when it arrived
     CHAR StackCount;
+    NTSTATUS Status;          // IoStatus.Status when it arrived
 };
 std::vector<RootDeviceRequest> RootDeviceLog(PDEVICE_OBJECT pdo);
 
