@@ -4,6 +4,7 @@
 
 UNICODE_STRING DriverRegistryPath;
 PDRIVER_DISPATCH DefaultCreateHandler;
+volatile LONG TapCount;
 
 extern "C" VCB_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
 {
@@ -22,6 +23,7 @@ extern "C" VCB_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_S
     // handle keep going to it.
     DefaultCreateHandler = driverObject->MajorFunction[IRP_MJ_CREATE];
     NoPacing = FALSE;
+    TapCount = 0;
 
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
         driverObject->MajorFunction[major] = DispatchRequest;

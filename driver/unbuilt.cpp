@@ -1,7 +1,7 @@
 // Handlers whose components are not built yet. Each refuses what it is given and goes away when
 // its component lands.
 #include "driver/handlers.h"
-#include "routing/write_routing.h"
+#include "routing/injection.h"
 
 // Every code is unknown to the tap and routing handler until it exists.
 VCB_PAGED NTSTATUS TapControl(PDEVICE_OBJECT, PIRP irp)
@@ -17,8 +17,9 @@ VCB_PAGED NTSTATUS TapDispatch(PDEVICE_OBJECT, PIRP irp)
     return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
-// Writes are not routed yet: what a port writes reaches no one.
-ULONG RouteWrittenBytes(const UCHAR*, ULONG, PortDeviceData*)
+// Hub ports' bytes for the real port are lost until the tap can carry them.
+_Use_decl_annotations_ VCB_PAGED NTSTATUS InjectWrite(PDEVICE_OBJECT, const UCHAR*, ULONG)
 {
-    return 0;
+    PAGED_CODE();
+    return STATUS_NOT_SUPPORTED;
 }

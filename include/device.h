@@ -92,12 +92,21 @@ struct PortDeviceData {
     BOOLEAN AbortCurrentRead;
     BOOLEAN AbortCurrentWait;
     KSPIN_LOCK QueueLock;
+    // The time-out clocks of CurrentReadIrp; only the read service thread touches them.
     LONGLONG ReadStartTime;
     LONGLONG IntervalStartTime;
     ULONG LastSeenCount;
     BOOLEAN IntervalArmed;
+    // Deliveries into this port's ring by other ports' writes, biased by one while the port is
+    // linked: the port's destruction drops the bias and waits for DeliveriesDone before it frees
+    // the ring, so that a writer that found the port never stores into a record being deleted.
+    volatile LONG DeliveryCount;
+    KEVENT DeliveriesDone;
 };
 
 // Driver-wide state, alive from DriverEntry to unload.
 extern UNICODE_STRING DriverRegistryPath;
 extern PDRIVER_DISPATCH DefaultCreateHandler;
+// Number of attached taps; hub ports route nothing while it is 0. A plain aligned store that
+// readers may see old or new.
+extern volatile LONG TapCount;

@@ -4,6 +4,7 @@
 #include "port/port_device.h"
 
 #include "bus/child_list.h"
+#include "routing/write_routing.h"
 
 _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT portDevice, BusDeviceData* bus)
 {
@@ -14,6 +15,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT po
     port->Header.IsFilter = FALSE;
     port->Present = TRUE;
     port->ReportedMissing = FALSE;
+    InitializeDeliveryTarget(port);
 
     port->CurrentReadIrp = nullptr;
     port->CurrentWaitIrp = nullptr;
@@ -39,7 +41,9 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT po
     port->Header.DevicePowerState = PowerDeviceD3;
     port->Header.SystemPowerState = PowerSystemWorking;
 
-    portDevice->Flags |= DO_POWER_PAGABLE;
+    // Reads and writes carry their bytes in the system buffer: without this flag the I/O
+    // manager would hand the port the application's own buffer, which it never looks at.
+    portDevice->Flags |= DO_POWER_PAGABLE | DO_BUFFERED_IO;
     // Finished before the port is linked: from then on a relations answer running on another
     // thread may hand it to the Plug and Play manager, which must find it initialised and must
     // not race this update of Flags.
@@ -56,6 +60,8 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS DestroyPortDevice(PDEVICE_OBJECT portD
     if (port->HardwareIds != nullptr) {
         ExFreePoolWithTag(port->HardwareIds, kPoolTag);
         port->HardwareIds = nullptr;
+        // Unlinked by the caller; a writer that found the port before finishes its delivery.
+        RetireDeliveryTarget(port);
         StopWaitQueue(portDevice);
         StopReadQueue(portDevice);
         RingFree(&port->Ring);

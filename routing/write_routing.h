@@ -1,7 +1,19 @@
-// Where a port's written bytes go: to its null-modem partner, or by the hub's routing.
+// Where the bytes written to a port go: to its null-modem partner, or, on the hub, to the master
+// port or the real serial port through the tap.
 #pragma once
 #include "device.h"
 
-// Routes `length` bytes written on `writer`; returns the number of bytes that reached a ring (or
-// the real port). Sets SERIAL_EV_TXEMPTY on the writer when it waits for it.
+// Delivers `length` bytes written by `writer` wherever its number routes them. Returns the bytes
+// a receive ring accepted; 0 when nothing reached a ring (dropped, or handed to the real port).
+// Never fails: an undeliverable write simply loses its bytes.
 _IRQL_requires_(PASSIVE_LEVEL) ULONG RouteWrittenBytes(const UCHAR* bytes, ULONG length, PortDeviceData* writer);
+
+// The write half of PortReadWrite: routes the request's bytes, raises the writer's transmit-empty
+// event and completes the request at once with its full length.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS PortWrite(PortDeviceData* port, PIRP irp);
+
+// Readies and retires a port as a delivery target. The first is called before the port is
+// linked into its bus's child list; the second after it is unlinked, and returns once no writer
+// is storing into the port's ring any more.
+_IRQL_requires_max_(APC_LEVEL) void InitializeDeliveryTarget(PortDeviceData* port);
+_IRQL_requires_max_(APC_LEVEL) void RetireDeliveryTarget(PortDeviceData* port);

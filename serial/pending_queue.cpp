@@ -371,9 +371,14 @@ void FlushWaitQueue(PDEVICE_OBJECT portDevice)
 NTSTATUS QueuePendingRequest(PortDeviceData* port, PIRP irp, PendingTryRoutine* tryRoutine, PIO_CSQ csq,
                              PKSEMAPHORE workSemaphore, PLIST_ENTRY pendingList)
 {
+    // Reads complete in the order they were issued: a read the thread already holds counts as
+    // an older one, so a new read neither takes bytes ahead of it nor is tried on its own while
+    // it waits. A held wait does not count: the wait machinery accepts a new wait beside it.
+    PIRP* current = pendingList == &port->ReadQueue.PendingList ? &port->CurrentReadIrp : nullptr;
     KIRQL irql;
     KeAcquireSpinLock(&port->QueueLock, &irql);
-    BOOLEAN wasEmpty = IsListEmpty(pendingList);
+    BOOLEAN wasEmpty = IsListEmpty(pendingList) &&
+                       (current == nullptr || ReadPointerNoFence((PVOID volatile*)current) == nullptr);
     KeReleaseSpinLock(&port->QueueLock, irql);
 
     // Behind older requests a new one waits its turn without a try, so that they are served in

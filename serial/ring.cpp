@@ -148,6 +148,15 @@ BOOLEAN RingSetWaitPending(ReceiveRing* ring, BOOLEAN value)
     return old;
 }
 
+void RingNoteEvent(ReceiveRing* ring, ULONG event)
+{
+    RingAcquireLock(ring);
+    if (ring->WaitMask & event) {
+        ring->EventBits |= event;
+    }
+    RingReleaseLock(ring);
+}
+
 // The input rule. Event bits are raised before the full test, so the byte that finds the ring
 // full still raises them; that byte and the rest of the block are lost.
 ULONG RingWriteBlock(ReceiveRing* ring, const UCHAR* source, ULONG length)

@@ -127,6 +127,7 @@ done
 
 vcomctl=$(windows_path "$package/vcomctl.exe")
 bus_test=$programs/bus_test.exe
+pair_test=$programs/pair_test.exe
 
 # A fresh prefix. Its first boot ends with the configuration updated under a server that must go
 # away before the prefix is usable: wait for it to exit. Then a server that stays up between
@@ -139,4 +140,5 @@ step 10 "start a persistent Wine server (wineserver -p)" "$wineserver" -p
 step 60 "bus_test before_install" "$wine" "$bus_test" before_install --vcomctl "$vcomctl"
 step 60 "vcomctl install" "$wine" "$package/vcomctl.exe" install
 step 120 "bus_test installed" "$wine" "$bus_test" installed --vcomctl "$vcomctl"
+step 120 "pair_test installed" "$wine" "$pair_test" installed --vcomctl "$vcomctl"
 step 60 "bus_test uninstall" "$wine" "$bus_test" uninstall --vcomctl "$vcomctl"
