@@ -22,6 +22,7 @@ protected:
     void TearDown() override
     {
         file_.reset();
+        partnerFile_.reset();
         NoPacing = FALSE;
         BusTest::TearDown();
     }
@@ -70,4 +71,5 @@ protected:
     PDEVICE_OBJECT port_ = nullptr;
     PDEVICE_OBJECT partner_ = nullptr;
     std::unique_ptr<hk::File> file_;
+    std::unique_ptr<hk::File> partnerFile_;  // opened by the tests that need it
 };
