@@ -194,7 +194,9 @@ NTSTATUS GetProperties(PortDeviceData* port, PIRP irp, const ControlBuffer& buff
 
 // An abort of the receive side ends every pending read, the one the read thread holds included,
 // as a close does: a pending read is almost always the held one. Writes never wait, so the
-// transmit flags have nothing to act on. Information is 4, as serial applications have seen it.
+// transmit flags have nothing to act on. Information is 4, as serial applications have seen it,
+// but only into an output buffer that holds it: the I/O manager copies Information bytes back to
+// the caller's buffer, and a shorter one would be overrun.
 NTSTATUS Purge(PDEVICE_OBJECT deviceObject, PortDeviceData* port, PIRP irp, const ControlBuffer& buffer)
 {
     if (buffer.InputLength < sizeof(ULONG)) {
@@ -210,7 +212,7 @@ NTSTATUS Purge(PDEVICE_OBJECT deviceObject, PortDeviceData* port, PIRP irp, cons
     if (flags & SERIAL_PURGE_RXCLEAR) {
         RingPurge(&port->Ring);
     }
-    return CompleteRequest(irp, STATUS_SUCCESS, sizeof(ULONG));
+    return CompleteRequest(irp, STATUS_SUCCESS, buffer.OutputLength >= sizeof(ULONG) ? sizeof(ULONG) : 0);
 }
 
 NTSTATUS EventRequest(PortDeviceData* port, PIRP irp, ULONG code, const ControlBuffer& buffer)

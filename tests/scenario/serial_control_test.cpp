@@ -161,13 +161,20 @@ TEST_F(SerialControlTest, PurgeChecksItsFlagsAndAnswersWithFourBytes)
         EXPECT_EQ(refused->Information(), 0u);
     }
     ULONG txAbort = SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR;
-    auto nothing = file_->Ioctl(IOCTL_SERIAL_PURGE, &txAbort, sizeof(txAbort), 0);
+    auto nothing = file_->Ioctl(IOCTL_SERIAL_PURGE, &txAbort, sizeof(txAbort), sizeof(ULONG));
     EXPECT_EQ(nothing->Status(), STATUS_SUCCESS);
     EXPECT_EQ(nothing->Information(), 4u);
     EXPECT_EQ(Ring().Count, 3u) << "writes never wait: the transmit side has nothing to purge";
+    // Information is copied back into the caller's output buffer: never more than it holds (a
+    // report beyond it fails the test through the verifier).
+    for (ULONG output : {0u, 2u}) {
+        auto small = file_->Ioctl(IOCTL_SERIAL_PURGE, &txAbort, sizeof(txAbort), output);
+        EXPECT_EQ(small->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(small->Information(), 0u) << output;
+    }
 
     ULONG rxClear = SERIAL_PURGE_RXCLEAR;
-    auto clear = file_->Ioctl(IOCTL_SERIAL_PURGE, &rxClear, sizeof(rxClear), 0);
+    auto clear = file_->Ioctl(IOCTL_SERIAL_PURGE, &rxClear, sizeof(rxClear), sizeof(ULONG));
     EXPECT_EQ(clear->Status(), STATUS_SUCCESS);
     EXPECT_EQ(clear->Information(), 4u);
     EXPECT_EQ(Ring().Count, 0u);

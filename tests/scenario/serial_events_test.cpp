@@ -188,7 +188,7 @@ TEST_F(SerialEventsTest, ReceiveAbortEndsTheHeldReadAndTheQueuedOnes)
     ASSERT_EQ(queued->DispatchStatus(), STATUS_PENDING);
 
     ULONG abort = SERIAL_PURGE_RXABORT;
-    auto purge = file_->Ioctl(IOCTL_SERIAL_PURGE, &abort, sizeof(abort), 0);
+    auto purge = file_->Ioctl(IOCTL_SERIAL_PURGE, &abort, sizeof(abort), sizeof(ULONG));
     EXPECT_EQ(purge->Status(), STATUS_SUCCESS);
     EXPECT_EQ(purge->Information(), 4u);
     EXPECT_TRUE(queued->Completed()) << "a queued read ends with the purge";
