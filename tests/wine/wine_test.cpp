@@ -161,7 +161,7 @@ bool WaitForNoBusInterface(DWORD timeoutMs)
     }
 }
 
-DWORD RunVcomctl(const std::wstring& arguments)
+DWORD RunVcomctl(const std::wstring& arguments, std::string* output)
 {
     REQUIRE(!GetOptions().Vcomctl.empty(), "no --vcomctl PATH given");
     std::wstring commandLine = L"\"" + GetOptions().Vcomctl + L"\" " + arguments;
@@ -169,12 +169,37 @@ DWORD RunVcomctl(const std::wstring& arguments)
     fflush(stdout);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (output != nullptr) {
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        REQUIRE(CreatePipe(&readEnd, &writeEnd, &inherit, 0), "CreatePipe: %s",
+                DescribeError(GetLastError()).c_str());
+        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = writeEnd;
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    }
     PROCESS_INFORMATION process = {};
-    REQUIRE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                           nullptr, &startup, &process),
-            "starting %s: %s", Narrow(GetOptions().Vcomctl).c_str(),
-            DescribeError(GetLastError()).c_str());
+    BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, output != nullptr, 0,
+                                  nullptr, nullptr, &startup, &process);
+    DWORD startError = GetLastError();
+    if (writeEnd != nullptr)
+        CloseHandle(writeEnd);
+    if (!started && readEnd != nullptr)
+        CloseHandle(readEnd);
+    REQUIRE(started, "starting %s: %s", Narrow(GetOptions().Vcomctl).c_str(),
+            DescribeError(startError).c_str());
     CloseHandle(process.hThread);
+    if (output != nullptr) {
+        // Read to the end before waiting, so that a full pipe can't stall the program.
+        char buffer[1024];
+        DWORD read = 0;
+        while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+            output->append(buffer, read);
+        CloseHandle(readEnd);
+        fputs(output->c_str(), stdout);
+    }
     // Generous: an install that waits for the bus to start takes up to its own limit.
     DWORD waited = WaitForSingleObject(process.hProcess, 60000);
     DWORD exitCode = 0;

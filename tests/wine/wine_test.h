@@ -58,8 +58,8 @@ std::vector<std::wstring> WaitForBusInterface(DWORD timeoutMs);
 // Polls BusInterfacePaths until it is empty or timeoutMs has passed; whether it became empty.
 bool WaitForNoBusInterface(DWORD timeoutMs);
 
-// Runs the control application with the arguments (its output goes to this program's output);
-// its exit code.
-DWORD RunVcomctl(const std::wstring& arguments);
+// Runs the control application with the arguments; its exit code. Its output goes to this
+// program's output, and is also kept in *output when one is given.
+DWORD RunVcomctl(const std::wstring& arguments, std::string* output = nullptr);
 
 } // namespace wine_test

@@ -374,6 +374,11 @@ int CommandUninstall(void)
         return VcomctlFailed;
     if (removal.Removed == 0)
         printf("vcombus is not installed: no bus device\n");
+    /* The ports went with the bus: their COM names go too. */
+    if (LockNames() == VcomctlOk) {
+        ForgetVanishedPorts();
+        ForgetRecords();
+    }
 
     result = DeleteBusService();
     if (result != ERROR_SUCCESS)

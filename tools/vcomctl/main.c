@@ -1,6 +1,7 @@
 /* vcomctl: installs the vcombus driver and controls its bus from the command line. */
 #include <stdio.h>
 #include <string.h>
+#include <stddef.h>
 #include <wchar.h>
 
 /* The one translation unit that defines the GUIDs of the public header. */
@@ -19,17 +20,34 @@ static const char Usage[] =
     "  uninstall             remove the bus device (and its ports), its service and the staged\n"
     "                        setup information\n"
     "  status                find the running bus and print its driver's version\n"
-    "  plug N [--hwid ID]... plug in port N with these hardware identifiers (default\n"
-    "                        VCOMBUS\\Port); 1-8 are hub ports, 9 and up null-modem pairs\n"
-    "  pair N                plug in ports N and N+1, a null-modem pair (N odd, 9 or more)\n"
-    "  unplug N|all          unplug port N, or every port\n"
+    "  plug N [--hwid ID]... [--com COMx]\n"
+    "                        plug in port N with these hardware identifiers (default\n"
+    "                        VCOMBUS\\Port); 1-8 are hub ports, 9 and up null-modem pairs;\n"
+    "                        --com gives it a COM name too\n"
+    "  pair N [--com COMa,COMb]\n"
+    "                        plug in ports N and N+1, a null-modem pair (N odd, 9 or more),\n"
+    "                        with these COM names\n"
+    "  name N COMx           give plugged port N the COM name COMx (COM1 to COM4096): every\n"
+    "                        program opens it as \\\\.\\COMx, and port lists show it\n"
+    "  unname N              take port N's COM name away\n"
+    "  unplug N|all          unplug port N, or every port, and remove their COM names\n"
     "  eject N|all           eject port N, or every port, the way Windows ejects a device\n"
-    "  list                  print how many ports the bus has\n"
+    "  list                  list the plugged ports: number, partner, device, COM name\n"
     "  version               print the driver's version\n"
     "  --help                print this text\n"
     "\n"
     "Exit status: 0 on success, 1 on failure (one line on stderr says why), 2 on a usage error.\n"
-    "install and uninstall need an administrator.\n";
+    "install, uninstall and the commands that give or take COM names need an administrator.\n";
+
+/* "com21" is COM21; the name as the system spells it. */
+static int CanonicalComName(const WCHAR* text, WCHAR* name, size_t size)
+{
+    unsigned long number;
+    if (!ParseComName(text, &number))
+        return 0;
+    FormatComName(number, name, size);
+    return 1;
+}
 
 static int UsageError(const char* format, const WCHAR* word)
 {
@@ -70,25 +88,67 @@ int wmain(int argc, WCHAR** argv)
             return UsageError("plug: needs a port number%ls", L"");
         const WCHAR* ids[64];
         int idCount = 0;
+        WCHAR com[16];
+        const WCHAR* name = NULL;
         for (int i = 3; i < argc; ++i) {
+            if (wcscmp(argv[i], L"--com") == 0 && i + 1 < argc && name == NULL) {
+                if (!CanonicalComName(argv[++i], com, ARRAYSIZE(com)))
+                    return UsageError("plug: not a COM name: '%ls' (COM1 to COM4096)", argv[i]);
+                name = com;
+                continue;
+            }
             if (wcscmp(argv[i], L"--hwid") != 0 || i + 1 >= argc)
                 return UsageError("plug: unexpected argument '%ls'", argv[i]);
             if (idCount == (int)ARRAYSIZE(ids))
                 return UsageError("plug: too many identifiers%ls", L"");
             ids[idCount++] = argv[++i];
         }
-        return CommandPlug(number, ids, idCount);
+        return CommandPlug(number, ids, idCount, name);
     }
-    if (wcscmp(command, L"pair") == 0 || wcscmp(command, L"unplug") == 0 ||
-        wcscmp(command, L"eject") == 0) {
+    if (wcscmp(command, L"pair") == 0) {
+        unsigned long number;
+        if ((argc != 3 && argc != 5) || !ParsePortNumber(argv[2], &number))
+            return UsageError("pair: needs one port number%ls", L"");
+        if (argc == 3)
+            return CommandPair(number, NULL);
+        if (wcscmp(argv[3], L"--com") != 0)
+            return UsageError("pair: unexpected argument '%ls'", argv[3]);
+        WCHAR names[2][16];
+        const WCHAR* comma = wcschr(argv[4], L',');
+        WCHAR first[16];
+        if (comma == NULL || comma - argv[4] >= (ptrdiff_t)ARRAYSIZE(first))
+            return UsageError("pair: --com needs two COM names, COMa,COMb, not '%ls'", argv[4]);
+        wcsncpy(first, argv[4], (size_t)(comma - argv[4]));
+        first[comma - argv[4]] = L'\0';
+        if (!CanonicalComName(first, names[0], 16) || !CanonicalComName(comma + 1, names[1], 16))
+            return UsageError("pair: not two COM names (COM1 to COM4096): '%ls'", argv[4]);
+        if (wcscmp(names[0], names[1]) == 0)
+            return UsageError("pair: the two ports need two different names, not %ls twice", names[0]);
+        const WCHAR* const both[] = {names[0], names[1]};
+        return CommandPair(number, both);
+    }
+    if (wcscmp(command, L"name") == 0) {
+        unsigned long number;
+        WCHAR com[16];
+        if (argc != 4 || !ParsePortNumber(argv[2], &number))
+            return UsageError("name: needs a port number and a COM name%ls", L"");
+        if (!CanonicalComName(argv[3], com, ARRAYSIZE(com)))
+            return UsageError("name: not a COM name: '%ls' (COM1 to COM4096)", argv[3]);
+        return CommandName(number, com);
+    }
+    if (wcscmp(command, L"unname") == 0) {
+        unsigned long number;
+        if (argc != 3 || !ParsePortNumber(argv[2], &number))
+            return UsageError("unname: needs one port number%ls", L"");
+        return CommandUnname(number);
+    }
+    if (wcscmp(command, L"unplug") == 0 || wcscmp(command, L"eject") == 0) {
         unsigned long number = 0;
         if (argc != 3)
             return UsageError("%ls: needs one port number", command);
-        int all = command[0] != L'p' && wcscmp(argv[2], L"all") == 0;
+        int all = wcscmp(argv[2], L"all") == 0;
         if (!all && !ParsePortNumber(argv[2], &number))
             return UsageError("not a port number: '%ls'", argv[2]);
-        if (command[0] == L'p')
-            return CommandPair(number);
         return CommandRemove(command[0] == L'e', number);
     }
     if (wcscmp(command, L"list") == 0 || wcscmp(command, L"version") == 0) {

@@ -10,6 +10,10 @@
 
 #include "vcombus/ioctl.h"
 
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
+
 /* The hardware identifier ports get when the command line names none. */
 #define VCOMCTL_DEFAULT_PORT_ID L"VCOMBUS\\Port"
 
@@ -77,8 +81,8 @@ static int RemoveRequest(HANDLE bus, DWORD code, unsigned long number)
     const char* verb = code == IOCTL_BUS_UNPLUG_PORT ? "unplug" : "eject";
     DWORD error = Control(bus, code, &request, sizeof(request), NULL, 0, NULL);
     /* The driver answers "no ports at all" with STATUS_NO_SUCH_DEVICE, "none of that number"
-     * with STATUS_INVALID_PARAMETER. */
-    if (error == ERROR_FILE_NOT_FOUND)
+     * with STATUS_INVALID_PARAMETER; Wine turns the first into ERROR_NO_SUCH_DEVICE. */
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_SUCH_DEVICE)
         return ReportFailure("no ports are plugged in");
     if (error == ERROR_INVALID_PARAMETER)
         return ReportFailure("no such port: %lu", number);
@@ -121,35 +125,129 @@ int ParsePortNumber(const WCHAR* text, unsigned long* number)
     return 1;
 }
 
-int CommandPlug(unsigned long number, const WCHAR* const* ids, int idCount)
+/* Plugs in port number and learns its device: the one name that appeared in \Device meanwhile,
+ * recorded for platforms that don't report a port's device. Another device appearing at the same
+ * moment leaves the record out rather than guessing. */
+static int PlugAndRecord(HANDLE bus, unsigned long number, const WCHAR* const* ids, int idCount)
+{
+    DeviceList before, after;
+    int listed = ListDevices(&before) == ERROR_SUCCESS;
+    int result = PlugOne(bus, number, ids, idCount);
+    if (result == VcomctlOk && listed && ListDevices(&after) == ERROR_SUCCESS) {
+        WCHAR device[VCOMCTL_DEVICE_NAME_CHARS];
+        if (NewDevice(&before, &after, device))
+            RecordPortDevice(number, device);
+        else
+            ForgetPortDevice(number);
+        FreeDevices(&after);
+    }
+    if (listed)
+        FreeDevices(&before);
+    return result;
+}
+
+/* Waits for the platform to tell which device a port just plugged in is, when vcomctl's own
+ * look could not (another device appeared at the same moment): Windows reports it once it has
+ * enumerated the port. Whether it did within the time. */
+static int WaitForPortDevice(unsigned long number)
+{
+    WCHAR device[VCOMCTL_DEVICE_NAME_CHARS];
+    for (DWORD waited = 0; waited < VCOMCTL_START_TIMEOUT_MS; waited += 100) {
+        if (PortDeviceName(number, device, ARRAYSIZE(device)) == ERROR_SUCCESS)
+            return 1;
+        Sleep(100);
+    }
+    return 0;
+}
+
+/* Takes a port back out after a later step failed, quietly: the failure is already reported. */
+static void UndoPlug(HANDLE bus, unsigned long number)
+{
+    PortRemoveRequest undo = {sizeof(PortRemoveRequest), (unsigned int)number, {0, 0}};
+    Control(bus, IOCTL_BUS_UNPLUG_PORT, &undo, sizeof(undo), NULL, 0, NULL);
+    ForgetPortDevice(number);
+}
+
+/* Opens the bus for a command that changes ports or names, holding the naming lock and clearing
+ * the names of ports that went away behind vcomctl's back. */
+static int BeginNaming(HANDLE* bus)
+{
+    int result = LockNames();
+    if (result != VcomctlOk)
+        return result;
+    ForgetVanishedPorts();
+    return bus ? OpenBus(bus) : VcomctlOk;
+}
+
+int CommandPlug(unsigned long number, const WCHAR* const* ids, int idCount, const WCHAR* com)
 {
     static const WCHAR* const defaultIds[] = {VCOMCTL_DEFAULT_PORT_ID};
     HANDLE bus;
-    int result = OpenBus(&bus);
+    int result = BeginNaming(&bus);
     if (result != VcomctlOk)
         return result;
-    result = idCount ? PlugOne(bus, number, ids, idCount) : PlugOne(bus, number, defaultIds, 1);
+    /* A name in use is refused before anything is plugged in: a port plugged in and taken out
+     * again at once is a needless round through Plug and Play. */
+    if (com != NULL && (result = CheckComNameFree(com)) != VcomctlOk) {
+        CloseHandle(bus);
+        return result;
+    }
+    result = idCount ? PlugAndRecord(bus, number, ids, idCount) : PlugAndRecord(bus, number, defaultIds, 1);
+    if (result == VcomctlOk && com != NULL) {
+        WaitForPortDevice(number);
+        result = NamePort(number, com);
+        if (result != VcomctlOk) {
+            UndoPlug(bus, number);
+            printf("port %lu unplugged again\n", number);
+        }
+    }
     CloseHandle(bus);
     return result;
 }
 
-int CommandPair(unsigned long first)
+int CommandPair(unsigned long first, const WCHAR* const* com)
 {
     static const WCHAR* const ids[] = {VCOMCTL_DEFAULT_PORT_ID};
     if (first < 9 || first % 2 == 0)
         return ReportFailure("a pair starts at an odd port number of 9 or more, not %lu", first);
     HANDLE bus;
-    int result = OpenBus(&bus);
+    int result = BeginNaming(&bus);
     if (result != VcomctlOk)
         return result;
-    result = PlugOne(bus, first, ids, 1);
+    if (com != NULL && ((result = CheckComNameFree(com[0])) != VcomctlOk ||
+                        (result = CheckComNameFree(com[1])) != VcomctlOk)) {
+        CloseHandle(bus);
+        return result;
+    }
+    int plugged = 0, named = 0;
+    result = PlugAndRecord(bus, first, ids, 1);
     if (result == VcomctlOk) {
-        result = PlugOne(bus, first + 1, ids, 1);
-        if (result != VcomctlOk) {
-            /* Half a pair is no null-modem cable: take the first port back. */
-            PortRemoveRequest undo = {sizeof(PortRemoveRequest), (unsigned int)first, {0, 0}};
-            Control(bus, IOCTL_BUS_UNPLUG_PORT, &undo, sizeof(undo), NULL, 0, NULL);
+        plugged = 1;
+        result = PlugAndRecord(bus, first + 1, ids, 1);
+    }
+    if (result == VcomctlOk) {
+        plugged = 2;
+        if (com != NULL) {
+            WaitForPortDevice(first);
+            result = NamePort(first, com[0]);
+            if (result == VcomctlOk) {
+                named = 1;
+                WaitForPortDevice(first + 1);
+                result = NamePort(first + 1, com[1]);
+            }
         }
+    }
+    if (result != VcomctlOk) {
+        /* Half a pair is no null-modem cable, and a name without its port leads nowhere. */
+        WCHAR device[VCOMCTL_DEVICE_NAME_CHARS];
+        if (named && PortDeviceName(first, device, ARRAYSIZE(device)) == ERROR_SUCCESS)
+            RemoveNames(device, com[0]);
+        for (int i = plugged; i > 0; --i)
+            UndoPlug(bus, first + (unsigned long)i - 1);
+        if (plugged == 2)
+            printf("ports %lu and %lu unplugged again\n", first, first + 1);
+        else if (plugged == 1)
+            printf("port %lu unplugged again\n", first);
     }
     CloseHandle(bus);
     return result;
@@ -158,21 +256,69 @@ int CommandPair(unsigned long first)
 int CommandRemove(int eject, unsigned long number)
 {
     HANDLE bus;
-    int result = OpenBus(&bus);
+    int result = BeginNaming(&bus);
     if (result != VcomctlOk)
         return result;
+    /* The names go with the ports, once the bus has let them go; an eject completes later, and
+     * the next naming command clears what is left. */
+    PortInfo* ports = NULL;
+    size_t count = KnownPorts(&ports);
     result = RemoveRequest(bus, eject ? IOCTL_BUS_EJECT_PORT : IOCTL_BUS_UNPLUG_PORT, number);
+    for (size_t i = 0; result == VcomctlOk && !eject && ports != NULL && i < count; ++i) {
+        if (number != 0 && ports[i].Number != number)
+            continue;
+        if (ports[i].Com[0] != L'\0') {
+            DWORD error = RemoveNames(ports[i].Device, ports[i].Com);
+            if (error != ERROR_SUCCESS)
+                result = ReportError(error, "removing the name %ls of port %lu", ports[i].Com, ports[i].Number);
+            else
+                printf("port %lu is no longer %ls\n", ports[i].Number, ports[i].Com);
+        }
+        ForgetPortDevice(ports[i].Number);
+    }
+    free(ports);
     CloseHandle(bus);
     return result;
+}
+
+int CommandName(unsigned long number, const WCHAR* com)
+{
+    int result = BeginNaming(NULL);
+    return result == VcomctlOk ? NamePort(number, com) : result;
+}
+
+int CommandUnname(unsigned long number)
+{
+    int result = BeginNaming(NULL);
+    return result == VcomctlOk ? UnnamePort(number) : result;
 }
 
 int CommandList(void)
 {
     unsigned long count;
     int result = QueryULong(IOCTL_BUS_GET_PORT_COUNT, "its port count", &count);
-    if (result == VcomctlOk)
-        printf("%lu port%s on the bus\n", count, count == 1 ? "" : "s");
-    return result;
+    if (result != VcomctlOk)
+        return result;
+    PortInfo* ports = NULL;
+    size_t known = KnownPorts(&ports);
+    if (known > 0) {
+        printf("%-6s %-8s %-28s %s\n", "port", "partner", "device", "name");
+        for (size_t i = 0; i < known; ++i) {
+            unsigned long n = ports[i].Number;
+            char partner[16];
+            if (n <= 8)
+                snprintf(partner, sizeof(partner), "hub");
+            else
+                snprintf(partner, sizeof(partner), "%lu", n % 2 ? n + 1 : n - 1);
+            printf("%-6lu %-8s %-28ls %ls\n", n, partner, ports[i].Device, ports[i].Com[0] ? ports[i].Com : L"-");
+        }
+    }
+    printf("%lu port%s on the bus\n", count, count == 1 ? "" : "s");
+    if (count > known)
+        printf("%lu more not listed: vcomctl didn't plug them in, and the platform doesn't say "
+               "which devices they are\n", count - (unsigned long)known);
+    free(ports);
+    return VcomctlOk;
 }
 
 int CommandVersion(void)

@@ -2,6 +2,7 @@
 #ifndef VCOMCTL_H
 #define VCOMCTL_H
 
+#include <stddef.h>
 #include <windows.h>
 
 /* The hardware identifier of the root-enumerated bus device; the setup information matches it. */
@@ -37,10 +38,64 @@ int CommandStatus(void);
 
 /* Port commands (ports.c). A port number on the command line is a decimal number from 1 up. */
 int ParsePortNumber(const WCHAR* text, unsigned long* number);
-int CommandPlug(unsigned long number, const WCHAR* const* ids, int idCount);
-int CommandPair(unsigned long first);
+/* com: the COM name to give the port(s), or NULL; for a pair, two names. */
+int CommandPlug(unsigned long number, const WCHAR* const* ids, int idCount, const WCHAR* com);
+int CommandPair(unsigned long first, const WCHAR* const* com);
 int CommandRemove(int eject, unsigned long number); /* number 0: every port */
+int CommandName(unsigned long number, const WCHAR* com);
+int CommandUnname(unsigned long number);
 int CommandList(void);
 int CommandVersion(void);
+
+/* COM names (names.c). A COM name is COM1 to COM4096, the range the COM name database covers. */
+#define VCOMCTL_COM_MAX 4096
+#define VCOMCTL_DEVICE_NAME_CHARS 256
+/* Whether text is a COM name; its number if so. */
+int ParseComName(const WCHAR* text, unsigned long* number);
+void FormatComName(unsigned long number, WCHAR* name, size_t size);
+
+/* The names in the object directory \Device, each as "\Device\<name>". */
+typedef struct DeviceList {
+    WCHAR (*Names)[VCOMCTL_DEVICE_NAME_CHARS];
+    size_t Count;
+} DeviceList;
+DWORD ListDevices(DeviceList* list);
+void FreeDevices(DeviceList* list);
+/* The one name in after that isn't in before; 0 if none or more than one appeared. */
+int NewDevice(const DeviceList* before, const DeviceList* after, WCHAR* name);
+
+/* The device name (\Device\...) of plugged port number: ERROR_SUCCESS or ERROR_NOT_FOUND. */
+DWORD PortDeviceName(unsigned long number, WCHAR* device, size_t size);
+/* vcomctl's record of the device a port it plugged in got, for platforms that don't say. */
+DWORD RecordPortDevice(unsigned long number, const WCHAR* device);
+void ForgetPortDevice(unsigned long number);
+/* Removes the names of recorded ports whose devices have gone, and their records. */
+void ForgetVanishedPorts(void);
+/* Removes vcomctl's record keys once they hold no records (after an uninstall). */
+void ForgetRecords(void);
+
+/* A plugged port whose device is known, with its COM name (empty if none). */
+typedef struct PortInfo {
+    unsigned long Number;
+    WCHAR Device[VCOMCTL_DEVICE_NAME_CHARS];
+    WCHAR Com[16];
+} PortInfo;
+/* The plugged ports whose devices are known, by number; *ports is heap memory for the caller. */
+size_t KnownPorts(PortInfo** ports);
+
+/* Serialises vcomctl's naming commands; held until the process exits. */
+int LockNames(void);
+/* VcomctlOk if no link and no SERIALCOMM value uses com; otherwise reports it in use. */
+int CheckComNameFree(const WCHAR* com);
+/* Gives plugged port number the COM name com: link, SERIALCOMM value, database claim, all or
+ * nothing. Reports its own failures; returns an exit code. */
+int NamePort(unsigned long number, const WCHAR* com);
+int UnnamePort(unsigned long number);
+/* Removes the link com -> device (only if it still leads there), the SERIALCOMM value of device,
+ * and the database's claim of com. */
+DWORD RemoveNames(const WCHAR* device, const WCHAR* com);
+DWORD RemoveComLink(const WCHAR* com, const WCHAR* device);
+DWORD ComLinkTarget(const WCHAR* com, WCHAR* target, size_t size);
+DWORD SerialCommName(const WCHAR* device, WCHAR* com, size_t size);
 
 #endif
