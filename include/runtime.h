@@ -16,3 +16,9 @@
 // callable at any IRQL.
 NTSTATUS RtFormatWideV(PWCHAR buffer, SIZE_T sizeInChars, PCWSTR format, va_list args);
 NTSTATUS RtFormatWide(PWCHAR buffer, SIZE_T sizeInChars, PCWSTR format, ...);
+
+// The system time in 100 ns units. Out of line so that the read of the kernel's shared time is
+// one plain 64-bit move wherever the time is needed: kernels that emulate reads of that page
+// instruction by instruction (Wine's) know the plain moves, not the vector loads an optimiser
+// may fold the read into.
+LONGLONG RtQuerySystemTime();

@@ -9,6 +9,7 @@
 // flags change only under QueueLock, so that a flush and the thread's hand-over of a request
 // never miss each other (see TakeNextRequest).
 #include "device.h"
+#include "runtime.h"
 
 namespace {
 
@@ -203,10 +204,9 @@ void ServeQueue(PortDeviceData* port, const QueueView& view, BOOLEAN startsReadC
             continue;
         }
         if (startsReadClocks) {
-            LARGE_INTEGER now;
-            KeQuerySystemTime(&now);
-            port->ReadStartTime = now.QuadPart;
-            port->IntervalStartTime = now.QuadPart;
+            LONGLONG now = RtQuerySystemTime();
+            port->ReadStartTime = now;
+            port->IntervalStartTime = now;
             port->LastSeenCount = 0;
             port->IntervalArmed = FALSE;
         }

@@ -10,6 +10,7 @@
 #include "serial/read.h"
 
 #include "driver/handlers.h"
+#include "runtime.h"
 #include "routing/write_routing.h"
 
 namespace {
@@ -48,12 +49,7 @@ bool Expired(LONGLONG start, ULONGLONG limit, LONGLONG now)
     return start != 0 && now >= start && (ULONGLONG)(now - start) >= limit;
 }
 
-LONGLONG Now()
-{
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    return now.QuadPart;
-}
+LONGLONG Now() { return RtQuerySystemTime(); }
 
 NTSTATUS CompleteRead(PortDeviceData* port, PIRP irp, ULONG limit, NTSTATUS status)
 {

@@ -6,6 +6,7 @@
 // Lock guards the whole record and is the innermost lock; the IRQL to return to is kept in
 // SavedIrql by the holder. Everything here is resident: producers run at DISPATCH_LEVEL.
 #include "device.h"
+#include "runtime.h"
 
 BOOLEAN NoPacing;
 
@@ -16,12 +17,7 @@ constexpr ULONG kPacedCountLimit = 15;      // most bytes reported while paced
 constexpr LONGLONG kPacedReportWindow = 1000000;  // 100 ms after a read, in 100 ns units
 constexpr LONGLONG kPacingPause = -10000;   // 1 ms, relative
 
-LONGLONG Now()
-{
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    return now.QuadPart;
-}
+LONGLONG Now() { return RtQuerySystemTime(); }
 
 }  // namespace
 

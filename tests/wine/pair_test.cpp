@@ -208,3 +208,8 @@ TEST_CASE(installed, a_waiting_read_is_satisfied_by_a_later_write_from_another_t
     Unplug(bus, 24);
     CloseHandle(bus);
 }
+
+int wmain(int argc, wchar_t** argv)
+{
+    return RunPhase(argc, argv);
+}
