@@ -3,12 +3,6 @@
 #include "driver/handlers.h"
 #include "routing/injection.h"
 
-VCB_PAGED NTSTATUS PortSerialControl(PDEVICE_OBJECT, PIRP irp)
-{
-    PAGED_CODE();
-    return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
-}
-
 // Every code is unknown to the tap and routing handler until it exists.
 VCB_PAGED NTSTATUS TapControl(PDEVICE_OBJECT, PIRP irp)
 {

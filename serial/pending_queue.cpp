@@ -46,9 +46,34 @@ void CompleteCancelled(PIRP irp)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+// A wait that ends without a try deciding it (cancelled, flushed or aborted) leaves no wait in
+// progress behind, unless another wait is still parked: otherwise the next mask change would
+// mark a wait that no longer exists, and the next wait would end at once with an empty mask.
+void CompleteCancelledWait(PortDeviceData* port, PIRP irp)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&port->QueueLock, &irql);
+    PIRP current = ReadCurrent(WaitView(port));
+    BOOLEAN othersParked = (current != nullptr && current != irp) || !IsListEmpty(&port->WaitQueue.PendingList);
+    KeReleaseSpinLock(&port->QueueLock, irql);
+    if (!othersParked) {
+        RingSetWaitPending(&port->Ring, FALSE);
+    }
+    CompleteCancelled(irp);
+}
+
+void CompleteCancelledIn(PortDeviceData* port, const QueueView& view, PIRP irp)
+{
+    if (view.Queue == &port->WaitQueue) {
+        CompleteCancelledWait(port, irp);
+    } else {
+        CompleteCancelled(irp);
+    }
+}
+
 // ---- Cancel-safe queue callbacks ---------------------------------------------------------------
-// The same set serves both queues. The lock callbacks need the port record around the queue, so
-// they are instantiated per queue with the queue's offset in the record.
+// The same set serves both queues. The lock and cancel-completion callbacks need the port record
+// around the queue, so they are instantiated per queue with the queue's offset in the record.
 
 PendingQueue* QueueOf(PIO_CSQ csq) { return CONTAINING_RECORD(csq, PendingQueue, Csq); }
 
@@ -96,14 +121,19 @@ VOID NTAPI QueueReleaseLock(PIO_CSQ csq, KIRQL irql)
     KeReleaseSpinLock(&PortOfCsq<QueueOffset>(csq)->QueueLock, irql);
 }
 
-VOID NTAPI QueueCompleteCanceledIrp(PIO_CSQ csq, PIRP irp)
-{
-    UNREFERENCED_PARAMETER(csq);
-    CompleteCancelled(irp);
-}
-
 constexpr LONG kWaitQueueOffset = FIELD_OFFSET(PortDeviceData, WaitQueue);
 constexpr LONG kReadQueueOffset = FIELD_OFFSET(PortDeviceData, ReadQueue);
+
+// Called by the queue after it has released QueueLock, at up to DISPATCH_LEVEL.
+template <LONG QueueOffset>
+VOID NTAPI QueueCompleteCanceledIrp(PIO_CSQ csq, PIRP irp)
+{
+    if constexpr (QueueOffset == kWaitQueueOffset) {
+        CompleteCancelledWait(PortOfCsq<QueueOffset>(csq), irp);
+    } else {
+        CompleteCancelled(irp);
+    }
+}
 
 // ---- Service threads ---------------------------------------------------------------------------
 
@@ -165,7 +195,7 @@ void ServeRequest(PortDeviceData* port, const QueueView& view, PIRP irp)
     irp->Tail.Overlay.DriverContext[0] = nullptr;
     for (;;) {
         if (ReadBooleanNoFence(&irp->Cancel) || ReadBooleanNoFence(view.Abort)) {
-            CompleteCancelled(irp);
+            CompleteCancelledIn(port, view, irp);
             return;
         }
         if (tryRoutine(port, irp) != STATUS_PENDING) {
@@ -217,11 +247,11 @@ VOID NTAPI WaitServiceThread(PVOID context)
 // the start sets it once, before any other thread can use the queue.
 bool Started(const PendingQueue* queue) { return queue->PollInterval.QuadPart != 0; }
 
-void DrainQueue(PendingQueue* queue)
+void DrainQueue(PortDeviceData* port, const QueueView& view)
 {
     PIRP irp;
-    while ((irp = IoCsqRemoveNextIrp(&queue->Csq, nullptr)) != nullptr) {
-        CompleteCancelled(irp);
+    while ((irp = IoCsqRemoveNextIrp(&view.Queue->Csq, nullptr)) != nullptr) {
+        CompleteCancelledIn(port, view, irp);
     }
 }
 
@@ -230,7 +260,7 @@ void FlushQueue(PortDeviceData* port, const QueueView& view)
     if (!Started(view.Queue)) {
         return;
     }
-    DrainQueue(view.Queue);
+    DrainQueue(port, view);
     KIRQL irql;
     KeAcquireSpinLock(&port->QueueLock, &irql);
     if (ReadCurrent(view) != nullptr || ReadBooleanNoFence(view.Taking)) {
@@ -253,13 +283,14 @@ void EndUnreferencedThread(PendingQueue* queue)
 }
 
 VCB_PAGED NTSTATUS StartQueue(PDEVICE_OBJECT portDevice, PendingQueue* queue, PKSTART_ROUTINE serviceThread,
-                              PIO_CSQ_ACQUIRE_LOCK acquireLock, PIO_CSQ_RELEASE_LOCK releaseLock)
+                              PIO_CSQ_ACQUIRE_LOCK acquireLock, PIO_CSQ_RELEASE_LOCK releaseLock,
+                              PIO_CSQ_COMPLETE_CANCELED_IRP completeCanceled)
 {
     PAGED_CODE();
     KeInitializeSemaphore(&queue->WorkSemaphore, 0, kSemaphoreLimit);
     InitializeListHead(&queue->PendingList);
     IoCsqInitialize(&queue->Csq, QueueInsertIrp, QueueRemoveIrp, QueuePeekNextIrp, acquireLock, releaseLock,
-                    QueueCompleteCanceledIrp);
+                    completeCanceled);
     queue->PollInterval.QuadPart = kPollInterval;
     queue->StopThread = FALSE;
     queue->ServiceThread = nullptr;
@@ -302,7 +333,7 @@ NTSTATUS StopQueue(PortDeviceData* port, const QueueView& view)
     }
     // With the thread gone nothing serves the queue: a request parked while it was ending is
     // cancelled rather than left behind.
-    DrainQueue(queue);
+    DrainQueue(port, view);
     return STATUS_SUCCESS;
 }
 
@@ -312,14 +343,16 @@ VCB_PAGED NTSTATUS StartWaitQueue(PDEVICE_OBJECT portDevice)
 {
     PAGED_CODE();
     return StartQueue(portDevice, &PortOf(portDevice)->WaitQueue, WaitServiceThread,
-                      QueueAcquireLock<kWaitQueueOffset>, QueueReleaseLock<kWaitQueueOffset>);
+                      QueueAcquireLock<kWaitQueueOffset>, QueueReleaseLock<kWaitQueueOffset>,
+                      QueueCompleteCanceledIrp<kWaitQueueOffset>);
 }
 
 VCB_PAGED NTSTATUS StartReadQueue(PDEVICE_OBJECT portDevice)
 {
     PAGED_CODE();
     return StartQueue(portDevice, &PortOf(portDevice)->ReadQueue, ReadServiceThread,
-                      QueueAcquireLock<kReadQueueOffset>, QueueReleaseLock<kReadQueueOffset>);
+                      QueueAcquireLock<kReadQueueOffset>, QueueReleaseLock<kReadQueueOffset>,
+                      QueueCompleteCanceledIrp<kReadQueueOffset>);
 }
 
 // Resident: the release with Wait TRUE returns at DISPATCH_LEVEL until the wait that follows.

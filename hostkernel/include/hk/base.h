@@ -57,6 +57,11 @@ typedef LONG KPRIORITY;
 #define TRUE 1
 #define FALSE 0
 
+#define MAXUCHAR 0xff
+#define MAXUSHORT 0xffff
+#define MAXULONG 0xffffffff
+#define MAXLONG 0x7fffffff
+
 typedef union _LARGE_INTEGER {
     struct {
         ULONG LowPart;
