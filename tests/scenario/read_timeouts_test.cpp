@@ -36,7 +36,7 @@ protected:
     void Send(const char* text) { writer_->Write(text, (ULONG)strlen(text)); }
     void Timeouts(ULONG interval, ULONG multiplier, ULONG constant)
     {
-        SetReadTimeouts(readerPort_, interval, multiplier, constant);
+        ASSERT_EQ(SetReadTimeouts(*reader_, interval, multiplier, constant), STATUS_SUCCESS);
     }
     bool IsHeld(const hk::Request& read) { return CurrentRead(readerPort_) == read.Irp(); }
     std::unique_ptr<hk::Request> HeldRead(ULONG length)

@@ -13,9 +13,9 @@ using namespace std::chrono_literals;
 class WriteRoutingTest : public PortIoTest {};
 
 // Reads everything the port holds, without waiting.
-std::vector<UCHAR> Drain(PDEVICE_OBJECT port, hk::File& file)
+std::vector<UCHAR> Drain(hk::File& file)
 {
-    SetReadTimeouts(port, 0xFFFFFFFF, 0, 0);
+    EXPECT_EQ(SetReadTimeouts(file, 0xFFFFFFFF, 0, 0), STATUS_SUCCESS);
     auto read = file.Read(8192);
     EXPECT_EQ(read->Status(), STATUS_SUCCESS);
     return read->Output();
@@ -59,7 +59,7 @@ TEST_F(WriteRoutingTest, AWriteLargerThanTheRingKeepsWhatFitsInOrderAndReportsAl
         EXPECT_EQ(write->Status(), STATUS_SUCCESS);
         EXPECT_EQ(write->Information(), 5000u);
         EXPECT_TRUE(Record(ten)->Ring.Overrun);
-        auto got = Drain(ten, *b);
+        auto got = Drain(*b);
         EXPECT_EQ(got, std::vector<UCHAR>(sent.begin(), sent.begin() + kRingDefaultSize)) << "pacing " << !noPacing;
         Record(ten)->Ring.Overrun = FALSE;
     }
@@ -85,7 +85,7 @@ TEST_F(WriteRoutingTest, TwoWritersIntoOnePortDoNotInterleaveWithinABlock)
     std::thread two(writer, second.get(), 0x80);
     one.join();
     two.join();
-    auto got = Drain(ten, *reader);
+    auto got = Drain(*reader);
     ASSERT_EQ(got.size(), 2u * kBlocks * kBlock);
     for (size_t at = 0; at < got.size(); at += kBlock) {
         EXPECT_EQ(std::vector<UCHAR>(got.begin() + at, got.begin() + at + kBlock), std::vector<UCHAR>(kBlock, got[at]))

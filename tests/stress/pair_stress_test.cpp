@@ -43,15 +43,15 @@ struct Pair {
     int Reads = 0;
 };
 
-void SetRandomTimeouts(PDEVICE_OBJECT port, std::mt19937& random)
+void SetRandomTimeouts(hk::File& file, std::mt19937& random)
 {
     switch (random() % 6) {
-    case 0: SetReadTimeouts(port, 0xFFFFFFFF, 0, 0); break;
-    case 1: SetReadTimeouts(port, 0xFFFFFFFF, 1, 10); break;
-    case 2: SetReadTimeouts(port, 0xFFFFFFFF, 0xFFFFFFFF, 20); break;
-    case 3: SetReadTimeouts(port, 0, 1, 15); break;
-    case 4: SetReadTimeouts(port, 5, 0, 0); break;
-    default: SetReadTimeouts(port, 0, 0, 0); break;
+    case 0: SetReadTimeouts(file, 0xFFFFFFFF, 0, 0); break;
+    case 1: SetReadTimeouts(file, 0xFFFFFFFF, 1, 10); break;
+    case 2: SetReadTimeouts(file, 0xFFFFFFFF, 0xFFFFFFFF, 20); break;
+    case 3: SetReadTimeouts(file, 0, 1, 15); break;
+    case 4: SetReadTimeouts(file, 5, 0, 0); break;
+    default: SetReadTimeouts(file, 0, 0, 0); break;
     }
 }
 
@@ -96,7 +96,7 @@ TEST_F(PairStressTest, BytesAreReadAtMostOnceAndInOrderWhilePortsComeAndGo)
                 auto file = Open(port);
                 int reads = 1 + random() % 20;
                 for (int r = 0; r < reads && !stop; r++) {
-                    SetRandomTimeouts(port, random);
+                    SetRandomTimeouts(*file, random);
                     auto read = file->ReadAsync(1 + random() % 300);
                     if (!read->Wait(std::chrono::milliseconds(random() % 50))) read->Cancel();
                     EXPECT_TRUE(read->Wait());

@@ -1,5 +1,5 @@
 // Ports plugged in through the bus's control request and opened by applications, for tests of
-// reads and writes; time-outs are set the way the serial control request stores them.
+// reads and writes; time-outs are set with the serial control request, as applications do.
 #pragma once
 
 #include <cstring>
@@ -9,16 +9,13 @@
 #include "port_fixture.h"
 #include "serial/read.h"
 
-// Stored as IOCTL_SERIAL_SET_TIMEOUTS stores them: under the port's QueueLock.
-inline void SetReadTimeouts(PDEVICE_OBJECT port, ULONG interval, ULONG multiplier, ULONG constant)
+// Sets the read time-outs the way an application does, with IOCTL_SERIAL_SET_TIMEOUTS on its
+// handle (write time-outs 0). Returns the request's status: a port unplugged under an open handle
+// refuses it.
+inline NTSTATUS SetReadTimeouts(hk::File& file, ULONG interval, ULONG multiplier, ULONG constant)
 {
-    auto record = (PortDeviceData*)port->DeviceExtension;
-    KIRQL irql;
-    KeAcquireSpinLock(&record->QueueLock, &irql);
-    record->Ring.Timeouts.ReadIntervalTimeout = interval;
-    record->Ring.Timeouts.ReadTotalTimeoutMultiplier = multiplier;
-    record->Ring.Timeouts.ReadTotalTimeoutConstant = constant;
-    KeReleaseSpinLock(&record->QueueLock, irql);
+    SERIAL_TIMEOUTS timeouts = {interval, multiplier, constant, 0, 0};
+    return file.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), 0)->Status();
 }
 
 class PortIoTest : public BusTest {

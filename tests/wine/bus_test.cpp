@@ -1,6 +1,7 @@
 // The bus of the installed image, end to end: found through its interface only once installed,
 // opened and closed by an application, refusing data transfer, and kept as it is by a second
 // install; removed by uninstall. A failed install leaves nothing behind.
+#include "wine_ports.h"
 #include "wine_test.h"
 
 #include <cfgmgr32.h>
@@ -42,41 +43,6 @@ HANDLE OpenBus(DWORD access)
 
 // ---- Ports -------------------------------------------------------------------------------------
 
-extern "C" NTSTATUS NTAPI NtOpenDirectoryObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
-extern "C" NTSTATUS NTAPI NtQueryDirectoryObject(HANDLE, PVOID, ULONG, BOOLEAN, BOOLEAN, PULONG, PULONG);
-
-struct DirectoryEntry {
-    UNICODE_STRING Name;
-    UNICODE_STRING TypeName;
-};
-
-// Names in the object directory \Device: ports get names the platform makes up, and this is where
-// an application finds them without a COM name.
-std::vector<std::wstring> DeviceNames()
-{
-    std::vector<std::wstring> names;
-    UNICODE_STRING path;
-    RtlInitUnicodeString(&path, L"\\Device");
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &path, 0, nullptr, nullptr);
-    HANDLE directory;
-    NTSTATUS status = NtOpenDirectoryObject(&directory, 0x0001 /* DIRECTORY_QUERY */, &attributes);
-    REQUIRE(status >= 0, "opening \\Device: status 0x%08lx", (unsigned long)status);
-    ULONG context = 0;
-    for (;;) {
-        alignas(8) unsigned char buffer[4096];
-        ULONG returned = 0;
-        status = NtQueryDirectoryObject(directory, buffer, sizeof(buffer), TRUE, FALSE, &context, &returned);
-        if (status < 0 || status == (NTSTATUS)0x8000001A /* no more entries */)
-            break;
-        auto entry = reinterpret_cast<DirectoryEntry*>(buffer);
-        names.emplace_back(entry->Name.Buffer, entry->Name.Length / sizeof(WCHAR));
-    }
-    CloseHandle(directory);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 DWORD BusControl(HANDLE bus, DWORD code, const void* input, DWORD inputLength, void* output, DWORD outputLength)
 {
     DWORD returned = 0;
@@ -94,12 +60,6 @@ DWORD PlugIn(HANDLE bus, unsigned number)
     memcpy(input, &fixed, sizeof(fixed));
     memcpy(input + sizeof(fixed), ids, sizeof(ids));
     return BusControl(bus, IOCTL_BUS_PLUGIN_PORT, input, sizeof(input), nullptr, 0);
-}
-
-DWORD Unplug(HANDLE bus, unsigned number)
-{
-    PortRemoveRequest request = {sizeof(PortRemoveRequest), number, {0, 0}};
-    return BusControl(bus, IOCTL_BUS_UNPLUG_PORT, &request, sizeof(request), nullptr, 0);
 }
 
 unsigned PortCount(HANDLE bus)
@@ -220,7 +180,8 @@ TEST_CASE(installed, plugged_ports_start_open_and_go_away_when_unplugged)
     }
     REQUIRE(opened >= 2, "only %u of the new devices opened", opened);
 
-    error = Unplug(bus, 10);
+    PortRemoveRequest unplug = {sizeof(PortRemoveRequest), 10, {0, 0}};
+    error = BusControl(bus, IOCTL_BUS_UNPLUG_PORT, &unplug, sizeof(unplug), nullptr, 0);
     REQUIRE(error == ERROR_SUCCESS, "unplugging port 10: %s", DescribeError(error).c_str());
     unsigned left = WaitForPortCount(bus, 1);
     REQUIRE(left == 1, "%u ports left after unplugging 10", left);

@@ -1,5 +1,6 @@
 // The Win32 comm API on a null-modem pair of the installed image: what kernel32 makes of the
 // port's serial control requests and event waits.
+#include "wine_ports.h"
 #include "wine_test.h"
 
 #include <winternl.h>
@@ -12,92 +13,6 @@
 using namespace wine_test;
 
 namespace {
-
-constexpr DWORD kDeadlineMs = 20000;
-
-extern "C" NTSTATUS NTAPI NtOpenDirectoryObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
-extern "C" NTSTATUS NTAPI NtQueryDirectoryObject(HANDLE, PVOID, ULONG, BOOLEAN, BOOLEAN, PULONG, PULONG);
-
-struct DirectoryEntry {
-    UNICODE_STRING Name;
-    UNICODE_STRING TypeName;
-};
-
-std::vector<std::wstring> DeviceNames()
-{
-    std::vector<std::wstring> names;
-    UNICODE_STRING path;
-    RtlInitUnicodeString(&path, L"\\Device");
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &path, 0, nullptr, nullptr);
-    HANDLE directory;
-    NTSTATUS status = NtOpenDirectoryObject(&directory, 0x0001 /* DIRECTORY_QUERY */, &attributes);
-    REQUIRE(status >= 0, "opening \\Device: status 0x%08lx", (unsigned long)status);
-    ULONG context = 0;
-    for (;;) {
-        alignas(8) unsigned char buffer[4096];
-        ULONG returned = 0;
-        status = NtQueryDirectoryObject(directory, buffer, sizeof(buffer), TRUE, FALSE, &context, &returned);
-        if (status < 0 || status == (NTSTATUS)0x8000001A /* no more entries */)
-            break;
-        auto entry = reinterpret_cast<DirectoryEntry*>(buffer);
-        names.emplace_back(entry->Name.Buffer, entry->Name.Length / sizeof(WCHAR));
-    }
-    CloseHandle(directory);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-HANDLE OpenBus()
-{
-    std::vector<std::wstring> paths = WaitForBusInterface(kDeadlineMs);
-    REQUIRE(!paths.empty(), "no bus interface");
-    HANDLE bus = CreateFileW(paths.front().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
-    REQUIRE(bus != INVALID_HANDLE_VALUE, "opening the bus: %s", DescribeError(GetLastError()).c_str());
-    return bus;
-}
-
-DWORD Control(HANDLE bus, DWORD code, const void* input, DWORD inputLength)
-{
-    DWORD returned = 0;
-    return DeviceIoControl(bus, code, const_cast<void*>(input), inputLength, nullptr, 0, &returned, nullptr)
-               ? ERROR_SUCCESS
-               : GetLastError();
-}
-
-// Plugs in the port and opens it by the one device name that appeared with it; polls the open
-// until the port has started.
-HANDLE PlugInAndOpen(HANDLE bus, unsigned number, DWORD flags)
-{
-    std::vector<std::wstring> before = DeviceNames();
-    const wchar_t ids[] = L"VCOMBUS\\Port\0";
-    unsigned char input[sizeof(PortPlugInRequest) + sizeof(ids)];
-    PortPlugInRequest fixed = {sizeof(PortPlugInRequest), number};
-    memcpy(input, &fixed, sizeof(fixed));
-    memcpy(input + sizeof(fixed), ids, sizeof(ids));
-    DWORD error = Control(bus, IOCTL_BUS_PLUGIN_PORT, input, sizeof(input));
-    REQUIRE(error == ERROR_SUCCESS, "plugging in port %u: %s", number, DescribeError(error).c_str());
-    std::vector<std::wstring> after = DeviceNames();
-    std::vector<std::wstring> fresh;
-    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(fresh));
-    REQUIRE(fresh.size() == 1, "%u new device names with port %u", (unsigned)fresh.size(), number);
-    std::wstring path = L"\\\\?\\GLOBALROOT\\Device\\" + fresh[0];
-    for (DWORD waited = 0;; waited += 100) {
-        HANDLE port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
-        if (port != INVALID_HANDLE_VALUE)
-            return port;
-        REQUIRE(waited < kDeadlineMs, "opening port %u: %s", number, DescribeError(GetLastError()).c_str());
-        Sleep(100);
-    }
-}
-
-void Unplug(HANDLE bus, unsigned number)
-{
-    PortRemoveRequest request = {sizeof(PortRemoveRequest), number, {0, 0}};
-    DWORD error = Control(bus, IOCTL_BUS_UNPLUG_PORT, &request, sizeof(request));
-    REQUIRE(error == ERROR_SUCCESS, "unplugging port %u: %s", number, DescribeError(error).c_str());
-}
 
 struct Pair {
     HANDLE Bus;
@@ -195,6 +110,39 @@ TEST_CASE(installed, comm_properties_time_outs_and_queue_size)
     dcb.ByteSize = 8;
     dcb.fBinary = TRUE;
     REQUIRE(!SetCommState(pair.Port, &dcb), "SetCommState was accepted");
+}
+
+// Reads across a pair under the time-outs an application sets: at once with what is held, one
+// byte at a time, and a total time-out that ends an empty read after its time with no bytes.
+TEST_CASE(installed, reads_follow_the_time_outs_set_by_SetCommTimeouts)
+{
+    HANDLE bus = OpenBus();
+    Pair pair = {bus, PlugInAndOpen(bus, 37, 0), PlugInAndOpen(bus, 38, 0), 37};
+    char buffer[16] = {};
+    DWORD got = 0;
+
+    COMMTIMEOUTS atOnce = {MAXDWORD, 0, 0, 0, 0};
+    REQUIRE(SetCommTimeouts(pair.Partner, &atOnce), "SetCommTimeouts: %s", DescribeError(GetLastError()).c_str());
+    Write(pair.Port, "ab");
+    REQUIRE(ReadFile(pair.Partner, buffer, 10, &got, nullptr) && got == 2 && memcmp(buffer, "ab", 2) == 0,
+            "a read that returns at once got %lu bytes", got);
+    REQUIRE(ReadFile(pair.Partner, buffer, 10, &got, nullptr) && got == 0, "an empty read got %lu bytes", got);
+
+    COMMTIMEOUTS oneByte = {MAXDWORD, MAXDWORD, 2000, 0, 0};
+    REQUIRE(SetCommTimeouts(pair.Partner, &oneByte), "SetCommTimeouts: %s", DescribeError(GetLastError()).c_str());
+    Write(pair.Port, "xyz");
+    REQUIRE(ReadFile(pair.Partner, buffer, 10, &got, nullptr) && got == 1 && buffer[0] == 'x',
+            "a one-byte read got %lu bytes", got);
+    PurgeComm(pair.Partner, PURGE_RXCLEAR);
+
+    COMMTIMEOUTS total = {0, 0, 300, 0, 0};
+    REQUIRE(SetCommTimeouts(pair.Partner, &total), "SetCommTimeouts: %s", DescribeError(GetLastError()).c_str());
+    ULONGLONG start = GetTickCount64();
+    BOOL ok = ReadFile(pair.Partner, buffer, 10, &got, nullptr);
+    ULONGLONG took = GetTickCount64() - start;
+    REQUIRE(ok && got == 0, "a read that timed out: %s, %lu bytes", DescribeError(GetLastError()).c_str(), got);
+    // Generous bounds: the outcome is that the time-out ended it, neither at once nor never.
+    REQUIRE(took >= 250 && took < 10000, "a 300 ms total time-out took %llu ms", took);
 }
 
 TEST_CASE(installed, purge_clear_status_and_immediate_character)

@@ -1,6 +1,7 @@
 // A null-modem pair of the installed image carries bytes: WriteFile on one port, ReadFile on the
 // other, both ways, with the default time-outs (a read returns once all its bytes are there), and
 // a read left waiting that a later write from another thread satisfies.
+#include "wine_ports.h"
 #include "wine_test.h"
 
 #include <winternl.h>
@@ -13,92 +14,6 @@
 using namespace wine_test;
 
 namespace {
-
-constexpr DWORD kDeadlineMs = 20000;
-
-extern "C" NTSTATUS NTAPI NtOpenDirectoryObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
-extern "C" NTSTATUS NTAPI NtQueryDirectoryObject(HANDLE, PVOID, ULONG, BOOLEAN, BOOLEAN, PULONG, PULONG);
-
-struct DirectoryEntry {
-    UNICODE_STRING Name;
-    UNICODE_STRING TypeName;
-};
-
-std::vector<std::wstring> DeviceNames()
-{
-    std::vector<std::wstring> names;
-    UNICODE_STRING path;
-    RtlInitUnicodeString(&path, L"\\Device");
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &path, 0, nullptr, nullptr);
-    HANDLE directory;
-    NTSTATUS status = NtOpenDirectoryObject(&directory, 0x0001 /* DIRECTORY_QUERY */, &attributes);
-    REQUIRE(status >= 0, "opening \\Device: status 0x%08lx", (unsigned long)status);
-    ULONG context = 0;
-    for (;;) {
-        alignas(8) unsigned char buffer[4096];
-        ULONG returned = 0;
-        status = NtQueryDirectoryObject(directory, buffer, sizeof(buffer), TRUE, FALSE, &context, &returned);
-        if (status < 0 || status == (NTSTATUS)0x8000001A /* no more entries */)
-            break;
-        auto entry = reinterpret_cast<DirectoryEntry*>(buffer);
-        names.emplace_back(entry->Name.Buffer, entry->Name.Length / sizeof(WCHAR));
-    }
-    CloseHandle(directory);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-HANDLE OpenBus()
-{
-    std::vector<std::wstring> paths = WaitForBusInterface(kDeadlineMs);
-    REQUIRE(!paths.empty(), "no bus interface");
-    HANDLE bus = CreateFileW(paths.front().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
-    REQUIRE(bus != INVALID_HANDLE_VALUE, "opening the bus: %s", DescribeError(GetLastError()).c_str());
-    return bus;
-}
-
-DWORD Control(HANDLE bus, DWORD code, const void* input, DWORD inputLength)
-{
-    DWORD returned = 0;
-    return DeviceIoControl(bus, code, const_cast<void*>(input), inputLength, nullptr, 0, &returned, nullptr)
-               ? ERROR_SUCCESS
-               : GetLastError();
-}
-
-// Plugs in the port and opens it by the one device name that appeared with it; polls the open
-// until the port has started.
-HANDLE PlugInAndOpen(HANDLE bus, unsigned number, DWORD flags)
-{
-    std::vector<std::wstring> before = DeviceNames();
-    const wchar_t ids[] = L"VCOMBUS\\Port\0";
-    unsigned char input[sizeof(PortPlugInRequest) + sizeof(ids)];
-    PortPlugInRequest fixed = {sizeof(PortPlugInRequest), number};
-    memcpy(input, &fixed, sizeof(fixed));
-    memcpy(input + sizeof(fixed), ids, sizeof(ids));
-    DWORD error = Control(bus, IOCTL_BUS_PLUGIN_PORT, input, sizeof(input));
-    REQUIRE(error == ERROR_SUCCESS, "plugging in port %u: %s", number, DescribeError(error).c_str());
-    std::vector<std::wstring> after = DeviceNames();
-    std::vector<std::wstring> fresh;
-    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(fresh));
-    REQUIRE(fresh.size() == 1, "%u new device names with port %u", (unsigned)fresh.size(), number);
-    std::wstring path = L"\\\\?\\GLOBALROOT\\Device\\" + fresh[0];
-    for (DWORD waited = 0;; waited += 100) {
-        HANDLE port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
-        if (port != INVALID_HANDLE_VALUE)
-            return port;
-        REQUIRE(waited < kDeadlineMs, "opening port %u: %s", number, DescribeError(GetLastError()).c_str());
-        Sleep(100);
-    }
-}
-
-void Unplug(HANDLE bus, unsigned number)
-{
-    PortRemoveRequest request = {sizeof(PortRemoveRequest), number, {0, 0}};
-    DWORD error = Control(bus, IOCTL_BUS_UNPLUG_PORT, &request, sizeof(request));
-    REQUIRE(error == ERROR_SUCCESS, "unplugging port %u: %s", number, DescribeError(error).c_str());
-}
 
 std::string Pattern(size_t length, char seed)
 {
