@@ -177,7 +177,7 @@ static VCB_PAGED NTSTATUS RemoveBus(PDEVICE_OBJECT device, BusDeviceData* bus, P
     while (!IsListEmpty(&bus->ChildList)) {
         PLIST_ENTRY entry = RemoveHeadList(&bus->ChildList);
         auto port = CONTAINING_RECORD(entry, PortDeviceData, ChildLink);
-        if (port->Header.PnpState == PnpSurpriseRemovePending) {
+        if (ReadPnpState(&port->Header) == PnpSurpriseRemovePending) {
             InitializeListHead(&port->ChildLink);
             port->ParentBus = nullptr;
             port->ReportedMissing = TRUE;

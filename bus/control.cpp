@@ -25,7 +25,7 @@ PortDeviceData* FindLinkedPort(BusDeviceData* bus, ULONG portNumber)
 {
     for (PLIST_ENTRY entry = bus->ChildList.Flink; entry != &bus->ChildList; entry = entry->Flink) {
         auto port = CONTAINING_RECORD(entry, PortDeviceData, ChildLink);
-        if (port->PortNumber == portNumber && port->Header.PnpState != PnpSurpriseRemovePending) {
+        if (port->PortNumber == portNumber && ReadPnpState(&port->Header) != PnpSurpriseRemovePending) {
             return port;
         }
     }

@@ -33,14 +33,26 @@ struct CommonDeviceData {
 static_assert(offsetof(CommonDeviceData, IsFdo) == 8 && offsetof(CommonDeviceData, IsFilter) == 9,
               "role flags are read before the role is known");
 
-// Every state change remembers the state it left, so that a cancelled query can go back.
+// Every state change remembers the state it left, so that a cancelled query can go back. The
+// state is written by the device's Plug and Play requests while walks of the bus's child list
+// read it under ChildListLock only: a reader sees the old or the new state, either of which it
+// tolerates, so the store and those reads are the no-fence kind (ReadPnpState).
 inline void SetPnpState(CommonDeviceData* header, PnpStateCode state)
 {
     header->PreviousPnpState = header->PnpState;
-    header->PnpState = state;
+    WriteULongNoFence((volatile ULONG*)&header->PnpState, state);
 }
 
-inline void RestorePnpState(CommonDeviceData* header) { header->PnpState = header->PreviousPnpState; }
+inline void RestorePnpState(CommonDeviceData* header)
+{
+    WriteULongNoFence((volatile ULONG*)&header->PnpState, header->PreviousPnpState);
+}
+
+// A state read from outside the device's own Plug and Play path (see SetPnpState).
+inline PnpStateCode ReadPnpState(const CommonDeviceData* header)
+{
+    return (PnpStateCode)ReadULongNoFence((const volatile ULONG*)&header->PnpState);
+}
 
 // Count of requests in progress on the bus, with one base count held by the device itself, and
 // the events that let stop and removal wait for them to leave.

@@ -171,7 +171,7 @@ protected:
         ExAcquireFastMutex(&bus_->ChildListLock);
         for (PLIST_ENTRY entry = bus_->ChildList.Flink; entry != &bus_->ChildList; entry = entry->Flink) {
             auto port = CONTAINING_RECORD(entry, PortDeviceData, ChildLink);
-            if (port->PortNumber == number && port->Header.PnpState != PnpSurpriseRemovePending) {
+            if (port->PortNumber == number && ReadPnpState(&port->Header) != PnpSurpriseRemovePending) {
                 found = port->Header.Self;
             }
         }
