@@ -82,13 +82,26 @@ HANDLE PlugInAndOpen(HANDLE bus, unsigned number, DWORD flags)
     std::vector<std::wstring> after = DeviceNames();
     std::vector<std::wstring> fresh;
     std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(fresh));
-    REQUIRE(fresh.size() == 1, "%u new device names with port %u", (unsigned)fresh.size(), number);
-    std::wstring path = L"\\\\?\\GLOBALROOT\\Device\\" + fresh[0];
+    REQUIRE(!fresh.empty(), "no new device name with port %u", number);
+    // Wine may create a device of its own meanwhile (seen once: two new names); the port is the
+    // new device that answers a serial properties request.
     for (DWORD waited = 0;; waited += 100) {
-        HANDLE port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
-        if (port != INVALID_HANDLE_VALUE)
-            return port;
-        REQUIRE(waited < kDeadlineMs, "opening port %u: %s", number, DescribeError(GetLastError()).c_str());
+        DWORD error = ERROR_SUCCESS;
+        for (const std::wstring& name : fresh) {
+            std::wstring path = L"\\\\?\\GLOBALROOT\\Device\\" + name;
+            HANDLE port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
+                                      nullptr);
+            if (port == INVALID_HANDLE_VALUE) {
+                error = GetLastError();
+                continue;
+            }
+            COMMPROP properties = {};
+            if (fresh.size() == 1 || GetCommProperties(port, &properties))
+                return port;
+            CloseHandle(port);
+        }
+        REQUIRE(waited < kDeadlineMs, "opening port %u (%u new device names): %s", number, (unsigned)fresh.size(),
+                DescribeError(error).c_str());
         Sleep(100);
     }
 }
