@@ -316,9 +316,16 @@ TEST_F(PendingQueueTest, ReadTakenWhileAFlushRunsIsStillEnded)
         FlushReadQueue(device_);
         ASSERT_TRUE(read->Wait(2s)) << "round " << round << ": the read slipped past the flush";
         ASSERT_EQ(read->Status(), STATUS_CANCELLED);
+        Unblock(*read);  // its address may come back for the next request
     }
-    ASSERT_TRUE(WaitUntil([&] { return CurrentRead() == nullptr; }));
+    // A flush that met a take in progress marks it for abort; the take that then comes to
+    // nothing clears the mark on the thread's own time, so wait for the thread to settle.
+    ASSERT_TRUE(WaitUntil([&] { return CurrentRead() == nullptr && !ReadBooleanNoFence(&port_->TakingRead); }));
     EXPECT_FALSE(ReadBooleanNoFence(&port_->AbortCurrentRead));
+    auto next = file_->ReadAsync(1);
+    Deliver("n");
+    ASSERT_TRUE(next->Wait(2s));
+    EXPECT_EQ(next->Status(), STATUS_SUCCESS) << "an abort outlived the flush and hit the next read";
 }
 
 TEST_F(PendingQueueTest, ParkedWaitIsServedByTheWaitThread)
