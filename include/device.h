@@ -5,6 +5,7 @@
 #include "kernel.h"
 #include "serial/ring.h"
 #include "serial/pending_queue.h"
+#include "serial/line_settings.h"
 
 // The driver's general pool tag.
 constexpr ULONG kPoolTag = MakePoolTag('L', 'm', 'u', 'x');
@@ -124,6 +125,8 @@ struct PortDeviceData {
     // the ring, so that a writer that found the port never stores into a record being deleted.
     volatile LONG DeliveryCount;
     KEVENT DeliveriesDone;
+    // Baud rate, line control, modem lines and statistics, for applications that set them.
+    LineSettings Lines;
 };
 
 // Driver-wide state, alive from DriverEntry to unload.

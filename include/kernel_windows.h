@@ -31,6 +31,16 @@
 #include <ntddk.h>
 #include <wdmsec.h>
 #include <ntddser.h>
+// The line states of IOCTL_SERIAL_GET_DTRRTS and IOCTL_SERIAL_GET_MODEMSTATUS, which mingw-w64's
+// ntddser.h leaves out.
+#ifndef SERIAL_DTR_STATE
+#define SERIAL_DTR_STATE 0x00000001
+#define SERIAL_RTS_STATE 0x00000002
+#define SERIAL_CTS_STATE 0x00000010
+#define SERIAL_DSR_STATE 0x00000020
+#define SERIAL_RI_STATE 0x00000040
+#define SERIAL_DCD_STATE 0x00000080
+#endif
 #include <csq.h>
 
 #undef IoCsqInitialize

@@ -29,11 +29,13 @@ VCB_PAGED NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
         // and the open still succeeds.
         RingResize(&port->Ring, kRingDefaultSize);
         RingEnable(&port->Ring, TRUE);
+        LineSettingsOpen(port);
     } else {
         FlushReadQueue(deviceObject);
         FlushWaitQueue(deviceObject);
         // Unread bytes stay until the next open; what arrives from now on is dropped.
         RingEnable(&port->Ring, FALSE);
+        LineSettingsClose(port);
     }
     return CompleteRequest(irp, STATUS_SUCCESS);
 }

@@ -36,6 +36,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT po
     }
     // A ring without storage is tolerable: every open sizes it again.
     RingInitialize(&port->Ring);  // always the default 4096 bytes
+    LineSettingsInitialize(port);
 
     port->Header.PnpState = PnpNotStarted;
     port->Header.PreviousPnpState = PnpNotStarted;

@@ -121,6 +121,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS PortWrite(PortDeviceData* port, PIRP i
     PAGED_CODE();
     ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
     RouteWrittenBytes((const UCHAR*)irp->AssociatedIrp.SystemBuffer, length, port);
+    LineSettingsNoteTransmitted(port, length);
 
     // The bytes have left: a wait for the transmit-empty event ends after every write, whether
     // the bytes reached anyone or not.

@@ -198,6 +198,7 @@ ULONG RingWriteBlock(ReceiveRing* ring, const UCHAR* source, ULONG length)
         ring->WriteIndex++;
         stored++;
     }
+    ring->ReceivedCount += stored;
     RingReleaseLock(ring);
     return stored;
 }

@@ -25,6 +25,7 @@ struct ReceiveRing {
     BOOLEAN Enabled;         // read without Lock by producers
     BOOLEAN Backlog;
     LONGLONG LastReadTime;
+    ULONG ReceivedCount;     // bytes stored since the port's statistics were last cleared
 };
 
 // Driver-wide: when set, blocks are stored whole and the input count is reported exactly. Plain

@@ -2,8 +2,8 @@
 // something without hardware: time-outs, special characters, handshake and flow settings, the
 // wait mask and the receive queue size; it purges, reports its status and properties and sends
 // an immediate character. The requests that drive a real UART (baud rate, line control, DTR and
-// RTS, modem status and control, break, XON/XOFF, FIFO, statistics …) fall to the default and are
-// refused: an emulation of them would take its codes before that default.
+// RTS, modem status and control, break, XON/XOFF, FIFO, statistics …) fall to the default, which
+// refuses them unless the port emulates them for standard applications (line_settings.cpp).
 //
 // Every handler below completes its request (the wait may park it instead). Refusals leave
 // Information 0. Timeouts, Chars and HandFlow are guarded by QueueLock, the ring's size, counts
@@ -67,6 +67,7 @@ NTSTATUS SetQueueSize(PortDeviceData* port, PIRP irp, const ControlBuffer& buffe
 NTSTATUS SendImmediateChar(PortDeviceData* port, PIRP irp, const ControlBuffer& buffer)
 {
     RouteWrittenBytes((const UCHAR*)buffer.Data, buffer.InputLength, port);
+    LineSettingsNoteTransmitted(port, buffer.InputLength);
     return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
@@ -129,8 +130,10 @@ bool HandFlowAcceptable(const SERIAL_HANDFLOW& handFlow, ULONG ringSize)
     return handFlow.XoffLimit >= 0 && (ULONG)handFlow.XoffLimit <= ringSize;
 }
 
-NTSTATUS SetHandFlow(PortDeviceData* port, PIRP irp, const ControlBuffer& buffer)
+// Pageable: an emulating port's lines follow the new modes, which may tell its partner.
+VCB_PAGED NTSTATUS SetHandFlow(PortDeviceData* port, PIRP irp, const ControlBuffer& buffer)
 {
+    PAGED_CODE();
     if (buffer.InputLength < sizeof(SERIAL_HANDFLOW)) {
         return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
     }
@@ -140,6 +143,7 @@ NTSTATUS SetHandFlow(PortDeviceData* port, PIRP irp, const ControlBuffer& buffer
         return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
     }
     CopyUnderQueueLock(port, &port->Ring.HandFlow, &handFlow, sizeof(handFlow));
+    LineSettingsApplyHandFlow(port, handFlow);
     return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
@@ -281,7 +285,7 @@ VCB_PAGED NTSTATUS PortSerialControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     case IOCTL_SERIAL_GET_PROPERTIES:
         return GetProperties(port, irp, buffer);
     default:
-        // The UART requests among them: a port without hardware has no line to set or query.
-        return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+        // The UART requests among them: refused unless the port emulates them.
+        return LineSettingsRequest(port, irp, code, buffer.Data, buffer.InputLength, buffer.OutputLength);
     }
 }

@@ -1,0 +1,386 @@
+// The UART requests for standard serial applications: refused unless the service's Parameters key
+// asks for them at the port's open; then baud rate and line control kept and validated, the modem
+// lines crossed over to the partner with their events, statistics, and the lines' reset on open
+// and close.
+#include <hostkernel/security.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "bus_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::u16string kParametersKey = Wide(kServicePath) + u"\\Parameters";
+constexpr ULONG kCts = 0x10;
+constexpr ULONG kDsr = 0x20;
+constexpr ULONG kDcd = 0x80;
+constexpr ULONG kLineEvents = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD;
+
+// Every request a real UART serves and a port without the emulation refuses, with the buffer
+// sizes it needs.
+struct UartCode {
+    ULONG Code;
+    ULONG Input;
+    ULONG Output;
+};
+const UartCode kUartCodes[] = {
+    {IOCTL_SERIAL_SET_BAUD_RATE, sizeof(SERIAL_BAUD_RATE), 0},
+    {IOCTL_SERIAL_GET_BAUD_RATE, 0, sizeof(SERIAL_BAUD_RATE)},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL), 0},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, sizeof(SERIAL_LINE_CONTROL)},
+    {IOCTL_SERIAL_SET_BREAK_ON, 0, 0},
+    {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0},
+    {IOCTL_SERIAL_SET_DTR, 0, 0},
+    {IOCTL_SERIAL_CLR_DTR, 0, 0},
+    {IOCTL_SERIAL_SET_RTS, 0, 0},
+    {IOCTL_SERIAL_CLR_RTS, 0, 0},
+    {IOCTL_SERIAL_GET_DTRRTS, 0, sizeof(ULONG)},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, sizeof(ULONG)},
+    {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, sizeof(ULONG)},
+    {IOCTL_SERIAL_SET_MODEM_CONTROL, sizeof(ULONG), 0},
+    {IOCTL_SERIAL_SET_XOFF, 0, 0},
+    {IOCTL_SERIAL_SET_XON, 0, 0},
+    {IOCTL_SERIAL_RESET_DEVICE, 0, 0},
+    {IOCTL_SERIAL_SET_FIFO_CONTROL, sizeof(ULONG), 0},
+    {IOCTL_SERIAL_CONFIG_SIZE, 0, sizeof(ULONG)},
+    {IOCTL_SERIAL_GET_STATS, 0, sizeof(SERIALPERF_STATS)},
+    {IOCTL_SERIAL_CLEAR_STATS, 0, 0},
+};
+
+class LineSettingsTest : public BusTest {
+protected:
+    void SetUp() override
+    {
+        hk::ResetSecurityState();  // no value left behind by another test
+        BusTest::SetUp();
+        if (HasFatalFailure()) return;
+        port_ = Plug(9);
+        partner_ = Plug(10);
+    }
+
+    void TearDown() override
+    {
+        file_.reset();
+        partnerFile_.reset();
+        BusTest::TearDown();
+        hk::ResetSecurityState();
+    }
+
+    // The value as an administrator's tool or the package's setup information writes it.
+    static void SetValue(ULONG type, const std::vector<UCHAR>& data)
+    {
+        hk::RegistryCreateKey(kParametersKey);
+        hk::RegistrySetValue(kParametersKey, u"EmulateLineSettings", type, data);
+    }
+    static void Emulate(ULONG value)
+    {
+        std::vector<UCHAR> data(4);
+        memcpy(data.data(), &value, 4);
+        SetValue(REG_DWORD, data);
+    }
+
+    static std::unique_ptr<hk::File> Open(PDEVICE_OBJECT port)
+    {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        auto file = hk::File::Open(port, GENERIC_READ | GENERIC_WRITE, &status);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        return file;
+    }
+    void OpenBoth()
+    {
+        file_ = Open(port_);
+        partnerFile_ = Open(partner_);
+    }
+
+    template <typename T>
+    static NTSTATUS Set(hk::File& file, ULONG code, const T& value)
+    {
+        return file.Ioctl(code, &value, sizeof(value), 0)->Status();
+    }
+    static NTSTATUS Send(hk::File& file, ULONG code) { return file.Ioctl(code, nullptr, 0, 0)->Status(); }
+    template <typename T>
+    static T Get(hk::File& file, ULONG code)
+    {
+        T value{};
+        auto request = file.Ioctl(code, nullptr, 0, sizeof(T));
+        EXPECT_EQ(request->Status(), STATUS_SUCCESS) << std::hex << code;
+        EXPECT_EQ(request->Information(), sizeof(T)) << std::hex << code;
+        if (request->Output().size() == sizeof(T)) memcpy(&value, request->Output().data(), sizeof(T));
+        return value;
+    }
+    static ULONG ModemStatus(hk::File& file) { return Get<ULONG>(file, IOCTL_SERIAL_GET_MODEMSTATUS); }
+    static ULONG DtrRts(hk::File& file) { return Get<ULONG>(file, IOCTL_SERIAL_GET_DTRRTS); }
+
+    static void ExpectAllRefused(hk::File& file, const char* why)
+    {
+        UCHAR input[64] = {};
+        input[0] = 8;  // a sane value wherever one is read
+        for (const UartCode& c : kUartCodes) {
+            auto request = file.Ioctl(c.Code, input, c.Input, c.Output);
+            EXPECT_EQ(request->Status(), STATUS_INVALID_PARAMETER) << why << std::hex << " code " << c.Code;
+            EXPECT_EQ(request->Information(), 0u) << why << std::hex << " code " << c.Code;
+        }
+    }
+
+    // A wait for the line events on `file`, left pending.
+    static std::unique_ptr<hk::Request> WaitForLines(hk::File& file, ULONG mask = kLineEvents)
+    {
+        EXPECT_EQ(Set(file, IOCTL_SERIAL_SET_WAIT_MASK, mask), STATUS_SUCCESS);
+        auto wait = file.IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+        EXPECT_EQ(wait->DispatchStatus(), STATUS_PENDING);
+        return wait;
+    }
+    static ULONG Ended(hk::Request& wait)
+    {
+        EXPECT_TRUE(wait.Wait(5s));
+        EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
+        ULONG events = 0xDEADBEEF;
+        if (wait.Output().size() == sizeof(ULONG)) memcpy(&events, wait.Output().data(), sizeof(ULONG));
+        return events;
+    }
+
+    PDEVICE_OBJECT port_ = nullptr;
+    PDEVICE_OBJECT partner_ = nullptr;
+    std::unique_ptr<hk::File> file_;
+    std::unique_ptr<hk::File> partnerFile_;
+};
+
+TEST_F(LineSettingsTest, UartRequestsAreRefusedUnlessTheValueIsOneAtTheOpen)
+{
+    file_ = Open(port_);
+    ExpectAllRefused(*file_, "no value: ");
+
+    Emulate(1);
+    ExpectAllRefused(*file_, "set after the open: ");
+    file_->Close();
+    file_ = Open(port_);
+    EXPECT_EQ(Get<SERIAL_BAUD_RATE>(*file_, IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 9600u);
+
+    for (ULONG off : {0u, 2u}) {
+        Emulate(off);
+        file_->Close();
+        file_ = Open(port_);
+        ExpectAllRefused(*file_, off == 0 ? "value 0: " : "value 2: ");
+    }
+    SetValue(REG_SZ, {'1', 0, 0, 0});
+    file_->Close();
+    file_ = Open(port_);
+    ExpectAllRefused(*file_, "a string: ");
+
+    // The requests every port serves stay as they were.
+    SERIAL_HANDFLOW handFlow{0, 0, 100, 100};
+    EXPECT_EQ(Set(*file_, IOCTL_SERIAL_SET_HANDFLOW, handFlow), STATUS_SUCCESS);
+}
+
+TEST_F(LineSettingsTest, BaudRateAndLineControlReadBackAsSetAndRefuseWhatAUartCannotFrame)
+{
+    Emulate(1);
+    file_ = Open(port_);
+    auto line = Get<SERIAL_LINE_CONTROL>(*file_, IOCTL_SERIAL_GET_LINE_CONTROL);
+    EXPECT_EQ(line.WordLength, 8);
+    EXPECT_EQ(line.Parity, NO_PARITY);
+    EXPECT_EQ(line.StopBits, STOP_BIT_1);
+
+    EXPECT_EQ(Set(*file_, IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{115200}), STATUS_SUCCESS);
+    EXPECT_EQ(Set(*file_, IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{0}), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Get<SERIAL_BAUD_RATE>(*file_, IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 115200u);
+
+    const SERIAL_LINE_CONTROL accepted[] = {
+        {STOP_BIT_1, EVEN_PARITY, 7}, {STOP_BITS_1_5, MARK_PARITY, 5}, {STOP_BITS_2, SPACE_PARITY, 6},
+        {STOP_BITS_2, ODD_PARITY, 8}, {STOP_BIT_1, NO_PARITY, 5},
+    };
+    for (const auto& want : accepted) {
+        EXPECT_EQ(Set(*file_, IOCTL_SERIAL_SET_LINE_CONTROL, want), STATUS_SUCCESS) << (int)want.WordLength;
+        auto got = Get<SERIAL_LINE_CONTROL>(*file_, IOCTL_SERIAL_GET_LINE_CONTROL);
+        EXPECT_EQ(memcmp(&got, &want, sizeof(got)), 0) << (int)want.WordLength;
+    }
+    const SERIAL_LINE_CONTROL refused[] = {
+        {STOP_BIT_1, NO_PARITY, 4},     {STOP_BIT_1, NO_PARITY, 9}, {STOP_BIT_1, 5, 8},
+        {3, NO_PARITY, 8},              {STOP_BITS_2, NO_PARITY, 5}, {STOP_BITS_1_5, NO_PARITY, 6},
+        {STOP_BITS_1_5, EVEN_PARITY, 8},
+    };
+    for (const auto& bad : refused) {
+        EXPECT_EQ(Set(*file_, IOCTL_SERIAL_SET_LINE_CONTROL, bad), STATUS_INVALID_PARAMETER)
+            << (int)bad.StopBits << "/" << (int)bad.Parity << "/" << (int)bad.WordLength;
+    }
+    line = Get<SERIAL_LINE_CONTROL>(*file_, IOCTL_SERIAL_GET_LINE_CONTROL);
+    EXPECT_EQ(line.WordLength, 5) << "a refusal changes nothing";
+
+    // Short buffers: refused with nothing written back.
+    for (const UartCode& c : kUartCodes) {
+        if (c.Input == 0 && c.Output == 0) continue;
+        UCHAR input[64] = {};
+        auto request = file_->Ioctl(c.Code, input, c.Input ? c.Input - 1 : 0, c.Output ? c.Output - 1 : 0);
+        EXPECT_EQ(request->Status(), STATUS_BUFFER_TOO_SMALL) << std::hex << c.Code;
+        EXPECT_EQ(request->Information(), 0u) << std::hex << c.Code;
+    }
+
+    // Accepted with nothing to act on; the configuration has no provider part.
+    for (ULONG code : {IOCTL_SERIAL_SET_BREAK_ON, IOCTL_SERIAL_SET_BREAK_OFF, IOCTL_SERIAL_SET_XOFF,
+                       IOCTL_SERIAL_SET_XON, IOCTL_SERIAL_RESET_DEVICE}) {
+        EXPECT_EQ(Send(*file_, code), STATUS_SUCCESS) << std::hex << code;
+    }
+    EXPECT_EQ(Set(*file_, IOCTL_SERIAL_SET_FIFO_CONTROL, ULONG{0xC7}), STATUS_SUCCESS);
+    EXPECT_EQ(Get<ULONG>(*file_, IOCTL_SERIAL_CONFIG_SIZE), 0u);
+
+    // Kept across handles, as a serial port keeps them.
+    file_->Close();
+    file_ = Open(port_);
+    EXPECT_EQ(Get<SERIAL_BAUD_RATE>(*file_, IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 115200u);
+}
+
+TEST_F(LineSettingsTest, StatisticsCountBytesBothWaysUntilClearedOrReopened)
+{
+    Emulate(1);
+    OpenBoth();
+    NoPacing = TRUE;
+    EXPECT_EQ(file_->Write("hello", 5)->Status(), STATUS_SUCCESS);
+    UCHAR immediate = 'x';
+    EXPECT_EQ(file_->Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, &immediate, 1, 0)->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(partnerFile_->Write("ab", 2)->Status(), STATUS_SUCCESS);
+    NoPacing = FALSE;
+
+    auto stats = Get<SERIALPERF_STATS>(*file_, IOCTL_SERIAL_GET_STATS);
+    EXPECT_EQ(stats.TransmittedCount, 6u);
+    EXPECT_EQ(stats.ReceivedCount, 2u);
+    EXPECT_EQ(stats.FrameErrorCount + stats.SerialOverrunErrorCount + stats.ParityErrorCount, 0u);
+    stats = Get<SERIALPERF_STATS>(*partnerFile_, IOCTL_SERIAL_GET_STATS);
+    EXPECT_EQ(stats.TransmittedCount, 2u);
+    EXPECT_EQ(stats.ReceivedCount, 6u);
+
+    EXPECT_EQ(Send(*file_, IOCTL_SERIAL_CLEAR_STATS), STATUS_SUCCESS);
+    stats = Get<SERIALPERF_STATS>(*file_, IOCTL_SERIAL_GET_STATS);
+    EXPECT_EQ(stats.TransmittedCount + stats.ReceivedCount, 0u);
+    partnerFile_->Close();
+    partnerFile_ = Open(partner_);
+    stats = Get<SERIALPERF_STATS>(*partnerFile_, IOCTL_SERIAL_GET_STATS);
+    EXPECT_EQ(stats.TransmittedCount + stats.ReceivedCount, 0u) << "an open starts counting afresh";
+}
+
+TEST_F(LineSettingsTest, ThePartnerSeesDtrAsDsrAndDcdAndRtsAsCts)
+{
+    Emulate(1);
+    file_ = Open(port_);
+    EXPECT_EQ(DtrRts(*file_), (ULONG)(SERIAL_DTR_STATE | SERIAL_RTS_STATE)) << "the open raised both by default";
+    EXPECT_EQ(ModemStatus(*file_), 0u) << "nobody at the other end yet";
+    partnerFile_ = Open(partner_);
+    EXPECT_EQ(ModemStatus(*file_), kCts | kDsr | kDcd);
+    EXPECT_EQ(ModemStatus(*partnerFile_), kCts | kDsr | kDcd);
+
+    EXPECT_EQ(Send(*file_, IOCTL_SERIAL_CLR_DTR), STATUS_SUCCESS);
+    EXPECT_EQ(ModemStatus(*partnerFile_), kCts);
+    EXPECT_EQ(ModemStatus(*file_), kCts | kDsr | kDcd) << "the partner's own lines are untouched";
+    EXPECT_EQ(Send(*file_, IOCTL_SERIAL_CLR_RTS), STATUS_SUCCESS);
+    EXPECT_EQ(ModemStatus(*partnerFile_), 0u);
+    EXPECT_EQ(DtrRts(*file_), 0u);
+    EXPECT_EQ(Send(*file_, IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    EXPECT_EQ(ModemStatus(*partnerFile_), kDsr | kDcd);
+
+    // The modem control register carries the same two lines, and keeps the rest for read-back.
+    EXPECT_EQ(Set(*file_, IOCTL_SERIAL_SET_MODEM_CONTROL, ULONG{SERIAL_IOC_MCR_RTS | SERIAL_IOC_MCR_OUT2}),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Get<ULONG>(*file_, IOCTL_SERIAL_GET_MODEM_CONTROL), (ULONG)(SERIAL_IOC_MCR_RTS | SERIAL_IOC_MCR_OUT2));
+    EXPECT_EQ(DtrRts(*file_), (ULONG)SERIAL_RTS_STATE);
+    EXPECT_EQ(ModemStatus(*partnerFile_), kCts);
+
+    // Unplugged, the port is on no cable: its partner sees nothing from it.
+    Unplug(port_);
+    EXPECT_EQ(ModemStatus(*partnerFile_), 0u);
+}
+
+TEST_F(LineSettingsTest, ALineChangeEndsThePartnersWaitWithTheEventsItAskedFor)
+{
+    Emulate(1);
+    OpenBoth();
+    auto wait = WaitForLines(*partnerFile_);
+    EXPECT_EQ(Send(*file_, IOCTL_SERIAL_CLR_DTR), STATUS_SUCCESS);
+    EXPECT_EQ(Ended(*wait), (ULONG)(SERIAL_EV_DSR | SERIAL_EV_RLSD));
+
+    wait = WaitForLines(*partnerFile_);
+    EXPECT_EQ(Send(*file_, IOCTL_SERIAL_CLR_DTR), STATUS_SUCCESS);  // no change, no event
+    EXPECT_EQ(Send(*file_, IOCTL_SERIAL_CLR_RTS), STATUS_SUCCESS);
+    EXPECT_EQ(Ended(*wait), (ULONG)SERIAL_EV_CTS);
+
+    // Only the events the mask asks for; this side hears nothing of its own changes.
+    wait = WaitForLines(*partnerFile_, SERIAL_EV_CTS);
+    auto own = WaitForLines(*file_);
+    EXPECT_EQ(Send(*file_, IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(wait->Completed()) << "a DTR change is no CTS event";
+    EXPECT_EQ(Send(*file_, IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
+    EXPECT_EQ(Ended(*wait), (ULONG)SERIAL_EV_CTS);
+    EXPECT_FALSE(own->Completed());
+
+    // The partner raising its lines is news to this side.
+    EXPECT_EQ(Send(*partnerFile_, IOCTL_SERIAL_CLR_DTR), STATUS_SUCCESS);
+    EXPECT_EQ(Ended(*own), (ULONG)(SERIAL_EV_DSR | SERIAL_EV_RLSD));
+}
+
+TEST_F(LineSettingsTest, HandshakeModesDriveTheLinesAndRefuseManualChanges)
+{
+    Emulate(1);
+    OpenBoth();
+    SERIAL_HANDFLOW none{0, 0, 2048, 512};
+    EXPECT_EQ(Set(*file_, IOCTL_SERIAL_SET_HANDFLOW, none), STATUS_SUCCESS);
+    EXPECT_EQ(DtrRts(*file_), 0u);
+    EXPECT_EQ(ModemStatus(*partnerFile_), 0u);
+
+    SERIAL_HANDFLOW handshake{SERIAL_DTR_HANDSHAKE, SERIAL_TRANSMIT_TOGGLE, 2048, 512};
+    EXPECT_EQ(Set(*file_, IOCTL_SERIAL_SET_HANDFLOW, handshake), STATUS_SUCCESS);
+    EXPECT_EQ(DtrRts(*file_), (ULONG)SERIAL_DTR_STATE) << "DTR up to receive, RTS down with nothing to send";
+    for (ULONG code : {IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_DTR, IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_RTS}) {
+        EXPECT_EQ(Send(*file_, code), STATUS_INVALID_PARAMETER) << std::hex << code;
+    }
+    SERIAL_HANDFLOW rtsHandshake{0, SERIAL_RTS_HANDSHAKE, 2048, 512};
+    EXPECT_EQ(Set(*file_, IOCTL_SERIAL_SET_HANDFLOW, rtsHandshake), STATUS_SUCCESS);
+    EXPECT_EQ(Send(*file_, IOCTL_SERIAL_SET_RTS), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Send(*file_, IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    EXPECT_EQ(ModemStatus(*partnerFile_), kCts | kDsr | kDcd);
+}
+
+TEST_F(LineSettingsTest, CloseDropsTheLinesAndOpenRaisesThemAsTheHandshakeSays)
+{
+    Emulate(1);
+    OpenBoth();
+    EXPECT_EQ(Send(*file_, IOCTL_SERIAL_SET_BREAK_ON), STATUS_SUCCESS);
+    auto wait = WaitForLines(*partnerFile_);
+    file_->Close();
+    EXPECT_EQ(Ended(*wait), kLineEvents);
+    EXPECT_EQ(ModemStatus(*partnerFile_), 0u);
+    EXPECT_EQ(Record(port_)->Lines.BreakOn, FALSE);
+
+    wait = WaitForLines(*partnerFile_);
+    file_ = Open(port_);
+    EXPECT_EQ(Ended(*wait), kLineEvents);
+    EXPECT_EQ(ModemStatus(*partnerFile_), kCts | kDsr | kDcd);
+
+    // The handshake settings outlive the handle, and the next open follows them.
+    SERIAL_HANDFLOW dtrOnly{SERIAL_DTR_CONTROL, 0, 2048, 512};
+    EXPECT_EQ(Set(*file_, IOCTL_SERIAL_SET_HANDFLOW, dtrOnly), STATUS_SUCCESS);
+    file_->Close();
+    file_ = Open(port_);
+    EXPECT_EQ(DtrRts(*file_), (ULONG)SERIAL_DTR_STATE);
+    EXPECT_EQ(ModemStatus(*partnerFile_), kDsr | kDcd);
+
+    // Without the emulation an open leaves the lines down.
+    Emulate(0);
+    file_->Close();
+    file_ = Open(port_);
+    EXPECT_EQ(ModemStatus(*partnerFile_), 0u);
+}
+
+TEST_F(LineSettingsTest, HubPortsSeeAPeerThatIsAlwaysReadyAndALonePortSeesNone)
+{
+    Emulate(1);
+    auto hub = Open(Plug(1));
+    EXPECT_EQ(ModemStatus(*hub), kCts | kDsr | kDcd);
+    EXPECT_EQ(Send(*hub, IOCTL_SERIAL_CLR_DTR), STATUS_SUCCESS);
+    EXPECT_EQ(ModemStatus(*hub), kCts | kDsr | kDcd);
+    auto lone = Open(Plug(11));
+    EXPECT_EQ(ModemStatus(*lone), 0u);
+}
+
+}  // namespace
