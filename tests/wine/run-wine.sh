@@ -118,7 +118,7 @@ if [[ -n $package_given ]]; then
 else
     step 60 "stage the package (cmake --install)" "$cmake" --install "$build" --prefix "$package"
 fi
-for program in bus_test pair_test names_test comm_test; do
+for program in bus_test pair_test names_test line_settings_test comm_test; do
     [[ -f $programs/$program.exe ]] || { failure="no test program $programs/$program.exe"; exit 1; }
 done
 for file in vcombus.sys vcombus.inf vcomctl.exe; do
@@ -143,6 +143,9 @@ step 10 "start a persistent Wine server (wineserver -p)" "$wineserver" -p
 step 60 "bus_test before_install" "$wine" "$bus_test" before_install --vcomctl "$vcomctl"
 step 60 "vcomctl install" "$wine" "$package/vcomctl.exe" install
 step 120 "bus_test installed" "$wine" "$bus_test" installed --vcomctl "$vcomctl"
+# Before names_test: it leaves port 9 named for the uninstall to remove, and this one pairs 9
+# and unplugs every port.
+step 120 "line_settings_test installed" "$wine" "$programs/line_settings_test.exe" installed --vcomctl "$vcomctl"
 step 120 "names_test installed" "$wine" "$programs/names_test.exe" installed --vcomctl "$vcomctl"
 step 120 "pair_test installed" "$wine" "$pair_test" installed --vcomctl "$vcomctl"
 step 120 "comm_test installed" "$wine" "$programs/comm_test.exe" installed --vcomctl "$vcomctl"

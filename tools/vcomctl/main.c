@@ -34,6 +34,10 @@ static const char Usage[] =
     "  eject N|all           eject port N, or every port, the way Windows ejects a device\n"
     "  list                  list the plugged ports: number, partner, device, COM name\n"
     "  version               print the driver's version\n"
+    "  config line-settings [on|off]\n"
+    "                        whether ports answer what standard serial programs set on open\n"
+    "                        (baud rate, line control, DTR/RTS and the partner's modem status);\n"
+    "                        read at each open of a port; without on|off, print the setting\n"
     "  --help                print this text\n"
     "\n"
     "Exit status: 0 on success, 1 on failure (one line on stderr says why), 2 on a usage error.\n"
@@ -155,6 +159,15 @@ int wmain(int argc, WCHAR** argv)
         if (argc > 2)
             return UsageError("unexpected argument '%ls'", argv[2]);
         return command[0] == L'l' ? CommandList() : CommandVersion();
+    }
+    if (wcscmp(command, L"config") == 0) {
+        if (argc < 3 || wcscmp(argv[2], L"line-settings") != 0)
+            return UsageError("config: the one setting is line-settings%ls", L"");
+        if (argc == 3)
+            return CommandConfigLineSettings(0, 0);
+        if (argc != 4 || (wcscmp(argv[3], L"on") != 0 && wcscmp(argv[3], L"off") != 0))
+            return UsageError("config line-settings: on or off, not '%ls'", argc > 3 ? argv[3] : L"");
+        return CommandConfigLineSettings(1, argv[3][1] == L'n');
     }
     return UsageError("unknown command '%ls'", command);
 }

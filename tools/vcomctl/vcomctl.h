@@ -33,6 +33,8 @@ DWORD FindBus(BusInterface* bus);
 void FreeBus(BusInterface* bus);
 
 int CommandInstall(const WCHAR* infPath);
+/* config line-settings [on|off] (config.c): change is 0 to print the setting. */
+int CommandConfigLineSettings(int change, int on);
 int CommandUninstall(void);
 int CommandStatus(void);
 
