@@ -4,8 +4,10 @@
 // and close.
 #include <hostkernel/security.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "bus_fixture.h"
 
@@ -370,6 +372,35 @@ TEST_F(LineSettingsTest, CloseDropsTheLinesAndOpenRaisesThemAsTheHandshakeSays)
     file_->Close();
     file_ = Open(port_);
     EXPECT_EQ(ModemStatus(*partnerFile_), 0u);
+}
+
+// The partner's events and modem status are reached through the bus's child list while the
+// partner opens, closes and finally goes away.
+TEST_F(LineSettingsTest, LineChangesRaceThePartnersOpensClosesAndUnplug)
+{
+    Emulate(1);
+    OpenBoth();
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::thread toggler([&] {
+        const ULONG codes[] = {IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_RTS, IOCTL_SERIAL_CLR_DTR, IOCTL_SERIAL_SET_RTS};
+        for (int i = 0; !stop; i++) {
+            if (Send(*file_, codes[i % 4]) != STATUS_SUCCESS) failures++;
+        }
+    });
+    for (int round = 0; round < 20; round++) {
+        auto wait = WaitForLines(*partnerFile_);
+        ModemStatus(*partnerFile_);
+        partnerFile_->Close();
+        EXPECT_TRUE(wait->Wait(5s));
+        partnerFile_ = Open(partner_);
+    }
+    partnerFile_.reset();
+    Unplug(partner_);
+    stop = true;
+    toggler.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(ModemStatus(*file_), 0u);
 }
 
 TEST_F(LineSettingsTest, HubPortsSeeAPeerThatIsAlwaysReadyAndALonePortSeesNone)
