@@ -7,6 +7,7 @@
 // value), bytes 5-6 the input and output lengths; the rest is the input buffer's content.
 #include <hostkernel/harness.h>
 #include <hostkernel/pnp.h>
+#include <hostkernel/security.h>
 
 #include <chrono>
 #include <cstdio>
@@ -33,6 +34,11 @@ const ULONG kCodes[] = {
     IOCTL_SERIAL_GET_COMMSTATUS, IOCTL_SERIAL_GET_PROPERTIES,  IOCTL_SERIAL_SET_BAUD_RATE,
     IOCTL_SERIAL_GET_BAUD_RATE,  IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_MODEMSTATUS,
     IOCTL_SERIAL_SET_DTR,        IOCTL_SERIAL_GET_DTRRTS,      IOCTL_SERIAL_XOFF_COUNTER,
+    IOCTL_SERIAL_GET_LINE_CONTROL, IOCTL_SERIAL_SET_BREAK_ON,  IOCTL_SERIAL_SET_BREAK_OFF,
+    IOCTL_SERIAL_CLR_DTR,        IOCTL_SERIAL_SET_RTS,         IOCTL_SERIAL_CLR_RTS,
+    IOCTL_SERIAL_RESET_DEVICE,   IOCTL_SERIAL_SET_XOFF,        IOCTL_SERIAL_SET_XON,
+    IOCTL_SERIAL_CONFIG_SIZE,    IOCTL_SERIAL_GET_STATS,       IOCTL_SERIAL_CLEAR_STATS,
+    IOCTL_SERIAL_GET_MODEM_CONTROL, IOCTL_SERIAL_SET_MODEM_CONTROL, IOCTL_SERIAL_SET_FIFO_CONTROL,
 };
 constexpr size_t kCodeCount = sizeof(kCodes) / sizeof(kCodes[0]);
 // Enough for every record the port knows, and then some.
@@ -116,6 +122,12 @@ Setup& TheSetup()
         if (links.size() != 1) Finding("no bus interface");
         auto bus = hk::OpenDeviceInterface(links[0], GENERIC_READ | GENERIC_WRITE, &status);
         if (bus == nullptr) Finding("bus open failed");
+        // The line settings on, so that the UART requests reach their handlers rather than the
+        // refusal every port gives without them.
+        const std::u16string parameters =
+            u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vcombus\\Parameters";
+        hk::RegistryCreateKey(parameters);
+        hk::RegistrySetValue(parameters, u"EmulateLineSettings", REG_DWORD, {1, 0, 0, 0});
         s->Port = PlugIn(bus, busPdo, 9);
         PDEVICE_OBJECT partner = PlugIn(bus, busPdo, 10);
         s->File = hk::File::Open(s->Port, GENERIC_READ | GENERIC_WRITE, &status);
