@@ -54,8 +54,6 @@ protected:
 
 class AddBusDeviceTest : public DriverTest {};
 
-// The bus's lower device holds the system-control requests the bus passes down, so a request
-// stays inside the bus until the test releases it.
 // The bus's own Security setting, as setup writes it for a device installed with one: the Plug and
 // Play manager puts it on the whole stack once AddDevice has built it.
 class SecuredBusTest : public BusTest {
@@ -84,6 +82,8 @@ TEST_F(BusTest, WithoutAnySecuritySettingTheBusKeepsItsDefaultDescriptor)
     EXPECT_EQ(status, STATUS_SUCCESS) << "the platform's default lets anyone read";
 }
 
+// The bus's lower device holds the system-control requests the bus passes down, so a request
+// stays inside the bus until the test releases it.
 class HeldRequestBusTest : public BusTest {
 protected:
     HeldRequestBusTest() { hold_.Install(behavior_, IRP_MJ_SYSTEM_CONTROL); }
@@ -490,6 +490,35 @@ TEST_F(BusTest, SurpriseRemovalDestroysPortsNeverReported)
     EXPECT_FALSE(Alive(reported));
     EXPECT_EQ(hk::LiveDeviceCount(), 0u);
     EXPECT_LE(hk::RunningSystemThreadCount() + 4, threads) << "both ports' service threads ended";
+}
+
+// A handle opened on a port before the Plug and Play manager ever saw it keeps the port's device
+// object after the port dies with its bus. What the handle sends then finds the port gone,
+// instead of a freed ring and queues whose threads have ended.
+TEST_F(BusTest, HandleToAPortDestroyedWithTheBusGetsNoSuchDevice)
+{
+    StopBus();  // the port stays unreported: only the bus decides its fate
+    PDEVICE_OBJECT port = Plug(9);
+    NTSTATUS status;
+    auto file = hk::File::Open(port, GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+
+    hk::SurpriseRemoveDevice(busPdo_);
+    ASSERT_TRUE(hk::WaitDeviceNodeState(busPdo_, DeviceNodeState::Unknown));
+    ASSERT_TRUE(hk::WaitPnpIdle());
+    ASSERT_TRUE(Alive(port)) << "the open handle holds the device object";
+
+    auto read = file->ReadAsync(4);
+    ASSERT_TRUE(read->Wait(std::chrono::seconds(2))) << "a read was parked on a port without service threads";
+    EXPECT_EQ(read->Status(), STATUS_NO_SUCH_DEVICE);
+    const char bytes[] = "abc";
+    EXPECT_EQ(file->Write(bytes, 3)->Status(), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(file->Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS))->Status(),
+              STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(file->SendAsync(IRP_MJ_FLUSH_BUFFERS)->Status(), STATUS_NO_SUCH_DEVICE);
+    file.reset();
+    EXPECT_FALSE(Alive(port));
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
 }
 
 // A port that is surprise-removed when the bus is removed outlives the bus, detached; its own
