@@ -236,7 +236,6 @@ int CommandInstall(const WCHAR* infArgument)
     if ((result = Stage(portInf, &staging.PortsNow, staging.Ports)) != ERROR_SUCCESS)
         return ReportError(result, "adding %ls to the driver store", portInf);
     if ((result = Stage(inf, &staging.BusNow, staging.Bus)) != ERROR_SUCCESS) {
-        staging.BusNow = FALSE;
         Unstage(&staging);
         return ReportError(result, "adding %ls to the driver store", inf);
     }
