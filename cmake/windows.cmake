@@ -99,6 +99,7 @@ add_subdirectory(tests/image)
 
 # The rest of the package: the setup information and the control application; and the image's
 # end-to-end programs, run under Wine by the test stage.
-install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/package/vcombus.inf DESTINATION .)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/package/vcombus.inf ${CMAKE_CURRENT_SOURCE_DIR}/package/vcomport.inf
+    DESTINATION .)
 add_subdirectory(tools/vcomctl)
 add_subdirectory(tests/wine)

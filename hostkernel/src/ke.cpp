@@ -26,6 +26,10 @@ std::atomic<LONGLONG> g_timeOffset{0};
 ULONG_PTR SpinLockOwnerId() { return (ULONG_PTR)&t_spinLocksHeld; }
 std::mutex g_delayObserverLock;
 std::function<void(LONGLONG)> g_delayObserver;
+// Spin-lock acquisitions are frequent: the observer's lock is taken only while one is set.
+std::atomic<bool> g_spinLockObserved{false};
+std::mutex g_spinLockObserverLock;
+std::function<void(PKSPIN_LOCK)> g_spinLockObserver;
 
 // 100 ns units between 1601-01-01 and 1970-01-01.
 constexpr LONGLONG kEpochDelta = 116444736000000000LL;
@@ -98,6 +102,13 @@ void SetDelayObserver(std::function<void(LONGLONG)> observer)
 {
     std::lock_guard guard(g_delayObserverLock);
     g_delayObserver = std::move(observer);
+}
+
+void SetSpinLockObserver(std::function<void(PKSPIN_LOCK)> observer)
+{
+    std::lock_guard guard(g_spinLockObserverLock);
+    g_spinLockObserved.store(static_cast<bool>(observer));
+    g_spinLockObserver = std::move(observer);
 }
 
 bool CurrentThreadInCriticalRegion() { return t_criticalRegionDepth > 0; }
@@ -190,6 +201,14 @@ void KeAcquireSpinLock(PKSPIN_LOCK lock, PKIRQL oldIrql)
 {
     if (t_irql > DISPATCH_LEVEL) {
         ReportViolation("KeAcquireSpinLock called at IRQL %u", t_irql);
+    }
+    if (g_spinLockObserved.load()) {
+        std::function<void(PKSPIN_LOCK)> observer;
+        {
+            std::lock_guard guard(g_spinLockObserverLock);
+            observer = g_spinLockObserver;
+        }
+        if (observer) observer(lock);
     }
     // The old IRQL is stored only once the lock is held: callers may keep it inside the record
     // the lock guards, where a thread still spinning must not overwrite the holder's value.

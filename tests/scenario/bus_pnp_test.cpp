@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include "bus_fixture.h"
+#include "inf_file.h"
 
 using hk::DeviceNodeState;
 
@@ -54,24 +56,50 @@ protected:
 
 class AddBusDeviceTest : public DriverTest {};
 
-// The bus's lower device holds the system-control requests the bus passes down, so a request
-// stays inside the bus until the test releases it.
-// The bus's own Security setting, as setup writes it for a device installed with one: the Plug and
-// Play manager puts it on the whole stack once AddDevice has built it.
+// The bus installed as the package's setup information installs it: in the setup class and with
+// the device's own Security setting that the information gives it. The Plug and Play manager puts
+// that descriptor on the whole stack once AddDevice has built it.
 class SecuredBusTest : public BusTest {
 protected:
-    SecuredBusTest() { behavior_.Security = u"D:P(A;;GA;;;SY)(A;;GA;;;BA)"; }
+    SecuredBusTest()
+    {
+        section_ = inf_.InstallSection("Root\\vcombus");
+        behavior_.ClassGuid = Ascii(inf_.Version("ClassGuid"));
+        behavior_.Security = Ascii(inf_.DeviceSecurity(section_));
+    }
+    static std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+    InfFile inf_{"vcombus.inf"};
+    std::string section_;
 };
 
-TEST_F(SecuredBusTest, OnlySystemAndAdministratorsOpenABusWithItsOwnSecuritySetting)
+TEST_F(SecuredBusTest, OnlySystemAndAdministratorsOpenTheBusInstalledFromThePackage)
 {
+    ASSERT_TRUE(inf_.Found());
+    ASSERT_FALSE(section_.empty()) << "no models line installs the bus";
+    ASSERT_FALSE(behavior_.Security.empty()) << "the bus's install section gives it no Security setting";
+    // Ports write their own class's Security value: a bus in that class would take it as its own.
+    GUID busClass{};
+    unsigned int d[11];
+    ASSERT_EQ(sscanf(inf_.Version("ClassGuid").c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d[0], &d[1],
+                     &d[2], &d[3], &d[4], &d[5], &d[6], &d[7], &d[8], &d[9], &d[10]),
+              11)
+        << inf_.Version("ClassGuid");
+    busClass.Data1 = d[0];
+    busClass.Data2 = (USHORT)d[1];
+    busClass.Data3 = (USHORT)d[2];
+    for (int i = 0; i < 8; i++) busClass.Data4[i] = (UCHAR)d[3 + i];
+    EXPECT_FALSE(IsEqualGUID(busClass, GUID_VIRTUAL_PORT_CLASS)) << "the bus shares the ports' setup class";
+
     auto link = hk::FindDeviceInterfaces(GUID_VIRTUAL_BUS_INTERFACE).at(0);
     NTSTATUS status;
     EXPECT_EQ(hk::OpenDeviceInterface(link, GENERIC_READ, &status, hk::User::PlainUser), nullptr);
     EXPECT_EQ(status, STATUS_ACCESS_DENIED);
-    auto administrator = hk::OpenDeviceInterface(link, GENERIC_READ | GENERIC_WRITE, &status, hk::User::Administrator);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_NE(administrator, nullptr);
+    for (hk::User user : {hk::User::Administrator, hk::User::LocalSystem}) {
+        auto file = hk::OpenDeviceInterface(link, GENERIC_READ | GENERIC_WRITE, &status, user);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        EXPECT_NE(file, nullptr);
+    }
     ACCESS_MASK granted;
     EXPECT_EQ(hk::CheckDeviceAccess(busPdo_, hk::User::PlainUser, GENERIC_READ, &granted), STATUS_ACCESS_DENIED);
 }
@@ -84,6 +112,8 @@ TEST_F(BusTest, WithoutAnySecuritySettingTheBusKeepsItsDefaultDescriptor)
     EXPECT_EQ(status, STATUS_SUCCESS) << "the platform's default lets anyone read";
 }
 
+// The bus's lower device holds the system-control requests the bus passes down, so a request
+// stays inside the bus until the test releases it.
 class HeldRequestBusTest : public BusTest {
 protected:
     HeldRequestBusTest() { hold_.Install(behavior_, IRP_MJ_SYSTEM_CONTROL); }
@@ -490,6 +520,35 @@ TEST_F(BusTest, SurpriseRemovalDestroysPortsNeverReported)
     EXPECT_FALSE(Alive(reported));
     EXPECT_EQ(hk::LiveDeviceCount(), 0u);
     EXPECT_LE(hk::RunningSystemThreadCount() + 4, threads) << "both ports' service threads ended";
+}
+
+// A handle opened on a port before the Plug and Play manager ever saw it keeps the port's device
+// object after the port dies with its bus. What the handle sends then finds the port gone,
+// instead of a freed ring and queues whose threads have ended.
+TEST_F(BusTest, HandleToAPortDestroyedWithTheBusGetsNoSuchDevice)
+{
+    StopBus();  // the port stays unreported: only the bus decides its fate
+    PDEVICE_OBJECT port = Plug(9);
+    NTSTATUS status;
+    auto file = hk::File::Open(port, GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+
+    hk::SurpriseRemoveDevice(busPdo_);
+    ASSERT_TRUE(hk::WaitDeviceNodeState(busPdo_, DeviceNodeState::Unknown));
+    ASSERT_TRUE(hk::WaitPnpIdle());
+    ASSERT_TRUE(Alive(port)) << "the open handle holds the device object";
+
+    auto read = file->ReadAsync(4);
+    ASSERT_TRUE(read->Wait(std::chrono::seconds(2))) << "a read was parked on a port without service threads";
+    EXPECT_EQ(read->Status(), STATUS_NO_SUCH_DEVICE);
+    const char bytes[] = "abc";
+    EXPECT_EQ(file->Write(bytes, 3)->Status(), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(file->Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS))->Status(),
+              STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(file->SendAsync(IRP_MJ_FLUSH_BUFFERS)->Status(), STATUS_NO_SUCH_DEVICE);
+    file.reset();
+    EXPECT_FALSE(Alive(port));
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
 }
 
 // A port that is surprise-removed when the bus is removed outlives the bus, detached; its own

@@ -8,6 +8,7 @@
 #include <hostkernel/threads.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -219,6 +220,57 @@ TEST_F(PendingQueueTest, CancellingAParkedReadEndsItWithCancelledWhetherQueuedOr
     Deliver("n");
     ASSERT_TRUE(next->Wait());
     EXPECT_EQ(Text(*next), "n");
+}
+
+// The read thread's take of a request spans two holds of QueueLock with the queue's own removal
+// between them. A cancel that lands in that gap completes the request while it is still queued:
+// from then on the request may be freed, and the port must never name it as its current read.
+TEST_F(PendingQueueTest, ReadCancelledWhileTheThreadTakesItIsNeverLeftAsTheCurrentRead)
+{
+    PVOID readThread = port_->ReadQueue.ServiceThread;
+    ASSERT_NE(readThread, nullptr);
+    std::atomic<hk::Request*> target{nullptr};
+    std::atomic<bool> fired{false};
+    std::atomic<bool> done{false};
+    std::atomic<bool> completedInGap{false};
+    std::atomic<PIRP> currentAfterCancel{nullptr};
+    // In the read thread, at its next acquisition of QueueLock once it has begun a take and the
+    // request is still queued: the application cancels the request right there.
+    hk::SetSpinLockObserver([&](PKSPIN_LOCK lock) {
+        if (lock != &port_->QueueLock || (PVOID)KeGetCurrentThread() != readThread) return;
+        bool taking = ReadBooleanNoFence(&port_->TakingRead) || CurrentRead() != nullptr;
+        if (!taking || IsListEmpty(&port_->ReadQueue.PendingList) || fired.exchange(true)) return;
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        hk::Request* request;
+        while ((request = target.load()) == nullptr && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        if (request != nullptr) {
+            request->Cancel();
+            completedInGap = request->Completed();
+            currentAfterCancel = CurrentRead();
+        }
+        done = true;
+    });
+    struct ObserverRemoval {
+        ~ObserverRemoval() { hk::SetSpinLockObserver(nullptr); }
+    } removal;
+
+    auto read = file_->ReadAsync(1);  // no bytes: parked
+    target = read.get();
+    ASSERT_TRUE(WaitUntil([&] { return done.load(); })) << "the read thread never began to take the read";
+    EXPECT_TRUE(completedInGap) << "the cancel ended the read while it was still queued";
+    EXPECT_NE(currentAfterCancel.load(), read->Irp()) << "the port names a completed read as its current one";
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+    hk::SetSpinLockObserver(nullptr);
+
+    // The take came to nothing; the thread goes on serving.
+    ASSERT_TRUE(WaitUntil([&] { return CurrentRead() == nullptr && !ReadBooleanNoFence(&port_->TakingRead); }));
+    auto next = file_->ReadAsync(1);
+    Deliver("m");
+    ASSERT_TRUE(next->Wait());
+    EXPECT_EQ(Text(*next), "m");
 }
 
 TEST_F(PendingQueueTest, CleanupEndsQueuedReadsAtOnceAndTheHeldOnesAtTheNextPass)

@@ -7,11 +7,14 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 #include <winternl.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <initializer_list>
 #include <cstring>
 #include <cwchar>
+#include <string>
+#include <vector>
 
 #include "vcombus/ioctl.h"
 
@@ -188,6 +191,162 @@ TEST_CASE(installed, plugged_ports_start_open_and_go_away_when_unplugged)
     CloseHandle(bus);
 }
 
+namespace {
+
+// The system-devices setup class.
+const GUID kSystemClass = {0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+// Whether the descriptor in SDDL has a protected DACL whose every entry names LocalSystem or the
+// built-in Administrators, and at least one.
+bool OnlySystemAndAdministrators(const std::wstring& sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+        return false;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    bool only = GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present && dacl != nullptr &&
+                GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+                (control & SE_DACL_PROTECTED) != 0 && dacl->AceCount > 0;
+    for (DWORD index = 0; only && index < dacl->AceCount; ++index) {
+        ACE_HEADER* ace = nullptr;
+        only = GetAce(dacl, index, reinterpret_cast<void**>(&ace)) && ace->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+               (IsWellKnownSid(&reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, WinLocalSystemSid) ||
+                IsWellKnownSid(&reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, WinBuiltinAdministratorsSid));
+    }
+    LocalFree(descriptor);
+    return only;
+}
+
+} // namespace
+
+// The bus is a system device with a DACL of its own, apart from the ports, whose class key holds
+// their security: as setup recorded the installation.
+TEST_CASE(installed, bus_is_a_system_device_open_only_to_system_and_administrators)
+{
+    RunningBusPath();
+    HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    REQUIRE(set != INVALID_HANDLE_VALUE, "listing devices: %s", DescribeError(GetLastError()).c_str());
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    bool found = false;
+    for (DWORD index = 0; !found && SetupDiEnumDeviceInfo(set, index, &device); ++index) {
+        wchar_t ids[1024] = {};
+        found = SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, nullptr,
+                                                  reinterpret_cast<BYTE*>(ids), sizeof(ids) - 4, nullptr) &&
+                _wcsicmp(ids, L"Root\\vcombus") == 0;
+    }
+    REQUIRE(found, "no present bus device");
+
+    wchar_t className[64] = L"";
+    SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_CLASS, nullptr, reinterpret_cast<BYTE*>(className),
+                                      sizeof(className) - 2, nullptr);
+    bool systemClass = IsEqualGUID(device.ClassGuid, kSystemClass) != 0;
+    HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    SetupDiDestroyDeviceInfoList(set);
+    REQUIRE(systemClass, "the bus is in class %s, not the system devices'", Narrow(className).c_str());
+    REQUIRE(_wcsicmp(className, L"System") == 0, "the bus's class is named %s", Narrow(className).c_str());
+
+    REQUIRE(key != INVALID_HANDLE_VALUE, "opening the bus's hardware key: %s", DescribeError(GetLastError()).c_str());
+    wchar_t security[512] = L"";
+    DWORD type = 0;
+    DWORD size = sizeof(security) - sizeof(wchar_t);
+    LONG error = RegQueryValueExW(key, L"Security", nullptr, &type, reinterpret_cast<BYTE*>(security), &size);
+    RegCloseKey(key);
+    REQUIRE(error == ERROR_SUCCESS && type == REG_SZ, "the bus's hardware key has no Security setting: %s",
+            DescribeError(error).c_str());
+    REQUIRE(OnlySystemAndAdministrators(security), "the bus's Security setting %s lets in others",
+            Narrow(security).c_str());
+}
+
+// Plug-in requests the Plug and Play manager could not take are refused before anything is made.
+TEST_CASE(installed, malformed_plug_in_requests_are_refused_and_leave_no_port)
+{
+    HANDLE bus = OpenBus(GENERIC_READ);
+    unsigned before = PortCount(bus);
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> input;
+    };
+    auto request = [](unsigned number, const std::wstring& ids) {
+        PortPlugInRequest fixed = {sizeof(PortPlugInRequest), number};
+        std::vector<unsigned char> input(sizeof(fixed) + ids.size() * sizeof(wchar_t));
+        memcpy(input.data(), &fixed, sizeof(fixed));
+        if (!ids.empty())
+            memcpy(input.data() + sizeof(fixed), ids.data(), ids.size() * sizeof(wchar_t));
+        return input;
+    };
+    std::vector<unsigned char> fourBytes = request(13, L"");
+    fourBytes.resize(4);
+    std::vector<Case> cases = {
+        {"a 4-byte request", fourBytes},
+        {"an empty identifier list", request(13, std::wstring(L"\0\0", 2))},
+        {"an identifier with a comma", request(13, std::wstring(L"VCOMBUS\\Po,rt\0\0", 15))},
+        {"an identifier with a control character", request(13, std::wstring(L"VCOMBUS\\Po\trt\0\0", 15))},
+    };
+    for (const Case& c : cases) {
+        DWORD result = BusControl(bus, IOCTL_BUS_PLUGIN_PORT, c.input.data(), static_cast<DWORD>(c.input.size()),
+                                  nullptr, 0);
+        REQUIRE(result == ERROR_INVALID_PARAMETER, "%s: %s", c.what, DescribeError(result).c_str());
+        REQUIRE(PortCount(bus) == before, "%s left %u ports, %u before", c.what, PortCount(bus), before);
+    }
+    // No input at all.
+    DWORD result = BusControl(bus, IOCTL_BUS_PLUGIN_PORT, nullptr, 0, nullptr, 0);
+    REQUIRE(result == ERROR_INVALID_PARAMETER, "a 0-byte request: %s", DescribeError(result).c_str());
+    REQUIRE(PortCount(bus) == before, "a 0-byte request left %u ports, %u before", PortCount(bus), before);
+    CloseHandle(bus);
+}
+
+// Five ports unplugged at once give their numbers back: they plug in again under the same ones.
+TEST_CASE(installed, five_ports_unplugged_at_once_plug_in_again_under_their_numbers)
+{
+    HANDLE bus = OpenBus(GENERIC_READ);
+    unsigned before = PortCount(bus);
+    const unsigned numbers[] = {21, 22, 23, 24, 25};
+    for (int round = 0; round < 2; ++round) {
+        for (unsigned number : numbers) {
+            DWORD error = PlugIn(bus, number);
+            REQUIRE(error == ERROR_SUCCESS, "round %d: plugging in port %u: %s", round, number,
+                    DescribeError(error).c_str());
+        }
+        REQUIRE(PortCount(bus) == before + 5, "round %d: %u ports, %u before", round, PortCount(bus), before);
+        for (unsigned number : numbers) {
+            PortRemoveRequest unplug = {sizeof(PortRemoveRequest), number, {0, 0}};
+            DWORD error = BusControl(bus, IOCTL_BUS_UNPLUG_PORT, &unplug, sizeof(unplug), nullptr, 0);
+            REQUIRE(error == ERROR_SUCCESS, "round %d: unplugging port %u: %s", round, number,
+                    DescribeError(error).c_str());
+        }
+        unsigned left = WaitForPortCount(bus, before);
+        REQUIRE(left == before, "round %d: %u ports left after the unplugs, %u before", round, left, before);
+    }
+    CloseHandle(bus);
+}
+
+// Port numbers past 2^31 are ports like any other, each with an instance identifier of its own.
+TEST_CASE(installed, ports_0x80000000_and_0x80000001_both_plug_in_and_unplug)
+{
+    HANDLE bus = OpenBus(GENERIC_READ);
+    unsigned before = PortCount(bus);
+    for (unsigned number : {0x80000000u, 0x80000001u}) {
+        DWORD error = PlugIn(bus, number);
+        REQUIRE(error == ERROR_SUCCESS, "plugging in port 0x%x: %s", number, DescribeError(error).c_str());
+    }
+    REQUIRE(PortCount(bus) == before + 2, "%u ports, %u before", PortCount(bus), before);
+    REQUIRE(WaitForStartedPorts({0x80000000u, 0x80000001u}), "ports 0x80000000 and 0x80000001 did not both "
+            "start; installed: %s", Narrow(Join(StartedPorts())).c_str());
+    for (unsigned number : {0x80000000u, 0x80000001u}) {
+        PortRemoveRequest unplug = {sizeof(PortRemoveRequest), number, {0, 0}};
+        DWORD error = BusControl(bus, IOCTL_BUS_UNPLUG_PORT, &unplug, sizeof(unplug), nullptr, 0);
+        REQUIRE(error == ERROR_SUCCESS, "unplugging port 0x%x: %s", number, DescribeError(error).c_str());
+    }
+    unsigned left = WaitForPortCount(bus, before);
+    REQUIRE(left == before, "%u ports left after the unplugs, %u before", left, before);
+    CloseHandle(bus);
+}
+
 TEST_CASE(installed, vcomctl_pairs_and_unplugs_every_port)
 {
     HANDLE bus = OpenBus(GENERIC_READ);
@@ -278,6 +437,9 @@ std::wstring WriteMismatchedSetupInformation()
     CreateDirectoryW(directory, nullptr);
     std::wstring inf = std::wstring(directory) + L"\\vcombus.inf";
     std::wstring catalog = std::wstring(directory) + L"\\vcombus.cat";
+    std::wstring portInf = packageInf.substr(0, packageInf.find_last_of(L'\\') + 1) + L"vcomport.inf";
+    REQUIRE(CopyFileW(portInf.c_str(), (std::wstring(directory) + L"\\vcomport.inf").c_str(), FALSE),
+            "copying %s: %s", Narrow(portInf).c_str(), DescribeError(GetLastError()).c_str());
     for (const std::wstring* path : {&inf, &catalog}) {
         file = CreateFileW(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         REQUIRE(file != INVALID_HANDLE_VALUE, "creating %s: %s", Narrow(*path).c_str(),

@@ -121,7 +121,7 @@ fi
 for program in bus_test pair_test names_test line_settings_test comm_test; do
     [[ -f $programs/$program.exe ]] || { failure="no test program $programs/$program.exe"; exit 1; }
 done
-for file in vcombus.sys vcombus.inf vcomctl.exe; do
+for file in vcombus.sys vcombus.inf vcomport.inf vcomctl.exe; do
     [[ -f $package/$file ]] || { failure="the package lacks $file"; exit 1; }
 done
 # The setup information names the catalog that signing produces on Windows. Wine checks no

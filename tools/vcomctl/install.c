@@ -64,18 +64,46 @@ static DWORD FindBusDevice(HDEVINFO* set, SP_DEVINFO_DATA* device, BOOL* found)
     return GetLastError() == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : GetLastError();
 }
 
-/* The setup information next to this program, where the package puts it. */
+/* The package's two setup information files: the bus's, and the ports' (another setup class,
+ * so another file). */
+static const WCHAR BusInfName[] = L"vcombus.inf";
+static const WCHAR PortInfName[] = L"vcomport.inf";
+
+/* Replaces the file name at the end of path (everything after its last backslash) with name. */
+static DWORD ReplaceFileName(WCHAR* path, DWORD capacity, const WCHAR* name)
+{
+    WCHAR* slash = wcsrchr(path, L'\\');
+    WCHAR* at = slash != NULL ? slash + 1 : path;
+    size_t length = wcslen(name) + 1;
+    if ((size_t)(at - path) + length > capacity)
+        return ERROR_FILENAME_EXCED_RANGE;
+    memcpy(at, name, length * sizeof(WCHAR));
+    return ERROR_SUCCESS;
+}
+
+/* The bus's setup information next to this program, where the package puts it. */
 static DWORD DefaultInfPath(WCHAR* path, DWORD capacity)
 {
     DWORD length = GetModuleFileNameW(NULL, path, capacity);
     if (length == 0 || length >= capacity)
         return length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
-    WCHAR* slash = wcsrchr(path, L'\\');
-    WCHAR* name = slash != NULL ? slash + 1 : path;
-    static const WCHAR file[] = L"vcombus.inf";
-    if ((DWORD)(name - path) + ARRAYSIZE(file) > capacity)
-        return ERROR_FILENAME_EXCED_RANGE;
-    memcpy(name, file, sizeof(file));
+    return ReplaceFileName(path, capacity, BusInfName);
+}
+
+/* Adds setup information to the driver store. A copy staged before (by an earlier install) is
+ * found and kept: *stagedNow tells whether this call staged it, and stagedName (capacity
+ * MAX_PATH) names the staged copy either way, or is empty. */
+static DWORD Stage(const WCHAR* inf, BOOL* stagedNow, WCHAR* stagedName)
+{
+    WCHAR staged[MAX_PATH] = L"";
+    WCHAR* name = NULL;
+    stagedName[0] = L'\0';
+    *stagedNow = SetupCopyOEMInfW(inf, NULL, SPOST_PATH, SP_COPY_NOOVERWRITE, staged,
+                                  ARRAYSIZE(staged), NULL, &name);
+    if (!*stagedNow && GetLastError() != ERROR_FILE_EXISTS)
+        return GetLastError();
+    if (name != NULL && wcslen(name) < MAX_PATH)
+        wcscpy(stagedName, name);
     return ERROR_SUCCESS;
 }
 
@@ -151,12 +179,22 @@ static DWORD WaitForStart(DEVINST devInst, BusInterface* bus, ULONG* problem)
     }
 }
 
+/* What an install has staged in the driver store so far. */
+typedef struct Staging {
+    BOOL BusNow;
+    WCHAR Bus[MAX_PATH];
+    BOOL PortsNow;
+    WCHAR Ports[MAX_PATH];
+} Staging;
+
 /* Takes back what a failed install staged in the driver store, if it staged it: no device can
  * use a copy staged a moment ago, so it goes whatever the store thinks. */
-static void Unstage(BOOL stagedNow, const WCHAR* stagedName)
+static void Unstage(const Staging* staging)
 {
-    if (stagedNow && stagedName != NULL)
-        SetupUninstallOEMInfW(stagedName, SUOI_FORCEDELETE, NULL);
+    if (staging->BusNow && staging->Bus[0] != L'\0')
+        SetupUninstallOEMInfW(staging->Bus, SUOI_FORCEDELETE, NULL);
+    if (staging->PortsNow && staging->Ports[0] != L'\0')
+        SetupUninstallOEMInfW(staging->Ports, SUOI_FORCEDELETE, NULL);
 }
 
 int CommandInstall(const WCHAR* infArgument)
@@ -183,15 +221,24 @@ int CommandInstall(const WCHAR* infArgument)
     if (!SetupDiGetINFClassW(inf, &classGuid, className, ARRAYSIZE(className), NULL))
         return ReportError(GetLastError(), "reading the setup class of %ls", inf);
 
-    /* Staged so that Plug and Play finds it for the ports the bus enumerates later, which are
-     * installed by matching, not by this program. A copy staged before (by an earlier install)
-     * is found and kept; one staged now is removed again if the install fails. */
-    WCHAR staged[MAX_PATH] = L"";
-    WCHAR* stagedName = NULL;
-    BOOL stagedNow = SetupCopyOEMInfW(inf, NULL, SPOST_PATH, SP_COPY_NOOVERWRITE, staged,
-                                      ARRAYSIZE(staged), NULL, &stagedName);
-    if (!stagedNow && GetLastError() != ERROR_FILE_EXISTS)
-        return ReportError(GetLastError(), "adding %ls to the driver store", inf);
+    /* The ports' setup information sits next to the bus's. */
+    WCHAR portInf[MAX_PATH];
+    wcscpy(portInf, inf);
+    if ((result = ReplaceFileName(portInf, ARRAYSIZE(portInf), PortInfName)) != ERROR_SUCCESS)
+        return ReportError(result, "setup information path for the ports");
+    if (GetFileAttributesW(portInf) == INVALID_FILE_ATTRIBUTES)
+        return ReportError(GetLastError(), "setup information for the ports %ls", portInf);
+
+    /* Both staged: the ports' so that Plug and Play finds it for the ports the bus enumerates
+     * later, which are installed by matching, not by this program. Copies staged before (by an
+     * earlier install) are kept; those staged now are removed again if the install fails. */
+    Staging staging;
+    if ((result = Stage(portInf, &staging.PortsNow, staging.Ports)) != ERROR_SUCCESS)
+        return ReportError(result, "adding %ls to the driver store", portInf);
+    if ((result = Stage(inf, &staging.BusNow, staging.Bus)) != ERROR_SUCCESS) {
+        Unstage(&staging);
+        return ReportError(result, "adding %ls to the driver store", inf);
+    }
 
     HDEVINFO set;
     SP_DEVINFO_DATA device;
@@ -199,7 +246,7 @@ int CommandInstall(const WCHAR* infArgument)
     if ((result = FindBusDevice(&set, &device, &exists)) != ERROR_SUCCESS) {
         if (set != INVALID_HANDLE_VALUE)
             SetupDiDestroyDeviceInfoList(set);
-        Unstage(stagedNow, stagedName);
+        Unstage(&staging);
         return ReportError(result, "listing devices");
     }
 
@@ -213,7 +260,7 @@ int CommandInstall(const WCHAR* infArgument)
              * list discards the device. */
             if (set != INVALID_HANDLE_VALUE)
                 SetupDiDestroyDeviceInfoList(set);
-            Unstage(stagedNow, stagedName);
+            Unstage(&staging);
             return ReportError(result, "creating the bus device");
         }
         created = TRUE;
@@ -231,7 +278,7 @@ int CommandInstall(const WCHAR* infArgument)
             if (created)
                 SetupDiCallClassInstaller(DIF_REMOVE, set, &device);
             SetupDiDestroyDeviceInfoList(set);
-            Unstage(stagedNow, stagedName);
+            Unstage(&staging);
             return ReportError(result, "installing the bus driver from %ls", inf);
         }
     }
@@ -362,6 +409,42 @@ static DWORD RemoveDevices(const GUID* classGuid, BOOL (*filter)(HDEVINFO, SP_DE
     return ERROR_GEN_FAILURE;
 }
 
+/* Removes from the driver store every staged copy of the ports' setup information: the setup
+ * information files of the system that install the ports' setup class, which is ours alone. */
+static DWORD UnstagePortInfs(void)
+{
+    WCHAR pattern[MAX_PATH];
+    UINT length = GetWindowsDirectoryW(pattern, MAX_PATH);
+    static const WCHAR tail[] = L"\\inf\\*.inf";
+    if (length == 0 || length + ARRAYSIZE(tail) > MAX_PATH)
+        return length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+    wcscat(pattern, tail);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : GetLastError();
+    DWORD result = ERROR_SUCCESS;
+    do {
+        WCHAR path[MAX_PATH];
+        wcscpy(path, pattern);
+        if (ReplaceFileName(path, ARRAYSIZE(path), found.cFileName) != ERROR_SUCCESS)
+            continue;
+        GUID classGuid;
+        WCHAR className[MAX_CLASS_NAME_LEN];
+        if (!SetupDiGetINFClassW(path, &classGuid, className, ARRAYSIZE(className), NULL) ||
+            !IsEqualGUID(&classGuid, &GUID_VIRTUAL_PORT_CLASS))
+            continue;
+        if (!SetupUninstallOEMInfW(found.cFileName, 0, NULL)) {
+            result = GetLastError();
+            ReportError(result, "removing %ls from the driver store", found.cFileName);
+            break;
+        }
+        printf("removed %ls from the driver store\n", found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return result;
+}
+
 int CommandUninstall(void)
 {
     Removal removal = {0};
@@ -390,6 +473,8 @@ int CommandUninstall(void)
                                removal.InfName);
         printf("removed %ls from the driver store\n", removal.InfName);
     }
+    if (UnstagePortInfs() != ERROR_SUCCESS)
+        return VcomctlFailed;
     if (removal.Reboot)
         printf("restart Windows to finish the removal\n");
     return VcomctlOk;

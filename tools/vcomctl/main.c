@@ -15,8 +15,8 @@ static const char Usage[] =
     "\n"
     "Commands:\n"
     "  install [--inf PATH]  install the bus device and its driver from vcombus.inf (by default\n"
-    "                        the one next to vcomctl.exe) and wait until the bus runs; an\n"
-    "                        installed bus is left as it is\n"
+    "                        the one next to vcomctl.exe; the ports' vcomport.inf beside it)\n"
+    "                        and wait until the bus runs; an installed bus is left as it is\n"
     "  uninstall             remove the bus device (and its ports), its service and the staged\n"
     "                        setup information\n"
     "  status                find the running bus and print its driver's version\n"
@@ -41,7 +41,8 @@ static const char Usage[] =
     "  --help                print this text\n"
     "\n"
     "Exit status: 0 on success, 1 on failure (one line on stderr says why), 2 on a usage error.\n"
-    "install, uninstall and the commands that give or take COM names need an administrator.\n";
+    "Every command but --help needs an administrator: the bus opens only for SYSTEM and\n"
+    "administrators.\n";
 
 /* "com21" is COM21; the name as the system spells it. */
 static int CanonicalComName(const WCHAR* text, WCHAR* name, size_t size)

@@ -1,5 +1,5 @@
 // Harness view of system threads: what the driver created, at which priority, whether it still
-// runs; making the next thread creations fail; watching delays.
+// runs; making the next thread creations fail; watching delays and spin-lock acquisitions.
 #pragma once
 
 #include <ntddk.h>
@@ -29,6 +29,11 @@ void FailNextThreadCreations(int count, NTSTATUS status = STATUS_INSUFFICIENT_RE
 // before the thread sleeps: lets a test look at the world in the middle of a driver's pause.
 // An empty function removes the observer.
 void SetDelayObserver(std::function<void(LONGLONG interval)> observer);
+
+// Called in the acquiring thread at the start of every KeAcquireSpinLock, with the lock, before
+// the thread raises its IRQL or spins: lets a test act in the gap between a driver's release of
+// a lock and its next acquisition. An empty function removes the observer.
+void SetSpinLockObserver(std::function<void(PKSPIN_LOCK lock)> observer);
 
 // Whether the calling thread is inside a critical region (KeEnterCriticalRegion), where the
 // platform holds back thread suspension.
