@@ -337,7 +337,7 @@ NTSTATUS FakeSerialPort::Respond(PIRP irp, Answer answer)
         std::lock_guard guard(lock_);
         held_.push_back(irp);
         IoSetCancelRoutine(irp, PortCancel);
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        if (ReadBooleanNoFence(&irp->Cancel) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
             held_.pop_back();
             cancelNow = true;
         }
@@ -584,6 +584,8 @@ NTSTATUS FakeSerialPort::DispatchPower(PDEVICE_OBJECT, PIRP irp)
 }
 
 NTSTATUS FakeSerialPort::Start() { return pdo_ ? hk::StartDevice(pdo_) : STATUS_INVALID_DEVICE_REQUEST; }
+
+NTSTATUS FakeSerialPort::Stop() { return pdo_ ? hk::StopDevice(pdo_) : STATUS_INVALID_DEVICE_REQUEST; }
 
 NTSTATUS FakeSerialPort::QueryRemoveAndRemove()
 {

@@ -371,6 +371,15 @@ TEST_F(AttachTest, PnpPortUnderAFilterIsRemovedFromTheTopDown)
     ASSERT_NE(filter, nullptr);
     EXPECT_EQ(filter->StackSize, 3) << "PDO, port, filter";
 
+    // Attached to a running stack, the filter sees its next start.
+    EXPECT_EQ(port.Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(port.Start(), STATUS_SUCCESS);
+    ASSERT_GE(g_filterPnp.size(), 3u);
+    EXPECT_EQ(std::vector<UCHAR>(g_filterPnp.begin(), g_filterPnp.begin() + 3),
+              (std::vector<UCHAR>{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE}));
+    EXPECT_EQ(port.Requests(IRP_MJ_PNP).back().Minor, IRP_MN_QUERY_DEVICE_RELATIONS) << "after the start";
+    g_filterPnp.clear();
+
     // An open handle vetoes the removal before any driver is asked.
     NTSTATUS status;
     auto app = hk::File::Open(port.Device(), GENERIC_READ, &status);
