@@ -249,7 +249,7 @@ NTSTATUS FakeSerialPort::Dispatch(PDEVICE_OBJECT device, PIRP irp)
     seen.FileObject = sp->FileObject;
     seen.Irql = KeGetCurrentIrql();
     seen.Mdl = irp->MdlAddress;
-    seen.MdlMapped = irp->MdlAddress && (irp->MdlAddress->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+    seen.MdlMapped = irp->MdlAddress && irp->MdlAddress->MappedSystemVa != nullptr;
     seen.SystemBuffer = irp->AssociatedIrp.SystemBuffer;
     switch (sp->MajorFunction) {
     case IRP_MJ_READ:

@@ -86,7 +86,7 @@ public:
         std::vector<UCHAR> MdlData;  // a METHOD_IN_DIRECT request's buffer, read through its MDL
         KIRQL Irql;                  // at dispatch
         PMDL Mdl;
-        bool MdlMapped;              // the MDL had a system address when it arrived
+        bool MdlMapped;              // the MDL had a system address (MappedSystemVa) when it arrived
         PVOID SystemBuffer;
     };
 
