@@ -271,11 +271,12 @@ TEST_F(AttachTest, DirectControlBuffersArriveLockedButUnmappedThroughAFilter)
     EXPECT_FALSE(seen[0].MdlMapped) << "the application's pages have no system address until a driver maps them";
 
     // The buffer of METHOD_IN_DIRECT is read by the driver through the same kind of MDL.
-    auto in = app->Ioctl(kInDirect, nullptr, 0, 4);
+    auto in = app->Ioctl(kInDirect, nullptr, 0, 4, "data");
     EXPECT_EQ(in->Status(), STATUS_SUCCESS);
     seen = port.Requests(IRP_MJ_DEVICE_CONTROL);
     ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[1].MdlData, std::vector<UCHAR>(4, hk::kStalePoolByte));
+    EXPECT_EQ(seen[1].MdlData, Bytes("data"));
+    EXPECT_FALSE(seen[1].MdlMapped);
 
     // Already mapped by a driver above, or not mappable at all.
     app->MapDirectBuffers(true);
