@@ -392,8 +392,11 @@ std::unique_ptr<Request> File::SendAsync(UCHAR major, UCHAR minor) { return Disp
 
 void File::Route(UCHAR major, PDRIVER_DISPATCH routine) { routes_[major] = routine; }
 
+void File::MapDirectBuffers(bool mapped) { mapDirect_ = mapped; }
+
 // Reads and writes reach the driver the way the top device's Flags ask for: a system buffer
-// (DO_BUFFERED_IO), an MDL (DO_DIRECT_IO) or only the application's own address (neither). A
+// (DO_BUFFERED_IO), an MDL (DO_DIRECT_IO) or only the application's own address (neither). An
+// MDL describes the application's locked pages with no system address until a driver maps it. A
 // transfer of zero bytes carries no buffer at all. Each buffer is its own allocation of exactly
 // the length, so that ASan catches a driver reading past it; what a read hands over is stale
 // pool, not zeroes.
@@ -415,8 +418,7 @@ std::unique_ptr<Request> File::ReadAsync(ULONG length)
     } else if (top_->Flags & DO_DIRECT_IO) {
         request->mdlBuffer_ = buffer;
         if (length) {
-            sink->mdl.MappedSystemVa = sink->mdl.StartVa = buffer;
-            sink->mdl.ByteCount = length;
+            DescribeLockedBuffer(&sink->mdl, buffer, length, mapDirect_);
             irp->MdlAddress = &sink->mdl;
         }
     } else {
@@ -442,8 +444,7 @@ std::unique_ptr<Request> File::WriteAsync(const void* data, ULONG length)
         irp->Flags = IRP_BUFFERED_IO;
     } else if (top_->Flags & DO_DIRECT_IO) {
         if (length) {
-            sink->mdl.MappedSystemVa = sink->mdl.StartVa = buffer;
-            sink->mdl.ByteCount = length;
+            DescribeLockedBuffer(&sink->mdl, buffer, length, mapDirect_);
             irp->MdlAddress = &sink->mdl;
         }
     } else {
@@ -452,7 +453,8 @@ std::unique_ptr<Request> File::WriteAsync(const void* data, ULONG length)
     return Dispatch(std::move(request));
 }
 
-std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG inputLength, ULONG outputLength)
+std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG inputLength, ULONG outputLength,
+                                          const void* outputContents)
 {
     auto request = Build(IRP_MJ_DEVICE_CONTROL, 0);
     PIRP irp = request->irp_;
@@ -484,10 +486,10 @@ std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG i
         request->input_.assign((const UCHAR*)input, (const UCHAR*)input + inputLength);
         if (inputLength) irp->AssociatedIrp.SystemBuffer = request->input_.data();
         sink->systemBuffer.assign(outputLength, kStalePoolByte);
+        if (outputContents && outputLength) memcpy(sink->systemBuffer.data(), outputContents, outputLength);
         if (outputLength) {
             request->mdlBuffer_ = sink->systemBuffer.data();
-            sink->mdl.MappedSystemVa = sink->mdl.StartVa = request->mdlBuffer_;
-            sink->mdl.ByteCount = outputLength;
+            DescribeLockedBuffer(&sink->mdl, request->mdlBuffer_, outputLength, mapDirect_);
             irp->MdlAddress = &sink->mdl;
         }
         break;
@@ -496,6 +498,7 @@ std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG i
         request->input_.assign((const UCHAR*)input, (const UCHAR*)input + inputLength);
         sp->Parameters.DeviceIoControl.Type3InputBuffer = inputLength ? request->input_.data() : nullptr;
         sink->systemBuffer.assign(outputLength, kStalePoolByte);
+        if (outputContents && outputLength) memcpy(sink->systemBuffer.data(), outputContents, outputLength);
         request->mdlBuffer_ = outputLength ? sink->systemBuffer.data() : nullptr;
         irp->UserBuffer = request->mdlBuffer_;
         break;
@@ -511,9 +514,10 @@ static std::unique_ptr<Request> Waited(std::unique_ptr<Request> request)
 
 std::unique_ptr<Request> File::Read(ULONG length) { return Waited(ReadAsync(length)); }
 std::unique_ptr<Request> File::Write(const void* data, ULONG length) { return Waited(WriteAsync(data, length)); }
-std::unique_ptr<Request> File::Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength)
+std::unique_ptr<Request> File::Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength,
+                                     const void* outputContents)
 {
-    return Waited(IoctlAsync(code, input, inputLength, outputLength));
+    return Waited(IoctlAsync(code, input, inputLength, outputLength, outputContents));
 }
 
 NTSTATUS File::Cleanup()

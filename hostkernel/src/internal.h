@@ -37,6 +37,11 @@ void IrpSetOrigin(PIRP irp, IrpOrigin origin, IrpCompletionSink* sink);
 PIRP IrpAllocate(CCHAR stackSize, IrpOrigin origin);
 void IrpRelease(PIRP irp);  // frees an IRP the harness or the I/O manager owns
 
+// Describes `buffer` in `mdl` as the I/O manager does after probing and locking it: pages locked,
+// and, unless `mapped`, no system address yet (MappedSystemVa null until a driver asks
+// MmGetSystemAddressForMdlSafe for one).
+void DescribeLockedBuffer(PMDL mdl, PVOID buffer, ULONG length, bool mapped);
+
 std::string WideToUtf8(PCWSTR text, size_t length);
 std::string WideToUtf8(PCUNICODE_STRING text);
 
@@ -46,6 +51,7 @@ std::string WideToUtf8(PCUNICODE_STRING text);
 struct HkDeviceNode {
     std::u16string name;            // "\Device\..." or empty
     bool deleted = false;
+    bool deletionDeferred = false;  // deleted with a device still attached above: finished at its detach
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one was attached on top of
     bool filter = false;                  // attached as a filter, not as a function driver's device
     std::atomic<bool> flagsChecked{false};  // its flags were checked against the device below
@@ -56,6 +62,8 @@ struct HkDeviceNode {
 
 namespace hk {
 PDEVICE_OBJECT FindNamedDevice(const std::u16string& name);
+// The device of that name (compared without case), referenced; nullptr when there is none.
+PDEVICE_OBJECT ReferenceNamedDevice(const std::u16string& name);
 // The access check made when an application opens a device (security decides; until a device
 // has a descriptor, everything asked for is granted with the platform's generic mapping).
 NTSTATUS CheckOpenAccess(PDEVICE_OBJECT device, User user, ACCESS_MASK desired, ACCESS_MASK* granted);
@@ -162,6 +170,7 @@ bool HandleLookup(HANDLE handle, HandleEntry* entry);
 // Every call is counted (RoutineCalls).
 bool TakeInjectedCallFailure(const char* routine, NTSTATUS* status);
 void ResetRoutineFaultInjection();
+void ResetFileFaultInjection();  // file.cpp
 // Threads (thread.cpp).
 void ResetThreadFaultInjection();
 bool IsCurrentThreadObject(PVOID object);

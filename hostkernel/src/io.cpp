@@ -149,6 +149,22 @@ std::u16string ToU16(PCUNICODE_STRING s)
 
 }  // namespace
 
+void DescribeLockedBuffer(PMDL mdl, PVOID buffer, ULONG length, bool mapped)
+{
+    constexpr ULONG_PTR kPage = 4096;
+    *mdl = MDL{};
+    mdl->StartVa = (PVOID)((ULONG_PTR)buffer & ~(kPage - 1));
+    mdl->ByteOffset = (ULONG)((ULONG_PTR)buffer & (kPage - 1));
+    mdl->ByteCount = length;
+    ULONG pages = (ULONG)((mdl->ByteOffset + length + kPage - 1) / kPage);
+    mdl->Size = (CSHORT)(sizeof(MDL) + pages * sizeof(ULONG_PTR));
+    mdl->MdlFlags = MDL_PAGES_LOCKED;
+    if (mapped) {
+        mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+        mdl->MappedSystemVa = buffer;
+    }
+}
+
 PIRP IrpAllocate(CCHAR stackSize, IrpOrigin origin)
 {
     size_t size = sizeof(IRP) + (size_t)stackSize * sizeof(IO_STACK_LOCATION);
@@ -186,6 +202,24 @@ PDEVICE_OBJECT FindNamedDevice(const std::u16string& name)
     std::lock_guard guard(g_deviceLock);
     auto it = Names().find(name);
     return it == Names().end() ? nullptr : it->second;
+}
+
+PDEVICE_OBJECT ReferenceNamedDevice(const std::u16string& name)
+{
+    // The object manager's names are case-insensitive.
+    std::lock_guard guard(g_deviceLock);
+    for (auto& [known, device] : Names()) {
+        if (known.size() != name.size()) continue;
+        bool same = true;
+        for (size_t i = 0; i < name.size() && same; i++) {
+            same = RtlUpcaseUnicodeChar((WCHAR)known[i]) == RtlUpcaseUnicodeChar((WCHAR)name[i]);
+        }
+        if (same) {
+            ObReferenceObject(device);
+            return device;
+        }
+    }
+    return nullptr;
 }
 
 size_t LiveDeviceCount()
@@ -233,6 +267,13 @@ void ObjectCleanCheck()
 {
     ObjectForEach([](PVOID object, ObjectKind kind, LONG references) {
         if (kind == ObjectKind::Driver) return;
+        if (kind == ObjectKind::Device && ((PDEVICE_OBJECT)object)->HkNode->deletionDeferred) {
+            ReportViolation("device %p was deleted but device %p never detached from it (IoDetachDevice missing): "
+                            "its deletion never finished",
+                            object, (void*)((PDEVICE_OBJECT)object)->AttachedDevice);
+            ObjectForget(object);
+            return;
+        }
         ReportViolation("%s %p left at unload with %d reference(s)", ObjectKindName(kind), object, references);
         ObjectForget(object);
     });
@@ -299,10 +340,6 @@ void IoDeleteDevice(PDEVICE_OBJECT device)
             ReportViolation("IoDeleteDevice called twice for device %p", (void*)device);
             return;
         }
-        if (device->AttachedDevice != nullptr) {
-            ReportViolation("device %p deleted while device %p is still attached above it", (void*)device,
-                            (void*)device->AttachedDevice);
-        }
         if (node->attachedTo != nullptr) {
             ReportViolation("device %p deleted while still attached to device %p (IoDetachDevice missing)",
                             (void*)device, (void*)node->attachedTo);
@@ -315,6 +352,13 @@ void IoDeleteDevice(PDEVICE_OBJECT device)
                 *link = device->NextDevice;
                 break;
             }
+        }
+        // A device with another still attached above it is only marked for deletion, as in a
+        // removal where the function device deletes itself while a filter above it has yet to
+        // detach: its deletion finishes when that filter detaches (IoDetachDevice).
+        if (device->AttachedDevice != nullptr) {
+            node->deletionDeferred = true;
+            return;
         }
     }
     ObDereferenceObject(device);
@@ -361,6 +405,10 @@ void IoDetachDevice(PDEVICE_OBJECT target)
     }
     above->HkNode->attachedTo = nullptr;
     target->AttachedDevice = nullptr;
+    if (target->HkNode->deletionDeferred) {
+        target->HkNode->deletionDeferred = false;
+        ObDereferenceObject(target);
+    }
 }
 
 PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN)
@@ -437,9 +485,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buff
             irp->AssociatedIrp.SystemBuffer = length ? info.systemBuffer.data() : nullptr;
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (major == IRP_MJ_READ ? IRP_INPUT_OPERATION : 0);
         } else if ((device->Flags & DO_DIRECT_IO) && length) {
-            info.mdl.MappedSystemVa = info.mdl.StartVa = buffer;
-            info.mdl.ByteCount = length;
-            info.mdl.MdlFlags = MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED;
+            DescribeLockedBuffer(&info.mdl, buffer, length, false);
             irp->MdlAddress = &info.mdl;
         }
     }
@@ -475,9 +521,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
             irp->AssociatedIrp.SystemBuffer = info.systemBuffer.data();
         }
         if (outputLength) {
-            info.mdl.MappedSystemVa = info.mdl.StartVa = output;
-            info.mdl.ByteCount = outputLength;
-            info.mdl.MdlFlags = MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED;
+            DescribeLockedBuffer(&info.mdl, output, outputLength, false);
             irp->MdlAddress = &info.mdl;
         }
         break;
@@ -722,6 +766,22 @@ BOOLEAN IoCancelIrp(PIRP irp)
     return TRUE;
 }
 
-PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG) { return mdl->MappedSystemVa; }
+// A locked buffer gets its system address when a driver first asks for one; the mapping can
+// fail (no system address space left), which the caller must take as a failure of its request.
+PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG)
+{
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        ReportViolation("MmGetSystemAddressForMdlSafe at IRQL %u", KeGetCurrentIrql());
+    }
+    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return mdl->MappedSystemVa;
+    if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) {
+        ReportViolation("MmGetSystemAddressForMdlSafe on MDL %p, whose pages are not locked", (void*)mdl);
+    }
+    NTSTATUS injected;
+    if (TakeInjectedCallFailure("MmGetSystemAddressForMdlSafe", &injected)) return nullptr;
+    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    return mdl->MappedSystemVa;
+}
 
 }  // extern "C"

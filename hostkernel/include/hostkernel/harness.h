@@ -63,6 +63,10 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& body);
 // ---- Time -------------------------------------------------------------------------------------
 // Moves the system time seen by KeQuerySystemTime (100 ns units); the real clock keeps running.
 void AdvanceSystemTime(LONGLONG units100ns);
+// Stops the system time where it is: KeQuerySystemTime answers the same value until the thaw
+// (AdvanceSystemTime still moves it). ResetSystemTime thaws it too.
+void FreezeSystemTime();
+void ThawSystemTime();
 void ResetSystemTime();
 
 // ---- Objects ----------------------------------------------------------------------------------
@@ -131,12 +135,16 @@ public:
     // Asynchronous forms return the request after its dispatch; synchronous ones wait.
     std::unique_ptr<Request> ReadAsync(ULONG length);
     std::unique_ptr<Request> WriteAsync(const void* data, ULONG length);
+    // `outputContents` (outputLength bytes, or none: stale pool) is what the application's output
+    // buffer holds when it sends the request: data for the driver with METHOD_IN_DIRECT, which
+    // hands that buffer over through an MDL.
     std::unique_ptr<Request> IoctlAsync(ULONG code, const void* input, ULONG inputLength,
-                                        ULONG outputLength);
+                                        ULONG outputLength, const void* outputContents = nullptr);
     std::unique_ptr<Request> SendAsync(UCHAR major, UCHAR minor = 0);
     std::unique_ptr<Request> Read(ULONG length);
     std::unique_ptr<Request> Write(const void* data, ULONG length);
-    std::unique_ptr<Request> Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength);
+    std::unique_ptr<Request> Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength,
+                                   const void* outputContents = nullptr);
 
     NTSTATUS Cleanup();
     NTSTATUS Close();  // cleanup (if not done) then the last reference: IRP_MJ_CLOSE
@@ -145,6 +153,12 @@ public:
     // in place of the target driver's dispatch entry (nullptr: back to the driver). For tests
     // that drive one routine of a driver with requests exactly as the I/O manager builds them.
     void Route(UCHAR major, PDRIVER_DISPATCH routine);
+
+    // The MDLs of direct I/O describe the application's locked pages and have no system address
+    // until a driver asks MmGetSystemAddressForMdlSafe for one (MappedSystemVa null), as the I/O
+    // manager hands them over. `true`: later requests' MDLs come already mapped, as when a driver
+    // above has mapped them.
+    void MapDirectBuffers(bool mapped);
 
 private:
     File() = default;
@@ -156,6 +170,7 @@ private:
     ACCESS_MASK granted_ = 0;
     bool cleanedUp_ = false;
     bool closed_ = false;
+    bool mapDirect_ = false;
     PDRIVER_DISPATCH routes_[IRP_MJ_MAXIMUM_FUNCTION + 1] = {};
 };
 
