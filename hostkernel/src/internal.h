@@ -56,6 +56,8 @@ struct HkDeviceNode {
 
 namespace hk {
 PDEVICE_OBJECT FindNamedDevice(const std::u16string& name);
+// The device of that name (compared without case), referenced; nullptr when there is none.
+PDEVICE_OBJECT ReferenceNamedDevice(const std::u16string& name);
 // The access check made when an application opens a device (security decides; until a device
 // has a descriptor, everything asked for is granted with the platform's generic mapping).
 NTSTATUS CheckOpenAccess(PDEVICE_OBJECT device, User user, ACCESS_MASK desired, ACCESS_MASK* granted);

@@ -188,6 +188,24 @@ PDEVICE_OBJECT FindNamedDevice(const std::u16string& name)
     return it == Names().end() ? nullptr : it->second;
 }
 
+PDEVICE_OBJECT ReferenceNamedDevice(const std::u16string& name)
+{
+    // The object manager's names are case-insensitive.
+    std::lock_guard guard(g_deviceLock);
+    for (auto& [known, device] : Names()) {
+        if (known.size() != name.size()) continue;
+        bool same = true;
+        for (size_t i = 0; i < name.size() && same; i++) {
+            same = RtlUpcaseUnicodeChar((WCHAR)known[i]) == RtlUpcaseUnicodeChar((WCHAR)name[i]);
+        }
+        if (same) {
+            ObReferenceObject(device);
+            return device;
+        }
+    }
+    return nullptr;
+}
+
 size_t LiveDeviceCount()
 {
     size_t count = 0;
