@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_serial_port.h"
 #include "pair_fixture.h"
 #include "routing/tap.h"
 
@@ -17,7 +18,15 @@ protected:
         if (ReadNoFence(&TapAttached)) {
             Control(IOCTL_TAP_DETACH);
         }
+        ports_.clear();
         PortIoTest::TearDown();
+    }
+
+    // A real serial port that lives until the test's tap has been taken off.
+    FakeSerialPort& RealPort(FakeSerialPort::Options options = {})
+    {
+        ports_.push_back(std::make_unique<FakeSerialPort>(options));
+        return *ports_.back();
     }
 
     // A control request's status; its byte count in `information` when given.
@@ -73,4 +82,6 @@ protected:
 
     // The attached tap's record (the test checks TapAttached first).
     TapDeviceData* Tap() { return (TapDeviceData*)bus_->TapDevice->DeviceExtension; }
+
+    std::vector<std::unique_ptr<FakeSerialPort>> ports_;
 };
