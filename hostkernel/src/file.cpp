@@ -1,6 +1,8 @@
 // Files opened by drivers: IoGetDeviceObjectPointer, and the close their last reference sends.
 #include "internal.h"
 
+#include <hostkernel/faults.h>
+
 #include <set>
 #include <thread>
 
@@ -8,6 +10,8 @@ namespace hk {
 namespace {
 
 std::mutex g_lock;
+bool g_gapPending = false;
+DeviceObjectPointerGap g_gap = DeviceObjectPointerGap::Neither;
 // Kernel files whose create succeeded: their device holds an open for them, and their last
 // dereference sends IRP_MJ_CLOSE.
 std::set<PFILE_OBJECT>& OpenFiles()
@@ -72,6 +76,20 @@ void DestroyKernelFile(PVOID object)
 }
 
 }  // namespace
+
+void LeaveOutOfNextDeviceObjectPointer(DeviceObjectPointerGap gap)
+{
+    std::lock_guard guard(g_lock);
+    g_gapPending = true;
+    g_gap = gap;
+}
+
+void ResetFileFaultInjection()
+{
+    std::lock_guard guard(g_lock);
+    g_gapPending = false;
+}
+
 }  // namespace hk
 
 using namespace hk;
@@ -135,6 +153,19 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING objectName, ACCESS_MASK desire
     SendOnFile(file, IRP_MJ_CLEANUP);
     *fileObject = file;
     *deviceObject = IoGetAttachedDevice(device);
+    bool gap;
+    DeviceObjectPointerGap what;
+    {
+        std::lock_guard guard(g_lock);
+        gap = g_gapPending;
+        what = g_gap;
+        g_gapPending = false;
+    }
+    if (gap && what != DeviceObjectPointerGap::NoDevice) {
+        *fileObject = nullptr;
+        ObDereferenceObject(file);
+    }
+    if (gap && what != DeviceObjectPointerGap::NoFileObject) *deviceObject = nullptr;
     return STATUS_SUCCESS;
 }
 

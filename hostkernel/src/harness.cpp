@@ -392,8 +392,11 @@ std::unique_ptr<Request> File::SendAsync(UCHAR major, UCHAR minor) { return Disp
 
 void File::Route(UCHAR major, PDRIVER_DISPATCH routine) { routes_[major] = routine; }
 
+void File::MapDirectBuffers(bool mapped) { mapDirect_ = mapped; }
+
 // Reads and writes reach the driver the way the top device's Flags ask for: a system buffer
-// (DO_BUFFERED_IO), an MDL (DO_DIRECT_IO) or only the application's own address (neither). A
+// (DO_BUFFERED_IO), an MDL (DO_DIRECT_IO) or only the application's own address (neither). An
+// MDL describes the application's locked pages with no system address until a driver maps it. A
 // transfer of zero bytes carries no buffer at all. Each buffer is its own allocation of exactly
 // the length, so that ASan catches a driver reading past it; what a read hands over is stale
 // pool, not zeroes.
@@ -415,8 +418,7 @@ std::unique_ptr<Request> File::ReadAsync(ULONG length)
     } else if (top_->Flags & DO_DIRECT_IO) {
         request->mdlBuffer_ = buffer;
         if (length) {
-            sink->mdl.MappedSystemVa = sink->mdl.StartVa = buffer;
-            sink->mdl.ByteCount = length;
+            DescribeLockedBuffer(&sink->mdl, buffer, length, mapDirect_);
             irp->MdlAddress = &sink->mdl;
         }
     } else {
@@ -442,8 +444,7 @@ std::unique_ptr<Request> File::WriteAsync(const void* data, ULONG length)
         irp->Flags = IRP_BUFFERED_IO;
     } else if (top_->Flags & DO_DIRECT_IO) {
         if (length) {
-            sink->mdl.MappedSystemVa = sink->mdl.StartVa = buffer;
-            sink->mdl.ByteCount = length;
+            DescribeLockedBuffer(&sink->mdl, buffer, length, mapDirect_);
             irp->MdlAddress = &sink->mdl;
         }
     } else {
@@ -486,8 +487,7 @@ std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG i
         sink->systemBuffer.assign(outputLength, kStalePoolByte);
         if (outputLength) {
             request->mdlBuffer_ = sink->systemBuffer.data();
-            sink->mdl.MappedSystemVa = sink->mdl.StartVa = request->mdlBuffer_;
-            sink->mdl.ByteCount = outputLength;
+            DescribeLockedBuffer(&sink->mdl, request->mdlBuffer_, outputLength, mapDirect_);
             irp->MdlAddress = &sink->mdl;
         }
         break;

@@ -37,6 +37,11 @@ void IrpSetOrigin(PIRP irp, IrpOrigin origin, IrpCompletionSink* sink);
 PIRP IrpAllocate(CCHAR stackSize, IrpOrigin origin);
 void IrpRelease(PIRP irp);  // frees an IRP the harness or the I/O manager owns
 
+// Describes `buffer` in `mdl` as the I/O manager does after probing and locking it: pages locked,
+// and, unless `mapped`, no system address yet (MappedSystemVa null until a driver asks
+// MmGetSystemAddressForMdlSafe for one).
+void DescribeLockedBuffer(PMDL mdl, PVOID buffer, ULONG length, bool mapped);
+
 std::string WideToUtf8(PCWSTR text, size_t length);
 std::string WideToUtf8(PCUNICODE_STRING text);
 
@@ -164,6 +169,7 @@ bool HandleLookup(HANDLE handle, HandleEntry* entry);
 // Every call is counted (RoutineCalls).
 bool TakeInjectedCallFailure(const char* routine, NTSTATUS* status);
 void ResetRoutineFaultInjection();
+void ResetFileFaultInjection();  // file.cpp
 // Threads (thread.cpp).
 void ResetThreadFaultInjection();
 bool IsCurrentThreadObject(PVOID object);

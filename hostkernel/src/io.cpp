@@ -149,6 +149,22 @@ std::u16string ToU16(PCUNICODE_STRING s)
 
 }  // namespace
 
+void DescribeLockedBuffer(PMDL mdl, PVOID buffer, ULONG length, bool mapped)
+{
+    constexpr ULONG_PTR kPage = 4096;
+    *mdl = MDL{};
+    mdl->StartVa = (PVOID)((ULONG_PTR)buffer & ~(kPage - 1));
+    mdl->ByteOffset = (ULONG)((ULONG_PTR)buffer & (kPage - 1));
+    mdl->ByteCount = length;
+    ULONG pages = (ULONG)((mdl->ByteOffset + length + kPage - 1) / kPage);
+    mdl->Size = (CSHORT)(sizeof(MDL) + pages * sizeof(ULONG_PTR));
+    mdl->MdlFlags = MDL_PAGES_LOCKED;
+    if (mapped) {
+        mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+        mdl->MappedSystemVa = buffer;
+    }
+}
+
 PIRP IrpAllocate(CCHAR stackSize, IrpOrigin origin)
 {
     size_t size = sizeof(IRP) + (size_t)stackSize * sizeof(IO_STACK_LOCATION);
@@ -455,9 +471,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buff
             irp->AssociatedIrp.SystemBuffer = length ? info.systemBuffer.data() : nullptr;
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (major == IRP_MJ_READ ? IRP_INPUT_OPERATION : 0);
         } else if ((device->Flags & DO_DIRECT_IO) && length) {
-            info.mdl.MappedSystemVa = info.mdl.StartVa = buffer;
-            info.mdl.ByteCount = length;
-            info.mdl.MdlFlags = MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED;
+            DescribeLockedBuffer(&info.mdl, buffer, length, false);
             irp->MdlAddress = &info.mdl;
         }
     }
@@ -493,9 +507,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
             irp->AssociatedIrp.SystemBuffer = info.systemBuffer.data();
         }
         if (outputLength) {
-            info.mdl.MappedSystemVa = info.mdl.StartVa = output;
-            info.mdl.ByteCount = outputLength;
-            info.mdl.MdlFlags = MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED;
+            DescribeLockedBuffer(&info.mdl, output, outputLength, false);
             irp->MdlAddress = &info.mdl;
         }
         break;
@@ -740,6 +752,22 @@ BOOLEAN IoCancelIrp(PIRP irp)
     return TRUE;
 }
 
-PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG) { return mdl->MappedSystemVa; }
+// A locked buffer gets its system address when a driver first asks for one; the mapping can
+// fail (no system address space left), which the caller must take as a failure of its request.
+PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG)
+{
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        ReportViolation("MmGetSystemAddressForMdlSafe at IRQL %u", KeGetCurrentIrql());
+    }
+    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return mdl->MappedSystemVa;
+    if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) {
+        ReportViolation("MmGetSystemAddressForMdlSafe on MDL %p, whose pages are not locked", (void*)mdl);
+    }
+    NTSTATUS injected;
+    if (TakeInjectedCallFailure("MmGetSystemAddressForMdlSafe", &injected)) return nullptr;
+    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    return mdl->MappedSystemVa;
+}
 
 }  // extern "C"

@@ -21,6 +21,9 @@ thread_local KIRQL t_waitNextIrql = PASSIVE_LEVEL;
 // Depth of KeEnterCriticalRegion nesting.
 thread_local int t_criticalRegionDepth = 0;
 std::atomic<LONGLONG> g_timeOffset{0};
+// While frozen, the system time stays at the value taken at the freeze (plus any advance).
+std::atomic<bool> g_timeFrozen{false};
+std::atomic<LONGLONG> g_frozenTime{0};
 
 // What a held spin lock stores: the address of the holder's own counter, unique per thread.
 ULONG_PTR SpinLockOwnerId() { return (ULONG_PTR)&t_spinLocksHeld; }
@@ -104,7 +107,17 @@ bool CurrentThreadInCriticalRegion() { return t_criticalRegionDepth > 0; }
 int CriticalRegionDepth() { return t_criticalRegionDepth; }
 
 void AdvanceSystemTime(LONGLONG units) { g_timeOffset += units; }
-void ResetSystemTime() { g_timeOffset = 0; }
+void ResetSystemTime()
+{
+    g_timeOffset = 0;
+    g_timeFrozen = false;
+}
+void FreezeSystemTime()
+{
+    g_frozenTime = RealSystemTime();
+    g_timeFrozen = true;
+}
+void ThawSystemTime() { g_timeFrozen = false; }
 
 }  // namespace hk
 
@@ -448,7 +461,10 @@ void ExReleaseFastMutex(PFAST_MUTEX mutex)
     KeLowerIrql(old);
 }
 
-void KeQuerySystemTime(PLARGE_INTEGER currentTime) { currentTime->QuadPart = RealSystemTime() + g_timeOffset.load(); }
+void KeQuerySystemTime(PLARGE_INTEGER currentTime)
+{
+    currentTime->QuadPart = (g_timeFrozen ? g_frozenTime.load() : RealSystemTime()) + g_timeOffset.load();
+}
 
 ULONGLONG KeQueryInterruptTime(void)
 {

@@ -80,6 +80,7 @@ void ResetFaultInjection()
     }
     ResetThreadFaultInjection();
     ResetRoutineFaultInjection();
+    ResetFileFaultInjection();
 }
 
 void PoolCleanCheck()

@@ -247,6 +247,7 @@ NTSTATUS FakeSerialPort::Dispatch(PDEVICE_OBJECT device, PIRP irp)
     seen.FileObject = sp->FileObject;
     seen.Irql = KeGetCurrentIrql();
     seen.Mdl = irp->MdlAddress;
+    seen.MdlMapped = irp->MdlAddress && (irp->MdlAddress->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
     seen.SystemBuffer = irp->AssociatedIrp.SystemBuffer;
     switch (sp->MajorFunction) {
     case IRP_MJ_READ:
@@ -313,11 +314,8 @@ NTSTATUS FakeSerialPort::Dispatch(PDEVICE_OBJECT device, PIRP irp)
 
     Answer answer = NextAnswer(sp->MajorFunction);
     switch (answer.Timing) {
-    case Answer::When::Now: {
-        NTSTATUS status = answer.Status;
-        Finish(irp, status);
-        return status;
-    }
+    case Answer::When::Now:
+        return Finish(irp, answer.Status);
     case Answer::When::Later:
         IoMarkIrpPending(irp);
         CompleteLater(irp, answer.Status, answer.Delay);
@@ -342,7 +340,7 @@ NTSTATUS FakeSerialPort::Dispatch(PDEVICE_OBJECT device, PIRP irp)
     return STATUS_PENDING;
 }
 
-void FakeSerialPort::Finish(PIRP irp, NTSTATUS status)
+NTSTATUS FakeSerialPort::Finish(PIRP irp, NTSTATUS status)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     PDEVICE_OBJECT device = sp->DeviceObject;
@@ -419,6 +417,7 @@ void FakeSerialPort::Finish(PIRP irp, NTSTATUS status)
         }
     }
     CompleteWith(irp, status, NT_SUCCESS(status) ? information : 0);
+    return status;
 }
 
 void FakeSerialPort::CompleteLater(PIRP irp, NTSTATUS status, std::chrono::milliseconds delay)

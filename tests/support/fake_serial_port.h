@@ -84,6 +84,7 @@ public:
         std::vector<UCHAR> MdlData;  // a METHOD_IN_DIRECT request's buffer, read through its MDL
         KIRQL Irql;                  // at dispatch
         PMDL Mdl;
+        bool MdlMapped;              // the MDL had a system address when it arrived
         PVOID SystemBuffer;
     };
 
@@ -140,8 +141,9 @@ private:
     NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
     Answer NextAnswer(UCHAR major);
-    // Fills in a successful request's result (data, Information) and completes it.
-    void Finish(PIRP irp, NTSTATUS status);
+    // Fills in a successful request's result (data, Information) and completes it; returns the
+    // status it completed with (a failure of its own when the data can't be moved).
+    NTSTATUS Finish(PIRP irp, NTSTATUS status);
     void CompleteLater(PIRP irp, NTSTATUS status, std::chrono::milliseconds delay);
 
     Options options_;

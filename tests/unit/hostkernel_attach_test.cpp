@@ -10,6 +10,7 @@
 #include "fake_serial_port.h"
 
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -63,7 +64,15 @@ protected:
             IoDetachDevice(((Filter*)(*it)->DeviceExtension)->Lower);
             IoDeleteDevice(*it);
         }
+        port_.reset();
         hk::UnloadDriver(driver_);
+    }
+
+    // The port goes after the filters above it have detached, before the clean checks.
+    FakeSerialPort& MakePort(FakeSerialPort::Options options)
+    {
+        port_ = std::make_unique<FakeSerialPort>(std::move(options));
+        return *port_;
     }
 
     // Attaches a filter the way a driver attaches to a running stack it found by name.
@@ -89,11 +98,12 @@ protected:
 
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<PDEVICE_OBJECT> filters_;
+    std::unique_ptr<FakeSerialPort> port_;
 };
 
 TEST_F(AttachTest, DeviceObjectPointerOpensTheNamedStackAndItsLastReferenceClosesIt)
 {
-    FakeSerialPort port({.Name = u"\\Device\\Serial7"});
+    auto& port = MakePort({.Name = u"\\Device\\Serial7"});
     UNICODE_STRING name = Name(u"\\device\\SERIAL7");  // names are compared without case
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT top = nullptr;
@@ -120,7 +130,7 @@ TEST_F(AttachTest, DeviceObjectPointerOpensTheNamedStackAndItsLastReferenceClose
 
 TEST_F(AttachTest, DeviceObjectPointerRefusalsLeaveNothingBehind)
 {
-    FakeSerialPort port({.Name = u"\\Device\\Serial0", .Exclusive = true});
+    auto& port = MakePort({.Name = u"\\Device\\Serial0", .Exclusive = true});
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT top = nullptr;
     UNICODE_STRING missing = Name(u"\\Device\\Serial1");
@@ -149,7 +159,7 @@ TEST_F(AttachTest, DeviceObjectPointerRefusalsLeaveNothingBehind)
 
 TEST_F(AttachTest, FiltersStackUpAndApplicationRequestsPassThroughThemToThePort)
 {
-    FakeSerialPort port({.Name = u"\\Device\\Serial0"});
+    auto& port = MakePort({.Name = u"\\Device\\Serial0"});
     PDEVICE_OBJECT first = AttachByName(u"\\Device\\Serial0");
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->StackSize, 2);
@@ -196,7 +206,7 @@ TEST_F(AttachTest, FiltersStackUpAndApplicationRequestsPassThroughThemToThePort)
 
 TEST_F(AttachTest, AttachingToADeletedDeviceFails)
 {
-    FakeSerialPort port({.Name = u"\\Device\\Serial0"});
+    auto& port = MakePort({.Name = u"\\Device\\Serial0"});
     PDEVICE_OBJECT target = port.Device();
     ObReferenceObject(target);  // keeps the object itself after its deletion
     port.Destroy();
@@ -206,6 +216,118 @@ TEST_F(AttachTest, AttachingToADeletedDeviceFails)
     EXPECT_EQ(IoAttachDeviceToDeviceStack(device, target), nullptr);
     IoDeleteDevice(device);
     ObDereferenceObject(target);
+}
+
+}  // namespace
+
+namespace {
+
+constexpr ULONG kOutDirect = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x801, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+constexpr ULONG kInDirect = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x802, METHOD_IN_DIRECT, FILE_ANY_ACCESS);
+
+TEST_F(AttachTest, DirectControlBuffersArriveLockedButUnmappedThroughAFilter)
+{
+    auto& port = MakePort({.Name = u"\\Device\\Serial0"});
+    ASSERT_NE(AttachByName(u"\\Device\\Serial0"), nullptr);
+    port.SetControlOutput(kOutDirect, Bytes("status"));
+    NTSTATUS status;
+    auto app = hk::File::Open(port.Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+
+    auto out = app->Ioctl(kOutDirect, "in", 2, 16);
+    EXPECT_EQ(out->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(out->Output(), Bytes("status"));
+    auto seen = port.Requests(IRP_MJ_DEVICE_CONTROL);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Data, Bytes("in")) << "the input travels in the system buffer";
+    ASSERT_NE(seen[0].Mdl, nullptr);
+    EXPECT_FALSE(seen[0].MdlMapped) << "the application's pages have no system address until a driver maps them";
+
+    // The buffer of METHOD_IN_DIRECT is read by the driver through the same kind of MDL.
+    auto in = app->Ioctl(kInDirect, nullptr, 0, 4);
+    EXPECT_EQ(in->Status(), STATUS_SUCCESS);
+    seen = port.Requests(IRP_MJ_DEVICE_CONTROL);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].MdlData, std::vector<UCHAR>(4, hk::kStalePoolByte));
+
+    // Already mapped by a driver above, or not mappable at all.
+    app->MapDirectBuffers(true);
+    app->Ioctl(kOutDirect, nullptr, 0, 16);
+    EXPECT_TRUE(port.Requests(IRP_MJ_DEVICE_CONTROL).back().MdlMapped);
+    app->MapDirectBuffers(false);
+    hk::FailNextRoutineCall("MmGetSystemAddressForMdlSafe");
+    EXPECT_EQ(app->Ioctl(kOutDirect, nullptr, 0, 16)->Status(), STATUS_INSUFFICIENT_RESOURCES);
+    // Zero-length buffers get no MDL at all.
+    app->Ioctl(kOutDirect, nullptr, 0, 0);
+    EXPECT_EQ(port.Requests(IRP_MJ_DEVICE_CONTROL).back().Mdl, nullptr);
+}
+
+TEST_F(AttachTest, DirectIoPortReadsAndWritesThroughItsMdls)
+{
+    auto& port = MakePort({.Name = u"\\Device\\Serial3", .Method = FakeSerialPort::Io::Direct});
+    EXPECT_TRUE(port.Device()->Flags & DO_DIRECT_IO);
+    EXPECT_FALSE(port.Device()->Flags & DO_BUFFERED_IO);
+    port.Receive("xyz");
+    NTSTATUS status;
+    auto app = hk::File::Open(port.Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    auto write = app->Write("12345", 5);
+    EXPECT_EQ(write->Information(), 5u);
+    EXPECT_EQ(port.Written(), Bytes("12345"));
+    auto read = app->Read(8);
+    EXPECT_EQ(read->Information(), 3u);
+    EXPECT_EQ(read->Output(), Bytes("xyz"));
+    auto reads = port.Requests(IRP_MJ_READ);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_NE(reads[0].Mdl, nullptr);
+    EXPECT_EQ(reads[0].SystemBuffer, nullptr);
+}
+
+TEST_F(AttachTest, WineLikeDeviceObjectPointerLeavesOutWhatWasAskedAndClosesAnOpenItKeeps)
+{
+    auto& port = MakePort({.Name = u"\\Device\\Serial0"});
+    UNICODE_STRING name = Name(u"\\Device\\Serial0");
+    PFILE_OBJECT file = (PFILE_OBJECT)1;
+    PDEVICE_OBJECT top = (PDEVICE_OBJECT)1;
+    hk::LeaveOutOfNextDeviceObjectPointer(hk::DeviceObjectPointerGap::NoFileObject);
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &file, &top), STATUS_SUCCESS);
+    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(top, port.Device());
+    EXPECT_EQ(port.Requests().back().Major, IRP_MJ_CLOSE);
+    EXPECT_EQ(port.Device()->ReferenceCount, 0);
+
+    hk::LeaveOutOfNextDeviceObjectPointer(hk::DeviceObjectPointerGap::NoDevice);
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &file, &top), STATUS_SUCCESS);
+    EXPECT_EQ(top, nullptr);
+    ASSERT_NE(file, nullptr);
+    ObDereferenceObject(file);  // the caller's to drop
+
+    hk::LeaveOutOfNextDeviceObjectPointer(hk::DeviceObjectPointerGap::Neither);
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &file, &top), STATUS_SUCCESS);
+    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(top, nullptr);
+    // Once only.
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &file, &top), STATUS_SUCCESS);
+    EXPECT_NE(file, nullptr);
+    EXPECT_NE(top, nullptr);
+    ObDereferenceObject(file);
+}
+
+TEST(SystemTime, FrozenTimeStandsStillButStillAdvances)
+{
+    hk::FreezeSystemTime();
+    LARGE_INTEGER a, b;
+    KeQuerySystemTime(&a);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    KeQuerySystemTime(&b);
+    EXPECT_EQ(a.QuadPart, b.QuadPart);
+    hk::AdvanceSystemTime(600000000);
+    KeQuerySystemTime(&b);
+    EXPECT_EQ(b.QuadPart - a.QuadPart, 600000000);
+    hk::ResetSystemTime();
+    KeQuerySystemTime(&b);
+    EXPECT_LT(b.QuadPart - a.QuadPart, 600000000) << "the reset thaws it and drops the advance";
+    EXPECT_GE(b.QuadPart, a.QuadPart);
 }
 
 }  // namespace

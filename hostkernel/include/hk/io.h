@@ -477,6 +477,8 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL cancelRoutine);
 // Memory descriptor lists for direct I/O
 PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority);
 #define MmGetMdlByteCount(mdl) ((mdl)->ByteCount)
+#define MmGetMdlByteOffset(mdl) ((mdl)->ByteOffset)
+#define MmGetMdlVirtualAddress(mdl) ((PVOID)((PCHAR)((mdl)->StartVa) + (mdl)->ByteOffset))
 
 // Plug and Play (pnp.cpp) and power (power.cpp)
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject, CONST GUID* interfaceClassGuid,

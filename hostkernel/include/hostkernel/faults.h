@@ -3,7 +3,9 @@
 // documented contract. Supported so far: "ObReferenceObjectByHandle", "ObOpenObjectByPointer",
 // "ZwSetSecurityObject", "SeCaptureSecurityDescriptor", "IoCreateDevice", "ZwOpenKey",
 // "ZwCreateKey", "ZwQueryValueKey", "ZwSetValueKey", "ZwDeleteValueKey", "IoRegisterDeviceInterface",
-// "IoSetDeviceInterfaceState", "IoAttachDeviceToDeviceStack" (which returns NULL; the status is unused).
+// "IoSetDeviceInterfaceState", "IoAttachDeviceToDeviceStack" (which returns NULL; the status is unused),
+// "IoGetDeviceObjectPointer", "MmGetSystemAddressForMdlSafe" (which returns NULL, as when no
+// system address space is left to map the buffer; the status is unused).
 // ResetFaultInjection clears every injection and the call counts.
 #pragma once
 
@@ -24,5 +26,12 @@ size_t RoutineCalls(const char* routine);
 // injection, with the routine's name: lets a test look at the caller's state in the middle of a
 // driver's operation. An empty function removes the observer.
 void SetRoutineCallObserver(std::function<void(const char* routine)> observer);
+
+// The next IoGetDeviceObjectPointer opens the device as usual and returns STATUS_SUCCESS, but
+// hands back no file object (the open it made is closed again at once), no device, or neither:
+// what Wine 8 does. Not the platform's behaviour; for tests of drivers that must take it as a
+// failure. Cleared by ResetFaultInjection.
+enum class DeviceObjectPointerGap { NoFileObject, NoDevice, Neither };
+void LeaveOutOfNextDeviceObjectPointer(DeviceObjectPointerGap gap);
 
 }  // namespace hk

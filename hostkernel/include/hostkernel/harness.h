@@ -63,6 +63,10 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& body);
 // ---- Time -------------------------------------------------------------------------------------
 // Moves the system time seen by KeQuerySystemTime (100 ns units); the real clock keeps running.
 void AdvanceSystemTime(LONGLONG units100ns);
+// Stops the system time where it is: KeQuerySystemTime answers the same value until the thaw
+// (AdvanceSystemTime still moves it). ResetSystemTime thaws it too.
+void FreezeSystemTime();
+void ThawSystemTime();
 void ResetSystemTime();
 
 // ---- Objects ----------------------------------------------------------------------------------
@@ -146,6 +150,12 @@ public:
     // that drive one routine of a driver with requests exactly as the I/O manager builds them.
     void Route(UCHAR major, PDRIVER_DISPATCH routine);
 
+    // The MDLs of direct I/O describe the application's locked pages and have no system address
+    // until a driver asks MmGetSystemAddressForMdlSafe for one (MappedSystemVa null), as the I/O
+    // manager hands them over. `true`: later requests' MDLs come already mapped, as when a driver
+    // above has mapped them.
+    void MapDirectBuffers(bool mapped);
+
 private:
     File() = default;
     std::unique_ptr<Request> Build(UCHAR major, UCHAR minor);
@@ -156,6 +166,7 @@ private:
     ACCESS_MASK granted_ = 0;
     bool cleanedUp_ = false;
     bool closed_ = false;
+    bool mapDirect_ = false;
     PDRIVER_DISPATCH routes_[IRP_MJ_MAXIMUM_FUNCTION + 1] = {};
 };
 
