@@ -61,6 +61,25 @@ TEST_F(TapAttachTest, APortWithoutBufferedIoIsRefusedWithNothingLeft)
     EXPECT_EQ(Control(IOCTL_TAP_DETACH), STATUS_DEVICE_DOES_NOT_EXIST);
 }
 
+// A lookup by name that reports success yet hands back no file object or no device (Wine's does)
+// leaves nothing to attach to: the attach fails, nothing is dereferenced that was not given, and
+// the port is as it was.
+TEST_F(TapAttachTest, ALookupWithoutFileObjectOrDeviceIsAFailedAttach)
+{
+    FakeSerialPort& port = RealPort();
+    size_t devices = hk::LiveDeviceCount();
+    for (auto gap : {hk::DeviceObjectPointerGap::NoFileObject, hk::DeviceObjectPointerGap::NoDevice,
+                     hk::DeviceObjectPointerGap::Neither}) {
+        hk::LeaveOutOfNextDeviceObjectPointer(gap);
+        EXPECT_FALSE(NT_SUCCESS(Attach("\\Device\\Serial0"))) << (int)gap;
+        EXPECT_EQ(IoGetAttachedDevice(port.Device()), port.Device());
+        EXPECT_EQ(hk::LiveDeviceCount(), devices);
+        EXPECT_EQ(Query(IOCTL_TAP_GET_STATUS), 8u);
+        EXPECT_EQ(port.Requests(IRP_MJ_CREATE).size(), port.Requests(IRP_MJ_CLOSE).size()) << "the lookup's open is closed";
+    }
+    ASSERT_EQ(Attach("\\Device\\Serial0"), STATUS_SUCCESS) << "and the port can still be tapped";
+}
+
 // The name is what the input holds up to its NUL or its end: a name that fills the whole input
 // without a NUL is still the name (the system buffer is exactly the input: ASan sees any read
 // beyond it), and what follows a NUL is not part of it.

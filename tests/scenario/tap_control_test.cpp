@@ -117,6 +117,36 @@ TEST_F(TapControlTest, RecordsOlderOrNewerThanAMinuteAreRefusedAndChangeNothing)
     }
 }
 
+// With the clock standing still the window is exact: a minute either way is still taken, one unit
+// more is not.
+TEST_F(TapControlTest, AMinuteEitherWayIsTheLastStampTaken)
+{
+    hk::FreezeSystemTime();
+    LONGLONG now = Now();
+    for (ULONG code : {IOCTL_ROUTING_CONFIGURE, IOCTL_TAP_CONFIGURE}) {
+        NTSTATUS accepted = code == IOCTL_ROUTING_CONFIGURE ? STATUS_SUCCESS : STATUS_DEVICE_DOES_NOT_EXIST;
+        EXPECT_EQ(Configure(code, MakeConfig(now + kMinute)), accepted);
+        EXPECT_EQ(Configure(code, MakeConfig(now - kMinute)), accepted);
+        EXPECT_EQ(Configure(code, MakeConfig(now + kMinute + 1)), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(Configure(code, MakeConfig(now - kMinute - 1)), STATUS_INVALID_PARAMETER);
+    }
+    hk::ThawSystemTime();
+}
+
+// The queries answer through the request's output MDL, which holds no system address until the
+// driver maps it; when no mapping can be had, the query fails and says nothing.
+TEST_F(TapControlTest, QueriesMapTheirOutputAndFailCleanlyWhenItCannotBeMapped)
+{
+    for (ULONG code : {IOCTL_TAP_GET_COUNT, IOCTL_TAP_GET_STATUS}) {
+        hk::FailNextRoutineCall("MmGetSystemAddressForMdlSafe");
+        std::vector<UCHAR> output;
+        ULONG_PTR information = 99;
+        EXPECT_EQ(Control(code, nullptr, 0, 4, &information, &output), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(information, 0u);
+    }
+    EXPECT_EQ(Query(IOCTL_TAP_GET_STATUS), 8u);
+}
+
 // Stamps at the ends of the 64-bit range are a minute away from nothing: the distance must be
 // worked out without overflow (UBSan reports a signed overflow otherwise).
 TEST_F(TapControlTest, StampsAtTheEndsOfTheRangeAreRefused)

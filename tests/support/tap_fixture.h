@@ -8,6 +8,7 @@
 
 #include "fake_serial_port.h"
 #include "pair_fixture.h"
+#include <hostkernel/faults.h>
 #include "routing/tap.h"
 
 class TapTest : public PortIoTest {
