@@ -51,6 +51,7 @@ std::string WideToUtf8(PCUNICODE_STRING text);
 struct HkDeviceNode {
     std::u16string name;            // "\Device\..." or empty
     bool deleted = false;
+    bool deletionDeferred = false;  // deleted with a device still attached above: finished at its detach
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one was attached on top of
     bool filter = false;                  // attached as a filter, not as a function driver's device
     std::atomic<bool> flagsChecked{false};  // its flags were checked against the device below

@@ -267,6 +267,13 @@ void ObjectCleanCheck()
 {
     ObjectForEach([](PVOID object, ObjectKind kind, LONG references) {
         if (kind == ObjectKind::Driver) return;
+        if (kind == ObjectKind::Device && ((PDEVICE_OBJECT)object)->HkNode->deletionDeferred) {
+            ReportViolation("device %p was deleted but device %p never detached from it (IoDetachDevice missing): "
+                            "its deletion never finished",
+                            object, (void*)((PDEVICE_OBJECT)object)->AttachedDevice);
+            ObjectForget(object);
+            return;
+        }
         ReportViolation("%s %p left at unload with %d reference(s)", ObjectKindName(kind), object, references);
         ObjectForget(object);
     });
@@ -333,10 +340,6 @@ void IoDeleteDevice(PDEVICE_OBJECT device)
             ReportViolation("IoDeleteDevice called twice for device %p", (void*)device);
             return;
         }
-        if (device->AttachedDevice != nullptr) {
-            ReportViolation("device %p deleted while device %p is still attached above it", (void*)device,
-                            (void*)device->AttachedDevice);
-        }
         if (node->attachedTo != nullptr) {
             ReportViolation("device %p deleted while still attached to device %p (IoDetachDevice missing)",
                             (void*)device, (void*)node->attachedTo);
@@ -349,6 +352,13 @@ void IoDeleteDevice(PDEVICE_OBJECT device)
                 *link = device->NextDevice;
                 break;
             }
+        }
+        // A device with another still attached above it is only marked for deletion, as in a
+        // removal where the function device deletes itself while a filter above it has yet to
+        // detach: its deletion finishes when that filter detaches (IoDetachDevice).
+        if (device->AttachedDevice != nullptr) {
+            node->deletionDeferred = true;
+            return;
         }
     }
     ObDereferenceObject(device);
@@ -395,6 +405,10 @@ void IoDetachDevice(PDEVICE_OBJECT target)
     }
     above->HkNode->attachedTo = nullptr;
     target->AttachedDevice = nullptr;
+    if (target->HkNode->deletionDeferred) {
+        target->HkNode->deletionDeferred = false;
+        ObDereferenceObject(target);
+    }
 }
 
 PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN)

@@ -183,17 +183,19 @@ void FakeSerialPort::FailNextPnp(UCHAR minor, NTSTATUS status)
     pnpFailures_[minor] = status;
 }
 
-FakeSerialPort::Answer FakeSerialPort::NextAnswer(UCHAR major)
+bool FakeSerialPort::Scripted(UCHAR major, Answer* answer)
 {
     std::lock_guard guard(lock_);
     auto& queue = scripts_[major];
     if (!queue.empty()) {
-        Answer answer = queue.front();
+        *answer = queue.front();
         queue.pop_front();
-        return answer;
+        return true;
     }
     auto it = defaults_.find(major);
-    return it == defaults_.end() ? Answer::Now() : it->second;
+    if (it == defaults_.end()) return false;
+    *answer = it->second;
+    return true;
 }
 
 std::vector<FakeSerialPort::Seen> FakeSerialPort::Requests() const
@@ -312,7 +314,13 @@ NTSTATUS FakeSerialPort::Dispatch(PDEVICE_OBJECT device, PIRP irp)
         break;
     }
 
-    Answer answer = NextAnswer(sp->MajorFunction);
+    Answer answer = Answer::Now();
+    Scripted(sp->MajorFunction, &answer);
+    return Respond(irp, answer);
+}
+
+NTSTATUS FakeSerialPort::Respond(PIRP irp, Answer answer)
+{
     switch (answer.Timing) {
     case Answer::When::Now:
         return Finish(irp, answer.Status);
@@ -320,23 +328,22 @@ NTSTATUS FakeSerialPort::Dispatch(PDEVICE_OBJECT device, PIRP irp)
         IoMarkIrpPending(irp);
         CompleteLater(irp, answer.Status, answer.Delay);
         return STATUS_PENDING;
-    case Answer::When::Hold: {
-        IoMarkIrpPending(irp);
-        bool cancelNow = false;
-        {
-            std::lock_guard guard(lock_);
-            held_.push_back(irp);
-            IoSetCancelRoutine(irp, PortCancel);
-            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-                held_.pop_back();
-                cancelNow = true;
-            }
+    case Answer::When::Hold:
+        break;
+    }
+    IoMarkIrpPending(irp);
+    bool cancelNow = false;
+    {
+        std::lock_guard guard(lock_);
+        held_.push_back(irp);
+        IoSetCancelRoutine(irp, PortCancel);
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            held_.pop_back();
+            cancelNow = true;
         }
-        changed_.notify_all();
-        if (cancelNow) CompleteWith(irp, STATUS_CANCELLED);
-        return STATUS_PENDING;
     }
-    }
+    changed_.notify_all();
+    if (cancelNow) CompleteWith(irp, STATUS_CANCELLED);
     return STATUS_PENDING;
 }
 
@@ -563,6 +570,8 @@ NTSTATUS FakeSerialPort::DispatchPower(PDEVICE_OBJECT, PIRP irp)
         lower = lower_;
     }
     PoStartNextPowerIrp(irp);
+    Answer answer;
+    if (Scripted(IRP_MJ_POWER, &answer)) return Respond(irp, answer);
     if (lower != nullptr) {
         IoSkipCurrentIrpStackLocation(irp);
         return PoCallDriver(lower, irp);

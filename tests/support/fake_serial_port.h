@@ -21,7 +21,9 @@
 //   SetDefault for every request without a script): Answer::Now(status) at once, Answer::Later(
 //   status, delay) pending and completed from another thread at DISPATCH_LEVEL,
 //   Answer::Hold() pending (cancelable) until ReleaseHeld(). A failure status completes with
-//   Information 0 and moves no data.
+//   Information 0 and moves no data. Power requests are scriptable too (they are then answered by
+//   the port itself, after PoStartNextPowerIrp, instead of going down); Plug and Play requests
+//   fail with FailNextPnp.
 // - Seen(): every request the port's dispatch received, with its file object, control code, data
 //   and IRQL. Written(): the bytes of successful writes, in order.
 // - With Pnp, the port is the function driver of a root-enumerated device: Pdo() is its physical
@@ -140,7 +142,9 @@ private:
     NTSTATUS CreateNamedDevice(PDEVICE_OBJECT* device);
     NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
-    Answer NextAnswer(UCHAR major);
+    // The answer scripted (or set as default) for the next request of `major`; false if none.
+    bool Scripted(UCHAR major, Answer* answer);
+    NTSTATUS Respond(PIRP irp, Answer answer);
     // Fills in a successful request's result (data, Information) and completes it; returns the
     // status it completed with (a failure of its own when the data can't be moved).
     NTSTATUS Finish(PIRP irp, NTSTATUS status);

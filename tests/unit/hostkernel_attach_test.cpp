@@ -9,7 +9,9 @@
 
 #include "fake_serial_port.h"
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -20,11 +22,34 @@ struct Filter {
     LONG Passed;
 };
 
+// Filters still attached, and the Plug and Play minors they passed down, in order.
+std::vector<PDEVICE_OBJECT> g_filters;
+std::mutex g_filterLock;
+std::vector<UCHAR> g_filterPnp;
+
 NTSTATUS FilterPass(PDEVICE_OBJECT device, PIRP irp)
 {
     auto filter = (Filter*)device->DeviceExtension;
     InterlockedIncrement(&filter->Passed);
-    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if (sp->MajorFunction == IRP_MJ_PNP) {
+        {
+            std::lock_guard guard(g_filterLock);
+            g_filterPnp.push_back(sp->MinorFunction);
+        }
+        if (sp->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+            // The stack goes: down first, then away from it, as a filter leaves.
+            PDEVICE_OBJECT lower = filter->Lower;
+            IoSkipCurrentIrpStackLocation(irp);
+            NTSTATUS status = IoCallDriver(lower, irp);
+            IoDetachDevice(lower);
+            IoDeleteDevice(device);
+            std::lock_guard guard(g_filterLock);
+            g_filters.erase(std::find(g_filters.begin(), g_filters.end(), device));
+            return status;
+        }
+    }
+    if (sp->MajorFunction == IRP_MJ_POWER) {
         PoStartNextPowerIrp(irp);
         IoSkipCurrentIrpStackLocation(irp);
         return PoCallDriver(filter->Lower, irp);
@@ -54,13 +79,15 @@ class AttachTest : public testing::Test {
 protected:
     void SetUp() override
     {
+        g_filters.clear();
+        g_filterPnp.clear();
         ASSERT_EQ(hk::LoadDriver(FilterEntry, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tfilter",
                                  &driver_, L"\\Driver\\tfilter"),
                   STATUS_SUCCESS);
     }
     void TearDown() override
     {
-        for (auto it = filters_.rbegin(); it != filters_.rend(); ++it) {
+        for (auto it = g_filters.rbegin(); it != g_filters.rend(); ++it) {
             IoDetachDevice(((Filter*)(*it)->DeviceExtension)->Lower);
             IoDeleteDevice(*it);
         }
@@ -92,12 +119,12 @@ protected:
         device->Flags |= lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
         device->Flags &= ~DO_DEVICE_INITIALIZING;
         ObDereferenceObject(file);
-        filters_.push_back(device);
+        std::lock_guard guard(g_filterLock);
+        g_filters.push_back(device);
         return device;
     }
 
     PDRIVER_OBJECT driver_ = nullptr;
-    std::vector<PDEVICE_OBJECT> filters_;
     std::unique_ptr<FakeSerialPort> port_;
 };
 
@@ -198,7 +225,7 @@ TEST_F(AttachTest, FiltersStackUpAndApplicationRequestsPassThroughThemToThePort)
     IoDeleteDevice(second);
     IoDetachDevice(port.Device());
     IoDeleteDevice(first);
-    filters_.clear();
+    g_filters.clear();
     app = hk::File::Open(port.Device(), GENERIC_READ, &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(port.Requests(IRP_MJ_CREATE).back().StackCount, 1);
@@ -328,6 +355,131 @@ TEST(SystemTime, FrozenTimeStandsStillButStillAdvances)
     KeQuerySystemTime(&b);
     EXPECT_LT(b.QuadPart - a.QuadPart, 600000000) << "the reset thaws it and drops the advance";
     EXPECT_GE(b.QuadPart, a.QuadPart);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(AttachTest, PnpPortUnderAFilterIsRemovedFromTheTopDown)
+{
+    auto& port = MakePort({.Name = u"\\Device\\Serial4", .Pnp = true});
+    ASSERT_NE(port.Pdo(), nullptr);
+    ASSERT_NE(port.Device(), nullptr);
+    EXPECT_EQ(hk::QueryDeviceNode(port.Pdo()).State, hk::DeviceNodeState::Started);
+    PDEVICE_OBJECT filter = AttachByName(u"\\Device\\Serial4");
+    ASSERT_NE(filter, nullptr);
+    EXPECT_EQ(filter->StackSize, 3) << "PDO, port, filter";
+
+    // An open handle vetoes the removal before any driver is asked.
+    NTSTATUS status;
+    auto app = hk::File::Open(port.Device(), GENERIC_READ, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(port.QueryRemoveAndRemove(), STATUS_DEVICE_BUSY);
+    app->Close();
+    EXPECT_TRUE(g_filterPnp.empty());
+
+    // The port refuses: the filter saw the query and the cancel, and everything stays.
+    port.FailNextPnp(IRP_MN_QUERY_REMOVE_DEVICE, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(port.QueryRemoveAndRemove(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(g_filterPnp, (std::vector<UCHAR>{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}));
+    EXPECT_FALSE(port.Removed());
+    g_filterPnp.clear();
+
+    EXPECT_EQ(port.QueryRemoveAndRemove(), STATUS_SUCCESS);
+    EXPECT_EQ(g_filterPnp, (std::vector<UCHAR>{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
+    auto pnp = port.Requests(IRP_MJ_PNP);
+    ASSERT_GE(pnp.size(), 2u);
+    EXPECT_EQ(pnp[pnp.size() - 2].Minor, IRP_MN_QUERY_REMOVE_DEVICE);
+    EXPECT_EQ(pnp.back().Minor, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(pnp.back().StackCount, 3) << "sent to the filter on top";
+    // The port deleted its device inside the filter's call; the filter detached afterwards.
+    EXPECT_TRUE(port.Removed());
+    EXPECT_EQ(port.Device(), nullptr);
+    EXPECT_TRUE(g_filters.empty());
+    UNICODE_STRING name = Name(u"\\Device\\Serial4");
+    PFILE_OBJECT file;
+    PDEVICE_OBJECT top;
+    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &file, &top), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(AttachTest, SurpriseRemovedPnpPortIsRemovedOnceTheLastHandleCloses)
+{
+    auto& port = MakePort({.Name = u"\\Device\\Serial5", .Pnp = true});
+    ASSERT_NE(AttachByName(u"\\Device\\Serial5"), nullptr);
+    NTSTATUS status;
+    auto app = hk::File::Open(port.Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    port.Script(IRP_MJ_READ, FakeSerialPort::Answer::Hold());
+    auto read = app->ReadAsync(4);
+    ASSERT_TRUE(port.WaitHeld(1));
+
+    port.SurpriseRemove();
+    EXPECT_EQ(g_filterPnp, (std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL}));
+    EXPECT_FALSE(port.Removed());
+    // The application's close ends its held read (the port's cleanup) and lets the removal come.
+    app->Close();
+    EXPECT_TRUE(read->Wait());
+    EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+    EXPECT_TRUE(hk::WaitPnpIdle());
+    EXPECT_TRUE(port.Removed());
+    EXPECT_EQ(g_filterPnp, (std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+    EXPECT_TRUE(g_filters.empty());
+}
+
+TEST_F(AttachTest, ScriptedAnswersCompleteNowLaterOrWhenReleased)
+{
+    auto& port = MakePort({.Name = u"\\Device\\Serial0"});
+    ASSERT_NE(AttachByName(u"\\Device\\Serial0"), nullptr);
+    NTSTATUS status;
+    auto app = hk::File::Open(port.Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+
+    port.Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Now(STATUS_DEVICE_BUSY));
+    port.Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Later(STATUS_SUCCESS));
+    port.Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Hold());
+    auto failed = app->Write("no", 2);
+    EXPECT_EQ(failed->Status(), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(failed->Information(), 0u);
+    auto later = app->WriteAsync("later", 5);
+    EXPECT_EQ(later->DispatchStatus(), STATUS_PENDING);
+    auto held = app->WriteAsync("held", 4);
+    EXPECT_EQ(held->DispatchStatus(), STATUS_PENDING);
+    ASSERT_TRUE(later->Wait());
+    EXPECT_EQ(later->Information(), 5u);
+    EXPECT_EQ(port.Written(), Bytes("later")) << "a failed write moves nothing";
+    EXPECT_FALSE(held->Completed());
+    EXPECT_EQ(port.ReleaseHeld(), 1u);
+    ASSERT_TRUE(held->Wait());
+    EXPECT_EQ(held->Information(), 4u);
+    EXPECT_EQ(port.Written(), Bytes("laterheld"));
+    EXPECT_EQ(port.Requests(IRP_MJ_WRITE).size(), 3u) << "each is recorded as it arrived";
+
+    // A held read takes what arrived by its release; a cancelled one ends at once.
+    port.SetDefault(IRP_MJ_READ, FakeSerialPort::Answer::Hold());
+    auto read = app->ReadAsync(8);
+    auto cancelled = app->ReadAsync(8);
+    ASSERT_TRUE(port.WaitHeld(2));
+    EXPECT_TRUE(cancelled->Cancel());
+    ASSERT_TRUE(cancelled->Wait());
+    EXPECT_EQ(cancelled->Status(), STATUS_CANCELLED);
+    port.Receive("data");
+    EXPECT_EQ(port.ReleaseHeld(), 1u);
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->Output(), Bytes("data"));
+
+    // The immediate character, refused without its byte.
+    char c = 0x13;
+    EXPECT_EQ(app->Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, 0)->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(app->Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, nullptr, 0, 0)->Status(), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(port.ImmediateChars(), std::vector<UCHAR>{0x13});
+
+    // Power: held below the filter, then released; PoStartNextPowerIrp was called all the same.
+    port.Script(IRP_MJ_POWER, FakeSerialPort::Answer::Later(STATUS_UNSUCCESSFUL));
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(hk::SendSetPower(port.Device(), DevicePowerState, d0).Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(hk::SendSetPower(port.Device(), DevicePowerState, d0).Status, STATUS_SUCCESS);
 }
 
 }  // namespace
