@@ -250,8 +250,11 @@ VCB_PAGED NTSTATUS TapControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     case IOCTL_ROUTING_CONFIGURE:
         status = Configure(bus, input, inputLength,
                            stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_TAP_CONFIGURE);
+        // The count names the record taken; it never claims more than an output buffer given
+        // alongside (for which there is nothing) could hold.
         if (NT_SUCCESS(status)) {
-            irp->IoStatus.Information = sizeof(RoutingConfig);
+            irp->IoStatus.Information =
+                outputLength != 0 && outputLength < sizeof(RoutingConfig) ? outputLength : sizeof(RoutingConfig);
         }
         return status;
     case IOCTL_TAP_DISABLE:

@@ -62,6 +62,10 @@ TEST_F(TapControlTest, RoutingTakesRecordsOfFortyBytesOrMoreAndReadsOnlyTheFirst
     EXPECT_EQ(Control(IOCTL_ROUTING_CONFIGURE, input.data(), 41, 0, &information), STATUS_SUCCESS);
     EXPECT_EQ(information, 40u);
     EXPECT_EQ(bus_->MasterPortNumber, 3u);
+    // With a short output buffer beside it, the count stays within that buffer.
+    auto request = control_->Ioctl(IOCTL_ROUTING_CONFIGURE, input.data(), 41, 8);
+    EXPECT_EQ(request->Status(), STATUS_SUCCESS);
+    EXPECT_LE(request->Information(), 8u);
     EXPECT_EQ(bus_->RealPortMode, 1);
     for (int i = 0; i < 8; i++) EXPECT_EQ(bus_->PortFlags[i], i + 1);
 }
