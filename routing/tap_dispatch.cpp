@@ -8,6 +8,18 @@
 
 namespace {
 
+// The state is written by Plug and Play and power completions and read by every request: plain
+// aligned stores that a reader sees old or new.
+void SetTapState(TapDeviceData* tap, TapStateCode state)
+{
+    WriteULongNoFence((volatile ULONG*)&tap->TapState, state);
+}
+
+TapStateCode ReadTapState(const TapDeviceData* tap)
+{
+    return (TapStateCode)ReadULongNoFence((const volatile ULONG*)&tap->TapState);
+}
+
 NTSTATUS PassDown(TapDeviceData* tap, PIRP irp)
 {
     IoCopyCurrentIrpStackLocationToNext(irp);
@@ -59,13 +71,13 @@ VCB_PAGED NTSTATUS TapQueryCapabilities(TapDeviceData* tap)
 VCB_PAGED NTSTATUS TapStart(TapDeviceData* tap, PIRP irp)
 {
     PAGED_CODE();
-    tap->TapState = TapStartPending;
+    SetTapState(tap, TapStartPending);
     IoCopyCurrentIrpStackLocationToNext(irp);
     NTSTATUS status = TapForwardAndWait(tap, irp);
     if (NT_SUCCESS(status)) {
         status = TapQueryCapabilities(tap);
     }
-    tap->TapState = NT_SUCCESS(status) ? TapStarted : TapStartFailed;
+    SetTapState(tap, NT_SUCCESS(status) ? TapStarted : TapStartFailed);
     return CompleteRequest(irp, status, irp->IoStatus.Information);
 }
 
@@ -77,7 +89,7 @@ VCB_PAGED NTSTATUS TapRemove(TapDeviceData* tap, PIRP irp)
 {
     PAGED_CODE();
     TapGateAcquire(&tap->Gate);
-    tap->TapState = TapRemoved;
+    SetTapState(tap, TapRemoved);
     NTSTATUS status = PassDown(tap, irp);
     bool owner = ClaimTapForRemoval(tap);
     TapGateRelease(&tap->Gate);
@@ -102,16 +114,16 @@ VCB_PAGED NTSTATUS TapPnp(TapDeviceData* tap, PIRP irp)
         return TapRemove(tap, irp);
     case IRP_MN_STOP_DEVICE:
         // A port powered down cannot be stopped until it has been powered up again.
-        if (tap->TapState == TapPoweredDown) {
+        if (ReadTapState(tap) == TapPoweredDown) {
             return CompleteRequest(irp, STATUS_DEVICE_POWER_FAILURE, irp->IoStatus.Information);
         }
-        if (tap->TapState == TapStarted) {
-            tap->TapState = TapStopped;
+        if (ReadTapState(tap) == TapStarted) {
+            SetTapState(tap, TapStopped);
         }
         return PassDown(tap, irp);
     case IRP_MN_SURPRISE_REMOVAL:
         irp->IoStatus.Status = STATUS_SUCCESS;
-        tap->TapState = TapSurpriseRemoved;
+        SetTapState(tap, TapSurpriseRemoved);
         return PassDown(tap, irp);
     default:
         return PassDown(tap, irp);
@@ -135,8 +147,8 @@ _Function_class_(IO_COMPLETION_ROUTINE) NTSTATUS TapPowerCompletion(PDEVICE_OBJE
     if (NT_SUCCESS(irp->IoStatus.Status) && stack->MinorFunction == IRP_MN_SET_POWER &&
         stack->Parameters.Power.Type == DevicePowerState &&
         stack->Parameters.Power.State.DeviceState == PowerDeviceD0 &&
-        ReadULongNoFence((volatile ULONG*)&tap->TapState) == TapPoweredDown) {
-        WriteULongNoFence((volatile ULONG*)&tap->TapState, TapStarted);
+        ReadTapState(tap) == TapPoweredDown) {
+        SetTapState(tap, TapStarted);
     }
     PoStartNextPowerIrp(irp);
     TapGateRelease(&tap->Gate);
@@ -148,8 +160,8 @@ _Function_class_(IO_COMPLETION_ROUTINE) NTSTATUS TapPowerCompletion(PDEVICE_OBJE
 NTSTATUS TapPower(TapDeviceData* tap, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (IsDevicePowerDown(stack) && ReadULongNoFence((volatile ULONG*)&tap->TapState) == TapStarted) {
-        WriteULongNoFence((volatile ULONG*)&tap->TapState, TapPoweredDown);
+    if (IsDevicePowerDown(stack) && ReadTapState(tap) == TapStarted) {
+        SetTapState(tap, TapPoweredDown);
     }
     TapGateAcquire(&tap->Gate);
     IoCopyCurrentIrpStackLocationToNext(irp);
@@ -172,7 +184,7 @@ NTSTATUS TapDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
 
     TapGateAcquire(&tap->Gate);
     NTSTATUS status;
-    auto state = (TapStateCode)ReadULongNoFence((volatile ULONG*)&tap->TapState);
+    auto state = ReadTapState(tap);
     if ((state == TapSurpriseRemoved || state == TapRemoved) && major != IRP_MJ_PNP && major != IRP_MJ_CLOSE) {
         if (major == IRP_MJ_POWER) {
             PoStartNextPowerIrp(irp);
