@@ -121,7 +121,7 @@ TEST_F(TapAttachTest, TheStatusWordFollowsCaptureRequestsInProgressAndADeviceAbo
 
 TEST_F(TapAttachTest, ConfiguringATapKeepsTheCaptureSettingsWithoutThePacingBit)
 {
-    FakeSerialPort& port = RealPort();
+    RealPort();
     ASSERT_EQ(Attach("\\Device\\Serial0"), STATUS_SUCCESS);
     RoutingConfig config = MakeConfig();
     config.CaptureDirection = VCOMBUS_CAPTURE_SENT | VCOMBUS_NO_PACING;
