@@ -453,7 +453,8 @@ std::unique_ptr<Request> File::WriteAsync(const void* data, ULONG length)
     return Dispatch(std::move(request));
 }
 
-std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG inputLength, ULONG outputLength)
+std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG inputLength, ULONG outputLength,
+                                          const void* outputContents)
 {
     auto request = Build(IRP_MJ_DEVICE_CONTROL, 0);
     PIRP irp = request->irp_;
@@ -485,6 +486,7 @@ std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG i
         request->input_.assign((const UCHAR*)input, (const UCHAR*)input + inputLength);
         if (inputLength) irp->AssociatedIrp.SystemBuffer = request->input_.data();
         sink->systemBuffer.assign(outputLength, kStalePoolByte);
+        if (outputContents && outputLength) memcpy(sink->systemBuffer.data(), outputContents, outputLength);
         if (outputLength) {
             request->mdlBuffer_ = sink->systemBuffer.data();
             DescribeLockedBuffer(&sink->mdl, request->mdlBuffer_, outputLength, mapDirect_);
@@ -496,6 +498,7 @@ std::unique_ptr<Request> File::IoctlAsync(ULONG code, const void* input, ULONG i
         request->input_.assign((const UCHAR*)input, (const UCHAR*)input + inputLength);
         sp->Parameters.DeviceIoControl.Type3InputBuffer = inputLength ? request->input_.data() : nullptr;
         sink->systemBuffer.assign(outputLength, kStalePoolByte);
+        if (outputContents && outputLength) memcpy(sink->systemBuffer.data(), outputContents, outputLength);
         request->mdlBuffer_ = outputLength ? sink->systemBuffer.data() : nullptr;
         irp->UserBuffer = request->mdlBuffer_;
         break;
@@ -511,9 +514,10 @@ static std::unique_ptr<Request> Waited(std::unique_ptr<Request> request)
 
 std::unique_ptr<Request> File::Read(ULONG length) { return Waited(ReadAsync(length)); }
 std::unique_ptr<Request> File::Write(const void* data, ULONG length) { return Waited(WriteAsync(data, length)); }
-std::unique_ptr<Request> File::Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength)
+std::unique_ptr<Request> File::Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength,
+                                     const void* outputContents)
 {
-    return Waited(IoctlAsync(code, input, inputLength, outputLength));
+    return Waited(IoctlAsync(code, input, inputLength, outputLength, outputContents));
 }
 
 NTSTATUS File::Cleanup()

@@ -249,7 +249,7 @@ NTSTATUS FakeSerialPort::Dispatch(PDEVICE_OBJECT device, PIRP irp)
     seen.FileObject = sp->FileObject;
     seen.Irql = KeGetCurrentIrql();
     seen.Mdl = irp->MdlAddress;
-    seen.MdlMapped = irp->MdlAddress && (irp->MdlAddress->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+    seen.MdlMapped = irp->MdlAddress && irp->MdlAddress->MappedSystemVa != nullptr;
     seen.SystemBuffer = irp->AssociatedIrp.SystemBuffer;
     switch (sp->MajorFunction) {
     case IRP_MJ_READ:
@@ -337,7 +337,7 @@ NTSTATUS FakeSerialPort::Respond(PIRP irp, Answer answer)
         std::lock_guard guard(lock_);
         held_.push_back(irp);
         IoSetCancelRoutine(irp, PortCancel);
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        if (ReadBooleanNoFence(&irp->Cancel) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
             held_.pop_back();
             cancelNow = true;
         }
@@ -584,6 +584,8 @@ NTSTATUS FakeSerialPort::DispatchPower(PDEVICE_OBJECT, PIRP irp)
 }
 
 NTSTATUS FakeSerialPort::Start() { return pdo_ ? hk::StartDevice(pdo_) : STATUS_INVALID_DEVICE_REQUEST; }
+
+NTSTATUS FakeSerialPort::Stop() { return pdo_ ? hk::StopDevice(pdo_) : STATUS_INVALID_DEVICE_REQUEST; }
 
 NTSTATUS FakeSerialPort::QueryRemoveAndRemove()
 {

@@ -27,7 +27,7 @@
 // - Seen(): every request the port's dispatch received, with its file object, control code, data
 //   and IRQL. Written(): the bytes of successful writes, in order.
 // - With Pnp, the port is the function driver of a root-enumerated device: Pdo() is its physical
-//   device object; Start(), QueryRemoveAndRemove() (orderly), SurpriseRemove() go through the Plug
+//   device object; Start(), Stop(), QueryRemoveAndRemove() (orderly), SurpriseRemove() go through the Plug
 //   and Play manager to the top of the stack. The port answers them as a serial driver does and,
 //   on IRP_MN_REMOVE_DEVICE, passes it down, detaches and deletes its device. Device() is null
 //   once it is gone (Removed() tells).
@@ -86,7 +86,7 @@ public:
         std::vector<UCHAR> MdlData;  // a METHOD_IN_DIRECT request's buffer, read through its MDL
         KIRQL Irql;                  // at dispatch
         PMDL Mdl;
-        bool MdlMapped;              // the MDL had a system address when it arrived
+        bool MdlMapped;              // the MDL had a system address (MappedSystemVa) when it arrived
         PVOID SystemBuffer;
     };
 
@@ -127,6 +127,7 @@ public:
 
     // Plug and Play (Pnp ports only). Each returns what the manager's action returned.
     NTSTATUS Start();
+    NTSTATUS Stop();  // query-stop, then stop (Start() starts it again, through the top)
     NTSTATUS QueryRemoveAndRemove();
     void SurpriseRemove();
 

@@ -271,11 +271,12 @@ TEST_F(AttachTest, DirectControlBuffersArriveLockedButUnmappedThroughAFilter)
     EXPECT_FALSE(seen[0].MdlMapped) << "the application's pages have no system address until a driver maps them";
 
     // The buffer of METHOD_IN_DIRECT is read by the driver through the same kind of MDL.
-    auto in = app->Ioctl(kInDirect, nullptr, 0, 4);
+    auto in = app->Ioctl(kInDirect, nullptr, 0, 4, "data");
     EXPECT_EQ(in->Status(), STATUS_SUCCESS);
     seen = port.Requests(IRP_MJ_DEVICE_CONTROL);
     ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[1].MdlData, std::vector<UCHAR>(4, hk::kStalePoolByte));
+    EXPECT_EQ(seen[1].MdlData, Bytes("data"));
+    EXPECT_FALSE(seen[1].MdlMapped);
 
     // Already mapped by a driver above, or not mappable at all.
     app->MapDirectBuffers(true);
@@ -370,6 +371,15 @@ TEST_F(AttachTest, PnpPortUnderAFilterIsRemovedFromTheTopDown)
     PDEVICE_OBJECT filter = AttachByName(u"\\Device\\Serial4");
     ASSERT_NE(filter, nullptr);
     EXPECT_EQ(filter->StackSize, 3) << "PDO, port, filter";
+
+    // Attached to a running stack, the filter sees its next start.
+    EXPECT_EQ(port.Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(port.Start(), STATUS_SUCCESS);
+    ASSERT_GE(g_filterPnp.size(), 3u);
+    EXPECT_EQ(std::vector<UCHAR>(g_filterPnp.begin(), g_filterPnp.begin() + 3),
+              (std::vector<UCHAR>{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE}));
+    EXPECT_EQ(port.Requests(IRP_MJ_PNP).back().Minor, IRP_MN_QUERY_DEVICE_RELATIONS) << "after the start";
+    g_filterPnp.clear();
 
     // An open handle vetoes the removal before any driver is asked.
     NTSTATUS status;

@@ -135,12 +135,16 @@ public:
     // Asynchronous forms return the request after its dispatch; synchronous ones wait.
     std::unique_ptr<Request> ReadAsync(ULONG length);
     std::unique_ptr<Request> WriteAsync(const void* data, ULONG length);
+    // `outputContents` (outputLength bytes, or none: stale pool) is what the application's output
+    // buffer holds when it sends the request: data for the driver with METHOD_IN_DIRECT, which
+    // hands that buffer over through an MDL.
     std::unique_ptr<Request> IoctlAsync(ULONG code, const void* input, ULONG inputLength,
-                                        ULONG outputLength);
+                                        ULONG outputLength, const void* outputContents = nullptr);
     std::unique_ptr<Request> SendAsync(UCHAR major, UCHAR minor = 0);
     std::unique_ptr<Request> Read(ULONG length);
     std::unique_ptr<Request> Write(const void* data, ULONG length);
-    std::unique_ptr<Request> Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength);
+    std::unique_ptr<Request> Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength,
+                                   const void* outputContents = nullptr);
 
     NTSTATUS Cleanup();
     NTSTATUS Close();  // cleanup (if not done) then the last reference: IRP_MJ_CLOSE
