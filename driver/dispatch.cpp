@@ -18,15 +18,12 @@ NTSTATUS CompleteNoSuchDevice(PIRP irp)
     return STATUS_NO_SUCH_DEVICE;
 }
 
+// Bus and port requests come from applications and the Plug and Play manager at PASSIVE_LEVEL.
 // Each handler serves one role; only power is shared, its first test being the same for both.
-VCB_PAGED NTSTATUS DispatchRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
+static VCB_PAGED NTSTATUS DispatchBusOrPortRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     PAGED_CODE();
     auto header = (CommonDeviceData*)deviceObject->DeviceExtension;
-    if (header->IsFilter) {
-        return TapDispatch(deviceObject, irp);
-    }
-
     bool isBus = header->IsFdo;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MajorFunction) {
@@ -59,6 +56,17 @@ VCB_PAGED NTSTATUS DispatchRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
         return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
     }
     return DefaultCreateHandler(deviceObject, irp);
+}
+
+// Resident: the tap sits on a real port's stack, whose requests from other drivers and power
+// requests may come at DISPATCH_LEVEL. The tap is told apart before any pageable code runs.
+NTSTATUS DispatchRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    auto header = (CommonDeviceData*)deviceObject->DeviceExtension;
+    if (header->IsFilter) {
+        return TapDispatch(deviceObject, irp);
+    }
+    return DispatchBusOrPortRequest(deviceObject, irp);
 }
 
 // The driver registers no WMI provider: the bus only forwards system-control requests, and

@@ -1,5 +1,6 @@
 // Driver entry and unload: one driver object serves the bus, its ports and the tap.
 #include "driver/handlers.h"
+#include "routing/tap.h"
 #include "security/secure_device.h"
 
 UNICODE_STRING DriverRegistryPath;
@@ -24,6 +25,7 @@ extern "C" VCB_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_S
     DefaultCreateHandler = driverObject->MajorFunction[IRP_MJ_CREATE];
     NoPacing = FALSE;
     TapCount = 0;
+    InitializeTapControl();
 
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
         driverObject->MajorFunction[major] = DispatchRequest;

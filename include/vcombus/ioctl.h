@@ -76,4 +76,78 @@ VCOMBUS_STATIC_ASSERT(__builtin_offsetof(PortPlugInRequest, PortNumber) == 4, "p
 VCOMBUS_STATIC_ASSERT(__builtin_offsetof(PortRemoveRequest, PortNumber) == 4, "remove request layout");
 #endif
 
+/*
+ * Tap and routing control codes, also sent to the bus: device type FILE_DEVICE_BUS_EXTENDER,
+ * FILE_READ_ACCESS. The commands carry their input in the input buffer (METHOD_IN_DIRECT); the two
+ * queries answer 4 bytes in the output buffer (METHOD_OUT_DIRECT).
+ */
+#define VCOMBUS_TAP_CONTROL_CODE(function, method) \
+    ((unsigned long)((0x2AUL << 16) | (0x1UL << 14) | ((unsigned long)(function) << 2) | (unsigned long)(method)))
+
+/* Input: the real port's device name ("\Device\Serial0"), ANSI; it ends at its NUL or at the
+ * end of the input, whichever comes first. */
+#define IOCTL_TAP_ATTACH        VCOMBUS_TAP_CONTROL_CODE(500, 1)
+#define IOCTL_TAP_DETACH        VCOMBUS_TAP_CONTROL_CODE(501, 1)
+/* Input: a RoutingConfig. Sets the routing, gives the tap its capture settings, starts capture. */
+#define IOCTL_TAP_CONFIGURE     VCOMBUS_TAP_CONTROL_CODE(502, 1)
+/* Stops capture; the settings stay. */
+#define IOCTL_TAP_DISABLE       VCOMBUS_TAP_CONTROL_CODE(503, 1)
+/* Output: the number of attached taps (0 or 1), 32-bit. */
+#define IOCTL_TAP_GET_COUNT     VCOMBUS_TAP_CONTROL_CODE(504, 2)
+/* Output: a 32-bit tap status word (VCOMBUS_TAP_STATUS_*). */
+#define IOCTL_TAP_GET_STATUS    VCOMBUS_TAP_CONTROL_CODE(505, 2)
+/* Input: a RoutingConfig, of which only the routing fields and the no-pacing bit are used. */
+#define IOCTL_ROUTING_CONFIGURE VCOMBUS_TAP_CONTROL_CODE(506, 1)
+
+VCOMBUS_STATIC_ASSERT(IOCTL_TAP_ATTACH == 0x2A47D1UL, "tap attach code");
+VCOMBUS_STATIC_ASSERT(IOCTL_TAP_DETACH == 0x2A47D5UL, "tap detach code");
+VCOMBUS_STATIC_ASSERT(IOCTL_TAP_CONFIGURE == 0x2A47D9UL, "tap configure code");
+VCOMBUS_STATIC_ASSERT(IOCTL_TAP_DISABLE == 0x2A47DDUL, "tap disable code");
+VCOMBUS_STATIC_ASSERT(IOCTL_TAP_GET_COUNT == 0x2A47E2UL, "tap count code");
+VCOMBUS_STATIC_ASSERT(IOCTL_TAP_GET_STATUS == 0x2A47E6UL, "tap status code");
+VCOMBUS_STATIC_ASSERT(IOCTL_ROUTING_CONFIGURE == 0x2A47E9UL, "routing configure code");
+
+/* The tap status word: 8 alone when no tap is attached, 4 alone when the tap has lost the device
+ * beneath it; otherwise a combination of the two low bits. */
+#define VCOMBUS_TAP_STATUS_BUSY          0x1UL /* capture is on, or requests are in progress */
+#define VCOMBUS_TAP_STATUS_COVERED       0x2UL /* another device is attached above the tap */
+#define VCOMBUS_TAP_STATUS_NO_LOWER      0x4UL
+#define VCOMBUS_TAP_STATUS_NOT_ATTACHED  0x8UL
+
+/* CaptureDirection values; any other value captures nothing. */
+#define VCOMBUS_CAPTURE_RECEIVED 0
+#define VCOMBUS_CAPTURE_SENT     1
+#define VCOMBUS_CAPTURE_NONE     0x7F
+/* Set in CaptureDirection: ring deliveries are not paced (each block stored in one piece). */
+#define VCOMBUS_NO_PACING        0x80
+
+/* A configuration is refused when its Timestamp is more than this far (100 ns units, 60 s) from
+ * the driver's system time: fill it with the current system time just before sending it. */
+#define VCOMBUS_CONFIG_MAX_AGE 600000000LL
+
+/*
+ * Input of IOCTL_TAP_CONFIGURE and IOCTL_ROUTING_CONFIGURE, 40 bytes, little-endian. Longer inputs
+ * are accepted and only their first 40 bytes read.
+ */
+typedef struct RoutingConfig {
+    unsigned char CaptureDirection;   /* bits 0-6: VCOMBUS_CAPTURE_*; bit 7: VCOMBUS_NO_PACING */
+    unsigned char Reserved1[3];
+    unsigned int ExcludedPort;        /* hub port that receives no captured data */
+    unsigned int Reserved2[2];
+    long long Timestamp;              /* system time (100 ns since 1601, UTC) the record was made */
+    unsigned int MasterPortNumber;    /* hub port the flagged ports' writes go to; 0 = none */
+    unsigned char RealPortMode;       /* non-zero: flagged hub ports write into the real port */
+    unsigned char PortFlags[8];       /* [0] for port 1 ... [7] for port 8 */
+    unsigned char Reserved3[3];
+} RoutingConfig;
+
+VCOMBUS_STATIC_ASSERT(sizeof(RoutingConfig) == 40, "routing configuration record");
+#ifdef __cplusplus
+VCOMBUS_STATIC_ASSERT(__builtin_offsetof(RoutingConfig, ExcludedPort) == 4, "routing configuration layout");
+VCOMBUS_STATIC_ASSERT(__builtin_offsetof(RoutingConfig, Timestamp) == 16, "routing configuration layout");
+VCOMBUS_STATIC_ASSERT(__builtin_offsetof(RoutingConfig, MasterPortNumber) == 24, "routing configuration layout");
+VCOMBUS_STATIC_ASSERT(__builtin_offsetof(RoutingConfig, RealPortMode) == 28, "routing configuration layout");
+VCOMBUS_STATIC_ASSERT(__builtin_offsetof(RoutingConfig, PortFlags) == 29, "routing configuration layout");
+#endif
+
 #endif /* VCOMBUS_IOCTL_H */

@@ -130,30 +130,6 @@ TEST_F(DispatchTest, SystemControlOnAPortCompletesWithTheStatusItCarries)
     DeleteRecord(port);
 }
 
-TEST_F(DispatchTest, SystemControlOnTheTapStopsThereAndNeverReachesTheRealPort)
-{
-    FakeDriver real;
-    PDEVICE_OBJECT realPort = real.CreateDevice(STATUS_SUCCESS, DO_BUFFERED_IO);
-    PDEVICE_OBJECT tap = CreateTapRecord();
-    ASSERT_EQ(IoAttachDeviceToDeviceStack(tap, realPort), realPort);
-    // As every filter must before requests reach it.
-    tap->Flags |= realPort->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
-    auto result = hk::SendDirect(realPort, IRP_MJ_SYSTEM_CONTROL, 0, nullptr, 0, kCarriedStatus);
-    EXPECT_EQ(result.Status, kCarriedStatus);
-    EXPECT_TRUE(real.Seen().empty());
-    IoDetachDevice(realPort);
-    DeleteRecord(tap);
-}
-
-TEST_F(DispatchTest, TapRoutingIgnoresTheTapsPnpState)
-{
-    PDEVICE_OBJECT tap = CreateTapRecord();
-    ((CommonDeviceData*)tap->DeviceExtension)->PnpState = PnpDeleted;
-    // A bus or port in this state would answer STATUS_NO_SUCH_DEVICE; the tap's own handler decides.
-    EXPECT_NE(hk::SendDirect(tap, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES).Status, STATUS_NO_SUCH_DEVICE);
-    DeleteRecord(tap);
-}
-
 TEST_F(DispatchTest, SystemControlOnTheBusGoesBelowWithItsStackLocationUntilDeleted)
 {
     FakeDriver lower;
@@ -183,7 +159,7 @@ TEST_F(DispatchTest, DispatchAboveApcLevelIsCaughtAsPageableCode)
     PDEVICE_OBJECT device = CreateBusRecord();
     hk::VerifierCapture capture;
     hk::RunAtIrql(DISPATCH_LEVEL, [&] { hk::SendDirect(device, IRP_MJ_CREATE, 0); });
-    EXPECT_TRUE(capture.Saw("pageable routine DispatchRequest called at IRQL 2"));
+    EXPECT_TRUE(capture.Saw("pageable routine DispatchBusOrPortRequest called at IRQL 2"));
     DeleteRecord(device);
 }
 

@@ -59,16 +59,4 @@ PDEVICE_OBJECT DriverTest::CreatePortRecord(ULONG portNumber)
     return device;
 }
 
-PDEVICE_OBJECT DriverTest::CreateTapRecord()
-{
-    PDEVICE_OBJECT device = nullptr;
-    EXPECT_EQ(IoCreateDevice(driver_, sizeof(CommonDeviceData), nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device),
-              STATUS_SUCCESS);
-    auto header = (CommonDeviceData*)device->DeviceExtension;
-    header->Self = device;
-    header->IsFilter = TRUE;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    return device;
-}
-
 void DriverTest::DeleteRecord(PDEVICE_OBJECT device) { IoDeleteDevice(device); }

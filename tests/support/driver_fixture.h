@@ -23,7 +23,6 @@ protected:
     // A device record built by the test, the way the bus code will build it.
     PDEVICE_OBJECT CreateBusRecord(PDEVICE_OBJECT lower = nullptr);
     PDEVICE_OBJECT CreatePortRecord(ULONG portNumber);
-    PDEVICE_OBJECT CreateTapRecord();
     void DeleteRecord(PDEVICE_OBJECT device);
 
     PDRIVER_OBJECT driver_ = nullptr;

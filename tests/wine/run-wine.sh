@@ -118,7 +118,7 @@ if [[ -n $package_given ]]; then
 else
     step 60 "stage the package (cmake --install)" "$cmake" --install "$build" --prefix "$package"
 fi
-for program in bus_test pair_test names_test line_settings_test comm_test; do
+for program in bus_test pair_test names_test line_settings_test comm_test tap_test; do
     [[ -f $programs/$program.exe ]] || { failure="no test program $programs/$program.exe"; exit 1; }
 done
 for file in vcombus.sys vcombus.inf vcomport.inf vcomctl.exe; do
@@ -149,5 +149,6 @@ step 120 "line_settings_test installed" "$wine" "$programs/line_settings_test.ex
 step 120 "names_test installed" "$wine" "$programs/names_test.exe" installed --vcomctl "$vcomctl"
 step 120 "pair_test installed" "$wine" "$pair_test" installed --vcomctl "$vcomctl"
 step 120 "comm_test installed" "$wine" "$programs/comm_test.exe" installed --vcomctl "$vcomctl"
+step 120 "tap_test installed" "$wine" "$programs/tap_test.exe" installed --vcomctl "$vcomctl"
 step 60 "bus_test uninstall" "$wine" "$bus_test" uninstall --vcomctl "$vcomctl"
 step 60 "names_test uninstalled" "$wine" "$programs/names_test.exe" uninstalled --vcomctl "$vcomctl"

@@ -38,6 +38,19 @@ static const char Usage[] =
     "                        whether ports answer what standard serial programs set on open\n"
     "                        (baud rate, line control, DTR/RTS and the partner's modem status);\n"
     "                        read at each open of a port; without on|off, print the setting\n"
+    "  tap attach NAME       attach the tap to the real serial port NAME (COMx, or a device name\n"
+    "                        such as \\Device\\Serial0); one tap at most\n"
+    "  tap detach            take the tap off the real port\n"
+    "  tap configure [--capture received|sent|none] [--exclude N] [ROUTING]\n"
+    "                        set the routing and start capture: the real port's received (or\n"
+    "                        sent) bytes are copied to every hub port but N\n"
+    "  tap disable           stop capture; the settings stay\n"
+    "  tap status            say whether a tap is attached and what it is doing\n"
+    "  route [ROUTING]       set the hub's routing only\n"
+    "      ROUTING: --hub LIST (hub ports that take part, e.g. 1,2), then --master N (their\n"
+    "               bytes go to hub port N) or --real-port (they go out through the real\n"
+    "               port); --no-pacing stores every write whole. Routing acts while a tap\n"
+    "               is attached.\n"
     "  --help                print this text\n"
     "\n"
     "Exit status: 0 on success, 1 on failure (one line on stderr says why), 2 on a usage error.\n"
@@ -170,5 +183,9 @@ int wmain(int argc, WCHAR** argv)
             return UsageError("config line-settings: on or off, not '%ls'", argc > 3 ? argv[3] : L"");
         return CommandConfigLineSettings(1, argv[3][1] == L'n');
     }
+    if (wcscmp(command, L"tap") == 0)
+        return CommandTap(argc - 2, argv + 2);
+    if (wcscmp(command, L"route") == 0)
+        return CommandRoute(argc - 2, argv + 2);
     return UsageError("unknown command '%ls'", command);
 }

@@ -17,7 +17,7 @@
 /* The hardware identifier ports get when the command line names none. */
 #define VCOMCTL_DEFAULT_PORT_ID L"VCOMBUS\\Port"
 
-static int OpenBus(HANDLE* handle)
+int OpenBus(HANDLE* handle)
 {
     BusInterface bus;
     DWORD result = FindBus(&bus);

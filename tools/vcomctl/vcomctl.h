@@ -48,6 +48,12 @@ int CommandName(unsigned long number, const WCHAR* com);
 int CommandUnname(unsigned long number);
 int CommandList(void);
 int CommandVersion(void);
+/* Opens the bus for its control requests, reporting a failure itself. */
+int OpenBus(HANDLE* handle);
+
+/* Tap and routing commands (tap.c): the arguments after the command's name. */
+int CommandTap(int argc, WCHAR** argv);
+int CommandRoute(int argc, WCHAR** argv);
 
 /* COM names (names.c). A COM name is COM1 to COM4096, the range the COM name database covers. */
 #define VCOMCTL_COM_MAX 4096
