@@ -217,20 +217,29 @@ protected:
     }
 };
 
-TEST_F(ClockTickTest, ShortDelaysAndTimeOutsLastAWholeTickOnceOnTheGrid)
+TEST_F(ClockTickTest, DelaysAndTimeOutsEndOnTheFirstTickAfterTheyAreDue)
 {
+    // The ticks fall on a fixed grid of the steady clock: a thread that returns from a 1 ms
+    // delay or time-out is past the first grid point at or after start + 1 ms, however late it
+    // was scheduled; so a polling loop's 1 ms lasts a whole tick.
+    auto nextTick = [](std::chrono::steady_clock::time_point due) {
+        auto tick = std::chrono::nanoseconds(hk::kDefaultClockTick * 100);
+        auto since = due.time_since_epoch();
+        return std::chrono::steady_clock::time_point((since + tick - std::chrono::nanoseconds(1)) / tick * tick);
+    };
     LARGE_INTEGER oneMs;
     oneMs.QuadPart = -10000;
-    KeDelayExecutionThread(KernelMode, FALSE, &oneMs);  // now on a tick
-    auto start = std::chrono::steady_clock::now();
-    KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
-    EXPECT_GE(Milliseconds(start), 15.0);
+    for (int i = 0; i < 3; i++) {
+        auto start = std::chrono::steady_clock::now();
+        KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+        EXPECT_GE(std::chrono::steady_clock::now(), nextTick(start + std::chrono::milliseconds(1)));
+    }
 
     KEVENT never;
     KeInitializeEvent(&never, SynchronizationEvent, FALSE);
-    start = std::chrono::steady_clock::now();
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &oneMs), STATUS_TIMEOUT);
-    EXPECT_GE(Milliseconds(start), 15.0);
+    EXPECT_GE(std::chrono::steady_clock::now(), nextTick(start + std::chrono::milliseconds(1)));
 
     // A zero time-out tests the state and sets no timer.
     LARGE_INTEGER poll{};
