@@ -1,10 +1,11 @@
 # The two commands: `make package` builds the driver package into out/package/, `make test`
-# builds and runs every test (host variants debug, asan, tsan, and the image checks).
+# builds and runs every test (host variants debug, asan, tsan, and the image checks). `make bench`
+# measures the driver in an optimised host build beside a socat pseudo-terminal pair.
 BUILD := build
 VARIANTS := debug asan tsan
 JOBS ?= $(shell nproc)
 
-.PHONY: package test deps-package deps-test clean $(VARIANTS:%=test-%)
+.PHONY: package test bench deps-package deps-test clean $(VARIANTS:%=test-%)
 
 package:
 	scripts/ensure-deps.sh package
@@ -19,6 +20,12 @@ test: package
 $(VARIANTS:%=test-%): package
 	scripts/ensure-deps.sh test
 	scripts/run-tests.sh $(BUILD) $(@:test-%=%)
+
+bench:
+	scripts/ensure-deps.sh test
+	cmake -S . -B $(BUILD)/host-release -DVCB_VARIANT=release >/dev/null
+	cmake --build $(BUILD)/host-release -j $(JOBS) --target vcb_bench
+	$(BUILD)/host-release/tests/vcb_bench --out=out/bench
 
 clean:
 	rm -rf $(BUILD) out

@@ -1,15 +1,20 @@
 # Host build: the driver sources linked with hostkernel for tests. VCB_VARIANT picks the
-# sanitizers: debug, asan (ASan+UBSan) or tsan.
-set(VCB_VARIANT "debug" CACHE STRING "host variant: debug, asan or tsan")
+# sanitizers: debug, asan (ASan+UBSan) or tsan; release is optimised for the benchmark.
+set(VCB_VARIANT "debug" CACHE STRING "host variant: debug, asan, tsan or release")
 
-set(VCB_HOST_FLAGS -fshort-wchar -g -O1 -fno-omit-frame-pointer)
+set(VCB_HOST_FLAGS -fshort-wchar -g -fno-omit-frame-pointer)
+if(VCB_VARIANT STREQUAL "release")
+    list(APPEND VCB_HOST_FLAGS -O2)
+else()
+    list(APPEND VCB_HOST_FLAGS -O1)
+endif()
 if(VCB_VARIANT STREQUAL "asan")
     list(APPEND VCB_HOST_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined)
     set(VCB_HOST_LINK -fsanitize=address,undefined)
 elseif(VCB_VARIANT STREQUAL "tsan")
     list(APPEND VCB_HOST_FLAGS -fsanitize=thread)
     set(VCB_HOST_LINK -fsanitize=thread)
-elseif(NOT VCB_VARIANT STREQUAL "debug")
+elseif(NOT VCB_VARIANT MATCHES "^(debug|release)$")
     message(FATAL_ERROR "unknown VCB_VARIANT '${VCB_VARIANT}'")
 endif()
 add_compile_options(${VCB_HOST_FLAGS} -Wall -Wextra -Wno-unused-parameter)

@@ -53,6 +53,10 @@ VCB_PAGED ULONG Deliver(BusDeviceData* bus, PortDeviceData* writer, ULONG number
         return 0;
     }
     ULONG stored = RingWrite(&target->Ring, bytes, length);
+    // The bytes, and the receive events they raised, may let the target's parked read and wait
+    // complete. Woken while the delivery reference still keeps the target alive.
+    WakeReadServiceThread(target);
+    WakeWaitServiceThread(target);
     ReleaseDeliveryTarget(target);
     return stored;
 }
@@ -126,6 +130,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS PortWrite(PortDeviceData* port, PIRP i
     // The bytes have left: a wait for the transmit-empty event ends after every write, whether
     // the bytes reached anyone or not.
     RingNoteEvent(&port->Ring, SERIAL_EV_TXEMPTY);
+    WakeWaitServiceThread(port);
     return CompleteRequest(irp, STATUS_SUCCESS, length);
 }
 

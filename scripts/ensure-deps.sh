@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what a build needs on a fresh Debian machine, only when something is missing.
-# Usage: ensure-deps.sh package|test
+# Usage: ensure-deps.sh package|test (test also covers make bench)
 set -euo pipefail
 
 need=()
@@ -20,6 +20,9 @@ if [[ "${1:-}" == test ]]; then
     # The SDDL fuzzer of the asan variant: clang with its libFuzzer runtime.
     want clang++ clang
     compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-dev)
+    # The benchmark (make bench, and its smoke run among the tests) and the peer it measures.
+    want /usr/include/benchmark/benchmark.h libbenchmark-dev
+    want socat socat
     # The image's end-to-end stage: Wine's 64-bit loader, called by its full path because the
     # `wine` wrapper package is only a recommendation.
     want /usr/lib/wine/wine64 wine64

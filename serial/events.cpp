@@ -24,6 +24,8 @@ NTSTATUS SetWaitMask(PortDeviceData* port, PIRP irp)
     }
     ring->WaitMask = mask;
     RingReleaseLock(ring);
+    // A pending wait ends with the marker, or at once on events the new mask finds waiting.
+    WakeWaitServiceThread(port);
     return CompleteRequest(irp, STATUS_SUCCESS);
 }
 

@@ -1,8 +1,10 @@
 // Pending queues of a port and their service threads. A read or a wait that cannot finish when
 // it arrives is parked in its queue (a cancel-safe queue under the port's QueueLock); the queue's
-// thread takes the oldest request, holds it as the port's current request and tries it every
-// millisecond until its try routine finishes it, it is cancelled, or a flush aborts it. No timer
-// and no DPC: all waiting happens in these two threads per port.
+// thread takes the oldest request, holds it as the port's current request and tries it again
+// whenever it is woken (bytes arrived, an event, a setting changed, a cancel or a flush), and
+// every millisecond at the latest, until its try routine finishes it, it is cancelled, or a flush
+// aborts it. No timer and no DPC: all waiting happens in these two threads per port, and a port
+// with nothing parked has both threads blocked on their semaphores.
 //
 // Ownership: while queued the queue owns a request and the I/O manager may cancel it; once taken
 // out, the thread owns it alone until it completes it. The current-request fields and the abort
@@ -137,6 +139,15 @@ VOID NTAPI QueueCompleteCanceledIrp(PIO_CSQ csq, PIRP irp)
 
 // ---- Service threads ---------------------------------------------------------------------------
 
+// A read that leaves bytes behind raises SERIAL_EV_RXCHAR whatever the wait mask, which may end
+// the port's parked wait.
+void NoteCompleted(PortDeviceData* port, const PendingQueue* queue)
+{
+    if (queue == &port->ReadQueue) {
+        WakeWaitServiceThread(port);
+    }
+}
+
 // Takes the oldest request out of the queue and makes it the current one. The take is announced
 // under QueueLock before the request is taken out: a flush that runs between the announcement
 // and the removal sees the take and marks it for abort, so whatever the thread ends up holding
@@ -187,8 +198,45 @@ void ReleaseCurrentRequest(PortDeviceData* port, const QueueView& view)
     KeReleaseSpinLock(&port->QueueLock, irql);
 }
 
-// Tries the held request every PollInterval until it is finished, cancelled or aborted. No lock
-// is held while trying, completing or delaying.
+// The cancel routine of a request a service thread holds. The request stays the thread's to
+// complete: the routine only wakes the thread, so that it sees the Cancel flag now rather than at
+// the end of its poll. The wake-up is set before the cancel spin lock is released: once it is
+// released the thread may complete the request and the port may go.
+VOID NTAPI WakeOnCancel(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    PortDeviceData* port = PortOf(deviceObject);
+    KIRQL irql = irp->CancelIrql;
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ) {
+        WakeReadServiceThread(port);
+    } else {
+        WakeWaitServiceThread(port);
+    }
+    IoReleaseCancelSpinLock(irql);
+}
+
+// Waits until the thread is woken or the poll interval has passed. Meanwhile the held request
+// can be cancelled through WakeOnCancel; the routine is taken away again before the next try,
+// which may complete the request.
+void WaitForWakeUp(const QueueView& view, PIRP irp)
+{
+    IoSetCancelRoutine(irp, WakeOnCancel);
+    // Cancelled before the routine was in place, so nobody will call it: no need to wait.
+    if (ReadBooleanNoFence(&irp->Cancel) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        return;
+    }
+    KeWaitForSingleObject(&view.Queue->WakeEvent, Executive, KernelMode, FALSE, &view.Queue->PollInterval);
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
+        // The routine was called: it holds the cancel spin lock for as long as it uses the
+        // request, so taking the lock once waits for it to be done.
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        IoReleaseCancelSpinLock(irql);
+    }
+}
+
+// Tries the held request whenever the thread is woken, and every PollInterval at the latest,
+// until it is finished, cancelled or aborted. No lock is held while trying, completing or
+// waiting.
 void ServeRequest(PortDeviceData* port, const QueueView& view, PIRP irp)
 {
     auto tryRoutine = reinterpret_cast<PendingTryRoutine*>(irp->Tail.Overlay.DriverContext[0]);
@@ -199,9 +247,10 @@ void ServeRequest(PortDeviceData* port, const QueueView& view, PIRP irp)
             return;
         }
         if (tryRoutine(port, irp) != STATUS_PENDING) {
+            NoteCompleted(port, view.Queue);
             return;
         }
-        KeDelayExecutionThread(KernelMode, FALSE, &view.Queue->PollInterval);
+        WaitForWakeUp(view, irp);
     }
 }
 
@@ -267,6 +316,7 @@ void FlushQueue(PortDeviceData* port, const QueueView& view)
         WriteBooleanNoFence(view.Abort, TRUE);
     }
     KeReleaseSpinLock(&port->QueueLock, irql);
+    KeSetEvent(&view.Queue->WakeEvent, IO_NO_INCREMENT, FALSE);
 }
 
 // The thread runs but its object could not be referenced, so it cannot be waited on: ask it to
@@ -288,6 +338,7 @@ VCB_PAGED NTSTATUS StartQueue(PDEVICE_OBJECT portDevice, PendingQueue* queue, PK
 {
     PAGED_CODE();
     KeInitializeSemaphore(&queue->WorkSemaphore, 0, kSemaphoreLimit);
+    KeInitializeEvent(&queue->WakeEvent, SynchronizationEvent, FALSE);
     InitializeListHead(&queue->PendingList);
     IoCsqInitialize(&queue->Csq, QueueInsertIrp, QueueRemoveIrp, QueuePeekNextIrp, acquireLock, releaseLock,
                     completeCanceled);
@@ -380,6 +431,22 @@ void FlushWaitQueue(PDEVICE_OBJECT portDevice)
     FlushQueue(port, WaitView(port));
 }
 
+// A queue that never started has no event to set (the record is zero-filled): its port never
+// parks anything either.
+void WakeReadServiceThread(PortDeviceData* port)
+{
+    if (Started(&port->ReadQueue)) {
+        KeSetEvent(&port->ReadQueue.WakeEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+void WakeWaitServiceThread(PortDeviceData* port)
+{
+    if (Started(&port->WaitQueue)) {
+        KeSetEvent(&port->WaitQueue.WakeEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 NTSTATUS QueuePendingRequest(PortDeviceData* port, PIRP irp, PendingTryRoutine* tryRoutine, PIO_CSQ csq,
                              PKSEMAPHORE workSemaphore, PLIST_ENTRY pendingList)
 {
@@ -398,6 +465,7 @@ NTSTATUS QueuePendingRequest(PortDeviceData* port, PIRP irp, PendingTryRoutine* 
     if (wasEmpty) {
         NTSTATUS status = tryRoutine(port, irp);
         if (status != STATUS_PENDING) {
+            NoteCompleted(port, CONTAINING_RECORD(pendingList, PendingQueue, PendingList));
             return status;
         }
     }

@@ -1,5 +1,6 @@
 // Pending-request queues of a port, each served by its own thread: reads and wait-on-mask
-// requests that cannot finish at once are parked here and retried every millisecond.
+// requests that cannot finish at once are parked here and retried as soon as something may let
+// them complete, and every millisecond at the latest.
 #pragma once
 #include "kernel.h"
 
@@ -19,7 +20,8 @@ struct PendingQueue {
     KSEMAPHORE WorkSemaphore;     // one release per inserted request, one more at stop
     IO_CSQ Csq;
     LIST_ENTRY PendingList;       // through Tail.Overlay.ListEntry; changed only under QueueLock
-    LARGE_INTEGER PollInterval;
+    LARGE_INTEGER PollInterval;   // the longest wait between two tries of the held request
+    KEVENT WakeEvent;             // synchronization event: try the held request again now
 };
 
 // Start the queue's thread; the status of the thread creation. On failure nothing is left to
@@ -32,6 +34,14 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS StopReadQueue(PDEVICE_OBJECT portDevice)
 // Cancel every queued request and mark the one the thread holds for abort; does not wait.
 _IRQL_requires_(PASSIVE_LEVEL) void FlushReadQueue(PDEVICE_OBJECT portDevice);
 _IRQL_requires_(PASSIVE_LEVEL) void FlushWaitQueue(PDEVICE_OBJECT portDevice);
+
+// Something happened that may let the port's held read (or wait) complete: bytes stored in its
+// ring, its time-outs changed, an event bit set, its wait mask changed, a flush. The service
+// thread tries its request again at once instead of at the end of its poll; with nothing held
+// the call costs a signalled event and the thread's next request one extra try. Call it after
+// the change is made, with no spin lock held, at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL) void WakeReadServiceThread(PortDeviceData* port);
+_IRQL_requires_max_(DISPATCH_LEVEL) void WakeWaitServiceThread(PortDeviceData* port);
 
 // Parks a request: tried at once if its queue is empty, queued (pending, cancellable) otherwise
 // or if the try could not finish it. Returns the request's final status or STATUS_PENDING. The

@@ -1,7 +1,8 @@
 // A port's reads, and PortReadWrite, which serves both directions (the write half is routing's).
 // A read is tried once in the requesting thread and, if it must wait, parked in the ReadQueue,
-// whose service thread tries it every millisecond. Each try works the case out again from the
-// port's current time-outs, so a change applies from the next try on.
+// whose service thread tries it again whenever it may complete, and every millisecond at the
+// latest. Each try works the case out again from the port's current time-outs, so a change
+// applies from the next try on.
 //
 // The time-out clocks belong to the read the service thread holds (CurrentReadIrp) and only that
 // thread touches them; a read tried anywhere else runs on fresh clocks, which cannot expire. So a

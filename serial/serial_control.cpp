@@ -84,6 +84,8 @@ NTSTATUS SetTimeouts(PortDeviceData* port, PIRP irp, const ControlBuffer& buffer
         return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
     }
     CopyUnderQueueLock(port, &port->Ring.Timeouts, timeouts, sizeof(SERIAL_TIMEOUTS));
+    // The held read is judged by the new time-outs from its next try on: now.
+    WakeReadServiceThread(port);
     return CompleteRequest(irp, STATUS_SUCCESS);
 }
 

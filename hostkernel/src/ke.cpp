@@ -24,6 +24,7 @@ std::atomic<LONGLONG> g_timeOffset{0};
 // While frozen, the system time stays at the value taken at the freeze (plus any advance).
 std::atomic<bool> g_timeFrozen{false};
 std::atomic<LONGLONG> g_frozenTime{0};
+std::atomic<LONGLONG> g_clockTick{0};
 
 // What a held spin lock stores: the address of the holder's own counter, unique per thread.
 ULONG_PTR SpinLockOwnerId() { return (ULONG_PTR)&t_spinLocksHeld; }
@@ -41,6 +42,32 @@ LONGLONG RealSystemTime()
 {
     auto now = std::chrono::system_clock::now().time_since_epoch();
     return kEpochDelta + std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
+}
+
+// When a timer due `units` (100 ns, relative) from now expires. The platform checks timers on
+// its clock interrupt only, so with a tick modelled a timer expires at the first tick at or after
+// its due time; ticks fall on a fixed grid of the interrupt time (the steady clock here). A thread
+// that wakes from a delay therefore sits on a tick, and its next 1 ms delay lasts a whole tick,
+// which is what a polling loop sees on the platform at the default resolution.
+std::chrono::steady_clock::time_point TimerExpiry(LONGLONG units)
+{
+    auto due = std::chrono::steady_clock::now() + std::chrono::nanoseconds(units * 100);
+    LONGLONG tick = g_clockTick.load();
+    if (tick <= 0) return due;
+    LONGLONG tickNs = tick * 100;
+    LONGLONG dueNs = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+    LONGLONG expiryNs = (dueNs + tickNs - 1) / tickNs * tickNs;
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(expiryNs));
+}
+
+// Relative 100 ns units until a kernel time-out: negative values are relative, positive ones
+// absolute system time (already past: 0).
+LONGLONG RelativeUnits(LONGLONG timeout)
+{
+    if (timeout <= 0) return -timeout;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    return timeout > now.QuadPart ? timeout - now.QuadPart : 0;
 }
 
 bool IsSignalled(PDISPATCHER_HEADER header)
@@ -129,6 +156,8 @@ void FreezeSystemTime()
     g_timeFrozen = true;
 }
 void ThawSystemTime() { g_timeFrozen = false; }
+void SetClockTick(LONGLONG units) { g_clockTick = units > 0 ? units : 0; }
+LONGLONG ClockTick() { return g_clockTick.load(); }
 
 }  // namespace hk
 
@@ -344,15 +373,9 @@ static NTSTATUS WaitForObject(PVOID object, PLARGE_INTEGER timeout)
     if (timeout == nullptr) {
         DispatcherCondition().wait(guard, [&] { return IsSignalled(header); });
     } else {
-        std::chrono::steady_clock::time_point deadline;
-        if (timeout->QuadPart < 0) {
-            deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(-timeout->QuadPart * 100);
-        } else {
-            LARGE_INTEGER now;
-            KeQuerySystemTime(&now);
-            LONGLONG remaining = timeout->QuadPart > now.QuadPart ? timeout->QuadPart - now.QuadPart : 0;
-            deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(remaining * 100);
-        }
+        // A zero time-out only tests the state: no timer, so no tick to wait for.
+        auto deadline = timeout->QuadPart == 0 ? std::chrono::steady_clock::now()
+                                               : TimerExpiry(RelativeUnits(timeout->QuadPart));
         if (!DispatcherCondition().wait_until(guard, deadline, [&] { return IsSignalled(header); })) {
             return STATUS_TIMEOUT;
         }
@@ -386,13 +409,8 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interva
         observer = g_delayObserver;
     }
     if (observer) observer(interval->QuadPart);
-    LONGLONG units = interval->QuadPart;
-    if (units > 0) {
-        LARGE_INTEGER now;
-        KeQuerySystemTime(&now);
-        units = units > now.QuadPart ? -(units - now.QuadPart) : 0;
-    }
-    if (units < 0) std::this_thread::sleep_for(std::chrono::nanoseconds(-units * 100));
+    LONGLONG units = RelativeUnits(interval->QuadPart);
+    if (units > 0) std::this_thread::sleep_until(TimerExpiry(units));
     else std::this_thread::yield();
     return STATUS_SUCCESS;
 }

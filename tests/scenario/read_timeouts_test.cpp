@@ -260,7 +260,7 @@ TEST_F(ReadTimeoutsTest, ParkedReadsEndByCancelCleanupAndClose)
     auto cancelled = HeldRead(5);
     auto queued = reader_->ReadAsync(5);
     EXPECT_TRUE(queued->Cancel());
-    cancelled->Cancel();  // held: no cancel routine, the thread sees the flag
+    cancelled->Cancel();  // held: the thread completes it
     for (auto* read : {cancelled.get(), queued.get()}) {
         ASSERT_TRUE(read->Wait());
         EXPECT_EQ(read->Status(), STATUS_CANCELLED);

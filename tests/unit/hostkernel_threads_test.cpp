@@ -202,4 +202,78 @@ TEST(WaitRules, DelayObserverSeesEveryDelayWithItsInterval)
     EXPECT_EQ(seen, std::vector<LONGLONG>{-10000});
 }
 
+// The modelled clock tick: timers expire only on a tick of a fixed grid, so a thread that has
+// just woken from a delay sits on a tick and its next 1 ms delay, or 1 ms time-out, lasts a whole
+// tick; a signalled object still ends a wait at once. Only lower bounds are judged, and upper
+// ones far beyond a tick.
+class ClockTickTest : public testing::Test {
+protected:
+    void SetUp() override { hk::SetClockTick(hk::kDefaultClockTick); }
+    void TearDown() override { hk::SetClockTick(0); }
+
+    static double Milliseconds(std::chrono::steady_clock::time_point since)
+    {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
+    }
+};
+
+TEST_F(ClockTickTest, DelaysAndTimeOutsEndOnTheFirstTickAfterTheyAreDue)
+{
+    // The ticks fall on a fixed grid of the steady clock: a thread that returns from a 1 ms
+    // delay or time-out is past the first grid point at or after start + 1 ms, however late it
+    // was scheduled; so a polling loop's 1 ms lasts a whole tick.
+    auto nextTick = [](std::chrono::steady_clock::time_point due) {
+        auto tick = std::chrono::nanoseconds(hk::kDefaultClockTick * 100);
+        auto since = due.time_since_epoch();
+        return std::chrono::steady_clock::time_point((since + tick - std::chrono::nanoseconds(1)) / tick * tick);
+    };
+    LARGE_INTEGER oneMs;
+    oneMs.QuadPart = -10000;
+    for (int i = 0; i < 3; i++) {
+        auto start = std::chrono::steady_clock::now();
+        KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+        EXPECT_GE(std::chrono::steady_clock::now(), nextTick(start + std::chrono::milliseconds(1)));
+    }
+
+    KEVENT never;
+    KeInitializeEvent(&never, SynchronizationEvent, FALSE);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &oneMs), STATUS_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now(), nextTick(start + std::chrono::milliseconds(1)));
+
+    // A zero time-out tests the state and sets no timer.
+    LARGE_INTEGER poll{};
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+    EXPECT_LT(Milliseconds(start), 1000.0);
+}
+
+TEST_F(ClockTickTest, ASignalEndsATimedWaitWithoutWaitingForATick)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    LARGE_INTEGER tenSeconds;
+    tenSeconds.QuadPart = -100000000;
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &tenSeconds), STATUS_SUCCESS);
+    EXPECT_LT(Milliseconds(start), 5000.0);
+    setter.join();
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST(ClockTick, OffByDefaultSoDelaysLastWhatTheyAsk)
+{
+    EXPECT_EQ(hk::ClockTick(), 0);
+    LARGE_INTEGER oneMs;
+    oneMs.QuadPart = -10000;
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; i++) KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+    // Twenty ticks would take over 300 ms.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+}
+
 }  // namespace

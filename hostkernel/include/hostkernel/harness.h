@@ -68,6 +68,13 @@ void AdvanceSystemTime(LONGLONG units100ns);
 void FreezeSystemTime();
 void ThawSystemTime();
 void ResetSystemTime();
+// The platform's clock tick. Off (0) by default: a delay or a wait's time-out ends when it is
+// due. With a tick, they end only at the first tick at or after that moment, as the platform's
+// timers do: expiry is looked at on each clock interrupt. 156250 (15.625 ms) is the platform's
+// default timer resolution. A signalled object still ends a wait at once.
+constexpr LONGLONG kDefaultClockTick = 156250;
+void SetClockTick(LONGLONG units100ns);
+LONGLONG ClockTick();
 
 // ---- Objects ----------------------------------------------------------------------------------
 size_t LiveDeviceCount();
