@@ -6,6 +6,7 @@
 // memory speed); DTR and RTS cross over to the partner, whose DSR and DCD follow this side's DTR
 // and whose CTS follows its RTS. A hub port's peer is the hub, always ready.
 #include "serial/line_settings.h"
+#include "serial/pending_queue.h"
 
 #include "driver/handlers.h"
 #include "security/registry_utils.h"
@@ -110,6 +111,7 @@ VCB_PAGED void TellPartner(PortDeviceData* port, LONG changed)
         if (changed & SERIAL_IOC_MCR_RTS) {
             RingNoteEvent(&partner->Ring, SERIAL_EV_CTS);
         }
+        WakeWaitServiceThread(partner);
     }
     ExReleaseFastMutex(&bus->ChildListLock);
 }
