@@ -157,27 +157,17 @@ void RingNoteEvent(ReceiveRing* ring, ULONG event)
     RingReleaseLock(ring);
 }
 
-// The input rule. Event bits are raised before the full test, so the byte that finds the ring
-// full still raises them; that byte and the rest of the block are lost.
-ULONG RingWriteBlock(ReceiveRing* ring, const UCHAR* source, ULONG length)
+namespace {
+
+// The input rule, byte by byte: a stripped zero byte is skipped before it raises anything;
+// event bits are raised before the full test, so the byte that finds the ring full still raises
+// them; that byte and the rest of the block are lost. Only null stripping needs the walk itself.
+ULONG StoreStripped(ReceiveRing* ring, const UCHAR* source, ULONG length, UCHAR eventChar)
 {
-    // Read without the lock: a producer racing with a close may still store this one block.
-    if (!ReadBooleanNoFence(&ring->Enabled) || source == nullptr || length == 0) {
-        return 0;
-    }
-    RingAcquireLock(ring);
-    if (ring->Size == 0) {
-        RingReleaseLock(ring);
-        return 0;
-    }
-    // Both are replaced under QueueLock by the serial control requests; one aligned load each,
-    // old or new value.
-    ULONG flowReplace = ReadULongNoFence(&ring->HandFlow.FlowReplace);
-    UCHAR eventChar = ReadUCharNoFence(&ring->Chars.EventChar);
     ULONG stored = 0;
     for (ULONG i = 0; i < length; i++) {
         UCHAR byte = source[i];
-        if ((flowReplace & SERIAL_NULL_STRIPPING) && byte == 0) {
+        if (byte == 0) {
             continue;
         }
         if (ring->WriteIndex == ring->Size) {
@@ -198,6 +188,75 @@ ULONG RingWriteBlock(ReceiveRing* ring, const UCHAR* source, ULONG length)
         ring->WriteIndex++;
         stored++;
     }
+    return stored;
+}
+
+BOOLEAN Holds(const UCHAR* bytes, ULONG length, UCHAR wanted)
+{
+    for (ULONG i = 0; i < length; i++) {
+        if (bytes[i] == wanted) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// The same rule for a block without stripping, in at most two copies: the bytes the rule
+// reaches are those that fit plus the one that finds the ring full, and the indexes end where
+// the byte-by-byte walk would leave them (an index at Size wraps only when a byte reaches it).
+ULONG StoreWhole(ReceiveRing* ring, const UCHAR* source, ULONG length, UCHAR eventChar)
+{
+    ULONG room = ring->Size - ring->Count;
+    ULONG stored = length < room ? length : room;
+    BOOLEAN overrun = length > room;
+    ULONG reached = overrun ? stored + 1 : stored;
+    if (ring->WaitMask & SERIAL_EV_RXCHAR) {
+        ring->EventBits |= SERIAL_EV_RXCHAR;
+    }
+    if ((ring->WaitMask & SERIAL_EV_RXFLAG) && Holds(source, reached, eventChar)) {
+        ring->EventBits |= SERIAL_EV_RXFLAG;
+    }
+    for (ULONG done = 0; done < stored;) {
+        if (ring->WriteIndex == ring->Size) {
+            ring->WriteIndex = 0;
+        }
+        ULONG chunk = ring->Size - ring->WriteIndex;
+        if (chunk > stored - done) {
+            chunk = stored - done;
+        }
+        RtlCopyMemory(ring->Buffer + ring->WriteIndex, source + done, chunk);
+        ring->WriteIndex += chunk;
+        done += chunk;
+    }
+    ring->Count += stored;
+    if (overrun) {
+        if (ring->WriteIndex == ring->Size) {
+            ring->WriteIndex = 0;
+        }
+        ring->Overrun = TRUE;
+    }
+    return stored;
+}
+
+}  // namespace
+
+ULONG RingWriteBlock(ReceiveRing* ring, const UCHAR* source, ULONG length)
+{
+    // Read without the lock: a producer racing with a close may still store this one block.
+    if (!ReadBooleanNoFence(&ring->Enabled) || source == nullptr || length == 0) {
+        return 0;
+    }
+    RingAcquireLock(ring);
+    if (ring->Size == 0) {
+        RingReleaseLock(ring);
+        return 0;
+    }
+    // Both are replaced under QueueLock by the serial control requests; one aligned load each,
+    // old or new value.
+    ULONG flowReplace = ReadULongNoFence(&ring->HandFlow.FlowReplace);
+    UCHAR eventChar = ReadUCharNoFence(&ring->Chars.EventChar);
+    ULONG stored = (flowReplace & SERIAL_NULL_STRIPPING) ? StoreStripped(ring, source, length, eventChar)
+                                                         : StoreWhole(ring, source, length, eventChar);
     ring->ReceivedCount += stored;
     RingReleaseLock(ring);
     return stored;
@@ -230,15 +289,22 @@ ULONG RingRead(ReceiveRing* ring, PUCHAR destination, ULONG maximum)
         RingReleaseLock(ring);
         return 0;
     }
+    // At most two copies; like the writer, an index at Size wraps only when a byte reaches it.
+    ULONG wanted = maximum < ring->Count ? maximum : ring->Count;
     ULONG taken = 0;
-    while (taken < maximum && ring->Count > 0) {
+    while (taken < wanted) {
         if (ring->ReadIndex == ring->Size) {
             ring->ReadIndex = 0;
         }
-        destination[taken++] = ring->Buffer[ring->ReadIndex];
-        ring->Count--;
-        ring->ReadIndex++;
+        ULONG chunk = ring->Size - ring->ReadIndex;
+        if (chunk > wanted - taken) {
+            chunk = wanted - taken;
+        }
+        RtlCopyMemory(destination + taken, ring->Buffer + ring->ReadIndex, chunk);
+        ring->ReadIndex += chunk;
+        taken += chunk;
     }
+    ring->Count -= taken;
     ring->LastReadTime = Now();
     if (ring->Count > 0) {
         ring->EventBits |= SERIAL_EV_RXCHAR;

@@ -5,6 +5,7 @@
 
 #include <hostkernel/threads.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -210,6 +211,61 @@ TEST_F(RingTest, BytesKeepTheirOrderAcrossTheWrap)
     EXPECT_EQ(std::string((const char*)ring_.Buffer + 4000, 96), block.substr(0, 96));
     EXPECT_EQ(std::string((const char*)ring_.Buffer, 104), block.substr(96));
     EXPECT_EQ(Read(200), block);
+}
+
+// Blocks are stored and read in at most two copies each; whatever the sizes, the ring must
+// end exactly where storing and taking one byte at a time would: the same bytes back, the same
+// counts, indexes, overrun and event bits (the byte that finds the ring full still raises
+// them). The model below is that byte-at-a-time rule, run beside a 7-byte ring.
+TEST_F(RingTest, BlockCopiesEndWhereByteAtATimeWouldAcrossWrapsAndOverruns)
+{
+    NoPacing = TRUE;
+    constexpr ULONG kSize = 7;
+    ASSERT_TRUE(RingResize(&ring_, kSize));
+    SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG);
+    ring_.Chars.EventChar = 'e';
+    struct Model {
+        std::string held;
+        ULONG write = 0, read = 0;
+        bool overrun = false;
+        ULONG events = 0;
+    } model;
+    unsigned seed = 12345;
+    auto next = [&](unsigned bound) { seed = seed * 1103515245 + 12345; return (seed >> 16) % bound; };
+    for (int round = 0; round < 3000; round++) {
+        std::string block(next(12), 'x');
+        for (char& c : block) c = "abcdefe"[next(7)];
+        ULONG stored = 0;
+        for (char c : block) {
+            if (model.write == kSize) model.write = 0;
+            model.events |= SERIAL_EV_RXCHAR;
+            if (c == 'e') model.events |= SERIAL_EV_RXFLAG;
+            if (model.held.size() == kSize) { model.overrun = true; break; }
+            model.held.push_back(c);
+            model.write++;
+            stored++;
+        }
+        ASSERT_EQ(Write(block), stored) << "round " << round;
+        ULONG maximum = next(10);
+        ULONG taken = std::min<ULONG>(maximum, (ULONG)model.held.size());
+        for (ULONG i = 0; i < taken; i++) {
+            if (model.read == kSize) model.read = 0;
+            model.read++;
+        }
+        std::string expected = model.held.substr(0, taken);
+        model.held.erase(0, taken);
+        if (maximum > 0 && !model.held.empty()) model.events |= SERIAL_EV_RXCHAR;
+        ASSERT_EQ(Read(maximum), maximum == 0 ? std::string() : expected) << "round " << round;
+        ASSERT_EQ(ring_.Count, model.held.size()) << "round " << round;
+        ASSERT_EQ(ring_.WriteIndex, model.write) << "round " << round;
+        ASSERT_EQ(ring_.ReadIndex, model.read) << "round " << round;
+        ASSERT_EQ((bool)ring_.Overrun, model.overrun) << "round " << round;
+        ASSERT_EQ(ring_.EventBits, model.events) << "round " << round;
+        ring_.EventBits = 0;
+        ring_.Overrun = FALSE;
+        model.events = 0;
+        model.overrun = false;
+    }
 }
 
 TEST_F(RingTest, NullStrippingDropsZeroBytesBeforeTheyRaiseEvents)
