@@ -125,7 +125,7 @@ protected:
         auto read = file_->ReadAsync(1);
         Block(*read);
         EXPECT_EQ(read->DispatchStatus(), STATUS_PENDING);
-        EXPECT_TRUE(WaitUntil([&] { return CurrentRead() == read->Irp(); }));
+        EXPECT_TRUE(WaitUntil([&] { return HeldRequest(port_, true) == read->Irp(); }));
         return read;
     }
 
@@ -152,7 +152,7 @@ TEST_F(PendingQueueTest, ParkedReadsAreServedInArrivalOrderByTheReadThreadAtPrio
     auto second = file_->ReadAsync(1);
     auto third = file_->ReadAsync(1);
     for (auto* read : {first.get(), second.get(), third.get()}) EXPECT_EQ(read->DispatchStatus(), STATUS_PENDING);
-    ASSERT_TRUE(WaitUntil([&] { return CurrentRead() == first->Irp(); }));
+    ASSERT_TRUE(WaitUntil([&] { return HeldRequest(port_, true) == first->Irp(); }));
     Deliver("abc");
     for (auto* read : {first.get(), second.get(), third.get()}) ASSERT_TRUE(read->Wait());
     EXPECT_EQ(Text(*first), "a");
@@ -283,7 +283,7 @@ TEST_F(PendingQueueTest, CleanupEndsQueuedReadsAtOnceAndTheHeldOnesAtTheNextPass
     Block(*second);
     Block(*third);
     auto wait = file_->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-    ASSERT_TRUE(WaitUntil([&] { return CurrentWait() == wait->Irp(); }));
+    ASSERT_TRUE(WaitUntil([&] { return HeldRequest(port_, false) == wait->Irp(); }));
 
     EXPECT_EQ(file_->Cleanup(), STATUS_SUCCESS);
     EXPECT_TRUE(second->Completed());
@@ -300,7 +300,7 @@ TEST_F(PendingQueueTest, CleanupEndsQueuedReadsAtOnceAndTheHeldOnesAtTheNextPass
 
     file_ = Open();
     auto later = file_->ReadAsync(1);
-    ASSERT_TRUE(WaitUntil([&] { return CurrentRead() == later->Irp(); }));
+    ASSERT_TRUE(WaitUntil([&] { return HeldRequest(port_, true) == later->Irp(); }));
     Deliver("z");
     ASSERT_TRUE(later->Wait());
     EXPECT_EQ(later->Status(), STATUS_SUCCESS);
@@ -333,7 +333,7 @@ TEST_F(PendingQueueTest, LateCloseOfAnotherHandleEndsParkedReadsAndWaits)
     auto queued = file_->ReadAsync(1);
     Block(*queued);
     auto wait = file_->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-    ASSERT_TRUE(WaitUntil([&] { return CurrentWait() == wait->Irp(); }));
+    ASSERT_TRUE(WaitUntil([&] { return HeldRequest(port_, false) == wait->Irp(); }));
 
     EXPECT_EQ(other->Close(), STATUS_SUCCESS);
     EXPECT_TRUE(queued->Completed());
@@ -352,7 +352,7 @@ TEST_F(PendingQueueTest, FlushWithNothingHeldLeavesTheNextReadAlone)
     EXPECT_FALSE(ReadBooleanNoFence(&port_->AbortCurrentRead));
     EXPECT_FALSE(ReadBooleanNoFence(&port_->AbortCurrentWait));
     auto read = file_->ReadAsync(1);
-    ASSERT_TRUE(WaitUntil([&] { return CurrentRead() == read->Irp(); }));
+    ASSERT_TRUE(WaitUntil([&] { return HeldRequest(port_, true) == read->Irp(); }));
     std::this_thread::sleep_for(5ms);  // several passes of the thread
     Deliver("k");
     ASSERT_TRUE(read->Wait());
@@ -386,7 +386,7 @@ TEST_F(PendingQueueTest, ParkedWaitIsServedByTheWaitThread)
 {
     auto wait = file_->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
     ASSERT_EQ(wait->DispatchStatus(), STATUS_PENDING);
-    ASSERT_TRUE(WaitUntil([&] { return CurrentWait() == wait->Irp(); }));
+    ASSERT_TRUE(WaitUntil([&] { return HeldRequest(port_, false) == wait->Irp(); }));
     RingAcquireLock(&port_->Ring);
     port_->Ring.EventBits |= SERIAL_EV_TXEMPTY;
     RingReleaseLock(&port_->Ring);
@@ -400,7 +400,7 @@ TEST_F(PendingQueueTest, StoppingEndsBothThreadsPromptlyEvenWithRequestsHeld)
 {
     auto read = HeldRead();
     auto wait = file_->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-    ASSERT_TRUE(WaitUntil([&] { return CurrentWait() == wait->Irp(); }));
+    ASSERT_TRUE(WaitUntil([&] { return HeldRequest(port_, false) == wait->Irp(); }));
     auto queued = file_->ReadAsync(1);
 
     auto start = std::chrono::steady_clock::now();

@@ -86,10 +86,7 @@ protected:
         return count;
     }
 
-    static PIRP CurrentRead(PDEVICE_OBJECT port)
-    {
-        return (PIRP)ReadPointerNoFence((PVOID volatile*)&Record(port)->CurrentReadIrp);
-    }
+    static PIRP CurrentRead(PDEVICE_OBJECT port) { return HeldRequest(Record(port), true); }
 
     std::unique_ptr<hk::File> control_;
 };

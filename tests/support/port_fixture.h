@@ -26,6 +26,26 @@ protected:
 };
 
 // Where a read's bytes go, as the I/O manager set the request up for the port's I/O method.
+// The request a port's service thread holds, as a test waiting for "held" must see it. The
+// current field keeps naming a finished request until the thread lets it go, and a new request
+// may get the finished one's address back while it still waits in the queue: a current request
+// that is also queued is not held yet.
+inline PIRP HeldRequest(PortDeviceData* port, bool read)
+{
+    PendingQueue* queue = read ? &port->ReadQueue : &port->WaitQueue;
+    KIRQL irql;
+    KeAcquireSpinLock(&port->QueueLock, &irql);
+    PIRP current = read ? port->CurrentReadIrp : port->CurrentWaitIrp;
+    for (PLIST_ENTRY entry = queue->PendingList.Flink; current != nullptr && entry != &queue->PendingList;
+         entry = entry->Flink) {
+        if (CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry) == current) {
+            current = nullptr;
+        }
+    }
+    KeReleaseSpinLock(&port->QueueLock, irql);
+    return current;
+}
+
 inline PUCHAR ReadBuffer(PIRP irp)
 {
     if (irp->Flags & IRP_BUFFERED_IO) return (PUCHAR)irp->AssociatedIrp.SystemBuffer;

@@ -63,8 +63,8 @@ protected:
         if (wait.Output().size() == sizeof(ULONG)) memcpy(&events, wait.Output().data(), sizeof(ULONG));
         return events;
     }
-    PIRP CurrentWait() { return (PIRP)ReadPointerNoFence((PVOID volatile*)&Record(port_)->CurrentWaitIrp); }
-    PIRP CurrentRead() { return (PIRP)ReadPointerNoFence((PVOID volatile*)&Record(port_)->CurrentReadIrp); }
+    PIRP CurrentWait() { return HeldRequest(Record(port_), false); }
+    PIRP CurrentRead() { return HeldRequest(Record(port_), true); }
 
     static constexpr SERIAL_QUEUE_SIZE kBigQueue{8192, 0};
 
