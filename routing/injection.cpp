@@ -61,7 +61,7 @@ VCB_PAGED TapDeviceData* AdmitInjection(PDEVICE_OBJECT tapDevice, PFILE_OBJECT* 
 _Function_class_(IO_COMPLETION_ROUTINE) NTSTATUS InjectCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     if (context != nullptr) {
-        ExFreePoolWithTag(context, 0);
+        ExFreePoolWithTag(context, kInjectTag);
     }
     // The I/O manager finishes the request: status block, event, release.
     return STATUS_SUCCESS;
