@@ -2,6 +2,30 @@
 // hub ports as the real port completes it, and the real port's requests are left as they were.
 #include "tap_fixture.h"
 
+#include <atomic>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "serial/ring.h"
+
+namespace {
+
+// Called before a ring store made at DISPATCH_LEVEL, when set; the store goes on after it.
+std::atomic<std::function<void(ReceiveRing*)>*> g_beforeDispatchStore{nullptr};
+
+}  // namespace
+
+extern "C" ULONG __real__Z9RingWriteP11ReceiveRingPKhj(ReceiveRing* ring, const UCHAR* source, ULONG length);
+extern "C" ULONG __wrap__Z9RingWriteP11ReceiveRingPKhj(ReceiveRing* ring, const UCHAR* source, ULONG length)
+{
+    auto hook = g_beforeDispatchStore.load();
+    if (hook != nullptr && KeGetCurrentIrql() == DISPATCH_LEVEL) {
+        (*hook)(ring);
+    }
+    return __real__Z9RingWriteP11ReceiveRingPKhj(ring, source, length);
+}
+
 namespace {
 
 class TapCaptureTest : public TapTest {
@@ -224,6 +248,38 @@ TEST_F(TapCaptureTest, AFailedOpenIsNotFollowed)
     refused = hk::File::Open(real_->Device(), GENERIC_READ | GENERIC_WRITE, &status);
     EXPECT_EQ(status, STATUS_ACCESS_DENIED);
     EXPECT_FALSE(Tap()->PortOpen);
+}
+
+// A hub port unplugged while a capture is about to store into its ring: its removal waits for the
+// walk, so the store never reaches a port being deleted, and the port is gone afterwards.
+TEST_F(TapCaptureTest, AnUnplugWaitsForACaptureWalkingThePort)
+{
+    PDEVICE_OBJECT unopened = PlugIn(4);
+    ASSERT_NE(unopened, nullptr);
+    ReceiveRing* target = &Record(unopened)->Ring;
+    Capture(0);
+    real_->Script(IRP_MJ_READ, FakeSerialPort::Answer::Later(STATUS_SUCCESS));
+
+    std::future<void> removal;
+    std::atomic<bool> fired{false};
+    std::function<void(ReceiveRing*)> hook = [&](ReceiveRing* ring) {
+        if (ring != target || fired.exchange(true)) return;
+        removal = std::async(std::launch::async, [&] {
+            EXPECT_EQ(Unplug(4), STATUS_SUCCESS);
+            EXPECT_TRUE(hk::WaitPnpIdle());
+        });
+        // Long enough for an unguarded removal to finish.
+        removal.wait_for(std::chrono::milliseconds(300));
+    };
+    g_beforeDispatchStore = &hook;
+    real_->Receive("race");
+    EXPECT_EQ(app_->Read(4)->Output(), Bytes("race"));
+    real_->WaitIdle();
+    g_beforeDispatchStore = nullptr;
+    ASSERT_TRUE(fired);
+    removal.get();
+    EXPECT_EQ(Port(4), nullptr);
+    for (ULONG n : {1u, 3u, 5u}) EXPECT_EQ(Take(n), Bytes("race"));
 }
 
 }  // namespace
