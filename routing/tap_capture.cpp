@@ -52,11 +52,12 @@ void CopyCapturedData(PIRP irp, TapDeviceData* tap)
     UCHAR direction = CaptureDirection(tap);
     ULONG excluded = ReadULongNoFence((volatile ULONG*)&tap->Config.ExcludedPort);
     auto data = (const UCHAR*)irp->AssociatedIrp.SystemBuffer;
-    ULONG count = (ULONG)irp->IoStatus.Information;
-    if (stack->MajorFunction == IRP_MJ_READ && direction == kCaptureReceived) {
-    } else if (stack->MajorFunction == IRP_MJ_WRITE && direction == kCaptureSent) {
+    ULONG count;
+    if ((stack->MajorFunction == IRP_MJ_READ && direction == kCaptureReceived) ||
+        (stack->MajorFunction == IRP_MJ_WRITE && direction == kCaptureSent)) {
+        count = (ULONG)irp->IoStatus.Information;
     } else if (IsImmediateChar(stack) && direction == kCaptureSent) {
-        count = 1;
+        count = 1;  // the character is the first byte of the system buffer
     } else {
         return;
     }
