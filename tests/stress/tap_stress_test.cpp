@@ -1,8 +1,7 @@
 // The real port completes reads from another thread at DISPATCH_LEVEL while hub ports are
-// plugged in, opened, read and unplugged, and the tap is configured, disabled, detached and
-// attached again. Bytes may be missed (capture off, a closed or full ring), but whatever a hub
-// port reads is what the real port carried, in order; nothing crashes and the unload finds
-// nothing left behind.
+// plugged in, opened, read and unplugged, and the tap is configured and disabled. Bytes may be
+// missed (capture off, a closed or full ring), but whatever a hub port reads is what the real
+// port carried, in order; nothing crashes and the unload finds nothing left behind.
 #include "tap_fixture.h"
 
 #include <atomic>
@@ -33,7 +32,7 @@ bool IsSubsequence(const std::vector<UCHAR>& got, const std::vector<UCHAR>& carr
     return true;
 }
 
-TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsAndTheTapComeAndGo)
+TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsComeAndGoAndCaptureChanges)
 {
     ASSERT_NE(PlugIn(1), nullptr);
     auto hub = Open(Port(1));
@@ -51,7 +50,7 @@ TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsAndTheTapComeAndGo)
     std::vector<UCHAR> carried;
     std::vector<UCHAR> hubGot;
     std::vector<std::vector<UCHAR>> churnGot;
-    std::mutex controlLock;  // the tap's control requests, one at a time as one application sends them
+    std::mutex controlLock;  // the bus handle's requests, one at a time as one application sends them
 
     std::thread line([&] {
         std::mt19937 random(1);
@@ -74,7 +73,11 @@ TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsAndTheTapComeAndGo)
     });
     std::thread churn([&] {
         while (!stop) {
-            PDEVICE_OBJECT port = PlugIn(2);
+            PDEVICE_OBJECT port;
+            {
+                std::lock_guard guard(controlLock);
+                port = PlugIn(2);
+            }
             if (port == nullptr) break;
             {
                 auto file = Open(port);
@@ -87,7 +90,10 @@ TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsAndTheTapComeAndGo)
                 }
                 churnGot.push_back(std::move(got));
             }
-            EXPECT_EQ(Unplug(2), STATUS_SUCCESS);
+            {
+                std::lock_guard guard(controlLock);
+                EXPECT_EQ(Unplug(2), STATUS_SUCCESS);
+            }
             EXPECT_TRUE(hk::WaitPnpIdle());
         }
     });
@@ -95,15 +101,8 @@ TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsAndTheTapComeAndGo)
         std::mt19937 random(2);
         while (!stop) {
             std::lock_guard guard(controlLock);
-            switch (random() % 5) {
+            switch (random() % 4) {
             case 0: Control(IOCTL_TAP_DISABLE); break;
-            case 1:
-                if (ReadNoFence(&TapAttached)) {
-                    Control(IOCTL_TAP_DETACH);
-                } else {
-                    EXPECT_EQ(Attach("\\Device\\Serial0"), STATUS_SUCCESS);
-                }
-                break;
             default: {
                 RoutingConfig fresh = MakeConfig();
                 fresh.CaptureDirection = random() % 4 == 0 ? 1 : 0;
@@ -122,6 +121,7 @@ TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsAndTheTapComeAndGo)
     reader.join();
     line.join();
     real.WaitIdle();
+    EXPECT_EQ(Control(IOCTL_TAP_DETACH), STATUS_SUCCESS);
     auto rest = hub->Read(4096);
     hubGot.insert(hubGot.end(), rest->Output().begin(), rest->Output().end());
 
