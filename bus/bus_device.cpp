@@ -1,5 +1,6 @@
 // The bus device: the function device on top of the virtual bus's physical device, its Plug and
 // Play handling, and the child list it reports as bus relations.
+#include "bus/child_list.h"
 #include "driver/gate.h"
 #include "driver/handlers.h"
 #include "port/port_device.h"
@@ -29,6 +30,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS AddBusDevice(PDRIVER_OBJECT driverObje
     InitializeListHead(&bus->ChildList);
     bus->ChildCount = 0;
     ExInitializeFastMutex(&bus->ChildListLock);
+    KeInitializeSpinLock(&bus->ChildWalkLock);
     KeInitializeEvent(&bus->PlugInLock, SynchronizationEvent, TRUE);
     IoGateInitialize(&bus->Gate);
 
@@ -175,7 +177,7 @@ static VCB_PAGED NTSTATUS RemoveBus(PDEVICE_OBJECT device, BusDeviceData* bus, P
 
     ExAcquireFastMutex(&bus->ChildListLock);
     while (!IsListEmpty(&bus->ChildList)) {
-        PLIST_ENTRY entry = RemoveHeadList(&bus->ChildList);
+        PLIST_ENTRY entry = RemoveHeadChild(bus);
         auto port = CONTAINING_RECORD(entry, PortDeviceData, ChildLink);
         if (ReadPnpState(&port->Header) == PnpSurpriseRemovePending) {
             InitializeListHead(&port->ChildLink);
@@ -208,7 +210,7 @@ static VCB_PAGED void SurpriseRemoveBus(BusDeviceData* bus)
     InitializeListHead(&unreported);
     ExAcquireFastMutex(&bus->ChildListLock);
     while (!IsListEmpty(&bus->ChildList)) {
-        PLIST_ENTRY entry = RemoveHeadList(&bus->ChildList);
+        PLIST_ENTRY entry = RemoveHeadChild(bus);
         auto port = CONTAINING_RECORD(entry, PortDeviceData, ChildLink);
         port->ParentBus = nullptr;
         port->ReportedMissing = TRUE;

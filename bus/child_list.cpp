@@ -1,12 +1,25 @@
 // Linking ports into the bus's child list and out of it, under ChildListLock.
 #include "bus/child_list.h"
 
+namespace {
+
+// Resident: it runs at DISPATCH_LEVEL while it holds the walk lock.
+void InsertChild(BusDeviceData* bus, PortDeviceData* port)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->ChildWalkLock, &irql);
+    InsertTailList(&bus->ChildList, &port->ChildLink);
+    KeReleaseSpinLock(&bus->ChildWalkLock, irql);
+}
+
+}  // namespace
+
 _Use_decl_annotations_ VCB_PAGED void LinkPort(BusDeviceData* bus, PortDeviceData* port)
 {
     PAGED_CODE();
     ExAcquireFastMutex(&bus->ChildListLock);
     port->ParentBus = bus->Header.Self;
-    InsertTailList(&bus->ChildList, &port->ChildLink);
+    InsertChild(bus, port);
     bus->ChildCount++;
     ExReleaseFastMutex(&bus->ChildListLock);
 }
@@ -21,7 +34,24 @@ _Use_decl_annotations_ VCB_PAGED void UnlinkPort(PortDeviceData* port)
     }
     auto bus = (BusDeviceData*)parent->DeviceExtension;
     ExAcquireFastMutex(&bus->ChildListLock);
-    RemoveEntryList(&port->ChildLink);
+    RemoveChild(bus, port);
     bus->ChildCount--;
     ExReleaseFastMutex(&bus->ChildListLock);
+}
+
+_Use_decl_annotations_ void RemoveChild(BusDeviceData* bus, PortDeviceData* port)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->ChildWalkLock, &irql);
+    RemoveEntryList(&port->ChildLink);
+    KeReleaseSpinLock(&bus->ChildWalkLock, irql);
+}
+
+_Use_decl_annotations_ PLIST_ENTRY RemoveHeadChild(BusDeviceData* bus)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->ChildWalkLock, &irql);
+    PLIST_ENTRY entry = RemoveHeadList(&bus->ChildList);
+    KeReleaseSpinLock(&bus->ChildWalkLock, irql);
+    return entry;
 }

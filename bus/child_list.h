@@ -9,3 +9,8 @@ _IRQL_requires_(PASSIVE_LEVEL) void LinkPort(BusDeviceData* bus, PortDeviceData*
 
 // Unlinks the port from its parent's child list; nothing to do once the bus has let it go.
 _IRQL_requires_(PASSIVE_LEVEL) void UnlinkPort(PortDeviceData* port);
+
+// Takes a port out of the bus's list, or the list's first entry, for callers that hold
+// ChildListLock; the capture walk (ChildWalkLock) never sees a half-changed list.
+_IRQL_requires_max_(APC_LEVEL) void RemoveChild(BusDeviceData* bus, PortDeviceData* port);
+_IRQL_requires_max_(APC_LEVEL) PLIST_ENTRY RemoveHeadChild(BusDeviceData* bus);

@@ -1,6 +1,7 @@
 // Bus control requests: plug in, unplug and eject ports, count them, report the version. Every
 // other code on the bus belongs to the tap and routing handler.
 #include "bus/control.h"
+#include "bus/child_list.h"
 #include "driver/gate.h"
 #include "driver/handlers.h"
 #include "port/port_device.h"
@@ -160,7 +161,7 @@ static VCB_PAGED NTSTATUS RemovePorts(const PortRemoveRequest* request, BusDevic
         }
         matched = true;
         if (!port->Reported) {
-            RemoveEntryList(&port->ChildLink);
+            RemoveChild(bus, port);
             bus->ChildCount--;
             port->ParentBus = nullptr;
             InsertTailList(&unreported, &port->ChildLink);

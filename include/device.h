@@ -79,6 +79,10 @@ struct BusDeviceData {
     LIST_ENTRY ChildList;
     ULONG ChildCount;
     FAST_MUTEX ChildListLock;
+    // Taken, inside ChildListLock, by every change of ChildList, and alone by the tap's capture,
+    // which walks the list at DISPATCH_LEVEL where the fast mutex can't be taken: a port unlinked
+    // under it is out of every capture walk once the unlink is done.
+    KSPIN_LOCK ChildWalkLock;
     IoGate Gate;
     UNICODE_STRING InterfaceName;
     PDRIVER_OBJECT DriverObject;

@@ -31,7 +31,14 @@ struct TapDeviceData {
     RoutingConfig Config;
     BusDeviceData* Bus;
     BOOLEAN PortOpen;
+    // The file object of the last open of the real port that succeeded through the tap, with a
+    // reference of the tap's own while PortOpen is set; both change together under OpenLock.
     PFILE_OBJECT OpenFileObject;
+    KSPIN_LOCK OpenLock;
+    // Injections in progress, biased by one while the tap is attached: the tap's end drops the
+    // bias and waits for InjectionsDone before it leaves the stack.
+    volatile LONG InjectionCount;
+    KEVENT InjectionsDone;
 };
 static_assert(offsetof(TapDeviceData, Header) == 0, "role flags are read before the role is known");
 
@@ -45,6 +52,8 @@ extern volatile LONG TapAttached;
 _IRQL_requires_(PASSIVE_LEVEL) void InitializeTapControl();
 _IRQL_requires_(PASSIVE_LEVEL) void LockTapControl();
 _IRQL_requires_(PASSIVE_LEVEL) void UnlockTapControl();
+// The attached tap's record, or null; the caller holds the control lock.
+_IRQL_requires_(PASSIVE_LEVEL) TapDeviceData* CurrentTapRecord();
 
 // Creates the tap and attaches it on top of the stack of the device named `name`.
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS CreateTap(PDRIVER_OBJECT driverObject, PUNICODE_STRING name,
@@ -57,3 +66,17 @@ _IRQL_requires_(PASSIVE_LEVEL) bool ClaimTapForRemoval(TapDeviceData* tap);
 // Takes the tap out of its stack and deletes it once no request is in progress through it. The
 // caller has cleared TapAttached and holds no count of the tap's gate.
 _IRQL_requires_(PASSIVE_LEVEL) void DestroyTap(TapDeviceData* tap);
+
+// Capture: whether TapDispatch sends the request down with TapCaptureCompletion, and doing so.
+// A hooked request's gate count is released by the completion routine.
+_IRQL_requires_max_(DISPATCH_LEVEL) bool TapHooks(TapDeviceData* tap, PIO_STACK_LOCATION stack);
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS TapHookRequest(TapDeviceData* tap, PIRP irp);
+
+// The real port's open as the tap follows it: forgotten at the cleanup or close of any of its
+// file objects, and at the tap's end.
+_IRQL_requires_max_(DISPATCH_LEVEL) void ForgetRealPortOpen(TapDeviceData* tap);
+
+// The injections' side of the tap's end: InitializeInjections at creation; RetireInjections
+// refuses new injections and waits for those in progress (TapAttached is already clear).
+_IRQL_requires_max_(DISPATCH_LEVEL) void InitializeInjections(TapDeviceData* tap);
+_IRQL_requires_(PASSIVE_LEVEL) void RetireInjections(TapDeviceData* tap);

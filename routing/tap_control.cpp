@@ -215,6 +215,12 @@ VCB_PAGED void UnlockTapControl()
     KeLeaveCriticalRegion();
 }
 
+_Use_decl_annotations_ VCB_PAGED TapDeviceData* CurrentTapRecord()
+{
+    PAGED_CODE();
+    return CurrentTap;
+}
+
 // Called by the removal of the real port's stack: the tap goes with it unless a detach has
 // already claimed it. True when the caller now owns the teardown.
 VCB_PAGED bool ClaimTapForRemoval(TapDeviceData* tap)
@@ -298,6 +304,8 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS CreateTap(PDRIVER_OBJECT driverObject,
     tap->DeviceObject = device;
     tap->Bus = bus;
     TapGateInitialize(&tap->Gate);
+    KeInitializeSpinLock(&tap->OpenLock);
+    InitializeInjections(tap);
 
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT named = nullptr;
@@ -347,9 +355,12 @@ _Use_decl_annotations_ VCB_PAGED void DestroyTap(TapDeviceData* tap)
 {
     PAGED_CODE();
     PDEVICE_OBJECT lower = tap->LowerDevice;
+    // An injection in progress uses the device beneath: it finishes before the tap lets go.
+    RetireInjections(tap);
     // Out of the stack first, so that no new request finds the tap; then wait for those in it.
     IoDetachDevice(lower);
     TapGateWaitForRemove(&tap->Gate);
+    ForgetRealPortOpen(tap);
     IoDeleteDevice(tap->DeviceObject);
     if (InterlockedDecrement(&TapCount) < 0) {
         InterlockedExchange(&TapCount, 0);

@@ -183,6 +183,11 @@ NTSTATUS TapDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
     }
 
     TapGateAcquire(&tap->Gate);
+    // The open the tap follows ends with any cleanup or close, even one refused below: the tap's
+    // reference on its file object must not hold back the close.
+    if (major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE) {
+        ForgetRealPortOpen(tap);
+    }
     NTSTATUS status;
     auto state = ReadTapState(tap);
     if ((state == TapSurpriseRemoved || state == TapRemoved) && major != IRP_MJ_PNP && major != IRP_MJ_CLOSE) {
@@ -194,12 +199,12 @@ NTSTATUS TapDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
         return status;
     }
 
+    if (TapHooks(tap, stack)) {
+        // The completion routine releases this request's count.
+        return TapHookRequest(tap, irp);
+    }
+
     switch (major) {
-    case IRP_MJ_CLOSE:
-    case IRP_MJ_CLEANUP:
-        WriteBooleanNoFence(&tap->PortOpen, FALSE);
-        status = PassDown(tap, irp);
-        break;
     case IRP_MJ_POWER:
         status = TapPower(tap, irp);
         break;

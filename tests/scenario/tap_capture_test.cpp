@@ -1,0 +1,285 @@
+// Capture through the tap: what the real port reads (or sends) reaches the receive rings of the
+// hub ports as the real port completes it, and the real port's requests are left as they were.
+#include "tap_fixture.h"
+
+#include <atomic>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "serial/ring.h"
+
+namespace {
+
+// Called before a ring store made at DISPATCH_LEVEL, when set; the store goes on after it.
+std::atomic<std::function<void(ReceiveRing*)>*> g_beforeDispatchStore{nullptr};
+
+}  // namespace
+
+extern "C" ULONG __real__Z9RingWriteP11ReceiveRingPKhj(ReceiveRing* ring, const UCHAR* source, ULONG length);
+extern "C" ULONG __wrap__Z9RingWriteP11ReceiveRingPKhj(ReceiveRing* ring, const UCHAR* source, ULONG length)
+{
+    auto hook = g_beforeDispatchStore.load();
+    if (hook != nullptr && KeGetCurrentIrql() == DISPATCH_LEVEL) {
+        (*hook)(ring);
+    }
+    return __real__Z9RingWriteP11ReceiveRingPKhj(ring, source, length);
+}
+
+namespace {
+
+class TapCaptureTest : public TapTest {
+protected:
+    void SetUp() override
+    {
+        TapTest::SetUp();
+        if (HasFatalFailure()) return;
+        for (ULONG n : {1u, 3u, 5u, 9u, 10u}) {
+            ports_[n] = PlugIn(n);
+            ASSERT_NE(ports_[n], nullptr);
+            files_[n] = Open(ports_[n]);
+        }
+        real_ = &RealPort();
+        ASSERT_EQ(Attach("\\Device\\Serial0"), STATUS_SUCCESS);
+        NTSTATUS status;
+        app_ = hk::File::Open(real_->Device(), GENERIC_READ | GENERIC_WRITE, &status);
+        ASSERT_EQ(status, STATUS_SUCCESS);
+    }
+
+    void TearDown() override
+    {
+        app_.reset();
+        for (auto& file : files_) file.reset();
+        TapTest::TearDown();
+    }
+
+    void Capture(UCHAR direction, ULONG excluded = 0)
+    {
+        RoutingConfig config = MakeConfig();
+        config.CaptureDirection = direction;
+        config.ExcludedPort = excluded;
+        ASSERT_EQ(Configure(IOCTL_TAP_CONFIGURE, config), STATUS_SUCCESS);
+    }
+
+    // What each hub and null-modem port holds, taken out; empty rings read nothing.
+    std::vector<UCHAR> Take(ULONG n)
+    {
+        EXPECT_EQ(SetReadTimeouts(*files_[n], 0xFFFFFFFF, 0, 0), STATUS_SUCCESS);
+        return files_[n]->Read(256)->Output();
+    }
+
+    ULONG HeldOnAll()
+    {
+        ULONG held = 0;
+        for (ULONG n : {1u, 3u, 5u, 9u, 10u}) held += Held(ports_[n]);
+        return held;
+    }
+
+    FakeSerialPort* real_ = nullptr;
+    std::unique_ptr<hk::File> app_;
+    PDEVICE_OBJECT ports_[11] = {};
+    std::unique_ptr<hk::File> files_[11];
+};
+
+TEST_F(TapCaptureTest, ReceivedDataReachesEveryHubPortButTheExcludedOne)
+{
+    Capture(0, 3);
+    real_->Receive("abc");
+    auto read = app_->Read(8);
+    EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Output(), Bytes("abc")) << "the application's read is unchanged";
+    EXPECT_EQ(Take(1), Bytes("abc"));
+    EXPECT_EQ(Take(5), Bytes("abc"));
+    EXPECT_EQ(HeldOnAll(), 0u) << "nothing for the excluded port or the null-modem pair";
+
+    // Completed later, at DISPATCH_LEVEL, as from the port's DPC; and a read that timed out with
+    // part of its data.
+    real_->Script(IRP_MJ_READ, FakeSerialPort::Answer::Later(STATUS_SUCCESS));
+    real_->Script(IRP_MJ_READ, FakeSerialPort::Answer::Now(STATUS_TIMEOUT));
+    real_->Receive("defgh");
+    EXPECT_EQ(app_->Read(2)->Output(), Bytes("de"));
+    auto timedOut = app_->Read(8);
+    EXPECT_EQ(timedOut->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(timedOut->Output(), Bytes("fgh"));
+    EXPECT_EQ(Take(1), Bytes("defgh"));
+    EXPECT_EQ(Take(5), Bytes("defgh"));
+
+    // Sent data is not what this direction captures.
+    EXPECT_EQ(app_->Write("xyz", 3)->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(real_->Written(), Bytes("xyz"));
+    EXPECT_EQ(HeldOnAll(), 0u);
+}
+
+TEST_F(TapCaptureTest, FailedAndEmptyRequestsCopyNothing)
+{
+    Capture(0);
+    real_->Receive("lost");
+    real_->Script(IRP_MJ_READ, FakeSerialPort::Answer::Now(STATUS_INTERNAL_ERROR));
+    EXPECT_EQ(app_->Read(4)->Status(), STATUS_INTERNAL_ERROR);
+    real_->Script(IRP_MJ_READ, FakeSerialPort::Answer::Later(STATUS_CANCELLED));
+    EXPECT_EQ(app_->Read(4)->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(app_->Read(0)->Information(), 0u);
+    EXPECT_EQ(HeldOnAll(), 0u);
+
+    // The data was still there for the next good read.
+    EXPECT_EQ(app_->Read(4)->Output(), Bytes("lost"));
+    for (ULONG n : {1u, 3u, 5u}) EXPECT_EQ(Take(n), Bytes("lost"));
+    auto empty = app_->Read(4);
+    EXPECT_EQ(empty->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(empty->Information(), 0u);
+    EXPECT_EQ(HeldOnAll(), 0u);
+}
+
+TEST_F(TapCaptureTest, SentDataReachesTheHubPorts)
+{
+    Capture(1, 5);
+    EXPECT_EQ(app_->Write("0123456789", 10)->Information(), 10u);
+    UCHAR c = '!';
+    EXPECT_EQ(app_->Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, 0)->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(real_->ImmediateChars(), Bytes("!"));
+    real_->Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Now(STATUS_INTERNAL_ERROR));
+    EXPECT_EQ(app_->Write("failed", 6)->Status(), STATUS_INTERNAL_ERROR);
+    real_->Receive("in");
+    EXPECT_EQ(app_->Read(2)->Output(), Bytes("in"));
+
+    // The port completed the immediate character with no byte count: nothing to copy.
+    EXPECT_EQ(Take(1), Bytes("0123456789"));
+    EXPECT_EQ(Take(3), Bytes("0123456789"));
+    EXPECT_EQ(HeldOnAll(), 0u);
+}
+
+// A direction that names neither captures nothing, but opens are still followed; with capture off
+// requests pass down plainly.
+TEST_F(TapCaptureTest, OtherDirectionsAndCaptureOffCopyNothingButFollowOpens)
+{
+    EXPECT_TRUE(Tap()->PortOpen) << "opens are followed before any capture is configured";
+    EXPECT_EQ(Tap()->OpenFileObject, app_->Object());
+    Capture(2);
+    real_->Receive("ab");
+    EXPECT_EQ(app_->Read(2)->Output(), Bytes("ab"));
+    EXPECT_EQ(app_->Write("cd", 2)->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(HeldOnAll(), 0u);
+
+    ASSERT_EQ(Control(IOCTL_TAP_DISABLE), STATUS_SUCCESS);
+    app_.reset();
+    EXPECT_FALSE(Tap()->PortOpen);
+    NTSTATUS status;
+    app_ = hk::File::Open(real_->Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_TRUE(Tap()->PortOpen);
+    EXPECT_EQ(Tap()->OpenFileObject, app_->Object());
+    real_->Receive("ef");
+    EXPECT_EQ(app_->Read(2)->Output(), Bytes("ef"));
+    EXPECT_EQ(HeldOnAll(), 0u);
+}
+
+// The direction is read again when the request completes; whether capture is on is not.
+TEST_F(TapCaptureTest, ARequestHookedBeforeADisableIsCopiedButNotUnderAChangedDirection)
+{
+    Capture(0);
+    real_->Script(IRP_MJ_READ, FakeSerialPort::Answer::Hold());
+    auto read = app_->ReadAsync(3);
+    ASSERT_TRUE(real_->WaitHeld(1));
+    ASSERT_EQ(Control(IOCTL_TAP_DISABLE), STATUS_SUCCESS);
+    real_->Receive("old");
+    EXPECT_EQ(real_->ReleaseHeld(), 1u);
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->Output(), Bytes("old"));
+    for (ULONG n : {1u, 3u, 5u}) EXPECT_EQ(Take(n), Bytes("old"));
+
+    Capture(0);
+    real_->Script(IRP_MJ_READ, FakeSerialPort::Answer::Hold());
+    read = app_->ReadAsync(3);
+    ASSERT_TRUE(real_->WaitHeld(1));
+    Capture(1);
+    real_->Receive("new");
+    EXPECT_EQ(real_->ReleaseHeld(), 1u);
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->Output(), Bytes("new"));
+    EXPECT_EQ(HeldOnAll(), 0u);
+}
+
+// The real port sees the same requests, file objects and data with the tap as without it.
+TEST_F(TapCaptureTest, TheRealPortsRequestsAreUnchangedByCapture)
+{
+    auto run = [&](hk::File& file) {
+        real_->Receive("12345");
+        std::vector<NTSTATUS> statuses;
+        auto read = file.Read(5);
+        statuses.push_back(read->Status());
+        auto write = file.Write("678", 3);
+        statuses.push_back(write->Status());
+        EXPECT_EQ(read->Output(), Bytes("12345"));
+        EXPECT_EQ(write->Information(), 3u);
+        return statuses;
+    };
+    Capture(0);
+    auto with = run(*app_);
+    auto seenWith = real_->Requests();
+    ASSERT_EQ(Control(IOCTL_TAP_DETACH), STATUS_SUCCESS);
+    auto without = run(*app_);
+    auto seenAll = real_->Requests();
+    EXPECT_EQ(with, without);
+    ASSERT_GE(seenAll.size(), 4u);
+    for (size_t i = 0; i < 2; i++) {
+        const auto& a = seenAll[seenAll.size() - 4 + i];
+        const auto& b = seenAll[seenAll.size() - 2 + i];
+        EXPECT_EQ(a.Major, b.Major);
+        EXPECT_EQ(a.FileObject, b.FileObject);
+        EXPECT_EQ(a.Length, b.Length);
+        EXPECT_EQ(a.Data, b.Data);
+    }
+    EXPECT_EQ(real_->Written(), Bytes("678678"));
+}
+
+// A failed open of the real port leaves the open the tap follows as it was: its file object goes
+// back to the I/O manager and must never be handed to the real port's driver.
+TEST_F(TapCaptureTest, AFailedOpenIsNotFollowed)
+{
+    real_->Script(IRP_MJ_CREATE, FakeSerialPort::Answer::Now(STATUS_ACCESS_DENIED));
+    NTSTATUS status = STATUS_SUCCESS;
+    auto refused = hk::File::Open(real_->Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(Tap()->PortOpen);
+    EXPECT_EQ(Tap()->OpenFileObject, app_->Object());
+
+    app_.reset();
+    real_->Script(IRP_MJ_CREATE, FakeSerialPort::Answer::Now(STATUS_ACCESS_DENIED));
+    refused = hk::File::Open(real_->Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+    EXPECT_FALSE(Tap()->PortOpen);
+}
+
+// A hub port unplugged while a capture is about to store into its ring: its removal waits for the
+// walk, so the store never reaches a port being deleted, and the port is gone afterwards.
+TEST_F(TapCaptureTest, AnUnplugWaitsForACaptureWalkingThePort)
+{
+    PDEVICE_OBJECT unopened = PlugIn(4);
+    ASSERT_NE(unopened, nullptr);
+    ReceiveRing* target = &Record(unopened)->Ring;
+    Capture(0);
+    real_->Script(IRP_MJ_READ, FakeSerialPort::Answer::Later(STATUS_SUCCESS));
+
+    std::future<void> removal;
+    std::atomic<bool> fired{false};
+    std::function<void(ReceiveRing*)> hook = [&](ReceiveRing* ring) {
+        if (ring != target || fired.exchange(true)) return;
+        removal = std::async(std::launch::async, [&] {
+            EXPECT_EQ(Unplug(4), STATUS_SUCCESS);
+            EXPECT_TRUE(hk::WaitPnpIdle());
+        });
+        // Long enough for an unguarded removal to finish.
+        removal.wait_for(std::chrono::milliseconds(300));
+    };
+    g_beforeDispatchStore = &hook;
+    real_->Receive("race");
+    EXPECT_EQ(app_->Read(4)->Output(), Bytes("race"));
+    real_->WaitIdle();
+    g_beforeDispatchStore = nullptr;
+    ASSERT_TRUE(fired);
+    removal.get();
+    EXPECT_EQ(Port(4), nullptr);
+    for (ULONG n : {1u, 3u, 5u}) EXPECT_EQ(Take(n), Bytes("race"));
+}
+
+}  // namespace
