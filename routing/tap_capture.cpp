@@ -6,6 +6,7 @@
 #include "driver/gate.h"
 #include "driver/handlers.h"
 #include "routing/tap.h"
+#include "serial/pending_queue.h"
 #include "serial/ring.h"
 
 namespace {
@@ -71,6 +72,9 @@ void CopyCapturedData(PIRP irp, TapDeviceData* tap)
             continue;
         }
         RingWrite(&port->Ring, data, count);
+        // The bytes may let the port's parked read or wait complete.
+        WakeReadServiceThread(port);
+        WakeWaitServiceThread(port);
     }
     KeReleaseSpinLock(&bus->ChildWalkLock, irql);
 }

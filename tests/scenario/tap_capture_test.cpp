@@ -110,6 +110,32 @@ TEST_F(TapCaptureTest, ReceivedDataReachesEveryHubPortButTheExcludedOne)
     EXPECT_EQ(HeldOnAll(), 0u);
 }
 
+TEST_F(TapCaptureTest, CapturedBytesWakeTheHubPortsParkedReadsAndWaits)
+{
+    // A clock tick of days: a service thread left to its poll never tries again during the test,
+    // so the hub ports' requests can only end because the capture woke them.
+    hk::SetClockTick(10000000LL * 1000000);
+    struct TickBack {
+        ~TickBack() { hk::SetClockTick(0); }
+    } tickBack;
+    Capture(0);
+    auto read = files_[1]->ReadAsync(3);
+    ASSERT_EQ(read->DispatchStatus(), STATUS_PENDING);
+    ULONG mask = SERIAL_EV_RXCHAR;
+    ASSERT_EQ(files_[5]->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask), 0)->Status(), STATUS_SUCCESS);
+    auto wait = files_[5]->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    ASSERT_EQ(wait->DispatchStatus(), STATUS_PENDING);
+    ASSERT_TRUE(WaitUntil([&] { return HeldRequest(Record(ports_[1]), true) == read->Irp(); }));
+    ASSERT_TRUE(WaitUntil([&] { return HeldRequest(Record(ports_[5]), false) == wait->Irp(); }));
+
+    real_->Receive("abc");
+    EXPECT_EQ(app_->Read(8)->Output(), Bytes("abc"));
+    ASSERT_TRUE(read->Wait(std::chrono::seconds(5))) << "the parked read was not woken by the captured bytes";
+    EXPECT_EQ(read->Output(), Bytes("abc"));
+    ASSERT_TRUE(wait->Wait(std::chrono::seconds(5))) << "the parked wait was not woken by the captured bytes";
+    EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+}
+
 TEST_F(TapCaptureTest, FailedAndEmptyRequestsCopyNothing)
 {
     Capture(0);
