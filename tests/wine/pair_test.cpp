@@ -101,6 +101,17 @@ TEST_CASE(installed, a_waiting_read_is_satisfied_by_a_later_write_from_another_t
     HANDLE thread = CreateThread(nullptr, 0, WriteLater, &job, 0, nullptr);
     REQUIRE(thread != nullptr, "starting the writer: %s", DescribeError(GetLastError()).c_str());
     DWORD waited = WaitForSingleObject(overlapped.hEvent, kDeadlineMs);
+    if (waited != WAIT_OBJECT_0) {
+        // Where the bytes went, for whoever has to find out why.
+        DWORD writerExit = STILL_ACTIVE;
+        GetExitCodeThread(thread, &writerExit);
+        DWORD errors = 0;
+        COMSTAT status = {};
+        BOOL known = ClearCommError(reader, &errors, &status);
+        printf("  writer %s (exit %lu); the reader's port holds %s%lu bytes\n",
+               writerExit == STILL_ACTIVE ? "still writing" : "done", writerExit, known ? "" : "(unknown) ",
+               status.cbInQue);
+    }
     REQUIRE(waited == WAIT_OBJECT_0, "the read was not satisfied within %lu s", kDeadlineMs / 1000);
     ok = GetOverlappedResult(reader, &overlapped, &read, FALSE);
     REQUIRE(ok, "the read failed: %s", DescribeError(GetLastError()).c_str());
