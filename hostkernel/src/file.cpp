@@ -77,6 +77,19 @@ void DestroyKernelFile(PVOID object)
 
 }  // namespace
 
+// A file object on `device` with the access the create was granted, known to the object manager.
+PFILE_OBJECT NewFileObject(PDEVICE_OBJECT device, ACCESS_MASK granted, void (*destroy)(PVOID))
+{
+    auto file = (PFILE_OBJECT)calloc(1, sizeof(FILE_OBJECT));
+    file->Type = IO_TYPE_FILE;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    file->ReadAccess = (granted & FILE_READ_DATA) != 0;
+    file->WriteAccess = (granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+    ObjectInsert(file, ObjectKind::File, destroy);
+    return file;
+}
+
 void LeaveOutOfNextDeviceObjectPointer(DeviceObjectPointerGap gap)
 {
     std::lock_guard guard(g_lock);
@@ -128,13 +141,7 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING objectName, ACCESS_MASK desire
         return status;
     }
     ACCESS_MASK granted = MapGenericFileAccess(desiredAccess);
-    auto file = (PFILE_OBJECT)calloc(1, sizeof(FILE_OBJECT));
-    file->Type = IO_TYPE_FILE;
-    file->Size = sizeof(FILE_OBJECT);
-    file->DeviceObject = device;
-    file->ReadAccess = (granted & FILE_READ_DATA) != 0;
-    file->WriteAccess = (granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
-    ObjectInsert(file, ObjectKind::File, DestroyKernelFile);
+    PFILE_OBJECT file = NewFileObject(device, granted, DestroyKernelFile);
     status = SendOnFile(file, IRP_MJ_CREATE, granted);
     if (!NT_SUCCESS(status)) {
         // A failed create is never closed: the file object just goes.

@@ -279,13 +279,7 @@ std::unique_ptr<File> File::Open(PDEVICE_OBJECT device, ACCESS_MASK access, NTST
     }
     *status = PnpCheckOpen(device);
     if (!NT_SUCCESS(*status)) return nullptr;
-    auto file = (PFILE_OBJECT)calloc(1, sizeof(FILE_OBJECT));
-    file->Type = IO_TYPE_FILE;
-    file->Size = sizeof(FILE_OBJECT);
-    file->DeviceObject = device;
-    file->ReadAccess = (granted & FILE_READ_DATA) != 0;
-    file->WriteAccess = (granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
-    ObjectInsert(file, ObjectKind::File, DestroyFile);
+    PFILE_OBJECT file = NewFileObject(device, granted, DestroyFile);
     handle->file_ = file;
     handle->granted_ = granted;
 

@@ -21,6 +21,7 @@ int SpinLocksHeld();  // by the calling thread
 enum class ObjectKind { Device, File, Driver, Thread, Other };
 const char* ObjectKindName(ObjectKind kind);
 void ObjectInsert(PVOID object, ObjectKind kind, void (*destroy)(PVOID));
+PFILE_OBJECT NewFileObject(PDEVICE_OBJECT device, ACCESS_MASK granted, void (*destroy)(PVOID));
 bool ObjectKnown(PVOID object, ObjectKind* kind = nullptr);
 // Drops an object from the books without destroying it: a leak already reported once.
 void ObjectForget(PVOID object);

@@ -295,12 +295,7 @@ TEST_F(LineSettingsTest, ThePartnerSeesDtrAsDsrAndDcdAndRtsAsCts)
 
 TEST_F(LineSettingsTest, ALineChangeEndsThePartnersWaitWithTheEventsItAskedFor)
 {
-    // A clock tick of days: the wait thread never ends a poll during the test, so every wait
-    // that ends here was woken by the line change itself.
-    hk::SetClockTick(10000000LL * 1000000);
-    struct TickBack {
-        ~TickBack() { hk::SetClockTick(0); }
-    } tickBack;
+    EndlessClockTick endless;  // every wait that ends here was woken, not polled
     Emulate(1);
     OpenBoth();
     auto wait = WaitForLines(*partnerFile_);

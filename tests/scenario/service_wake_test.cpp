@@ -12,9 +12,6 @@ using namespace std::chrono_literals;
 
 std::vector<UCHAR> Bytes(const char* text) { return std::vector<UCHAR>(text, text + strlen(text)); }
 
-// About 11 days: no poll of a service thread ends while a test runs.
-constexpr LONGLONG kEndlessTick = 10000000LL * 1000000;
-
 class ServiceWakeTest : public SerialPortTest {
 protected:
     void SetUp() override
@@ -22,11 +19,11 @@ protected:
         SerialPortTest::SetUp();
         if (HasFatalFailure()) return;
         partnerFile_ = Open(partner_);
-        hk::SetClockTick(kEndlessTick);
+        endless_ = std::make_unique<EndlessClockTick>();
     }
     void TearDown() override
     {
-        hk::SetClockTick(0);
+        endless_.reset();
         SerialPortTest::TearDown();
     }
 
@@ -46,6 +43,8 @@ protected:
         EXPECT_TRUE(WaitUntil([&] { return CurrentWait() == wait->Irp(); }));
         return wait;
     }
+    std::unique_ptr<EndlessClockTick> endless_;
+
     static void ExpectEnded(hk::Request& request, NTSTATUS status, ULONG_PTR information)
     {
         ASSERT_TRUE(request.Wait(5s)) << "the held request was not tried again";

@@ -112,12 +112,7 @@ TEST_F(TapCaptureTest, ReceivedDataReachesEveryHubPortButTheExcludedOne)
 
 TEST_F(TapCaptureTest, CapturedBytesWakeTheHubPortsParkedReadsAndWaits)
 {
-    // A clock tick of days: a service thread left to its poll never tries again during the test,
-    // so the hub ports' requests can only end because the capture woke them.
-    hk::SetClockTick(10000000LL * 1000000);
-    struct TickBack {
-        ~TickBack() { hk::SetClockTick(0); }
-    } tickBack;
+    EndlessClockTick endless;  // every wait that ends here was woken, not polled
     Capture(0);
     auto read = files_[1]->ReadAsync(3);
     ASSERT_EQ(read->DispatchStatus(), STATUS_PENDING);

@@ -15,6 +15,16 @@ std::u16string Wide(PCUNICODE_STRING text);
 
 // Loads vcombus into hostkernel for each test and unloads it afterwards, which runs every
 // verifier check: a test that leaks pool, devices, IRPs or threads fails.
+// While it lives, hostkernel's clock tick is days long: no kernel delay or timed wait ends during a
+// test, so a parked request that completes was woken by what the test did, not by its thread's
+// poll.
+struct EndlessClockTick {
+    EndlessClockTick() { hk::SetClockTick(10000000LL * 1000000); }
+    ~EndlessClockTick() { hk::SetClockTick(0); }
+    EndlessClockTick(const EndlessClockTick&) = delete;
+    EndlessClockTick& operator=(const EndlessClockTick&) = delete;
+};
+
 class DriverTest : public testing::Test {
 protected:
     void SetUp() override;
