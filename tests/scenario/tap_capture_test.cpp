@@ -155,18 +155,56 @@ TEST_F(TapCaptureTest, SentDataReachesTheHubPorts)
 {
     Capture(1, 5);
     EXPECT_EQ(app_->Write("0123456789", 10)->Information(), 10u);
-    UCHAR c = '!';
-    EXPECT_EQ(app_->Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, 0)->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(real_->ImmediateChars(), Bytes("!"));
     real_->Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Now(STATUS_INTERNAL_ERROR));
     EXPECT_EQ(app_->Write("failed", 6)->Status(), STATUS_INTERNAL_ERROR);
     real_->Receive("in");
     EXPECT_EQ(app_->Read(2)->Output(), Bytes("in"));
 
-    // The port completed the immediate character with no byte count: nothing to copy.
-    EXPECT_EQ(Take(1), Bytes("0123456789"));
-    EXPECT_EQ(Take(3), Bytes("0123456789"));
+    // A write the port reports as only partly sent is captured as far as the count it reported,
+    // completed at once or later from the port's DPC; one reported as not sent at all not at all.
+    real_->Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Now().WithCount(4));
+    real_->Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Later().WithCount(3));
+    real_->Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Now().WithCount(0));
+    EXPECT_EQ(app_->Write("ABCDEFGHIJ", 10)->Information(), 4u);
+    EXPECT_EQ(app_->Write("KLMNOP", 6)->Information(), 3u);
+    auto unsent = app_->Write("QRS", 3);
+    EXPECT_EQ(unsent->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(unsent->Information(), 0u);
+
+    EXPECT_EQ(Take(1), Bytes("0123456789ABCDKLM"));
+    EXPECT_EQ(Take(3), Bytes("0123456789ABCDKLM"));
     EXPECT_EQ(HeldOnAll(), 0u);
+}
+
+// An immediate character goes out ahead of the written data; the port reports it sent with a
+// byte count of one, and only then is it a byte the line carried.
+TEST_F(TapCaptureTest, AnImmediateCharacterIsCapturedOnceSentAsOneByte)
+{
+    Capture(1, 3);
+    auto immediate = [&](char c) { return app_->Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, 0); };
+    auto sent = immediate('!');
+    EXPECT_EQ(sent->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(sent->Information(), sizeof(UCHAR)) << "the port's answer reaches the application as it was";
+    real_->Script(IRP_MJ_DEVICE_CONTROL, FakeSerialPort::Answer::Later());
+    EXPECT_EQ(immediate('?')->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Take(1), Bytes("!?"));
+    EXPECT_EQ(Take(5), Bytes("!?"));
+    EXPECT_EQ(HeldOnAll(), 0u) << "nothing for the excluded port or the null-modem pair";
+
+    // Not sent: no count, a failure (even one that reports a byte), or a direction that captures
+    // what the port receives.
+    real_->Script(IRP_MJ_DEVICE_CONTROL, FakeSerialPort::Answer::Now().WithCount(0));
+    real_->Script(IRP_MJ_DEVICE_CONTROL, FakeSerialPort::Answer::Now(STATUS_INTERNAL_ERROR));
+    real_->Script(IRP_MJ_DEVICE_CONTROL, FakeSerialPort::Answer::Later(STATUS_CANCELLED).WithCount(1));
+    auto uncounted = immediate('a');
+    EXPECT_EQ(uncounted->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(uncounted->Information(), 0u);
+    EXPECT_EQ(immediate('b')->Status(), STATUS_INTERNAL_ERROR);
+    EXPECT_EQ(immediate('c')->Status(), STATUS_CANCELLED);
+    Capture(0);
+    EXPECT_EQ(immediate('d')->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(HeldOnAll(), 0u);
+    EXPECT_EQ(real_->ImmediateChars(), Bytes("!?d"));
 }
 
 // A direction that names neither captures nothing, but opens are still followed; with capture off
@@ -220,37 +258,98 @@ TEST_F(TapCaptureTest, ARequestHookedBeforeADisableIsCopiedButNotUnderAChangedDi
     EXPECT_EQ(HeldOnAll(), 0u);
 }
 
-// The real port sees the same requests, file objects and data with the tap as without it.
-TEST_F(TapCaptureTest, TheRealPortsRequestsAreUnchangedByCapture)
+// The real port sees the same requests, file objects, data and IRQLs with the tap, capturing
+// either way, as without it, and the application gets the same answers back.
+TEST_F(TapCaptureTest, TheRealPortsRequestsAndAnswersAreUnchangedByTheTap)
 {
-    auto run = [&](hk::File& file) {
-        real_->Receive("12345");
-        std::vector<NTSTATUS> statuses;
-        auto read = file.Read(5);
-        statuses.push_back(read->Status());
-        auto write = file.Write("678", 3);
-        statuses.push_back(write->Status());
-        EXPECT_EQ(read->Output(), Bytes("12345"));
-        EXPECT_EQ(write->Information(), 3u);
-        return statuses;
+    constexpr ULONG kBaud = 115200;
+    std::vector<UCHAR> baud((const UCHAR*)&kBaud, (const UCHAR*)&kBaud + sizeof(kBaud));
+    real_->SetControlOutput(IOCTL_SERIAL_GET_BAUD_RATE, baud);
+    struct Answer {
+        NTSTATUS Status;
+        ULONG_PTR Information;
+        std::vector<UCHAR> Output;
+        bool operator==(const Answer&) const = default;
     };
+    auto run = [&] {
+        using FakeAnswer = FakeSerialPort::Answer;
+        real_->Receive("0123456789");
+        real_->Script(IRP_MJ_READ, FakeAnswer::Now());
+        real_->Script(IRP_MJ_READ, FakeAnswer::Later(STATUS_TIMEOUT).WithCount(2));
+        real_->Script(IRP_MJ_READ, FakeAnswer::Now(STATUS_INTERNAL_ERROR));
+        real_->Script(IRP_MJ_READ, FakeAnswer::Now());
+        real_->Script(IRP_MJ_WRITE, FakeAnswer::Now());
+        real_->Script(IRP_MJ_WRITE, FakeAnswer::Later().WithCount(2));
+        real_->Script(IRP_MJ_WRITE, FakeAnswer::Now(STATUS_INTERNAL_ERROR));
+        real_->Script(IRP_MJ_DEVICE_CONTROL, FakeAnswer::Now());
+        real_->Script(IRP_MJ_DEVICE_CONTROL, FakeAnswer::Later(STATUS_SUCCESS).WithCount(0));
+        real_->Script(IRP_MJ_DEVICE_CONTROL, FakeAnswer::Now());
+        real_->Script(IRP_MJ_DEVICE_CONTROL, FakeAnswer::Now(STATUS_INTERNAL_ERROR));
+        std::vector<std::unique_ptr<hk::Request>> requests;
+        requests.push_back(app_->Read(3));
+        requests.push_back(app_->Read(5));
+        requests.push_back(app_->Read(4));
+        requests.push_back(app_->Read(8));
+        requests.push_back(app_->Write("abcd", 4));
+        requests.push_back(app_->Write("efgh", 4));
+        requests.push_back(app_->Write("ijkl", 4));
+        char c = '#';
+        requests.push_back(app_->Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, 0));
+        requests.push_back(app_->Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, 0));
+        requests.push_back(app_->Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, sizeof(ULONG)));
+        requests.push_back(app_->Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, sizeof(ULONG)));
+        real_->WaitIdle();
+        std::vector<Answer> answers;
+        for (auto& request : requests) {
+            answers.push_back({request->Status(), request->Information(), request->Output()});
+        }
+        return answers;
+    };
+    auto seenSince = [&](size_t first) {
+        auto all = real_->Requests();
+        return std::vector<FakeSerialPort::Seen>(all.begin() + (ptrdiff_t)first, all.end());
+    };
+
     Capture(0);
-    auto with = run(*app_);
-    auto seenWith = real_->Requests();
+    size_t first = real_->Requests().size();
+    auto received = run();
+    auto seenReceived = seenSince(first);
+    Capture(1);
+    first = real_->Requests().size();
+    auto sent = run();
+    auto seenSent = seenSince(first);
     ASSERT_EQ(Control(IOCTL_TAP_DETACH), STATUS_SUCCESS);
-    auto without = run(*app_);
-    auto seenAll = real_->Requests();
-    EXPECT_EQ(with, without);
-    ASSERT_GE(seenAll.size(), 4u);
-    for (size_t i = 0; i < 2; i++) {
-        const auto& a = seenAll[seenAll.size() - 4 + i];
-        const auto& b = seenAll[seenAll.size() - 2 + i];
-        EXPECT_EQ(a.Major, b.Major);
-        EXPECT_EQ(a.FileObject, b.FileObject);
-        EXPECT_EQ(a.Length, b.Length);
-        EXPECT_EQ(a.Data, b.Data);
+    first = real_->Requests().size();
+    auto plain = run();
+    auto seenPlain = seenSince(first);
+
+    ASSERT_EQ(plain.size(), 11u);
+    EXPECT_EQ(plain[1].Status, STATUS_TIMEOUT);
+    EXPECT_EQ(plain[1].Output, Bytes("34"));
+    EXPECT_EQ(plain[9].Output, baud);
+    for (size_t i = 0; i < plain.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(received[i] == plain[i]) << "capturing received data changed the answer";
+        EXPECT_TRUE(sent[i] == plain[i]) << "capturing sent data changed the answer";
     }
-    EXPECT_EQ(real_->Written(), Bytes("678678"));
+    ASSERT_EQ(seenPlain.size(), 11u);
+    for (const auto* seen : {&seenReceived, &seenSent}) {
+        ASSERT_EQ(seen->size(), seenPlain.size());
+        for (size_t i = 0; i < seenPlain.size(); i++) {
+            SCOPED_TRACE(i);
+            const auto& a = (*seen)[i];
+            const auto& b = seenPlain[i];
+            EXPECT_EQ(a.Major, b.Major);
+            EXPECT_EQ(a.Minor, b.Minor);
+            EXPECT_EQ(a.IoControlCode, b.IoControlCode);
+            EXPECT_EQ(a.FileObject, b.FileObject);
+            EXPECT_EQ(a.Length, b.Length);
+            EXPECT_EQ(a.Data, b.Data);
+            EXPECT_EQ(a.Irql, b.Irql);
+        }
+    }
+    EXPECT_EQ(real_->Written(), Bytes("abcdefabcdefabcdef"));
+    EXPECT_EQ(real_->ImmediateChars(), Bytes("###"));
 }
 
 // A failed open of the real port leaves the open the tap follows as it was: its file object goes

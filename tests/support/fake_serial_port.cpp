@@ -297,9 +297,9 @@ NTSTATUS FakeSerialPort::Dispatch(PDEVICE_OBJECT device, PIRP irp)
         {
             std::lock_guard guard(lock_);
             for (auto it = held_.begin(); it != held_.end();) {
-                if (IoGetCurrentIrpStackLocation(*it)->FileObject == sp->FileObject &&
-                    IoSetCancelRoutine(*it, nullptr) != nullptr) {
-                    ended.push_back(*it);
+                if (IoGetCurrentIrpStackLocation(it->Irp)->FileObject == sp->FileObject &&
+                    IoSetCancelRoutine(it->Irp, nullptr) != nullptr) {
+                    ended.push_back(it->Irp);
                     it = held_.erase(it);
                 } else {
                     ++it;
@@ -323,10 +323,10 @@ NTSTATUS FakeSerialPort::Respond(PIRP irp, Answer answer)
 {
     switch (answer.Timing) {
     case Answer::When::Now:
-        return Finish(irp, answer.Status);
+        return Finish(irp, answer.Status, answer.Count);
     case Answer::When::Later:
         IoMarkIrpPending(irp);
-        CompleteLater(irp, answer.Status, answer.Delay);
+        CompleteLater(irp, answer);
         return STATUS_PENDING;
     case Answer::When::Hold:
         break;
@@ -335,7 +335,7 @@ NTSTATUS FakeSerialPort::Respond(PIRP irp, Answer answer)
     bool cancelNow = false;
     {
         std::lock_guard guard(lock_);
-        held_.push_back(irp);
+        held_.push_back({irp, answer.Count});
         IoSetCancelRoutine(irp, PortCancel);
         if (ReadBooleanNoFence(&irp->Cancel) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
             held_.pop_back();
@@ -347,11 +347,13 @@ NTSTATUS FakeSerialPort::Respond(PIRP irp, Answer answer)
     return STATUS_PENDING;
 }
 
-NTSTATUS FakeSerialPort::Finish(PIRP irp, NTSTATUS status)
+NTSTATUS FakeSerialPort::Finish(PIRP irp, NTSTATUS status, std::optional<ULONG_PTR> count)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     PDEVICE_OBJECT device = sp->DeviceObject;
     ULONG_PTR information = 0;
+    // A scripted count is reported as it is, but never beyond the buffer the request has.
+    auto reported = [&](ULONG_PTR room) { return count ? std::min<ULONG_PTR>(*count, room) : room; };
     if (NT_SUCCESS(status)) {
         switch (sp->MajorFunction) {
         case IRP_MJ_READ: {
@@ -361,11 +363,13 @@ NTSTATUS FakeSerialPort::Finish(PIRP irp, NTSTATUS status)
                 status = STATUS_INSUFFICIENT_RESOURCES;  // the MDL could not be mapped
                 break;
             }
+            ULONG_PTR limit = reported(length);
             std::lock_guard guard(lock_);
-            while (information < length && !line_.empty()) {
+            while (information < limit && !line_.empty()) {
                 buffer[information++] = line_.front();
                 line_.pop_front();
             }
+            if (count) information = limit;
             break;
         }
         case IRP_MJ_WRITE: {
@@ -375,9 +379,9 @@ NTSTATUS FakeSerialPort::Finish(PIRP irp, NTSTATUS status)
                 status = STATUS_INSUFFICIENT_RESOURCES;
                 break;
             }
+            information = reported(length);
             std::lock_guard guard(lock_);
-            written_.insert(written_.end(), buffer, buffer + length);
-            information = length;
+            written_.insert(written_.end(), buffer, buffer + information);
             break;
         }
         case IRP_MJ_DEVICE_CONTROL:
@@ -388,15 +392,19 @@ NTSTATUS FakeSerialPort::Finish(PIRP irp, NTSTATUS status)
                     status = STATUS_BUFFER_TOO_SMALL;
                     break;
                 }
+                information = reported(sizeof(UCHAR));
                 std::lock_guard guard(lock_);
-                immediate_.push_back(*(PUCHAR)irp->AssociatedIrp.SystemBuffer);
+                if (information != 0) immediate_.push_back(*(PUCHAR)irp->AssociatedIrp.SystemBuffer);
                 break;
             }
             std::vector<UCHAR> reply;
             {
                 std::lock_guard guard(lock_);
                 auto it = controlOutput_.find(code);
-                if (it == controlOutput_.end()) break;
+                if (it == controlOutput_.end()) {
+                    information = count ? reported(sp->Parameters.DeviceIoControl.OutputBufferLength) : 0;
+                    break;
+                }
                 reply = it->second;
             }
             ULONG room = sp->Parameters.DeviceIoControl.OutputBufferLength;
@@ -416,25 +424,26 @@ NTSTATUS FakeSerialPort::Finish(PIRP irp, NTSTATUS status)
                 break;
             }
             if (!reply.empty()) memcpy(out, reply.data(), reply.size());
-            information = reply.size();
+            information = count ? reported(room) : reply.size();
             break;
         }
         default:
             break;
         }
     }
-    CompleteWith(irp, status, NT_SUCCESS(status) ? information : 0);
+    if (!NT_SUCCESS(status)) information = count ? *count : 0;
+    CompleteWith(irp, status, information);
     return status;
 }
 
-void FakeSerialPort::CompleteLater(PIRP irp, NTSTATUS status, std::chrono::milliseconds delay)
+void FakeSerialPort::CompleteLater(PIRP irp, Answer answer)
 {
     std::lock_guard guard(lock_);
     laterRunning_++;
-    later_.emplace_back([this, irp, status, delay] {
-        std::this_thread::sleep_for(delay);
+    later_.emplace_back([this, irp, answer] {
+        std::this_thread::sleep_for(answer.Delay);
         // From the port's DPC: completion routines above run at DISPATCH_LEVEL.
-        hk::RunAtIrql(DISPATCH_LEVEL, [&] { Finish(irp, status); });
+        hk::RunAtIrql(DISPATCH_LEVEL, [&] { Finish(irp, answer.Status, answer.Count); });
         std::lock_guard guard(lock_);
         laterRunning_--;
         changed_.notify_all();
@@ -456,7 +465,7 @@ void FakeSerialPort::CancelHeld(PIRP irp)
 {
     {
         std::lock_guard guard(lock_);
-        auto it = std::find(held_.begin(), held_.end(), irp);
+        auto it = std::find_if(held_.begin(), held_.end(), [&](const HeldRequest& held) { return held.Irp == irp; });
         if (it == held_.end()) return;
         held_.erase(it);
     }
@@ -465,12 +474,12 @@ void FakeSerialPort::CancelHeld(PIRP irp)
 
 size_t FakeSerialPort::ReleaseHeld(NTSTATUS status)
 {
-    std::vector<PIRP> released;
+    std::vector<HeldRequest> released;
     {
         std::lock_guard guard(lock_);
         for (auto it = held_.begin(); it != held_.end();) {
             // A request whose cancel routine is already running is left to it.
-            if (IoSetCancelRoutine(*it, nullptr) != nullptr) {
+            if (IoSetCancelRoutine(it->Irp, nullptr) != nullptr) {
                 released.push_back(*it);
                 it = held_.erase(it);
             } else {
@@ -479,7 +488,7 @@ size_t FakeSerialPort::ReleaseHeld(NTSTATUS status)
         }
     }
     hk::RunAtIrql(DISPATCH_LEVEL, [&] {
-        for (PIRP irp : released) Finish(irp, status);
+        for (const HeldRequest& held : released) Finish(held.Irp, status, held.Count);
     });
     return released.size();
 }
@@ -526,8 +535,8 @@ NTSTATUS FakeSerialPort::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
         std::vector<PIRP> ended;
         {
             std::lock_guard guard(lock_);
-            for (PIRP held : held_) {
-                if (IoSetCancelRoutine(held, nullptr) != nullptr) ended.push_back(held);
+            for (const HeldRequest& held : held_) {
+                if (IoSetCancelRoutine(held.Irp, nullptr) != nullptr) ended.push_back(held.Irp);
             }
             held_.clear();
         }

@@ -12,7 +12,8 @@
 // - Reads complete with bytes from Receive() (what arrived on the line), as many as are there and
 //   fit, in the system buffer or the MDL as the device's I/O method gives them; Information is the
 //   count. Writes are recorded (Written()) and complete with Information = their length.
-//   IOCTL_SERIAL_IMMEDIATE_CHAR records its character (ImmediateChars()). Other control codes
+//   IOCTL_SERIAL_IMMEDIATE_CHAR records its character (ImmediateChars()) and completes with
+//   Information = sizeof(UCHAR), as the platform's serial drivers answer it. Other control codes
 //   succeed, answering with SetControlOutput's bytes if given (through the system buffer, the MDL
 //   of METHOD_OUT_DIRECT / METHOD_IN_DIRECT, or UserBuffer). Create, cleanup and close succeed;
 //   cleanup completes the held requests of its file object with STATUS_CANCELLED, as a serial
@@ -21,7 +22,12 @@
 //   SetDefault for every request without a script): Answer::Now(status) at once, Answer::Later(
 //   status, delay) pending and completed from another thread at DISPATCH_LEVEL,
 //   Answer::Hold() pending (cancelable) until ReleaseHeld(). A failure status completes with
-//   Information 0 and moves no data. Power requests are scriptable too (they are then answered by
+//   Information 0 and moves no data. Any answer can carry the byte count the port reports instead
+//   of the true one, Answer::Now().WithCount(4): a read takes at most that many bytes from the line
+//   (the rest of the count is whatever the buffer held), a write or an immediate character carries
+//   (Written(), ImmediateChars()) only that many of its bytes, and Information is the count, on a
+//   success never more than the request's buffer; a failure with a count reports it as it is and
+//   still moves no data. Power requests are scriptable too (they are then answered by
 //   the port itself, after PoStartNextPowerIrp, instead of going down); Plug and Play requests
 //   fail with FailNextPnp.
 // - Seen(): every request the port's dispatch received, with its file object, control code, data
@@ -45,6 +51,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,13 +72,20 @@ public:
         When Timing = When::Now;
         NTSTATUS Status = STATUS_SUCCESS;
         std::chrono::milliseconds Delay{20};
-        static Answer Now(NTSTATUS status = STATUS_SUCCESS) { return {When::Now, status, {}}; }
+        std::optional<ULONG_PTR> Count;  // the byte count reported, when not the true one
+        static Answer Now(NTSTATUS status = STATUS_SUCCESS) { return {When::Now, status, {}, {}}; }
         static Answer Later(NTSTATUS status = STATUS_SUCCESS,
                             std::chrono::milliseconds delay = std::chrono::milliseconds(20))
         {
-            return {When::Later, status, delay};
+            return {When::Later, status, delay, {}};
         }
-        static Answer Hold() { return {When::Hold, STATUS_SUCCESS, {}}; }
+        static Answer Hold() { return {When::Hold, STATUS_SUCCESS, {}, {}}; }
+        Answer WithCount(ULONG_PTR count) const
+        {
+            Answer answer = *this;
+            answer.Count = count;
+            return answer;
+        }
     };
 
     struct Seen {
@@ -146,10 +160,15 @@ private:
     // The answer scripted (or set as default) for the next request of `major`; false if none.
     bool Scripted(UCHAR major, Answer* answer);
     NTSTATUS Respond(PIRP irp, Answer answer);
-    // Fills in a successful request's result (data, Information) and completes it; returns the
-    // status it completed with (a failure of its own when the data can't be moved).
-    NTSTATUS Finish(PIRP irp, NTSTATUS status);
-    void CompleteLater(PIRP irp, NTSTATUS status, std::chrono::milliseconds delay);
+    // Fills in a successful request's result (data, Information: `count` when given) and completes
+    // it; returns the status it completed with (a failure of its own when the data can't be moved).
+    NTSTATUS Finish(PIRP irp, NTSTATUS status, std::optional<ULONG_PTR> count = std::nullopt);
+    void CompleteLater(PIRP irp, Answer answer);
+
+    struct HeldRequest {
+        PIRP Irp;
+        std::optional<ULONG_PTR> Count;
+    };
 
     Options options_;
     PDRIVER_OBJECT driver_ = nullptr;
@@ -168,7 +187,7 @@ private:
     std::vector<Seen> seen_;
     std::vector<UCHAR> written_;
     std::vector<UCHAR> immediate_;
-    std::vector<PIRP> held_;
+    std::vector<HeldRequest> held_;
     std::vector<std::thread> later_;
     int laterRunning_ = 0;
 };

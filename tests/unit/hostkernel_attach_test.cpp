@@ -492,4 +492,56 @@ TEST_F(AttachTest, ScriptedAnswersCompleteNowLaterOrWhenReleased)
     EXPECT_EQ(hk::SendSetPower(port.Device(), DevicePowerState, d0).Status, STATUS_SUCCESS);
 }
 
+// The byte count a request completes with: the true one unless scripted otherwise, and then what
+// the port carried follows the count it reported.
+TEST_F(AttachTest, ScriptedByteCountsAreReportedAndCarried)
+{
+    auto& port = MakePort({.Name = u"\\Device\\Serial0"});
+    NTSTATUS status;
+    auto app = hk::File::Open(port.Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+
+    // An immediate character answers with the byte it sent, as the platform's drivers do.
+    char c = 'i';
+    auto immediate = app->Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, 0);
+    EXPECT_EQ(immediate->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(immediate->Information(), sizeof(UCHAR));
+    port.Script(IRP_MJ_DEVICE_CONTROL, FakeSerialPort::Answer::Now().WithCount(0));
+    immediate = app->Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, 0);
+    EXPECT_EQ(immediate->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(immediate->Information(), 0u);
+    EXPECT_EQ(port.ImmediateChars(), Bytes("i")) << "a character reported as not sent was not carried";
+
+    // A short write: ten bytes handed over, four reported and carried; later and held ones too.
+    port.Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Now().WithCount(4));
+    port.Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Later().WithCount(0));
+    port.Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Hold().WithCount(2));
+    port.Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Now(STATUS_INTERNAL_ERROR).WithCount(3));
+    EXPECT_EQ(app->Write("0123456789", 10)->Information(), 4u);
+    auto none = app->Write("lost", 4);
+    EXPECT_EQ(none->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(none->Information(), 0u);
+    auto held = app->WriteAsync("held", 4);
+    ASSERT_TRUE(port.WaitHeld(1));
+    EXPECT_EQ(port.ReleaseHeld(), 1u);
+    ASSERT_TRUE(held->Wait());
+    EXPECT_EQ(held->Information(), 2u);
+    auto failed = app->Write("bad", 3);
+    EXPECT_EQ(failed->Status(), STATUS_INTERNAL_ERROR);
+    EXPECT_EQ(failed->Information(), 3u) << "the count comes with the failure as scripted";
+    EXPECT_EQ(port.Written(), Bytes("0123he")) << "only the bytes reported went out";
+    EXPECT_EQ(port.Requests(IRP_MJ_WRITE)[0].Data, Bytes("0123456789")) << "the port saw the whole write";
+
+    // A read reports the scripted count and takes no more than that from the line.
+    port.Receive("abcdef");
+    port.Script(IRP_MJ_READ, FakeSerialPort::Answer::Now().WithCount(2));
+    port.Script(IRP_MJ_READ, FakeSerialPort::Answer::Now().WithCount(0));
+    port.Script(IRP_MJ_READ, FakeSerialPort::Answer::Now().WithCount(50));
+    EXPECT_EQ(app->Read(8)->Output(), Bytes("ab"));
+    auto empty = app->Read(8);
+    EXPECT_EQ(empty->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(empty->Information(), 0u);
+    EXPECT_EQ(app->Read(4)->Output(), Bytes("cdef")) << "a count beyond the buffer is cut to it";
+}
+
 }  // namespace
