@@ -368,6 +368,17 @@ TEST_F(TapCaptureTest, AFailedOpenIsNotFollowed)
     refused = hk::File::Open(real_->Device(), GENERIC_READ | GENERIC_WRITE, &status);
     EXPECT_EQ(status, STATUS_ACCESS_DENIED);
     EXPECT_FALSE(Tap()->PortOpen);
+
+    // The same when the port completes its opens from its DPC.
+    real_->Script(IRP_MJ_CREATE, FakeSerialPort::Answer::Later(STATUS_SUCCESS));
+    app_ = hk::File::Open(real_->Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_TRUE(Tap()->PortOpen);
+    EXPECT_EQ(Tap()->OpenFileObject, app_->Object());
+    real_->Script(IRP_MJ_CREATE, FakeSerialPort::Answer::Later(STATUS_ACCESS_DENIED));
+    refused = hk::File::Open(real_->Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Tap()->OpenFileObject, app_->Object());
 }
 
 // A hub port unplugged while a capture is about to store into its ring: its removal waits for the
