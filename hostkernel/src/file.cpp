@@ -1,4 +1,5 @@
-// Files opened by drivers: IoGetDeviceObjectPointer, and the close their last reference sends.
+// Files opened by drivers: IoGetDeviceObjectPointer, and the close their last reference sends
+// (for an application's file too, when its handle goes while a driver still references it).
 #include "internal.h"
 
 #include <hostkernel/faults.h>
@@ -48,6 +49,7 @@ void CloseAndFree(PFILE_OBJECT file)
     PDEVICE_OBJECT device = file->DeviceObject;
     SendOnFile(file, IRP_MJ_CLOSE);
     InterlockedDecrement(&device->ReferenceCount);
+    free(file->FileName.Buffer);
     free(file);
     PnpHandleClosed(device);
     ObDereferenceObject(device);
@@ -88,6 +90,16 @@ PFILE_OBJECT NewFileObject(PDEVICE_OBJECT device, ACCESS_MASK granted, void (*de
     file->WriteAccess = (granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
     ObjectInsert(file, ObjectKind::File, destroy);
     return file;
+}
+
+void CloseWithLastReference(PFILE_OBJECT file)
+{
+    {
+        std::lock_guard guard(g_lock);
+        OpenFiles().insert(file);
+    }
+    ObjectSetDestroy(file, DestroyKernelFile);
+    ObDereferenceObject(file);
 }
 
 void LeaveOutOfNextDeviceObjectPointer(DeviceObjectPointerGap gap)

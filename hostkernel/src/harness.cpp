@@ -527,27 +527,27 @@ NTSTATUS File::Close()
     if (closed_) return STATUS_SUCCESS;
     Cleanup();
     closed_ = true;
-    // As on the platform, IRP_MJ_CLOSE comes only once the file object's last reference goes: the
-    // requests still pending on it hold theirs until they are back. The driver must end them at
-    // cleanup (at once, or within a few milliseconds from a service thread); the application's
-    // close waits for that here (generously) rather than returning early, so that the close has
-    // reached the driver before the next step of a test.
+    // The requests still pending on the file hold a reference each until they are back. The
+    // driver must end them at cleanup (at once, or within a few milliseconds from a service
+    // thread); the application's close waits for that here (generously) rather than returning
+    // early, so that the close has reached the driver before the next step of a test.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (ObjectReferenceCount(file_) > 1 && std::chrono::steady_clock::now() < deadline) {
+    while (HarnessRequestsHolding(file_) > 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    LONG references = ObjectReferenceCount(file_);
-    if (references > 1) {
-        ReportViolation("IRP_MJ_CLOSE for file object %p held back: %d reference(s) besides the handle's "
-                        "(pending requests) remain 3 s after IRP_MJ_CLEANUP; the driver must complete "
-                        "its requests at cleanup",
-                        (void*)file_, (int)(references - 1));
-        PDEVICE_OBJECT device = file_->DeviceObject;
-        InterlockedDecrement(&device->ReferenceCount);
-        ObDereferenceObject(file_);
+    size_t pending = HarnessRequestsHolding(file_);
+    if (pending > 0) {
+        ReportViolation("IRP_MJ_CLOSE for file object %p held back: %zu request(s) still pending 3 s after "
+                        "IRP_MJ_CLEANUP; the driver must complete its requests at cleanup",
+                        (void*)file_, pending);
+    }
+    if (ObjectReferenceCount(file_) > 1) {
+        // A driver (or a request still pending) references the file object: as on the platform, the
+        // handle's close ends here, and IRP_MJ_CLOSE comes when the last reference goes, from
+        // whoever drops it.
+        PFILE_OBJECT file = file_;
         file_ = nullptr;
-        PnpHandleClosed(device);
-        ObDereferenceObject(device);
+        CloseWithLastReference(file);
         return STATUS_SUCCESS;
     }
     auto request = Waited(SendAsync(IRP_MJ_CLOSE));

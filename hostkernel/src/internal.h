@@ -25,6 +25,11 @@ PFILE_OBJECT NewFileObject(PDEVICE_OBJECT device, ACCESS_MASK granted, void (*de
 bool ObjectKnown(PVOID object, ObjectKind* kind = nullptr);
 // Drops an object from the books without destroying it: a leak already reported once.
 void ObjectForget(PVOID object);
+// Changes what happens when the object's last reference goes.
+void ObjectSetDestroy(PVOID object, void (*destroy)(PVOID));
+// The handle's close of a file another component still references: the handle's reference goes
+// now, and the file's IRP_MJ_CLOSE (with the open's bookkeeping) comes with its last reference.
+void CloseWithLastReference(PFILE_OBJECT file);
 void ObjectForEach(const std::function<void(PVOID, ObjectKind, LONG)>& visit);
 
 // IRP bookkeeping: who built the request, and what to do when it completes back to them.
@@ -37,6 +42,8 @@ protected:
 void IrpSetOrigin(PIRP irp, IrpOrigin origin, IrpCompletionSink* sink);
 PIRP IrpAllocate(CCHAR stackSize, IrpOrigin origin);
 void IrpRelease(PIRP irp);  // frees an IRP the harness or the I/O manager owns
+// Requests of an application still holding their reference on `file` (not yet back).
+size_t HarnessRequestsHolding(PFILE_OBJECT file);
 
 // Describes `buffer` in `mdl` as the I/O manager does after probing and locking it: pages locked,
 // and, unless `mapped`, no system address yet (MappedSystemVa null until a driver asks

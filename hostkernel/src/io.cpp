@@ -29,6 +29,7 @@ struct IrpInfo {
     IrpCompletionSink* sink = nullptr;
     bool completed = false;
     bool sent = false;  // IoCallDriver has had it (since it was built or reused)
+    bool fileReleased = false;  // an application's request: its reference on its file is gone
     std::vector<UCHAR> systemBuffer;  // buffered I/O of requests the I/O manager built
     MDL mdl{};
     // Dispatch routines holding a location, by its index (CurrentLocation); a driver that skips
@@ -195,6 +196,18 @@ void IrpRelease(PIRP irp)
         Irps().erase(irp);
     }
     free(irp);
+}
+
+size_t HarnessRequestsHolding(PFILE_OBJECT file)
+{
+    std::lock_guard guard(g_irpLock);
+    size_t holding = 0;
+    for (auto& [irp, info] : Irps()) {
+        if (info.origin == IrpOrigin::Harness && !info.fileReleased && irp->Tail.Overlay.OriginalFileObject == file) {
+            holding++;
+        }
+    }
+    return holding;
 }
 
 PDEVICE_OBJECT FindNamedDevice(const std::u16string& name)
@@ -558,6 +571,17 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     irp->CurrentLocation--;
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
+    // A request on a file object is a promise that the file object is there: every driver of the
+    // stack may use it (its FsContext, its flags) until the request is back, and on the platform
+    // its memory goes with its last reference. Only IRP_MJ_CLOSE comes after that, from the object
+    // manager's delete routine.
+    ObjectKind kind = ObjectKind::Other;
+    if (sp->FileObject != nullptr && sp->MajorFunction != IRP_MJ_CLOSE &&
+        (!ObjectKnown(sp->FileObject, &kind) || kind != ObjectKind::File)) {
+        ReportViolation("IRP %p (major 0x%02x) sent to device %p on file object %p, which is not a live file "
+                        "object (its last reference is gone: the platform would crash on its first use)",
+                        (void*)irp, sp->MajorFunction, (void*)device, (void*)sp->FileObject);
+    }
     if (sp->MajorFunction == IRP_MJ_POWER) PowerIrpDispatched(irp, device);
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sp->MajorFunction];
     auto frame = std::make_shared<DispatchFrame>();
@@ -618,6 +642,10 @@ static void FinishToOriginator(PIRP irp)
         // Each request of an application holds a reference on its file object until it is
         // back: that is what holds IRP_MJ_CLOSE back while requests are pending.
         if (irp->Tail.Overlay.OriginalFileObject) ObDereferenceObject(irp->Tail.Overlay.OriginalFileObject);
+        {
+            std::lock_guard guard(g_irpLock);
+            Irps()[irp].fileReleased = true;
+        }
         if (sink) sink->Completed(irp);
         else IrpRelease(irp);  // the application gave up on it; nothing waits
         break;

@@ -65,6 +65,13 @@ void ObjectForget(PVOID object)
     graveyard->push_back(object);
 }
 
+void ObjectSetDestroy(PVOID object, void (*destroy)(PVOID))
+{
+    std::lock_guard guard(g_lock);
+    auto it = Objects().find(object);
+    if (it != Objects().end()) it->second.destroy = destroy;
+}
+
 void ObjectForEach(const std::function<void(PVOID, ObjectKind, LONG)>& visit)
 {
     std::vector<std::pair<PVOID, ObjectEntry>> snapshot;

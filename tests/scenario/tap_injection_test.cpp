@@ -5,11 +5,31 @@
 #include "routing/injection.h"
 
 #include <atomic>
+#include <functional>
 #include <future>
 
 namespace {
 
 constexpr ULONG kInjectTag = MakePoolTag('g', 'a', 'T', 'I');
+
+// Run once by the next write built with IoBuildSynchronousFsdRequest, before it is built: the
+// moment an injection has taken the real port's open and not yet sent its write.
+std::atomic<std::function<void()>*> g_beforeNextWriteBuilt{nullptr};
+
+}  // namespace
+
+extern "C" PIRP __real_IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
+                                                    PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK iosb);
+extern "C" PIRP __wrap_IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
+                                                    PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK iosb)
+{
+    if (major == IRP_MJ_WRITE) {
+        if (auto hook = g_beforeNextWriteBuilt.exchange(nullptr)) (*hook)();
+    }
+    return __real_IoBuildSynchronousFsdRequest(major, device, buffer, length, offset, event, iosb);
+}
+
+namespace {
 
 class TapInjectionTest : public TapTest {
 protected:
@@ -135,6 +155,29 @@ TEST_F(TapInjectionTest, AnOpenFromBeforeTheTapIsNotUsed)
     ASSERT_EQ(Configure(IOCTL_TAP_CONFIGURE, config), STATUS_SUCCESS);
     EXPECT_EQ(Inject("early"), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_TRUE(real_->Written().empty());
+}
+
+// The application may close its handle to the real port just as a hub port's write, admitted on
+// its open, goes down: the file object handed to the real port's driver must still be there, and
+// the port's close comes only once the injection has let go of it.
+TEST_F(TapInjectionTest, TheApplicationsCloseDuringAnInjectionWaitsForItsFileObject)
+{
+    PFILE_OBJECT file = app_->Object();
+    std::function<void()> closeNow = [&] { app_.reset(); };
+    g_beforeNextWriteBuilt = &closeNow;
+    auto write = files_[1]->Write("late", 4);
+    EXPECT_EQ(g_beforeNextWriteBuilt.load(), nullptr) << "the injection never built its write";
+    EXPECT_EQ(write->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(real_->Written(), Bytes("late"));
+    auto seen = real_->Requests();
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen[seen.size() - 3].Major, IRP_MJ_CLEANUP);
+    EXPECT_EQ(seen[seen.size() - 2].Major, IRP_MJ_WRITE);
+    EXPECT_EQ(seen[seen.size() - 2].FileObject, file);
+    EXPECT_EQ(seen.back().Major, IRP_MJ_CLOSE) << "the close came before the injected write";
+    EXPECT_EQ(seen.back().FileObject, file);
+    EXPECT_EQ(Inject("after"), STATUS_INSUFFICIENT_RESOURCES) << "the open is gone";
+    g_beforeNextWriteBuilt = nullptr;
 }
 
 // A detach that comes while an injection waits for the real port leaves the tap in place until

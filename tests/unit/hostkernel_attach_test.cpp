@@ -155,6 +155,32 @@ TEST_F(AttachTest, DeviceObjectPointerOpensTheNamedStackAndItsLastReferenceClose
     EXPECT_EQ(port.Device()->ReferenceCount, 0);
 }
 
+// A driver may keep a reference on an application's file object past the handle's close: the
+// close of the handle ends with its cleanup, and IRP_MJ_CLOSE reaches the stack only when that
+// reference goes, on the dropping thread.
+TEST_F(AttachTest, AReferenceHeldPastTheHandlesCloseHoldsBackItsCloseUntilDropped)
+{
+    auto& port = MakePort({.Name = u"\\Device\\Serial0"});
+    NTSTATUS status;
+    auto app = hk::File::Open(port.Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    PFILE_OBJECT file = app->Object();
+    ObReferenceObject(file);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(app->Close(), STATUS_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2))
+        << "the handle's close waited for a reference that is not a request";
+    EXPECT_EQ(port.Requests().back().Major, IRP_MJ_CLEANUP);
+    EXPECT_EQ(port.Device()->ReferenceCount, 1) << "the file is still open on its device";
+    EXPECT_EQ(hk::ObjectReferenceCount(file), 1);
+
+    ObDereferenceObject(file);
+    auto seen = port.Requests();
+    ASSERT_EQ(seen.back().Major, IRP_MJ_CLOSE);
+    EXPECT_EQ(seen.back().FileObject, file);
+    EXPECT_EQ(port.Device()->ReferenceCount, 0);
+}
+
 TEST_F(AttachTest, DeviceObjectPointerRefusalsLeaveNothingBehind)
 {
     auto& port = MakePort({.Name = u"\\Device\\Serial0", .Exclusive = true});

@@ -74,6 +74,32 @@ TEST_F(AttachVerifierTest, FileObjectNeverDereferencedIsReportedAtUnload)
     EXPECT_TRUE(capture_.Saw(text));
 }
 
+// A driver that sends a request of its own on a file object must hold a reference on it: once the
+// last one goes, the object's memory goes too, and any driver of the stack may touch it.
+TEST_F(AttachVerifierTest, ARequestOnAFileObjectAfterItsLastReferenceIsReported)
+{
+    UNICODE_STRING name = SerialName();
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT top = nullptr;
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA | FILE_WRITE_DATA, &file, &top), STATUS_SUCCESS);
+    auto send = [&] {
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb;
+        UCHAR byte = 'x';
+        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, top, &byte, 1, nullptr, &done, &iosb);
+        IoGetNextIrpStackLocation(irp)->FileObject = file;
+        if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    };
+    send();
+    EXPECT_TRUE(capture_.Messages().empty());
+    ObDereferenceObject(file);  // the close reaches the port; the object is gone
+    send();
+    char text[64];
+    snprintf(text, sizeof text, "on file object %p, which is not a live file object", (void*)file);
+    EXPECT_TRUE(capture_.Saw(text));
+}
+
 TEST_F(AttachVerifierTest, FilterThatNeverDetachesFromADeletedDeviceIsReported)
 {
     PDEVICE_OBJECT filter = nullptr;
