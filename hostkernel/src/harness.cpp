@@ -329,6 +329,7 @@ std::unique_ptr<Request> File::Build(UCHAR major, UCHAR minor)
     irp->RequestorMode = UserMode;
     ObReferenceObject(file_);  // dropped when the request is back (io.cpp)
     irp->Tail.Overlay.OriginalFileObject = file_;
+    IrpSetHeldFile(irp, file_);
     irp->IoStatus.Status = STATUS_PENDING;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = major;

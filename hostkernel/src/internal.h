@@ -42,7 +42,9 @@ protected:
 void IrpSetOrigin(PIRP irp, IrpOrigin origin, IrpCompletionSink* sink);
 PIRP IrpAllocate(CCHAR stackSize, IrpOrigin origin);
 void IrpRelease(PIRP irp);  // frees an IRP the harness or the I/O manager owns
-// Requests of an application still holding their reference on `file` (not yet back).
+// An application's request holds a reference on `file` until it is back; HarnessRequestsHolding
+// counts the requests of `file` not yet back.
+void IrpSetHeldFile(PIRP irp, PFILE_OBJECT file);
 size_t HarnessRequestsHolding(PFILE_OBJECT file);
 
 // Describes `buffer` in `mdl` as the I/O manager does after probing and locking it: pages locked,

@@ -29,7 +29,8 @@ struct IrpInfo {
     IrpCompletionSink* sink = nullptr;
     bool completed = false;
     bool sent = false;  // IoCallDriver has had it (since it was built or reused)
-    bool fileReleased = false;  // an application's request: its reference on its file is gone
+    PFILE_OBJECT heldFile = nullptr;  // an application's request: the file it holds a reference on
+    bool fileReleased = false;        // and that reference is gone
     std::vector<UCHAR> systemBuffer;  // buffered I/O of requests the I/O manager built
     MDL mdl{};
     // Dispatch routines holding a location, by its index (CurrentLocation); a driver that skips
@@ -198,12 +199,18 @@ void IrpRelease(PIRP irp)
     free(irp);
 }
 
+void IrpSetHeldFile(PIRP irp, PFILE_OBJECT file)
+{
+    std::lock_guard guard(g_irpLock);
+    Irps()[irp].heldFile = file;
+}
+
 size_t HarnessRequestsHolding(PFILE_OBJECT file)
 {
     std::lock_guard guard(g_irpLock);
     size_t holding = 0;
     for (auto& [irp, info] : Irps()) {
-        if (info.origin == IrpOrigin::Harness && !info.fileReleased && irp->Tail.Overlay.OriginalFileObject == file) {
+        if (info.origin == IrpOrigin::Harness && !info.fileReleased && info.heldFile == file) {
             holding++;
         }
     }
