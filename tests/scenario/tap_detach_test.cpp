@@ -135,4 +135,16 @@ TEST_F(TapDetachTest, ASurpriseRemovedBusEndsItsTapAtOnceAndItsRemovalDeletesIt)
     EXPECT_EQ(hk::LiveDeviceCount(), 1u) << "the tap and the bus are gone: the real port is left";
 }
 
+// A detached tap holds the device it was attached to only as memory: that port's stack can still
+// be removed, and the tap is deleted with the bus.
+TEST_F(TapDetachTest, ThePortADetachedTapWasOnCanStillBeRemoved)
+{
+    FakeSerialPort& real = RealPort({.Pnp = true});
+    ASSERT_EQ(Attach("\\Device\\Serial0"), STATUS_SUCCESS);
+    ASSERT_EQ(Control(IOCTL_TAP_DETACH), STATUS_SUCCESS);
+    EXPECT_EQ(real.QueryRemoveAndRemove(), STATUS_SUCCESS);
+    EXPECT_TRUE(real.Removed());
+    EXPECT_FALSE(ReadNoFence(&TapAttached));
+}
+
 }  // namespace

@@ -149,4 +149,82 @@ TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsAndTheTapComeAndGo)
     hub.reset();
 }
 
+// Round after round, a bus comes with two hub ports and a tap capturing the real port's reads,
+// which complete from another thread at DISPATCH_LEVEL all along; then, at the same moment, a hub
+// port is unplugged, the tap is detached (or not) and the bus is pulled out. Nothing crashes, the
+// tap is off the real port after every round, the application's reads of the real port never
+// fail, and the unload finds nothing left.
+TEST_F(TapStressTest, TheBusAndTheTapGoWhileCaptureCompletes)
+{
+    FakeSerialPort& real = RealPort();
+    real.SetDefault(IRP_MJ_READ, FakeSerialPort::Answer::Later(STATUS_SUCCESS, 1ms));
+    NTSTATUS status;
+    auto app = hk::File::Open(real.Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+
+    std::atomic<bool> stop{false};
+    std::thread line([&] {
+        UCHAR next = 0;
+        while (!stop) {
+            std::vector<UCHAR> chunk(8);
+            for (auto& b : chunk) b = next++;
+            real.Receive(chunk);
+            EXPECT_EQ(app->Read((ULONG)chunk.size())->Status(), STATUS_SUCCESS);
+        }
+    });
+
+    std::mt19937 random(3);
+    for (int round = 0; round < 12 && !HasFailure(); round++) {
+        if (round > 0) {
+            AddBus(behavior_);
+            ASSERT_EQ(hk::StartDevice(busPdo_), STATUS_SUCCESS);
+            ASSERT_TRUE(hk::WaitPnpIdle());
+            control_ = OpenBus();
+            ASSERT_NE(control_, nullptr);
+        }
+        ASSERT_NE(PlugIn(1), nullptr);
+        ASSERT_NE(PlugIn(2), nullptr);
+        std::vector<std::unique_ptr<hk::File>> hubs;
+        hubs.push_back(Open(Port(1)));
+        hubs.push_back(Open(Port(2)));
+        for (auto& hub : hubs) SetReadTimeouts(*hub, 0xFFFFFFFF, 0, 0);
+        ASSERT_EQ(Attach("\\Device\\Serial0"), STATUS_SUCCESS);
+        ASSERT_EQ(Configure(IOCTL_TAP_CONFIGURE, MakeConfig()), STATUS_SUCCESS);
+
+        std::atomic<bool> roundOver{false};
+        std::vector<std::thread> readers;
+        for (auto& hub : hubs) {
+            readers.emplace_back([&roundOver, file = hub.get()] {
+                while (!roundOver) {
+                    file->Read(64);
+                    std::this_thread::sleep_for(1ms);
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 25));
+
+        bool detach = random() % 2 == 0;
+        std::thread unplug([&] { Unplug(2); });
+        std::thread detacher([&] {
+            if (detach) Control(IOCTL_TAP_DETACH);
+        });
+        hk::SurpriseRemoveDevice(busPdo_);
+        unplug.join();
+        detacher.join();
+        EXPECT_FALSE(ReadNoFence(&TapAttached));
+        EXPECT_EQ(IoGetAttachedDevice(real.Device()), real.Device());
+
+        roundOver = true;
+        for (auto& reader : readers) reader.join();
+        hubs.clear();
+        control_.reset();
+        ASSERT_TRUE(hk::WaitDeviceNodeState(busPdo_, hk::DeviceNodeState::Unknown));
+        ASSERT_TRUE(hk::WaitPnpIdle());
+    }
+    stop = true;
+    line.join();
+    real.WaitIdle();
+    app.reset();
+}
+
 }  // namespace
