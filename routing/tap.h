@@ -53,8 +53,9 @@ static_assert(offsetof(TapDeviceData, Header) == 0, "role flags are read before 
 // bus), under TapLock, with the bus's TapDevice.
 extern volatile LONG TapAttached;
 
-// Serialises the tap's creation, the control requests that read its record, and the first step
-// of its teardown, so that none of them sees a record being deleted.
+// Serialises the tap's creation, the control requests that read its record, and its whole end,
+// so that none of them sees a record being deleted and no two ends overlap. Nothing that holds a
+// count of the tap's gate waits for it.
 _IRQL_requires_(PASSIVE_LEVEL) void InitializeTapControl();
 _IRQL_requires_(PASSIVE_LEVEL) void LockTapControl();
 _IRQL_requires_(PASSIVE_LEVEL) void UnlockTapControl();

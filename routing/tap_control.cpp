@@ -10,8 +10,8 @@ volatile LONG TapAttached;
 
 namespace {
 
-// Serialises the tap's creation, the control requests that read its record and the first step of
-// its teardown. An event, not a mutex: device creation and the attach run at PASSIVE_LEVEL.
+// Serialises the tap's creation, the control requests that read its record and its end. An
+// event, not a mutex: device creation, the attach and the waits of the end run at PASSIVE_LEVEL.
 KEVENT TapLock;
 // The attached tap's record while TapAttached is set, guarded by TapLock.
 TapDeviceData* CurrentTap;
