@@ -18,6 +18,10 @@ TapDeviceData* CurrentTap;
 // Taps taken off their stacks by a detach, kept until their bus is removed; guarded by TapLock.
 LIST_ENTRY DetachedTaps;
 
+// What a filter takes from the device beneath it: the I/O manager sees the top of the stack for
+// a request's buffering and the IRQL of its power requests.
+constexpr ULONG kInheritedFlags = DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH;
+
 // The longest device name taken from an attach request, in bytes: twice that must still fit a
 // counted Unicode string.
 constexpr ULONG kMaxNameBytes = 0x7FFE;
@@ -233,6 +237,9 @@ _Use_decl_annotations_ VCB_PAGED bool ClaimTap(TapDeviceData* tap)
     CurrentTap = nullptr;
     InterlockedExchange(&TapAttached, 0);
     WritePointerNoFence((PVOID volatile*)&tap->Bus->TapDevice, nullptr);
+    if (InterlockedDecrement(&TapCount) < 0) {
+        InterlockedExchange(&TapCount, 0);
+    }
     return true;
 }
 
@@ -346,34 +353,53 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS CreateTap(PDRIVER_OBJECT driverObject,
         goto dereferenceFile;
     }
 
-    // Attached while the file object still holds the named device, so it cannot go meanwhile.
-    tap->LowerDevice = IoAttachDeviceToDeviceStack(device, named);
-    if (tap->LowerDevice == nullptr) {
-        status = STATUS_OBJECT_PATH_NOT_FOUND;
-        goto dereferenceFile;
+    // A request may reach the tap the moment it joins the stack, so it is ready before: it takes
+    // the stack's top as it is now for the device beneath it, with that device's I/O method and
+    // power-paging. Attached while the file object still holds the named device, so that it
+    // cannot go meanwhile.
+    {
+        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(named);
+        if ((top->Flags & DO_BUFFERED_IO) == 0) {
+            ObDereferenceObject(top);
+            status = STATUS_PORT_CONNECTION_REFUSED;
+            goto dereferenceFile;
+        }
+        tap->LowerDevice = top;
+        device->Flags |= top->Flags & kInheritedFlags;
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, named);
+        ObDereferenceObject(top);
+        if (lower == nullptr) {
+            tap->LowerDevice = nullptr;
+            status = STATUS_OBJECT_PATH_NOT_FOUND;
+            goto dereferenceFile;
+        }
+        if (lower != top) {
+            // Another device joined the stack in between: the tap passes on to that one from now.
+            InterlockedExchangePointer((PVOID volatile*)&tap->LowerDevice, lower);
+            if ((lower->Flags & DO_BUFFERED_IO) == 0) {
+                // Not deleted, as a request may already be on its way to it.
+                TakeTapOffStack(tap);
+                InsertTailList(&DetachedTaps, &tap->DetachedLink);
+                status = STATUS_PORT_CONNECTION_REFUSED;
+                goto dereferenceFile;
+            }
+            device->Flags |= lower->Flags & kInheritedFlags;
+        }
     }
-    if ((tap->LowerDevice->Flags & DO_BUFFERED_IO) == 0) {
-        status = STATUS_PORT_CONNECTION_REFUSED;
-        goto detach;
-    }
-
-    // A filter takes the I/O method and power-paging of the device beneath it before any request
-    // can reach it: the closing of the lookup's file object is the first.
-    device->Flags |= tap->LowerDevice->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH);
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
     bus->TapDevice = device;
     ObDereferenceObject(file);
     return STATUS_SUCCESS;
 
-detach:
-    IoDetachDevice(tap->LowerDevice);
-    tap->LowerDevice = nullptr;
 dereferenceFile:
     if (file != nullptr) {
         ObDereferenceObject(file);
     }
 deleteDevice:
-    IoDeleteDevice(device);
+    // A tap that was in the stack, however briefly, stays with the detached ones.
+    if (!ReadNoFence(&tap->Detached)) {
+        IoDeleteDevice(device);
+    }
     return status;
 }
 
@@ -391,9 +417,6 @@ _Use_decl_annotations_ VCB_PAGED void TakeTapOffStack(TapDeviceData* tap)
     IoDetachDevice(lower);
     TapGateWaitForRemove(&tap->Gate);
     ForgetRealPortOpen(tap);
-    if (InterlockedDecrement(&TapCount) < 0) {
-        InterlockedExchange(&TapCount, 0);
-    }
 }
 
 // A request still passing through waits out the deletion. Its release after the gate's removal

@@ -203,8 +203,15 @@ TEST_F(TapStressTest, TheBusAndTheTapGoWhileCaptureCompletes)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 25));
 
+        // A handle's requests go one at a time, as one application thread sends them: the unplug
+        // comes on a second handle to the bus.
+        auto second = OpenBus();
+        ASSERT_NE(second, nullptr);
         bool detach = random() % 2 == 0;
-        std::thread unplug([&] { Unplug(2); });
+        std::thread unplug([&] {
+            ULONG input[4] = {16, 2, 0, 0};
+            second->Ioctl(IOCTL_BUS_UNPLUG_PORT, input, sizeof(input), 0);
+        });
         std::thread detacher([&] {
             if (detach) Control(IOCTL_TAP_DETACH);
         });
@@ -217,6 +224,7 @@ TEST_F(TapStressTest, TheBusAndTheTapGoWhileCaptureCompletes)
         roundOver = true;
         for (auto& reader : readers) reader.join();
         hubs.clear();
+        second.reset();
         control_.reset();
         ASSERT_TRUE(hk::WaitDeviceNodeState(busPdo_, hk::DeviceNodeState::Unknown));
         ASSERT_TRUE(hk::WaitPnpIdle());
