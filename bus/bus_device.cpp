@@ -4,6 +4,7 @@
 #include "driver/gate.h"
 #include "driver/handlers.h"
 #include "port/port_device.h"
+#include "routing/tap.h"
 #include "vcombus/ioctl.h"
 
 _Use_decl_annotations_ VCB_PAGED NTSTATUS AddBusDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject)
@@ -174,6 +175,8 @@ static VCB_PAGED NTSTATUS RemoveBus(PDEVICE_OBJECT device, BusDeviceData* bus, P
     }
     SetPnpState(&bus->Header, PnpDeleted);
     IoGateWaitForRemove(&bus->Gate);
+    // The tap captures into this bus's ports and names this bus: it ends before they go.
+    EndTapsOfBus(bus, true);
 
     ExAcquireFastMutex(&bus->ChildListLock);
     while (!IsListEmpty(&bus->ChildList)) {
@@ -205,6 +208,7 @@ static VCB_PAGED void SurpriseRemoveBus(BusDeviceData* bus)
     PAGED_CODE();
     SetPnpState(&bus->Header, PnpSurpriseRemovePending);
     DisableBusInterface(bus);
+    EndTapsOfBus(bus, false);
 
     LIST_ENTRY unreported;
     InitializeListHead(&unreported);

@@ -216,7 +216,7 @@ VCB_PAGED NTSTATUS BusDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     PAGED_CODE();
     auto bus = (BusDeviceData*)deviceObject->DeviceExtension;
     IoGateAcquire(&bus->Gate);
-    if (bus->Header.PnpState == PnpDeleted) {
+    if (ReadPnpState(&bus->Header) == PnpDeleted) {
         NTSTATUS status = CompleteNoSuchDevice(irp);
         IoGateRelease(&bus->Gate);
         return status;

@@ -11,7 +11,7 @@ VCB_PAGED NTSTATUS BusOpenCloseCleanupFlush(PDEVICE_OBJECT deviceObject, PIRP ir
     auto bus = (BusDeviceData*)deviceObject->DeviceExtension;
     IoGateAcquire(&bus->Gate);
     NTSTATUS status;
-    if (bus->Header.PnpState == PnpDeleted) {
+    if (ReadPnpState(&bus->Header) == PnpDeleted) {
         status = CompleteNoSuchDevice(irp);
     } else {
         status = CompleteRequest(irp, STATUS_SUCCESS);
@@ -24,7 +24,7 @@ VCB_PAGED NTSTATUS BusReadWrite(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     PAGED_CODE();
     auto bus = (BusDeviceData*)deviceObject->DeviceExtension;
-    if (bus->Header.PnpState == PnpDeleted) {
+    if (ReadPnpState(&bus->Header) == PnpDeleted) {
         return CompleteNoSuchDevice(irp);
     }
     return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);

@@ -41,7 +41,7 @@ static VCB_PAGED NTSTATUS DispatchBusOrPortRequest(PDEVICE_OBJECT deviceObject, 
     case IRP_MJ_POWER:
         return DispatchPower(deviceObject, irp);
     case IRP_MJ_PNP:
-        if (header->PnpState == PnpDeleted) {
+        if (ReadPnpState(header) == PnpDeleted) {
             return CompleteNoSuchDevice(irp);
         }
         if (isBus) {
@@ -84,7 +84,7 @@ VCB_PAGED NTSTATUS DispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     auto bus = (BusDeviceData*)header;
     IoGateAcquire(&bus->Gate);
     NTSTATUS status;
-    if (bus->Header.PnpState == PnpDeleted) {
+    if (ReadPnpState(&bus->Header) == PnpDeleted) {
         status = CompleteNoSuchDevice(irp);
     } else {
         IoCopyCurrentIrpStackLocationToNext(irp);

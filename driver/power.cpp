@@ -9,7 +9,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     auto header = (CommonDeviceData*)deviceObject->DeviceExtension;
     // The power manager holds back the next request until this one is started, even when it fails.
-    if (header->PnpState == PnpDeleted) {
+    if (ReadPnpState(header) == PnpDeleted) {
         PoStartNextPowerIrp(irp);
         return CompleteNoSuchDevice(irp);
     }

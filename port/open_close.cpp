@@ -9,7 +9,7 @@ VCB_PAGED NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
     PAGED_CODE();
     auto port = (PortDeviceData*)deviceObject->DeviceExtension;
     irp->IoStatus.Information = 0;
-    if (port->Header.PnpState == PnpDeleted) {
+    if (ReadPnpState(&port->Header) == PnpDeleted) {
         return CompleteNoSuchDevice(irp);
     }
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE) {
@@ -45,7 +45,7 @@ VCB_PAGED NTSTATUS DispatchCleanupFlush(PDEVICE_OBJECT deviceObject, PIRP irp)
     PAGED_CODE();
     auto port = (PortDeviceData*)deviceObject->DeviceExtension;
     irp->IoStatus.Information = 0;
-    if (port->Header.PnpState == PnpDeleted) {
+    if (ReadPnpState(&port->Header) == PnpDeleted) {
         return CompleteNoSuchDevice(irp);
     }
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS) {

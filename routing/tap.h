@@ -39,16 +39,23 @@ struct TapDeviceData {
     // bias and waits for InjectionsDone before it leaves the stack.
     volatile LONG InjectionCount;
     KEVENT InjectionsDone;
+    // Set once the tap has left its stack. The I/O manager takes the top of a stack for a request
+    // without a reference on it, so a request may still reach the tap after that: it goes on to
+    // LowerDevice untouched. The tap then holds a reference on LowerDevice, and its device object
+    // is kept on the detached list until its bus is removed.
+    volatile LONG Detached;
+    LIST_ENTRY DetachedLink;
 };
 static_assert(offsetof(TapDeviceData, Header) == 0, "role flags are read before the role is known");
 
 // Set while a tap is attached and its record may be used; the bus's TapDevice is read only then.
-// Cleared by whoever takes the tap down (a detach or the removal of the real port's stack), under
-// TapLock, before the record goes.
+// Cleared by whoever takes the tap down (a detach, the removal of the real port's stack or of the
+// bus), under TapLock, with the bus's TapDevice.
 extern volatile LONG TapAttached;
 
-// Serialises the tap's creation, the control requests that read its record, and the first step
-// of its teardown, so that none of them sees a record being deleted.
+// Serialises the tap's creation, the control requests that read its record, and its whole end,
+// so that none of them sees a record being deleted and no two ends overlap. Nothing that holds a
+// count of the tap's gate waits for it.
 _IRQL_requires_(PASSIVE_LEVEL) void InitializeTapControl();
 _IRQL_requires_(PASSIVE_LEVEL) void LockTapControl();
 _IRQL_requires_(PASSIVE_LEVEL) void UnlockTapControl();
@@ -59,13 +66,18 @@ _IRQL_requires_(PASSIVE_LEVEL) TapDeviceData* CurrentTapRecord();
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS CreateTap(PDRIVER_OBJECT driverObject, PUNICODE_STRING name,
                                                   BusDeviceData* bus);
 
-// For the removal of the real port's stack: true when no detach has claimed the tap first, and
-// the caller now owns its teardown.
-_IRQL_requires_(PASSIVE_LEVEL) bool ClaimTapForRemoval(TapDeviceData* tap);
+// The end of the tap, under the control lock held throughout. ClaimTap makes the tap no longer
+// current (false if it was not); TakeTapOffStack then refuses new injections, waits for those in
+// progress, leaves the stack and waits for every request in progress through the tap. The caller
+// holds no count of the tap's gate.
+_IRQL_requires_(PASSIVE_LEVEL) bool ClaimTap(TapDeviceData* tap);
+_IRQL_requires_(PASSIVE_LEVEL) void TakeTapOffStack(TapDeviceData* tap);
+// Deletes a tap taken off its stack once no request is passing through it any more.
+_IRQL_requires_(PASSIVE_LEVEL) void DeleteTap(TapDeviceData* tap);
 
-// Takes the tap out of its stack and deletes it once no request is in progress through it. The
-// caller has cleared TapAttached and holds no count of the tap's gate.
-_IRQL_requires_(PASSIVE_LEVEL) void DestroyTap(TapDeviceData* tap);
+// The bus's side: its surprise removal and its removal end the tap attached through it as a
+// detach does; its removal also deletes the taps it left detached (`removal`).
+_IRQL_requires_(PASSIVE_LEVEL) void EndTapsOfBus(BusDeviceData* bus, bool removal);
 
 // Capture: whether TapDispatch sends the request down with TapCaptureCompletion, and doing so.
 // A hooked request's gate count is released by the completion routine.

@@ -10,11 +10,17 @@ volatile LONG TapAttached;
 
 namespace {
 
-// Serialises the tap's creation, the control requests that read its record and the first step of
-// its teardown. An event, not a mutex: device creation and the attach run at PASSIVE_LEVEL.
+// Serialises the tap's creation, the control requests that read its record and its end. An
+// event, not a mutex: device creation, the attach and the waits of the end run at PASSIVE_LEVEL.
 KEVENT TapLock;
 // The attached tap's record while TapAttached is set, guarded by TapLock.
 TapDeviceData* CurrentTap;
+// Taps taken off their stacks by a detach, kept until their bus is removed; guarded by TapLock.
+LIST_ENTRY DetachedTaps;
+
+// What a filter takes from the device beneath it: the I/O manager sees the top of the stack for
+// a request's buffering and the IRQL of its power requests.
+constexpr ULONG kInheritedFlags = DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH;
 
 // The longest device name taken from an attach request, in bytes: twice that must still fit a
 // counted Unicode string.
@@ -129,7 +135,8 @@ unlock:
 }
 
 // Detaching waits for every request in progress through the tap: a power request below it still
-// has the tap's completion routine to run, and that routine reads the record.
+// has the tap's completion routine to run, and that routine reads the record. The tap's device
+// object stays until its bus goes, since a request may yet be aimed at it.
 VCB_PAGED NTSTATUS DetachTap()
 {
     PAGED_CODE();
@@ -139,11 +146,10 @@ VCB_PAGED NTSTATUS DetachTap()
         UnlockTapControl();
         return STATUS_DEVICE_DOES_NOT_EXIST;
     }
-    CurrentTap = nullptr;
-    InterlockedExchange(&TapAttached, 0);
+    ClaimTap(tap);
+    TakeTapOffStack(tap);
+    InsertTailList(&DetachedTaps, &tap->DetachedLink);
     UnlockTapControl();
-
-    DestroyTap(tap);
     return STATUS_SUCCESS;
 }
 
@@ -196,6 +202,7 @@ VCB_PAGED void InitializeTapControl()
     PAGED_CODE();
     KeInitializeEvent(&TapLock, SynchronizationEvent, TRUE);
     CurrentTap = nullptr;
+    InitializeListHead(&DetachedTaps);
     TapAttached = 0;
 }
 
@@ -221,19 +228,45 @@ _Use_decl_annotations_ VCB_PAGED TapDeviceData* CurrentTapRecord()
     return CurrentTap;
 }
 
-// Called by the removal of the real port's stack: the tap goes with it unless a detach has
-// already claimed it. True when the caller now owns the teardown.
-VCB_PAGED bool ClaimTapForRemoval(TapDeviceData* tap)
+_Use_decl_annotations_ VCB_PAGED bool ClaimTap(TapDeviceData* tap)
+{
+    PAGED_CODE();
+    if (CurrentTap != tap) {
+        return false;
+    }
+    CurrentTap = nullptr;
+    InterlockedExchange(&TapAttached, 0);
+    WritePointerNoFence((PVOID volatile*)&tap->Bus->TapDevice, nullptr);
+    if (InterlockedDecrement(&TapCount) < 0) {
+        InterlockedExchange(&TapCount, 0);
+    }
+    return true;
+}
+
+// The bus's records go with it, and every tap holds its bus: the attached one ends first, then
+// the detached ones are deleted.
+_Use_decl_annotations_ VCB_PAGED void EndTapsOfBus(BusDeviceData* bus, bool removal)
 {
     PAGED_CODE();
     LockTapControl();
-    bool claimed = CurrentTap == tap;
-    if (claimed) {
-        CurrentTap = nullptr;
-        InterlockedExchange(&TapAttached, 0);
+    TapDeviceData* tap = CurrentTap;
+    if (tap != nullptr && tap->Bus == bus) {
+        ClaimTap(tap);
+        TakeTapOffStack(tap);
+        InsertTailList(&DetachedTaps, &tap->DetachedLink);
+    }
+    if (removal) {
+        PLIST_ENTRY entry = DetachedTaps.Flink;
+        while (entry != &DetachedTaps) {
+            auto detached = CONTAINING_RECORD(entry, TapDeviceData, DetachedLink);
+            entry = entry->Flink;
+            if (detached->Bus == bus) {
+                RemoveEntryList(&detached->DetachedLink);
+                DeleteTap(detached);
+            }
+        }
     }
     UnlockTapControl();
-    return claimed;
 }
 
 VCB_PAGED NTSTATUS TapControl(PDEVICE_OBJECT deviceObject, PIRP irp)
@@ -320,49 +353,84 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS CreateTap(PDRIVER_OBJECT driverObject,
         goto dereferenceFile;
     }
 
-    // Attached while the file object still holds the named device, so it cannot go meanwhile.
-    tap->LowerDevice = IoAttachDeviceToDeviceStack(device, named);
-    if (tap->LowerDevice == nullptr) {
-        status = STATUS_OBJECT_PATH_NOT_FOUND;
-        goto dereferenceFile;
+    // A request may reach the tap the moment it joins the stack, so it is ready before: it takes
+    // the stack's top as it is now for the device beneath it, with that device's I/O method and
+    // power-paging. Attached while the file object still holds the named device, so that it
+    // cannot go meanwhile.
+    {
+        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(named);
+        if ((top->Flags & DO_BUFFERED_IO) == 0) {
+            ObDereferenceObject(top);
+            status = STATUS_PORT_CONNECTION_REFUSED;
+            goto dereferenceFile;
+        }
+        tap->LowerDevice = top;
+        device->Flags |= top->Flags & kInheritedFlags;
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, named);
+        ObDereferenceObject(top);
+        if (lower == nullptr) {
+            tap->LowerDevice = nullptr;
+            status = STATUS_OBJECT_PATH_NOT_FOUND;
+            goto dereferenceFile;
+        }
+        if (lower != top) {
+            // Another device joined the stack in between: the tap passes on to that one from now.
+            InterlockedExchangePointer((PVOID volatile*)&tap->LowerDevice, lower);
+            if ((lower->Flags & DO_BUFFERED_IO) == 0) {
+                // Not deleted, as a request may already be on its way to it.
+                TakeTapOffStack(tap);
+                InsertTailList(&DetachedTaps, &tap->DetachedLink);
+                status = STATUS_PORT_CONNECTION_REFUSED;
+                goto dereferenceFile;
+            }
+            device->Flags |= lower->Flags & kInheritedFlags;
+        }
     }
-    if ((tap->LowerDevice->Flags & DO_BUFFERED_IO) == 0) {
-        status = STATUS_PORT_CONNECTION_REFUSED;
-        goto detach;
-    }
-
-    // A filter takes the I/O method and power-paging of the device beneath it before any request
-    // can reach it: the closing of the lookup's file object is the first.
-    device->Flags |= tap->LowerDevice->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH);
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
     bus->TapDevice = device;
     ObDereferenceObject(file);
     return STATUS_SUCCESS;
 
-detach:
-    IoDetachDevice(tap->LowerDevice);
-    tap->LowerDevice = nullptr;
 dereferenceFile:
     if (file != nullptr) {
         ObDereferenceObject(file);
     }
 deleteDevice:
-    IoDeleteDevice(device);
+    // A tap that was in the stack, however briefly, stays with the detached ones.
+    if (!ReadNoFence(&tap->Detached)) {
+        IoDeleteDevice(device);
+    }
     return status;
 }
 
-_Use_decl_annotations_ VCB_PAGED void DestroyTap(TapDeviceData* tap)
+_Use_decl_annotations_ VCB_PAGED void TakeTapOffStack(TapDeviceData* tap)
 {
     PAGED_CODE();
     PDEVICE_OBJECT lower = tap->LowerDevice;
     // An injection in progress uses the device beneath: it finishes before the tap lets go.
     RetireInjections(tap);
+    // A request that reaches the tap from here on is passed to the device beneath, which must
+    // still be there for it.
+    ObReferenceObject(lower);
+    InterlockedExchange(&tap->Detached, 1);
     // Out of the stack first, so that no new request finds the tap; then wait for those in it.
     IoDetachDevice(lower);
     TapGateWaitForRemove(&tap->Gate);
     ForgetRealPortOpen(tap);
-    IoDeleteDevice(tap->DeviceObject);
-    if (InterlockedDecrement(&TapCount) < 0) {
-        InterlockedExchange(&TapCount, 0);
+}
+
+// A request still passing through waits out the deletion. Its release after the gate's removal
+// takes the count back below zero and sets the event again.
+_Use_decl_annotations_ VCB_PAGED void DeleteTap(TapDeviceData* tap)
+{
+    PAGED_CODE();
+    for (;;) {
+        KeClearEvent(&tap->Gate.RemoveEvent);
+        if (ReadNoFence(&tap->Gate.OutstandingCount) < 0) {
+            break;
+        }
+        KeWaitForSingleObject(&tap->Gate.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
     }
+    ObDereferenceObject(tap->LowerDevice);
+    IoDeleteDevice(tap->DeviceObject);
 }

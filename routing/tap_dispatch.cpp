@@ -81,21 +81,42 @@ VCB_PAGED NTSTATUS TapStart(TapDeviceData* tap, PIRP irp)
     return CompleteRequest(irp, status, irp->IoStatus.Information);
 }
 
+// A request aimed at the tap as it left the stack: what the device beneath would have had, had
+// the tap never been there.
+NTSTATUS PassDownUntouched(TapDeviceData* tap, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(tap->LowerDevice, irp);
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(tap->LowerDevice, irp);
+}
+
 // The removal of the real port's stack: the request goes down first, then the tap leaves, once
-// every request in progress through it has gone. It holds a count of its own while it uses the
-// record, so that a detach running at the same time waits for it too; whichever of the two claims
-// the tap first takes it down.
+// every request in progress through it has gone, and is deleted at once: the stack's removal
+// comes only when no handle to it is open, so nothing can aim a request at the tap any more. The
+// control lock keeps a detach or the bus's removal from ending the tap meanwhile; a tap that a
+// detach took off the stack first only passes the request on.
 VCB_PAGED NTSTATUS TapRemove(TapDeviceData* tap, PIRP irp)
 {
     PAGED_CODE();
+    LockTapControl();
+    if (ReadNoFence(&tap->Detached)) {
+        UnlockTapControl();
+        return PassDownUntouched(tap, irp);
+    }
     TapGateAcquire(&tap->Gate);
     SetTapState(tap, TapRemoved);
     NTSTATUS status = PassDown(tap, irp);
-    bool owner = ClaimTapForRemoval(tap);
+    bool owner = ClaimTap(tap);
     TapGateRelease(&tap->Gate);
     if (owner) {
-        DestroyTap(tap);
+        TakeTapOffStack(tap);
+        DeleteTap(tap);
     }
+    UnlockTapControl();
     return status;
 }
 
@@ -183,6 +204,11 @@ NTSTATUS TapDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
     }
 
     TapGateAcquire(&tap->Gate);
+    if (ReadNoFence(&tap->Detached)) {
+        NTSTATUS passed = PassDownUntouched(tap, irp);
+        TapGateRelease(&tap->Gate);
+        return passed;
+    }
     // The open the tap follows ends with any cleanup or close, even one refused below: the tap's
     // reference on its file object must not hold back the close.
     if (major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE) {

@@ -181,7 +181,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS PortReadWrite(PDEVICE_OBJECT deviceObj
 {
     PAGED_CODE();
     auto port = (PortDeviceData*)deviceObject->DeviceExtension;
-    if (port->Header.PnpState == PnpDeleted) {
+    if (ReadPnpState(&port->Header) == PnpDeleted) {
         return CompleteNoSuchDevice(irp);
     }
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_WRITE) {

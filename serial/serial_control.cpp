@@ -252,7 +252,7 @@ VCB_PAGED NTSTATUS PortSerialControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     PAGED_CODE();
     auto port = (PortDeviceData*)deviceObject->DeviceExtension;
     irp->IoStatus.Information = 0;
-    if (port->Header.PnpState == PnpDeleted) {
+    if (ReadPnpState(&port->Header) == PnpDeleted) {
         return CompleteNoSuchDevice(irp);
     }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);

@@ -407,8 +407,10 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT
     std::lock_guard guard(g_deviceLock);
     PDEVICE_OBJECT top = IoGetAttachedDevice(target);
     if (top->HkNode->deleted) return nullptr;
-    top->AttachedDevice = source;
-    source->HkNode->attachedTo = top;
+    // Requests may be on their way into the stack while it changes (the I/O manager walks it
+    // without a lock for a handle's request): the links are stored whole.
+    __atomic_store_n(&top->AttachedDevice, source, __ATOMIC_RELEASE);
+    __atomic_store_n(&source->HkNode->attachedTo, top, __ATOMIC_RELEASE);
     PnpDeviceAttached(source, top);
     source->StackSize = (CCHAR)(top->StackSize + 1);
     source->AlignmentRequirement = top->AlignmentRequirement;
@@ -423,8 +425,8 @@ void IoDetachDevice(PDEVICE_OBJECT target)
         ReportViolation("IoDetachDevice on device %p, which has nothing attached", (void*)target);
         return;
     }
-    above->HkNode->attachedTo = nullptr;
-    target->AttachedDevice = nullptr;
+    __atomic_store_n(&above->HkNode->attachedTo, nullptr, __ATOMIC_RELEASE);
+    __atomic_store_n(&target->AttachedDevice, nullptr, __ATOMIC_RELEASE);
     if (target->HkNode->deletionDeferred) {
         target->HkNode->deletionDeferred = false;
         ObDereferenceObject(target);
@@ -574,7 +576,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
         return STATUS_INVALID_PARAMETER;
     }
     if (origin != IrpOrigin::Harness && first) PnpCheckBuiltRequest(irp, device);
-    if (device->HkNode->attachedTo && !device->HkNode->flagsChecked) PnpCheckStackFlags(device, irp);
+    if (__atomic_load_n(&device->HkNode->attachedTo, __ATOMIC_ACQUIRE) && !device->HkNode->flagsChecked) {
+        PnpCheckStackFlags(device, irp);
+    }
     irp->CurrentLocation--;
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;

@@ -1124,7 +1124,7 @@ void PnpCheckStackFlags(PDEVICE_OBJECT device, PIRP irp)
 {
     HkDeviceNode* node = device->HkNode;
     if (node->flagsChecked.exchange(true)) return;
-    PDEVICE_OBJECT lower = node->attachedTo;
+    PDEVICE_OBJECT lower = __atomic_load_n(&node->attachedTo, __ATOMIC_ACQUIRE);
     if (lower == nullptr) return;
     UCHAR major = (irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction;
     const ULONG io = DO_BUFFERED_IO | DO_DIRECT_IO;

@@ -26,6 +26,7 @@ TEST_F(TapPnpTest, RemovalOfThePortsStackEndsTheTapAndAllowsANewAttach)
     EXPECT_EQ(port.QueryRemoveAndRemove(), STATUS_SUCCESS);
     EXPECT_TRUE(port.Removed());
     EXPECT_FALSE(ReadNoFence(&TapAttached));
+    EXPECT_EQ(bus_->TapDevice, nullptr) << "the bus no longer names a deleted device";
     EXPECT_EQ(Query(IOCTL_TAP_GET_COUNT), 0u);
     EXPECT_EQ(Query(IOCTL_TAP_GET_STATUS), 8u);
     EXPECT_EQ(Control(IOCTL_TAP_DETACH), STATUS_DEVICE_DOES_NOT_EXIST);

@@ -1,7 +1,9 @@
 // The real port completes reads from another thread at DISPATCH_LEVEL while hub ports are
-// plugged in, opened, read and unplugged, and the tap is configured and disabled. Bytes may be
-// missed (capture off, a closed or full ring), but whatever a hub port reads is what the real
-// port carried, in order; nothing crashes and the unload finds nothing left behind.
+// plugged in, opened, read and unplugged, and the tap is configured, disabled, detached and
+// attached again. Bytes may be missed (capture off, no tap, a closed or full ring), but whatever a
+// hub port reads is what the real port carried, in order; the application's reads of the real
+// port all succeed whether they meet the tap or not; nothing crashes and the unload finds nothing
+// left behind.
 #include "tap_fixture.h"
 
 #include <atomic>
@@ -32,7 +34,7 @@ bool IsSubsequence(const std::vector<UCHAR>& got, const std::vector<UCHAR>& carr
     return true;
 }
 
-TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsComeAndGoAndCaptureChanges)
+TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsAndTheTapComeAndGo)
 {
     ASSERT_NE(PlugIn(1), nullptr);
     auto hub = Open(Port(1));
@@ -60,6 +62,7 @@ TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsComeAndGoAndCaptureCh
             for (auto& b : chunk) b = next++;
             real.Receive(chunk);
             auto read = app->Read((ULONG)chunk.size());
+            EXPECT_EQ(read->Status(), STATUS_SUCCESS);
             const auto& out = read->Output();
             carried.insert(carried.end(), out.begin(), out.end());
         }
@@ -101,8 +104,15 @@ TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsComeAndGoAndCaptureCh
         std::mt19937 random(2);
         while (!stop) {
             std::lock_guard guard(controlLock);
-            switch (random() % 4) {
+            switch (random() % 5) {
             case 0: Control(IOCTL_TAP_DISABLE); break;
+            case 1:
+                if (ReadNoFence(&TapAttached)) {
+                    EXPECT_EQ(Control(IOCTL_TAP_DETACH), STATUS_SUCCESS);
+                } else {
+                    EXPECT_EQ(Attach("\\Device\\Serial0"), STATUS_SUCCESS);
+                }
+                break;
             default: {
                 RoutingConfig fresh = MakeConfig();
                 fresh.CaptureDirection = random() % 4 == 0 ? 1 : 0;
@@ -121,7 +131,9 @@ TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsComeAndGoAndCaptureCh
     reader.join();
     line.join();
     real.WaitIdle();
-    EXPECT_EQ(Control(IOCTL_TAP_DETACH), STATUS_SUCCESS);
+    if (ReadNoFence(&TapAttached)) {
+        EXPECT_EQ(Control(IOCTL_TAP_DETACH), STATUS_SUCCESS);
+    }
     auto rest = hub->Read(4096);
     hubGot.insert(hubGot.end(), rest->Output().begin(), rest->Output().end());
 
@@ -135,6 +147,92 @@ TEST_F(TapStressTest, CapturedBytesKeepTheirOrderWhilePortsComeAndGoAndCaptureCh
     EXPECT_FALSE(hubGot.empty()) << "capture was on for most of the run";
     app.reset();
     hub.reset();
+}
+
+// Round after round, a bus comes with two hub ports and a tap capturing the real port's reads,
+// which complete from another thread at DISPATCH_LEVEL all along; then, at the same moment, a hub
+// port is unplugged, the tap is detached (or not) and the bus is pulled out. Nothing crashes, the
+// tap is off the real port after every round, the application's reads of the real port never
+// fail, and the unload finds nothing left.
+TEST_F(TapStressTest, TheBusAndTheTapGoWhileCaptureCompletes)
+{
+    FakeSerialPort& real = RealPort();
+    real.SetDefault(IRP_MJ_READ, FakeSerialPort::Answer::Later(STATUS_SUCCESS, 1ms));
+    NTSTATUS status;
+    auto app = hk::File::Open(real.Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+
+    std::atomic<bool> stop{false};
+    std::thread line([&] {
+        UCHAR next = 0;
+        while (!stop) {
+            std::vector<UCHAR> chunk(8);
+            for (auto& b : chunk) b = next++;
+            real.Receive(chunk);
+            EXPECT_EQ(app->Read((ULONG)chunk.size())->Status(), STATUS_SUCCESS);
+        }
+    });
+
+    std::mt19937 random(3);
+    for (int round = 0; round < 12 && !HasFailure(); round++) {
+        if (round > 0) {
+            AddBus(behavior_);
+            ASSERT_EQ(hk::StartDevice(busPdo_), STATUS_SUCCESS);
+            ASSERT_TRUE(hk::WaitPnpIdle());
+            control_ = OpenBus();
+            ASSERT_NE(control_, nullptr);
+        }
+        ASSERT_NE(PlugIn(1), nullptr);
+        ASSERT_NE(PlugIn(2), nullptr);
+        std::vector<std::unique_ptr<hk::File>> hubs;
+        hubs.push_back(Open(Port(1)));
+        hubs.push_back(Open(Port(2)));
+        for (auto& hub : hubs) SetReadTimeouts(*hub, 0xFFFFFFFF, 0, 0);
+        ASSERT_EQ(Attach("\\Device\\Serial0"), STATUS_SUCCESS);
+        ASSERT_EQ(Configure(IOCTL_TAP_CONFIGURE, MakeConfig()), STATUS_SUCCESS);
+
+        std::atomic<bool> roundOver{false};
+        std::vector<std::thread> readers;
+        for (auto& hub : hubs) {
+            readers.emplace_back([&roundOver, file = hub.get()] {
+                while (!roundOver) {
+                    file->Read(64);
+                    std::this_thread::sleep_for(1ms);
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 25));
+
+        // A handle's requests go one at a time, as one application thread sends them: the unplug
+        // comes on a second handle to the bus.
+        auto second = OpenBus();
+        ASSERT_NE(second, nullptr);
+        bool detach = random() % 2 == 0;
+        std::thread unplug([&] {
+            ULONG input[4] = {16, 2, 0, 0};
+            second->Ioctl(IOCTL_BUS_UNPLUG_PORT, input, sizeof(input), 0);
+        });
+        std::thread detacher([&] {
+            if (detach) Control(IOCTL_TAP_DETACH);
+        });
+        hk::SurpriseRemoveDevice(busPdo_);
+        unplug.join();
+        detacher.join();
+        EXPECT_FALSE(ReadNoFence(&TapAttached));
+        EXPECT_EQ(IoGetAttachedDevice(real.Device()), real.Device());
+
+        roundOver = true;
+        for (auto& reader : readers) reader.join();
+        hubs.clear();
+        second.reset();
+        control_.reset();
+        ASSERT_TRUE(hk::WaitDeviceNodeState(busPdo_, hk::DeviceNodeState::Unknown));
+        ASSERT_TRUE(hk::WaitPnpIdle());
+    }
+    stop = true;
+    line.join();
+    real.WaitIdle();
+    app.reset();
 }
 
 }  // namespace
