@@ -9,11 +9,32 @@
 
 namespace hk {
 
-// One lock and one condition for every dispatcher object, as the kernel's dispatcher database:
-// waits re-check their object whenever anything is signalled.
-std::mutex& DispatcherLock();
-std::condition_variable& DispatcherCondition();
-void WakeWaiters();  // call with DispatcherLock held, after changing a SignalState
+// The dispatcher database: one lock over every dispatcher object's state and wait list. A waiting
+// thread links a wait block on the object it waits for; signalling an object satisfies waits from
+// its own list only (as many as its new state allows) and wakes just those threads, which return
+// without taking the lock again. The wake-ups are issued once the guard drops the lock.
+class DispatcherGuard {
+public:
+    DispatcherGuard();
+    ~DispatcherGuard();
+    DispatcherGuard(const DispatcherGuard&) = delete;
+    DispatcherGuard& operator=(const DispatcherGuard&) = delete;
+
+    // After raising `header`'s SignalState: satisfies the waits it now can, first come first.
+    void Signal(PDISPATCHER_HEADER header);
+    // Drops the lock early, issuing the wake-ups gathered so far.
+    void Unlock();
+    std::unique_lock<std::mutex>& Lock() { return lock_; }
+    // Wakes a thread sleeping on `word` once the lock is dropped.
+    void Wake(std::atomic<uint32_t>* word);
+
+private:
+
+    std::unique_lock<std::mutex> lock_;
+    static constexpr int kDeferred = 8;
+    std::atomic<uint32_t>* deferred_[kDeferred];
+    int deferredCount_ = 0;
+};
 
 int SpinLocksHeld();  // by the calling thread
 
