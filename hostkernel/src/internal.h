@@ -4,10 +4,28 @@
 #include <hostkernel/harness.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <mutex>
 
 namespace hk {
+
+// A thread sleeps on a 32-bit word until another changes it and wakes it (a futex): a woken
+// thread needs no lock to see why it was woken. False when the deadline (steady clock) passed
+// with the word still at `value`; it may also return early, so callers re-check the word.
+bool FutexWait(std::atomic<uint32_t>* word, uint32_t value, const std::chrono::steady_clock::time_point* deadline);
+void FutexWake(std::atomic<uint32_t>* word, int count = 1);
+
+// A one-shot notice on such a word: Wait returns once Post was called (false at the deadline),
+// and Post makes a system call only when a waiter went to sleep.
+enum : uint32_t { kNoticeClear = 0, kNoticePosted = 1, kNoticeSleeping = 2 };
+bool NoticeWait(std::atomic<uint32_t>* word, const std::chrono::steady_clock::time_point* deadline);
+// True when a thread sleeps on the word and must be woken (FutexWake).
+inline bool NoticePost(std::atomic<uint32_t>* word)
+{
+    return word->exchange(kNoticePosted, std::memory_order_acq_rel) == kNoticeSleeping;
+}
 
 // The dispatcher database: one lock over every dispatcher object's state and wait list. A waiting
 // thread links a wait block on the object it waits for; signalling an object satisfies waits from

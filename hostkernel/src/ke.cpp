@@ -105,43 +105,16 @@ std::mutex& DispatcherLock()
 }
 
 // A thread's wait on one object, linked on the object's wait list while it lasts. The signaller
-// unlinks it and sets `satisfied` under the dispatcher lock; the waiter sleeps on that word.
+// unlinks it and posts `satisfied` under the dispatcher lock; the waiter sleeps on that notice.
 struct WaitBlock {
     LIST_ENTRY entry;
-    std::atomic<uint32_t> satisfied{0};
+    std::atomic<uint32_t> satisfied{kNoticeClear};
     PVOID owner = nullptr;  // fast-mutex waiters: the identity the mutex is handed over to
 };
 
 WaitBlock* FirstWaiter(PDISPATCHER_HEADER header)
 {
     return CONTAINING_RECORD(header->WaitListHead.Flink, WaitBlock, entry);
-}
-
-void FutexWake(std::atomic<uint32_t>* word)
-{
-    // The waiter may already have seen the word and left: a wake on a stale address is at most a
-    // spurious wake-up for whatever sleeps there now, which every futex user tolerates.
-    syscall(SYS_futex, (uint32_t*)word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
-
-// Sleeps until the block is satisfied or, with a deadline, until the deadline; the lock is not
-// held. False when the deadline passed first.
-bool SleepOnBlock(WaitBlock& block, const std::chrono::steady_clock::time_point* deadline)
-{
-    while (block.satisfied.load(std::memory_order_acquire) == 0) {
-        timespec at{};
-        if (deadline != nullptr) {
-            // steady_clock is CLOCK_MONOTONIC, the clock an absolute FUTEX_WAIT_BITSET uses.
-            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
-            if (std::chrono::steady_clock::now() >= *deadline) return false;
-            at.tv_sec = ns / 1000000000;
-            at.tv_nsec = ns % 1000000000;
-        }
-        long result = syscall(SYS_futex, (uint32_t*)&block.satisfied, FUTEX_WAIT_BITSET_PRIVATE, 0,
-                              deadline != nullptr ? &at : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
-        if (result != 0 && errno == ETIMEDOUT) return false;
-    }
-    return true;
 }
 
 // Links the caller on `header`'s wait list and waits, the guard's lock held on entry and released
@@ -151,10 +124,10 @@ bool WaitOn(DispatcherGuard& guard, PDISPATCHER_HEADER header, WaitBlock& block,
 {
     InsertTailList(&header->WaitListHead, &block.entry);
     guard.Unlock();
-    if (SleepOnBlock(block, deadline)) return true;
+    if (NoticeWait(&block.satisfied, deadline)) return true;
     // Timed out, unless a signal satisfied the wait before the lock was taken again.
     guard.Lock().lock();
-    bool satisfied = block.satisfied.load(std::memory_order_acquire) != 0;
+    bool satisfied = block.satisfied.load(std::memory_order_acquire) == kNoticePosted;
     if (!satisfied) RemoveEntryList(&block.entry);
     guard.Unlock();
     return satisfied;
@@ -173,6 +146,43 @@ void EnterWaitNext(const char* routine)
 }
 
 }  // namespace
+
+bool FutexWait(std::atomic<uint32_t>* word, uint32_t value, const std::chrono::steady_clock::time_point* deadline)
+{
+    timespec at{};
+    if (deadline != nullptr) {
+        if (std::chrono::steady_clock::now() >= *deadline) return word->load(std::memory_order_acquire) != value;
+        // steady_clock is CLOCK_MONOTONIC, the clock an absolute FUTEX_WAIT_BITSET uses.
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
+        at.tv_sec = ns / 1000000000;
+        at.tv_nsec = ns % 1000000000;
+    }
+    long result = syscall(SYS_futex, (uint32_t*)word, FUTEX_WAIT_BITSET_PRIVATE, value,
+                          deadline != nullptr ? &at : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
+    return !(result != 0 && errno == ETIMEDOUT);
+}
+
+void FutexWake(std::atomic<uint32_t>* word, int count)
+{
+    // The waiter may already have seen the word and left: a wake on a stale address is at most a
+    // spurious wake-up for whatever sleeps there now, which every futex user tolerates.
+    syscall(SYS_futex, (uint32_t*)word, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+bool NoticeWait(std::atomic<uint32_t>* word, const std::chrono::steady_clock::time_point* deadline)
+{
+    for (;;) {
+        uint32_t state = word->load(std::memory_order_acquire);
+        if (state == kNoticePosted) return true;
+        if (state == kNoticeClear &&
+            !word->compare_exchange_strong(state, kNoticeSleeping, std::memory_order_acq_rel)) {
+            continue;  // posted meanwhile
+        }
+        if (!FutexWait(word, kNoticeSleeping, deadline)) {
+            return word->load(std::memory_order_acquire) == kNoticePosted;
+        }
+    }
+}
 
 DispatcherGuard::DispatcherGuard() : lock_(DispatcherLock()) {}
 
@@ -201,8 +211,7 @@ void DispatcherGuard::Signal(PDISPATCHER_HEADER header)
         WaitBlock* block = FirstWaiter(header);
         RemoveEntryList(&block->entry);
         Satisfy(header);
-        block->satisfied.store(1, std::memory_order_release);
-        Wake(&block->satisfied);
+        if (NoticePost(&block->satisfied)) Wake(&block->satisfied);
     }
 }
 
@@ -600,8 +609,7 @@ void ExReleaseFastMutex(PFAST_MUTEX mutex)
             WaitBlock* next = FirstWaiter(&mutex->Event.Header);
             RemoveEntryList(&next->entry);
             mutex->Owner = next->owner;
-            next->satisfied.store(1, std::memory_order_release);
-            guard.Wake(&next->satisfied);
+            if (NoticePost(&next->satisfied)) guard.Wake(&next->satisfied);
         }
     }
     KeLowerIrql(old);
