@@ -386,14 +386,16 @@ void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
 LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
 {
     if (t_irql > DISPATCH_LEVEL) ReportViolation("KeSetEvent called at IRQL %u", t_irql);
-    if (Uninitialized(&event->Header)) ReportViolation("KeSetEvent on event %p, which was never initialized", (void*)event);
     LONG previous;
+    bool uninitialized;
     {
         DispatcherGuard guard;
+        uninitialized = Uninitialized(&event->Header);
         previous = event->Header.SignalState;
         event->Header.SignalState = 1;
         guard.Signal(&event->Header);
     }
+    if (uninitialized) ReportViolation("KeSetEvent on event %p, which was never initialized", (void*)event);
     if (wait) EnterWaitNext("KeSetEvent");
     return previous;
 }
@@ -431,12 +433,11 @@ void KeInitializeSemaphore(PRKSEMAPHORE semaphore, LONG count, LONG limit)
 LONG KeReleaseSemaphore(PRKSEMAPHORE semaphore, KPRIORITY, LONG adjustment, BOOLEAN wait)
 {
     if (t_irql > DISPATCH_LEVEL) ReportViolation("KeReleaseSemaphore called at IRQL %u", t_irql);
-    if (Uninitialized(&semaphore->Header)) {
-        ReportViolation("KeReleaseSemaphore on semaphore %p, which was never initialized", (void*)semaphore);
-    }
     LONG previous;
+    bool uninitialized;
     {
         DispatcherGuard guard;
+        uninitialized = Uninitialized(&semaphore->Header);
         previous = semaphore->Header.SignalState;
         if (adjustment <= 0 || previous + adjustment > semaphore->Limit || previous + adjustment < previous) {
             guard.Unlock();
@@ -447,6 +448,9 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE semaphore, KPRIORITY, LONG adjustment, BOOL
         }
         semaphore->Header.SignalState = previous + adjustment;
         guard.Signal(&semaphore->Header);
+    }
+    if (uninitialized) {
+        ReportViolation("KeReleaseSemaphore on semaphore %p, which was never initialized", (void*)semaphore);
     }
     if (wait) EnterWaitNext("KeReleaseSemaphore");
     return previous;
@@ -466,15 +470,16 @@ static NTSTATUS WaitForObject(PVOID object, PLARGE_INTEGER timeout)
         ReportViolation("KeWaitForSingleObject on %p, which is not an event, semaphore or thread", object);
         return STATUS_INVALID_PARAMETER;
     }
-    if (Uninitialized(header)) {
-        ReportViolation("KeWaitForSingleObject on %p, which was never initialized", object);
-        return STATUS_INVALID_PARAMETER;
-    }
     if (timeout == nullptr && IsCurrentThreadObject(object)) {
         ReportViolation("thread %p waits without time-out for its own end", object);
         return STATUS_TIMEOUT;
     }
     DispatcherGuard guard;
+    if (Uninitialized(header)) {
+        guard.Unlock();
+        ReportViolation("KeWaitForSingleObject on %p, which was never initialized", object);
+        return STATUS_INVALID_PARAMETER;
+    }
     if (IsSignalled(header)) {
         Satisfy(header);
         return STATUS_SUCCESS;
