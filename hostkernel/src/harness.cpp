@@ -17,8 +17,10 @@ namespace {
 // buffering method, then wake whoever waits.
 struct HarnessSink final : IrpCompletionSink {
     std::mutex lock;
-    std::condition_variable done;
     bool completed = false;
+    // Set with `completed`; waiters sleep on it and return without taking the lock, so that the
+    // completing thread, which still holds it, does not wake them only to block them again.
+    std::atomic<uint32_t> done{kNoticeClear};
     Request* request = nullptr;
     std::thread::id issuer = std::this_thread::get_id();
     std::vector<UCHAR> systemBuffer;
@@ -73,7 +75,8 @@ void HarnessSink::Completed(PIRP irp)
         }
     }
     completed = true;
-    done.notify_all();
+    // Woken while the lock is held: the request (and this sink) cannot go before it is released.
+    if (NoticePost(&done)) FutexWake(&done, INT32_MAX);
 }
 
 }  // namespace
@@ -201,8 +204,8 @@ bool Request::Completed() const
 bool Request::Wait(std::chrono::milliseconds timeout)
 {
     HarnessSink* sink = SinkOf(irp_);
-    std::unique_lock guard(sink->lock);
-    return sink->done.wait_for(guard, timeout, [&] { return sink->completed; });
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    return NoticeWait(&sink->done, &deadline);
 }
 
 NTSTATUS Request::Status() const

@@ -4,16 +4,55 @@
 #include <hostkernel/harness.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <mutex>
 
 namespace hk {
 
-// One lock and one condition for every dispatcher object, as the kernel's dispatcher database:
-// waits re-check their object whenever anything is signalled.
-std::mutex& DispatcherLock();
-std::condition_variable& DispatcherCondition();
-void WakeWaiters();  // call with DispatcherLock held, after changing a SignalState
+// A thread sleeps on a 32-bit word until another changes it and wakes it (a futex): a woken
+// thread needs no lock to see why it was woken. False when the deadline (steady clock) passed
+// with the word still at `value`; it may also return early, so callers re-check the word.
+bool FutexWait(std::atomic<uint32_t>* word, uint32_t value, const std::chrono::steady_clock::time_point* deadline);
+void FutexWake(std::atomic<uint32_t>* word, int count = 1);
+
+// A one-shot notice on such a word: Wait returns once Post was called (false at the deadline),
+// and Post makes a system call only when a waiter went to sleep.
+enum : uint32_t { kNoticeClear = 0, kNoticePosted = 1, kNoticeSleeping = 2 };
+bool NoticeWait(std::atomic<uint32_t>* word, const std::chrono::steady_clock::time_point* deadline);
+// True when a thread sleeps on the word and must be woken (FutexWake).
+inline bool NoticePost(std::atomic<uint32_t>* word)
+{
+    return word->exchange(kNoticePosted, std::memory_order_acq_rel) == kNoticeSleeping;
+}
+
+// The dispatcher database: one lock over every dispatcher object's state and wait list. A waiting
+// thread links a wait block on the object it waits for; signalling an object satisfies waits from
+// its own list only (as many as its new state allows) and wakes just those threads, which return
+// without taking the lock again. The wake-ups are issued once the guard drops the lock.
+class DispatcherGuard {
+public:
+    DispatcherGuard();
+    ~DispatcherGuard();
+    DispatcherGuard(const DispatcherGuard&) = delete;
+    DispatcherGuard& operator=(const DispatcherGuard&) = delete;
+
+    // After raising `header`'s SignalState: satisfies the waits it now can, first come first.
+    void Signal(PDISPATCHER_HEADER header);
+    // Drops the lock early, issuing the wake-ups gathered so far.
+    void Unlock();
+    std::unique_lock<std::mutex>& Lock() { return lock_; }
+    // Wakes a thread sleeping on `word` once the lock is dropped.
+    void Wake(std::atomic<uint32_t>* word);
+
+private:
+
+    std::unique_lock<std::mutex> lock_;
+    static constexpr int kDeferred = 8;
+    std::atomic<uint32_t>* deferred_[kDeferred];
+    int deferredCount_ = 0;
+};
 
 int SpinLocksHeld();  // by the calling thread
 

@@ -4,9 +4,13 @@
 
 #include <hostkernel/threads.h>
 
+#include <linux/futex.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <thread>
 
 namespace hk {
@@ -90,6 +94,45 @@ void Satisfy(PDISPATCHER_HEADER header)
     }
 }
 
+// An object whose wait list was never set up (zeroed memory that no KeInitializeXxx reached):
+// the platform walks that list on every signal and wait, and faults on it.
+bool Uninitialized(PDISPATCHER_HEADER header) { return header->WaitListHead.Flink == nullptr; }
+
+std::mutex& DispatcherLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// A thread's wait on one object, linked on the object's wait list while it lasts. The signaller
+// unlinks it and posts `satisfied` under the dispatcher lock; the waiter sleeps on that notice.
+struct WaitBlock {
+    LIST_ENTRY entry;
+    std::atomic<uint32_t> satisfied{kNoticeClear};
+    PVOID owner = nullptr;  // fast-mutex waiters: the identity the mutex is handed over to
+};
+
+WaitBlock* FirstWaiter(PDISPATCHER_HEADER header)
+{
+    return CONTAINING_RECORD(header->WaitListHead.Flink, WaitBlock, entry);
+}
+
+// Links the caller on `header`'s wait list and waits, the guard's lock held on entry and released
+// on return. True when the wait was satisfied (the signaller already applied its side effect).
+bool WaitOn(DispatcherGuard& guard, PDISPATCHER_HEADER header, WaitBlock& block,
+            const std::chrono::steady_clock::time_point* deadline)
+{
+    InsertTailList(&header->WaitListHead, &block.entry);
+    guard.Unlock();
+    if (NoticeWait(&block.satisfied, deadline)) return true;
+    // Timed out, unless a signal satisfied the wait before the lock was taken again.
+    guard.Lock().lock();
+    bool satisfied = block.satisfied.load(std::memory_order_acquire) == kNoticePosted;
+    if (!satisfied) RemoveEntryList(&block.entry);
+    guard.Unlock();
+    return satisfied;
+}
+
 void EnterWaitNext(const char* routine)
 {
     if (t_waitNext) {
@@ -104,19 +147,73 @@ void EnterWaitNext(const char* routine)
 
 }  // namespace
 
-std::mutex& DispatcherLock()
+bool FutexWait(std::atomic<uint32_t>* word, uint32_t value, const std::chrono::steady_clock::time_point* deadline)
 {
-    static std::mutex lock;
-    return lock;
+    timespec at{};
+    if (deadline != nullptr) {
+        if (std::chrono::steady_clock::now() >= *deadline) return word->load(std::memory_order_acquire) != value;
+        // steady_clock is CLOCK_MONOTONIC, the clock an absolute FUTEX_WAIT_BITSET uses.
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
+        at.tv_sec = ns / 1000000000;
+        at.tv_nsec = ns % 1000000000;
+    }
+    long result = syscall(SYS_futex, (uint32_t*)word, FUTEX_WAIT_BITSET_PRIVATE, value,
+                          deadline != nullptr ? &at : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
+    return !(result != 0 && errno == ETIMEDOUT);
 }
 
-std::condition_variable& DispatcherCondition()
+void FutexWake(std::atomic<uint32_t>* word, int count)
 {
-    static std::condition_variable condition;
-    return condition;
+    // The waiter may already have seen the word and left: a wake on a stale address is at most a
+    // spurious wake-up for whatever sleeps there now, which every futex user tolerates.
+    syscall(SYS_futex, (uint32_t*)word, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
 }
 
-void WakeWaiters() { DispatcherCondition().notify_all(); }
+bool NoticeWait(std::atomic<uint32_t>* word, const std::chrono::steady_clock::time_point* deadline)
+{
+    for (;;) {
+        uint32_t state = word->load(std::memory_order_acquire);
+        if (state == kNoticePosted) return true;
+        if (state == kNoticeClear &&
+            !word->compare_exchange_strong(state, kNoticeSleeping, std::memory_order_acq_rel)) {
+            continue;  // posted meanwhile
+        }
+        if (!FutexWait(word, kNoticeSleeping, deadline)) {
+            return word->load(std::memory_order_acquire) == kNoticePosted;
+        }
+    }
+}
+
+DispatcherGuard::DispatcherGuard() : lock_(DispatcherLock()) {}
+
+DispatcherGuard::~DispatcherGuard() { Unlock(); }
+
+void DispatcherGuard::Unlock()
+{
+    if (lock_.owns_lock()) lock_.unlock();
+    for (int i = 0; i < deferredCount_; i++) FutexWake(deferred_[i]);
+    deferredCount_ = 0;
+}
+
+void DispatcherGuard::Wake(std::atomic<uint32_t>* word)
+{
+    if (deferredCount_ < kDeferred) {
+        deferred_[deferredCount_++] = word;
+    } else {
+        FutexWake(word);
+    }
+}
+
+void DispatcherGuard::Signal(PDISPATCHER_HEADER header)
+{
+    if (Uninitialized(header)) return;
+    while (IsSignalled(header) && !IsListEmpty(&header->WaitListHead)) {
+        WaitBlock* block = FirstWaiter(header);
+        RemoveEntryList(&block->entry);
+        Satisfy(header);
+        if (NoticePost(&block->satisfied)) Wake(&block->satisfied);
+    }
+}
 
 int SpinLocksHeld() { return t_spinLocksHeld; }
 
@@ -290,12 +387,15 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
 {
     if (t_irql > DISPATCH_LEVEL) ReportViolation("KeSetEvent called at IRQL %u", t_irql);
     LONG previous;
+    bool uninitialized;
     {
-        std::lock_guard guard(DispatcherLock());
+        DispatcherGuard guard;
+        uninitialized = Uninitialized(&event->Header);
         previous = event->Header.SignalState;
         event->Header.SignalState = 1;
-        WakeWaiters();
+        guard.Signal(&event->Header);
     }
+    if (uninitialized) ReportViolation("KeSetEvent on event %p, which was never initialized", (void*)event);
     if (wait) EnterWaitNext("KeSetEvent");
     return previous;
 }
@@ -334,18 +434,23 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE semaphore, KPRIORITY, LONG adjustment, BOOL
 {
     if (t_irql > DISPATCH_LEVEL) ReportViolation("KeReleaseSemaphore called at IRQL %u", t_irql);
     LONG previous;
+    bool uninitialized;
     {
-        std::unique_lock guard(DispatcherLock());
+        DispatcherGuard guard;
+        uninitialized = Uninitialized(&semaphore->Header);
         previous = semaphore->Header.SignalState;
         if (adjustment <= 0 || previous + adjustment > semaphore->Limit || previous + adjustment < previous) {
-            guard.unlock();
+            guard.Unlock();
             // The kernel raises STATUS_SEMAPHORE_LIMIT_EXCEEDED here, which a driver cannot survive.
             ReportViolation("KeReleaseSemaphore beyond the limit %d of semaphore %p", semaphore->Limit,
                             (void*)semaphore);
             return previous;
         }
         semaphore->Header.SignalState = previous + adjustment;
-        WakeWaiters();
+        guard.Signal(&semaphore->Header);
+    }
+    if (uninitialized) {
+        ReportViolation("KeReleaseSemaphore on semaphore %p, which was never initialized", (void*)semaphore);
     }
     if (wait) EnterWaitNext("KeReleaseSemaphore");
     return previous;
@@ -369,19 +474,22 @@ static NTSTATUS WaitForObject(PVOID object, PLARGE_INTEGER timeout)
         ReportViolation("thread %p waits without time-out for its own end", object);
         return STATUS_TIMEOUT;
     }
-    std::unique_lock guard(DispatcherLock());
-    if (timeout == nullptr) {
-        DispatcherCondition().wait(guard, [&] { return IsSignalled(header); });
-    } else {
-        // A zero time-out only tests the state: no timer, so no tick to wait for.
-        auto deadline = timeout->QuadPart == 0 ? std::chrono::steady_clock::now()
-                                               : TimerExpiry(RelativeUnits(timeout->QuadPart));
-        if (!DispatcherCondition().wait_until(guard, deadline, [&] { return IsSignalled(header); })) {
-            return STATUS_TIMEOUT;
-        }
+    DispatcherGuard guard;
+    if (Uninitialized(header)) {
+        guard.Unlock();
+        ReportViolation("KeWaitForSingleObject on %p, which was never initialized", object);
+        return STATUS_INVALID_PARAMETER;
     }
-    Satisfy(header);
-    return STATUS_SUCCESS;
+    if (IsSignalled(header)) {
+        Satisfy(header);
+        return STATUS_SUCCESS;
+    }
+    // A zero time-out only tests the state: no timer, so no tick to wait for.
+    if (timeout != nullptr && timeout->QuadPart == 0) return STATUS_TIMEOUT;
+    std::chrono::steady_clock::time_point deadline;
+    if (timeout != nullptr) deadline = TimerExpiry(RelativeUnits(timeout->QuadPart));
+    WaitBlock block;
+    return WaitOn(guard, header, block, timeout != nullptr ? &deadline : nullptr) ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER timeout)
@@ -440,17 +548,25 @@ void ExInitializeFastMutex(PFAST_MUTEX mutex)
     mutex->OldIrql = 0;
 }
 
+// Waiters for a fast mutex queue on its event's wait list; a release hands the mutex to the
+// first of them, which returns owning it, as the platform's waiter wakes owning it.
 static void AcquireFastMutexAtApc(PFAST_MUTEX mutex, KIRQL old)
 {
-    std::unique_lock guard(DispatcherLock());
+    DispatcherGuard guard;
     if (mutex->Count != 1 && mutex->Owner == (PVOID)&t_irql) {
-        guard.unlock();
+        guard.Unlock();
         ReportViolation("fast mutex %p acquired again by its owner (deadlock)", (void*)mutex);
-        guard.lock();
+        guard.Lock().lock();
     }
-    DispatcherCondition().wait(guard, [&] { return mutex->Count == 1; });
-    mutex->Count = 0;
-    mutex->Owner = (PVOID)&t_irql;  // identifies the owning thread
+    if (mutex->Count == 1) {
+        mutex->Count = 0;
+        mutex->Owner = (PVOID)&t_irql;  // identifies the owning thread
+    } else {
+        WaitBlock block;
+        block.owner = (PVOID)&t_irql;
+        WaitOn(guard, &mutex->Event.Header, block, nullptr);
+    }
+    // Only the owner touches this field.
     mutex->OldIrql = old;
 }
 
@@ -482,7 +598,7 @@ void ExReleaseFastMutex(PFAST_MUTEX mutex)
 {
     KIRQL old;
     {
-        std::lock_guard guard(DispatcherLock());
+        DispatcherGuard guard;
         if (mutex->Count == 1 || mutex->Owner != (PVOID)&t_irql) {
             ReportViolation("releasing fast mutex %p that this thread does not hold", (void*)mutex);
             return;
@@ -491,9 +607,15 @@ void ExReleaseFastMutex(PFAST_MUTEX mutex)
             ReportViolation("releasing fast mutex %p at IRQL %u instead of APC_LEVEL", (void*)mutex, t_irql);
         }
         old = (KIRQL)mutex->OldIrql;
-        mutex->Owner = nullptr;
-        mutex->Count = 1;
-        WakeWaiters();
+        if (IsListEmpty(&mutex->Event.Header.WaitListHead)) {
+            mutex->Owner = nullptr;
+            mutex->Count = 1;
+        } else {
+            WaitBlock* next = FirstWaiter(&mutex->Event.Header);
+            RemoveEntryList(&next->entry);
+            mutex->Owner = next->owner;
+            if (NoticePost(&next->satisfied)) guard.Wake(&next->satisfied);
+        }
     }
     KeLowerIrql(old);
 }

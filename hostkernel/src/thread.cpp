@@ -105,8 +105,9 @@ void EndThread(_ETHREAD* thread, NTSTATUS status)
         thread->Running = false;
         thread->ExitStatus = status;
     }
-    std::lock_guard guard(DispatcherLock());
+    DispatcherGuard guard;
     thread->Tcb.Header.SignalState = 1;
+    guard.Signal(&thread->Tcb.Header);
     // An object reported at an unload while its thread still ran has been forgotten (kept, never
     // freed): there is no reference left to drop.
     if (ObjectKnown(thread)) {
@@ -114,7 +115,6 @@ void EndThread(_ETHREAD* thread, NTSTATUS status)
     } else {
         ForgetThread(thread);
     }
-    WakeWaiters();
 }
 
 void* ThreadMain(void* argument)
