@@ -305,12 +305,13 @@ TEST_F(ReadTimeoutsTest, EachReadRunsItsTotalFromWhenTheThreadTookIt)
     EXPECT_EQ(second->DispatchStatus(), STATUS_PENDING);
     // The second read's arrival must not stop the first one's clock.
     ASSERT_TRUE(first->Wait(3s));
-    auto firstDone = Clock::now();
+    EXPECT_GE(Millis(Clock::now() - start), 190);
     EXPECT_EQ(first->Status(), STATUS_TIMEOUT);
     ASSERT_TRUE(second->Wait(3s));
     EXPECT_EQ(second->Status(), STATUS_TIMEOUT);
-    EXPECT_GE(Millis(firstDone - start), 190);
-    EXPECT_GE(Millis(Clock::now() - firstDone), 190) << "the second read's clock starts when the thread takes it";
+    // Judged from the start, not from when this thread saw the first end: a loaded machine may
+    // wake this thread late, which only makes both figures larger.
+    EXPECT_GE(Millis(Clock::now() - start), 380) << "the second read's clock starts when the thread takes it";
 }
 
 }  // namespace
