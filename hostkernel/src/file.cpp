@@ -10,7 +10,7 @@
 namespace hk {
 namespace {
 
-std::mutex g_lock;
+ShortLock g_lock;
 bool g_gapPending = false;
 DeviceObjectPointerGap g_gap = DeviceObjectPointerGap::Neither;
 // Kernel files whose create succeeded: their device holds an open for them, and their last

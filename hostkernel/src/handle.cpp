@@ -12,7 +12,7 @@
 namespace hk {
 namespace {
 
-std::mutex g_lock;
+ShortLock g_lock;
 ULONG_PTR g_nextHandle = 0;
 std::unordered_map<HANDLE, HandleEntry>& Handles()
 {

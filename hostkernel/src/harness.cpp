@@ -28,7 +28,7 @@ struct HarnessSink final : IrpCompletionSink {
     void Completed(PIRP irp) override;
 };
 
-std::mutex g_sinkLock;
+ShortLock g_sinkLock;
 std::unordered_map<PIRP, HarnessSink*>& Sinks()
 {
     static auto* sinks = new std::unordered_map<PIRP, HarnessSink*>;

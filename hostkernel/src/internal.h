@@ -9,7 +9,35 @@
 #include <condition_variable>
 #include <mutex>
 
+#include <pthread.h>
+
 namespace hk {
+
+// The lock of hostkernel's own short sections (the dispatcher's state, and the bookkeeping of
+// requests, objects, pool and handles): a few map or list operations that every request passes
+// through on every thread. It spins briefly before it sleeps, so that two threads on two cores
+// meeting there don't each pay a system call; a plain std::mutex sleeps at once.
+class ShortLock {
+public:
+    ShortLock()
+    {
+        pthread_mutexattr_t attributes;
+        pthread_mutexattr_init(&attributes);
+        pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
+        pthread_mutex_init(&mutex_, &attributes);
+        pthread_mutexattr_destroy(&attributes);
+    }
+    // Not destroyed: these locks are globals that threads may still take while the process exits.
+    ~ShortLock() = default;
+    ShortLock(const ShortLock&) = delete;
+    ShortLock& operator=(const ShortLock&) = delete;
+    void lock() { pthread_mutex_lock(&mutex_); }
+    bool try_lock() { return pthread_mutex_trylock(&mutex_) == 0; }
+    void unlock() { pthread_mutex_unlock(&mutex_); }
+
+private:
+    pthread_mutex_t mutex_;
+};
 
 // A thread sleeps on a 32-bit word until another changes it and wakes it (a futex): a woken
 // thread needs no lock to see why it was woken. False when the deadline (steady clock) passed
@@ -42,13 +70,13 @@ public:
     void Signal(PDISPATCHER_HEADER header);
     // Drops the lock early, issuing the wake-ups gathered so far.
     void Unlock();
-    std::unique_lock<std::mutex>& Lock() { return lock_; }
+    std::unique_lock<ShortLock>& Lock() { return lock_; }
     // Wakes a thread sleeping on `word` once the lock is dropped.
     void Wake(std::atomic<uint32_t>* word);
 
 private:
 
-    std::unique_lock<std::mutex> lock_;
+    std::unique_lock<ShortLock> lock_;
     static constexpr int kDeferred = 8;
     std::atomic<uint32_t>* deferred_[kDeferred];
     int deferredCount_ = 0;

@@ -59,7 +59,7 @@ void JudgePending(const DispatchFrame& frame)
 // Completion leaves the location `index` of `irp`, which carried `control`.
 void LeaveLocation(PIRP irp, CHAR index, UCHAR control);
 
-std::mutex g_irpLock;
+ShortLock g_irpLock;
 std::unordered_map<PIRP, IrpInfo>& Irps()
 {
     // Never destroyed: threads and leak checkers may still look at it during exit.

@@ -98,9 +98,9 @@ void Satisfy(PDISPATCHER_HEADER header)
 // the platform walks that list on every signal and wait, and faults on it.
 bool Uninitialized(PDISPATCHER_HEADER header) { return header->WaitListHead.Flink == nullptr; }
 
-std::mutex& DispatcherLock()
+ShortLock& DispatcherLock()
 {
-    static std::mutex lock;
+    static ShortLock lock;
     return lock;
 }
 

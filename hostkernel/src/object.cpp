@@ -13,7 +13,7 @@ struct ObjectEntry {
     void (*destroy)(PVOID);
 };
 
-std::mutex g_lock;
+ShortLock g_lock;
 std::unordered_map<PVOID, ObjectEntry>& Objects()
 {
     // Never destroyed: threads and leak checkers may still look at it during exit.

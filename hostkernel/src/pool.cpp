@@ -15,7 +15,7 @@ struct Allocation {
     POOL_TYPE type;
 };
 
-std::mutex g_lock;
+ShortLock g_lock;
 std::map<PVOID, Allocation> g_live;
 int g_failCount = 0;
 ULONG g_failTag = 0;
