@@ -13,10 +13,11 @@
 
 namespace hk {
 
-// The lock of hostkernel's own short sections (the dispatcher's state, and the bookkeeping of
-// requests, objects, pool and handles): a few map or list operations that every request passes
-// through on every thread. It spins briefly before it sleeps, so that two threads on two cores
-// meeting there don't each pay a system call; a plain std::mutex sleeps at once.
+// The lock of hostkernel's own bookkeeping of requests, objects, pool and handles: a few map
+// operations that every request passes through on every thread. It spins briefly before it
+// sleeps, so that two threads on two cores meeting there don't each pay a system call; a plain
+// std::mutex sleeps at once. The dispatcher keeps a plain mutex: many threads polling it at once
+// (a parked request on each of hundreds of ports) would spin away the CPU.
 class ShortLock {
 public:
     ShortLock()
@@ -70,13 +71,13 @@ public:
     void Signal(PDISPATCHER_HEADER header);
     // Drops the lock early, issuing the wake-ups gathered so far.
     void Unlock();
-    std::unique_lock<ShortLock>& Lock() { return lock_; }
+    std::unique_lock<std::mutex>& Lock() { return lock_; }
     // Wakes a thread sleeping on `word` once the lock is dropped.
     void Wake(std::atomic<uint32_t>* word);
 
 private:
 
-    std::unique_lock<ShortLock> lock_;
+    std::unique_lock<std::mutex> lock_;
     static constexpr int kDeferred = 8;
     std::atomic<uint32_t>* deferred_[kDeferred];
     int deferredCount_ = 0;

@@ -98,9 +98,9 @@ void Satisfy(PDISPATCHER_HEADER header)
 // the platform walks that list on every signal and wait, and faults on it.
 bool Uninitialized(PDISPATCHER_HEADER header) { return header->WaitListHead.Flink == nullptr; }
 
-ShortLock& DispatcherLock()
+std::mutex& DispatcherLock()
 {
-    static ShortLock lock;
+    static std::mutex lock;
     return lock;
 }
 
