@@ -12,7 +12,6 @@ using namespace wine_test;
 
 namespace {
 
-constexpr wchar_t kSerialComm[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr DWORD kStartDeadlineMs = 20000;
 constexpr DWORD kLineEvents = EV_CTS | EV_DSR | EV_RLSD;
 
@@ -31,24 +30,6 @@ HANDLE OpenCom(const wchar_t* com)
     }
     REQUIRE(false, "opening %s: %s", Narrow(path).c_str(), DescribeError(error).c_str());
     return INVALID_HANDLE_VALUE;
-}
-
-bool SerialCommLists(const wchar_t* com)
-{
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialComm, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return false;
-    bool found = false;
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[256], data[64] = {};
-        DWORD nameChars = 256, dataBytes = sizeof(data) - sizeof(wchar_t), type = 0;
-        if (RegEnumValueW(key, index, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE*>(data),
-                          &dataBytes) != ERROR_SUCCESS)
-            break;
-        found = found || (type == REG_SZ && _wcsicmp(data, com) == 0);
-    }
-    RegCloseKey(key);
-    return found;
 }
 
 // An overlapped request in flight, with its own event.
@@ -132,7 +113,7 @@ TEST_CASE(installed, a_terminal_program_opens_a_named_pair_sets_it_up_and_talks)
     REQUIRE(setting.find("on") != std::string::npos, "the package left the line settings %s", setting.c_str());
     Cleanup cleanup;
     REQUIRE(RunVcomctl(L"pair 9 --com COM20,COM21") == 0, "pair 9 --com COM20,COM21 failed");
-    REQUIRE(SerialCommLists(L"COM20") && SerialCommLists(L"COM21"), "SERIALCOMM lacks a port");
+    REQUIRE(!SerialCommDevice(L"COM20").empty() && !SerialCommDevice(L"COM21").empty(), "SERIALCOMM lacks a port");
     HANDLE a = cleanup.Ports[0] = OpenCom(L"COM20");
     HANDLE b = cleanup.Ports[1] = OpenCom(L"COM21");
 
@@ -208,7 +189,7 @@ TEST_CASE(installed, a_terminal_program_opens_a_named_pair_sets_it_up_and_talks)
 
     REQUIRE(RunVcomctl(L"unplug all") == 0, "unplug all failed");
     cleanup.Plugged = false;
-    REQUIRE(!SerialCommLists(L"COM20") && !SerialCommLists(L"COM21"), "SERIALCOMM still lists a port");
+    REQUIRE(SerialCommDevice(L"COM20").empty() && SerialCommDevice(L"COM21").empty(), "SERIALCOMM still lists a port");
     HANDLE gone = CreateFileW(L"\\\\.\\COM20", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     REQUIRE(gone == INVALID_HANDLE_VALUE, "COM20 still opens after unplug all");
 }

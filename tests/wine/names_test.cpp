@@ -2,6 +2,7 @@
 // from another process after vcomctl has exited, the device map lists both ports, the COM name
 // database's bits follow the names, a name in use is refused without leaving anything behind,
 // and unplugging takes the names away.
+#include "wine_ports.h"
 #include "wine_test.h"
 
 #include <winternl.h>
@@ -14,7 +15,6 @@ using namespace wine_test;
 
 namespace {
 
-constexpr wchar_t kSerialComm[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr wchar_t kArbiter[] = L"SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
 // Ports start a moment after they are plugged in; an open before that is refused.
 constexpr DWORD kStartDeadlineMs = 20000;
@@ -60,26 +60,6 @@ DWORD OpenError(const std::wstring& com)
         return GetLastError();
     CloseHandle(port);
     return ERROR_SUCCESS;
-}
-
-// The device the map lists under a COM name, or "" if none.
-std::wstring SerialCommDevice(const std::wstring& com)
-{
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialComm, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return L"";
-    std::wstring device;
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[256], data[64] = {};
-        DWORD nameChars = 256, dataBytes = sizeof(data) - sizeof(wchar_t), type = 0;
-        if (RegEnumValueW(key, index, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE*>(data),
-                          &dataBytes) != ERROR_SUCCESS)
-            break;
-        if (type == REG_SZ && _wcsicmp(data, com.c_str()) == 0)
-            device = name;
-    }
-    RegCloseKey(key);
-    return device;
 }
 
 // The target of the DOS device link com, or "" if none.

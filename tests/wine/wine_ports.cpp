@@ -113,4 +113,23 @@ void Unplug(HANDLE bus, unsigned number)
     REQUIRE(error == ERROR_SUCCESS, "unplugging port %u: %s", number, DescribeError(error).c_str());
 }
 
+std::wstring SerialCommDevice(const std::wstring& com)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return L"";
+    std::wstring device;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256], data[64] = {};
+        DWORD nameChars = 256, dataBytes = sizeof(data) - sizeof(wchar_t), type = 0;
+        if (RegEnumValueW(key, index, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE*>(data),
+                          &dataBytes) != ERROR_SUCCESS)
+            break;
+        if (type == REG_SZ && _wcsicmp(data, com.c_str()) == 0)
+            device = name;
+    }
+    RegCloseKey(key);
+    return device;
+}
+
 } // namespace wine_test

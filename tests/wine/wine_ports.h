@@ -22,5 +22,7 @@ DWORD Control(HANDLE bus, DWORD code, const void* input, DWORD inputLength);
 // until the port has started.
 HANDLE PlugInAndOpen(HANDLE bus, unsigned number, DWORD flags);
 void Unplug(HANDLE bus, unsigned number);
+// The device that HARDWARE\DEVICEMAP\SERIALCOMM lists under a COM name, or "" if none.
+std::wstring SerialCommDevice(const std::wstring& com);
 
 } // namespace wine_test
