@@ -164,6 +164,28 @@ struct OpenPair {
         }
         return true;
     }
+
+    // One round of a parked-request measurement: once port 10's service thread holds `request`
+    // (`held` names the one it holds), a random pause, `byte` written on 9, and the time until
+    // `request` completes. False, with the reason given to the benchmark, when the request was
+    // never held or never ended.
+    bool TimeByteFor(benchmark::State& state, hk::Request& request, PIRP (*held)(PDEVICE_OBJECT),
+                     const std::string& what, RandomPause& pause, UCHAR byte, Clock::duration* elapsed)
+    {
+        if (!WaitUntil([&] { return held(port10) == request.Irp(); })) {
+            Fail(state, what + " was never held by its service thread");
+            request.Cancel();
+            request.Wait();
+            return false;
+        }
+        pause();
+        auto start = Clock::now();
+        writer->Write(&byte, 1);
+        bool done = request.Wait(std::chrono::seconds(10));
+        *elapsed = Clock::now() - start;
+        if (!done) Fail(state, what + " never ended after the byte was written");
+        return done;
+    }
 };
 
 // ---- Latency -----------------------------------------------------------------------------------
@@ -180,19 +202,9 @@ void ParkedRead(benchmark::State& state, bool tick)
     UCHAR byte = 0;
     for (auto _ : state) {
         auto read = pair.receiver->ReadAsync(1);
-        if (!WaitUntil([&] { return CurrentReadIrp(pair.port10) == read->Irp(); })) {
-            Fail(state, "the read was never held by the read thread");
-            read->Cancel();
-            read->Wait();
-            break;
-        }
-        pause();
-        byte++;
-        auto start = Clock::now();
-        pair.writer->Write(&byte, 1);
-        bool done = read->Wait(std::chrono::seconds(10));
-        auto elapsed = Clock::now() - start;
-        if (!done || read->Status() != STATUS_SUCCESS || read->Output() != std::vector<UCHAR>{byte}) {
+        Clock::duration elapsed;
+        if (!pair.TimeByteFor(state, *read, CurrentReadIrp, "the read", pause, ++byte, &elapsed)) break;
+        if (read->Status() != STATUS_SUCCESS || read->Output() != std::vector<UCHAR>{byte}) {
             Fail(state, "the parked read did not complete with the byte written");
             break;
         }
@@ -217,21 +229,11 @@ void ParkedWait(benchmark::State& state, bool tick)
     UCHAR byte = 0;
     for (auto _ : state) {
         auto wait = pair.receiver->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-        if (!WaitUntil([&] { return CurrentWaitIrp(pair.port10) == wait->Irp(); })) {
-            Fail(state, "the wait was never held by the wait thread");
-            wait->Cancel();
-            wait->Wait();
-            break;
-        }
-        pause();
-        byte++;
-        auto start = Clock::now();
-        pair.writer->Write(&byte, 1);
-        bool done = wait->Wait(std::chrono::seconds(10));
-        auto elapsed = Clock::now() - start;
+        Clock::duration elapsed;
+        if (!pair.TimeByteFor(state, *wait, CurrentWaitIrp, "the wait", pause, ++byte, &elapsed)) break;
         ULONG events = 0;
-        if (done && wait->Output().size() == sizeof(events)) memcpy(&events, wait->Output().data(), sizeof(events));
-        if (!done || wait->Status() != STATUS_SUCCESS || events != SERIAL_EV_RXCHAR) {
+        if (wait->Output().size() == sizeof(events)) memcpy(&events, wait->Output().data(), sizeof(events));
+        if (wait->Status() != STATUS_SUCCESS || events != SERIAL_EV_RXCHAR) {
             Fail(state, "the parked wait did not complete with SERIAL_EV_RXCHAR");
             break;
         }
