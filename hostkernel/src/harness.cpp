@@ -28,18 +28,19 @@ struct HarnessSink final : IrpCompletionSink {
     void Completed(PIRP irp) override;
 };
 
-ShortLock g_sinkLock;
-std::unordered_map<PIRP, HarnessSink*>& Sinks()
+using SinkTable = AddressTable<PIRP, HarnessSink*>;
+SinkTable& Sinks()
 {
-    static auto* sinks = new std::unordered_map<PIRP, HarnessSink*>;
+    static auto* sinks = new SinkTable;
     return *sinks;
 }
 
 HarnessSink* SinkOf(PIRP irp)
 {
-    std::lock_guard guard(g_sinkLock);
-    auto it = Sinks().find(irp);
-    return it == Sinks().end() ? nullptr : it->second;
+    SinkTable::Part& part = Sinks().Of(irp);
+    std::lock_guard guard(part.lock);
+    auto it = part.entries.find(irp);
+    return it == part.entries.end() ? nullptr : it->second;
 }
 
 bool IsError(NTSTATUS status) { return ((ULONG)status >> 30) == 3; }
@@ -177,8 +178,9 @@ Request::~Request()
         sink->request = nullptr;
     }
     {
-        std::lock_guard guard(g_sinkLock);
-        Sinks().erase(irp_);
+        SinkTable::Part& part = Sinks().Of(irp_);
+        std::lock_guard guard(part.lock);
+        part.entries.erase(irp_);
     }
     if (completed) {
         IrpRelease(irp_);
@@ -244,11 +246,10 @@ size_t CancelThreadRequests()
     // come back. The thread owns its Request objects, so none of them is freed meanwhile.
     std::vector<PIRP> issued;
     {
-        std::lock_guard guard(g_sinkLock);
-        for (auto& [irp, sink] : Sinks()) {
+        Sinks().ForEach([&](PIRP irp, HarnessSink* sink) {
             std::lock_guard sinkGuard(sink->lock);
             if (sink->issuer == std::this_thread::get_id() && !sink->completed) issued.push_back(irp);
-        }
+        });
     }
     size_t cancelled = 0;
     RunAtIrql(APC_LEVEL, [&] {
@@ -325,8 +326,9 @@ std::unique_ptr<Request> File::Build(UCHAR major, UCHAR minor)
     auto sink = new HarnessSink;
     sink->request = request.get();
     {
-        std::lock_guard guard(g_sinkLock);
-        Sinks()[irp] = sink;
+        SinkTable::Part& part = Sinks().Of(irp);
+        std::lock_guard guard(part.lock);
+        part.entries[irp] = sink;
     }
     IrpSetOrigin(irp, IrpOrigin::Harness, sink);
     irp->RequestorMode = UserMode;

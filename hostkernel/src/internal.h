@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <condition_variable>
 #include <mutex>
+#include <unordered_map>
 
 #include <pthread.h>
 
@@ -38,6 +39,43 @@ public:
 
 private:
     pthread_mutex_t mutex_;
+};
+
+// Bookkeeping keyed by the address of a request or an object, kept in independent parts, each
+// under its own lock. The platform keeps such state in the request or object itself, so threads
+// working on different requests never meet over it; one lock for all of it made hostkernel, not
+// the driver, what two threads moving bytes through a pair of ports queue on.
+template <typename Key, typename Value>
+class AddressTable {
+public:
+    static constexpr size_t kParts = 64;
+    struct alignas(64) Part {
+        ShortLock lock;
+        std::unordered_map<Key, Value> entries;
+    };
+
+    // The part that holds `key`'s entry, if it has one.
+    Part& Of(Key key)
+    {
+        // Fibonacci hashing of the address: allocations sit on 16-byte boundaries a fixed
+        // distance apart, which a plain modulo would crowd into a few parts.
+        uint64_t mixed = (uint64_t)(uintptr_t)key * 0x9E3779B97F4A7C15ull;
+        return parts_[mixed >> 58];
+    }
+
+    // Every entry, one part at a time under that part's lock: not one snapshot of the whole.
+    template <typename Visit>
+    void ForEach(Visit visit)
+    {
+        for (Part& part : parts_) {
+            std::lock_guard guard(part.lock);
+            for (auto& [key, value] : part.entries) visit(key, value);
+        }
+    }
+
+private:
+    static_assert(kParts == 64, "Of takes the top six bits of the hash");
+    Part parts_[kParts];
 };
 
 // A thread sleeps on a 32-bit word until another changes it and wakes it (a futex): a woken

@@ -59,11 +59,11 @@ void JudgePending(const DispatchFrame& frame)
 // Completion leaves the location `index` of `irp`, which carried `control`.
 void LeaveLocation(PIRP irp, CHAR index, UCHAR control);
 
-ShortLock g_irpLock;
-std::unordered_map<PIRP, IrpInfo>& Irps()
+using IrpTable = AddressTable<PIRP, IrpInfo>;
+IrpTable& Irps()
 {
     // Never destroyed: threads and leak checkers may still look at it during exit.
-    static auto* irps = new std::unordered_map<PIRP, IrpInfo>;
+    static auto* irps = new IrpTable;
     return *irps;
 }
 
@@ -71,9 +71,10 @@ void LeaveLocation(PIRP irp, CHAR index, UCHAR control)
 {
     std::vector<std::shared_ptr<DispatchFrame>> judged;
     {
-        std::lock_guard guard(g_irpLock);
-        auto it = Irps().find(irp);
-        if (it == Irps().end()) return;
+        IrpTable::Part& part = Irps().Of(irp);
+        std::lock_guard guard(part.lock);
+        auto it = part.entries.find(irp);
+        if (it == part.entries.end()) return;
         auto range = it->second.frames.equal_range(index);
         for (auto frame = range.first; frame != range.second; ++frame) {
             frame->second->walked = true;
@@ -177,15 +178,17 @@ PIRP IrpAllocate(CCHAR stackSize, IrpOrigin origin)
     irp->CurrentLocation = (CHAR)(stackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(irp + 1) + stackSize;
     InitializeListHead(&irp->ThreadListEntry);
-    std::lock_guard guard(g_irpLock);
-    Irps()[irp].origin = origin;
+    IrpTable::Part& part = Irps().Of(irp);
+    std::lock_guard guard(part.lock);
+    part.entries[irp].origin = origin;
     return irp;
 }
 
 void IrpSetOrigin(PIRP irp, IrpOrigin origin, IrpCompletionSink* sink)
 {
-    std::lock_guard guard(g_irpLock);
-    auto& info = Irps()[irp];
+    IrpTable::Part& part = Irps().Of(irp);
+    std::lock_guard guard(part.lock);
+    auto& info = part.entries[irp];
     info.origin = origin;
     info.sink = sink;
 }
@@ -193,27 +196,28 @@ void IrpSetOrigin(PIRP irp, IrpOrigin origin, IrpCompletionSink* sink)
 void IrpRelease(PIRP irp)
 {
     {
-        std::lock_guard guard(g_irpLock);
-        Irps().erase(irp);
+        IrpTable::Part& part = Irps().Of(irp);
+        std::lock_guard guard(part.lock);
+        part.entries.erase(irp);
     }
     free(irp);
 }
 
 void IrpSetHeldFile(PIRP irp, PFILE_OBJECT file)
 {
-    std::lock_guard guard(g_irpLock);
-    Irps()[irp].heldFile = file;
+    IrpTable::Part& part = Irps().Of(irp);
+    std::lock_guard guard(part.lock);
+    part.entries[irp].heldFile = file;
 }
 
 size_t HarnessRequestsHolding(PFILE_OBJECT file)
 {
-    std::lock_guard guard(g_irpLock);
     size_t holding = 0;
-    for (auto& [irp, info] : Irps()) {
+    Irps().ForEach([&](PIRP, const IrpInfo& info) {
         if (info.origin == IrpOrigin::Harness && !info.fileReleased && info.heldFile == file) {
             holding++;
         }
-    }
+    });
     return holding;
 }
 
@@ -253,13 +257,12 @@ void IoCleanCheck()
 {
     std::vector<std::pair<PIRP, UCHAR>> pending;
     {
-        std::lock_guard guard(g_irpLock);
-        for (auto& [irp, info] : Irps()) {
+        Irps().ForEach([&](PIRP irp, IrpInfo& info) {
             if (!info.completed && irp->CurrentLocation <= irp->StackCount) {
                 pending.emplace_back(irp, (irp->Tail.Overlay.CurrentStackLocation)->MajorFunction);
                 info.completed = true;  // reported once; the next test starts clean
             }
-        }
+        });
     }
     for (auto& [irp, major] : pending) {
         ReportViolation("IRP %p (major 0x%02x) never completed", (void*)irp, major);
@@ -442,9 +445,10 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN)
 void IoFreeIrp(PIRP irp)
 {
     {
-        std::lock_guard guard(g_irpLock);
-        auto it = Irps().find(irp);
-        if (it == Irps().end()) {
+        IrpTable::Part& part = Irps().Of(irp);
+        std::lock_guard guard(part.lock);
+        auto it = part.entries.find(irp);
+        if (it == part.entries.end()) {
             ReportViolation("IoFreeIrp on %p, which is not a live IRP", (void*)irp);
             return;
         }
@@ -471,10 +475,11 @@ void IoReuseIrp(PIRP irp, NTSTATUS status)
     irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(irp + 1) + stackSize;
     irp->IoStatus.Status = status;
     InitializeListHead(&irp->ThreadListEntry);
-    std::lock_guard guard(g_irpLock);
-    Irps()[irp].completed = false;
-    Irps()[irp].frames.clear();
-    Irps()[irp].sent = false;
+    IrpTable::Part& part = Irps().Of(irp);
+    std::lock_guard guard(part.lock);
+    part.entries[irp].completed = false;
+    part.entries[irp].frames.clear();
+    part.entries[irp].sent = false;
 }
 
 static PIRP BuildThreadedRequest(ULONG major, PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb)
@@ -497,8 +502,9 @@ PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buff
         next->Parameters.Read.Length = length;
         if (startingOffset) next->Parameters.Read.ByteOffset = *startingOffset;
         irp->UserBuffer = buffer;
-        std::lock_guard guard(g_irpLock);
-        IrpInfo& info = Irps()[irp];
+        IrpTable::Part& part = Irps().Of(irp);
+        std::lock_guard guard(part.lock);
+        IrpInfo& info = part.entries[irp];
         // As for an application's transfer: exactly the length, stale pool for a read, and no
         // buffer at all for zero bytes.
         if (device->Flags & DO_BUFFERED_IO) {
@@ -524,8 +530,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
     next->Parameters.DeviceIoControl.IoControlCode = code;
     next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
     next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-    std::lock_guard guard(g_irpLock);
-    IrpInfo& info = Irps()[irp];
+    IrpTable::Part& part = Irps().Of(irp);
+    std::lock_guard guard(part.lock);
+    IrpInfo& info = part.entries[irp];
     switch (METHOD_FROM_CTL_CODE(code)) {
     case METHOD_BUFFERED: {
         ULONG size = inputLength > outputLength ? inputLength : outputLength;
@@ -561,9 +568,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     IrpOrigin origin;
     bool first;
     {
-        std::lock_guard guard(g_irpLock);
-        auto it = Irps().find(irp);
-        if (it == Irps().end() || it->second.completed) {
+        IrpTable::Part& part = Irps().Of(irp);
+        std::lock_guard guard(part.lock);
+        auto it = part.entries.find(irp);
+        if (it == part.entries.end() || it->second.completed) {
             ReportViolation("IoCallDriver with IRP %p, which was already completed or freed", (void*)irp);
             return STATUS_INVALID_PARAMETER;
         }
@@ -601,8 +609,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     frame->major = sp->MajorFunction;
     frame->minor = sp->MinorFunction;
     {
-        std::lock_guard guard(g_irpLock);
-        Irps()[irp].frames.emplace(irp->CurrentLocation, frame);
+        IrpTable::Part& part = Irps().Of(irp);
+        std::lock_guard guard(part.lock);
+        part.entries[irp].frames.emplace(irp->CurrentLocation, frame);
     }
     KIRQL irql = KeGetCurrentIrql();
     int spinLocks = SpinLocksHeld();
@@ -628,7 +637,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     }
     bool judge;
     {
-        std::lock_guard guard(g_irpLock);
+        IrpTable::Part& part = Irps().Of(irp);
+        std::lock_guard guard(part.lock);
         frame->returned = true;
         frame->returnedStatus = status;
         judge = frame->walked;
@@ -642,8 +652,9 @@ static void FinishToOriginator(PIRP irp)
     IrpOrigin origin;
     IrpCompletionSink* sink;
     {
-        std::lock_guard guard(g_irpLock);
-        IrpInfo& info = Irps()[irp];
+        IrpTable::Part& part = Irps().Of(irp);
+        std::lock_guard guard(part.lock);
+        IrpInfo& info = part.entries[irp];
         info.completed = true;
         origin = info.origin;
         sink = info.sink;
@@ -654,8 +665,9 @@ static void FinishToOriginator(PIRP irp)
         // back: that is what holds IRP_MJ_CLOSE back while requests are pending.
         if (irp->Tail.Overlay.OriginalFileObject) ObDereferenceObject(irp->Tail.Overlay.OriginalFileObject);
         {
-            std::lock_guard guard(g_irpLock);
-            Irps()[irp].fileReleased = true;
+            IrpTable::Part& part = Irps().Of(irp);
+            std::lock_guard guard(part.lock);
+            part.entries[irp].fileReleased = true;
         }
         if (sink) sink->Completed(irp);
         else IrpRelease(irp);  // the application gave up on it; nothing waits
@@ -683,9 +695,10 @@ static void FinishToOriginator(PIRP irp)
 void IofCompleteRequest(PIRP irp, CCHAR)
 {
     {
-        std::lock_guard guard(g_irpLock);
-        auto it = Irps().find(irp);
-        if (it == Irps().end() || it->second.completed || irp->CurrentLocation > irp->StackCount + 1) {
+        IrpTable::Part& part = Irps().Of(irp);
+        std::lock_guard guard(part.lock);
+        auto it = part.entries.find(irp);
+        if (it == part.entries.end() || it->second.completed || irp->CurrentLocation > irp->StackCount + 1) {
             ReportViolation("IRP %p completed twice (or completed after it was freed)", (void*)irp);
             return;
         }
@@ -779,9 +792,10 @@ BOOLEAN IoCancelIrp(PIRP irp)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) ReportViolation("IoCancelIrp at IRQL %u", KeGetCurrentIrql());
     {
-        std::lock_guard guard(g_irpLock);
-        auto it = Irps().find(irp);
-        if (it == Irps().end()) {
+        IrpTable::Part& part = Irps().Of(irp);
+        std::lock_guard guard(part.lock);
+        auto it = part.entries.find(irp);
+        if (it == part.entries.end()) {
             ReportViolation("IoCancelIrp on %p, which is not a live IRP", (void*)irp);
             return FALSE;
         }

@@ -13,11 +13,11 @@ struct ObjectEntry {
     void (*destroy)(PVOID);
 };
 
-ShortLock g_lock;
-std::unordered_map<PVOID, ObjectEntry>& Objects()
+using ObjectTable = AddressTable<PVOID, ObjectEntry>;
+ObjectTable& Objects()
 {
     // Never destroyed: threads and leak checkers may still look at it during exit.
-    static auto* objects = new std::unordered_map<PVOID, ObjectEntry>;
+    static auto* objects = new ObjectTable;
     return *objects;
 }
 
@@ -36,48 +36,56 @@ const char* ObjectKindName(ObjectKind kind)
 
 void ObjectInsert(PVOID object, ObjectKind kind, void (*destroy)(PVOID))
 {
-    std::lock_guard guard(g_lock);
-    Objects()[object] = ObjectEntry{kind, 1, destroy};
+    ObjectTable::Part& part = Objects().Of(object);
+    std::lock_guard guard(part.lock);
+    part.entries[object] = ObjectEntry{kind, 1, destroy};
 }
 
 bool ObjectKnown(PVOID object, ObjectKind* kind)
 {
-    std::lock_guard guard(g_lock);
-    auto it = Objects().find(object);
-    if (it == Objects().end()) return false;
+    ObjectTable::Part& part = Objects().Of(object);
+    std::lock_guard guard(part.lock);
+    auto it = part.entries.find(object);
+    if (it == part.entries.end()) return false;
     if (kind) *kind = it->second.kind;
     return true;
 }
 
 LONG ObjectReferenceCount(PVOID object)
 {
-    std::lock_guard guard(g_lock);
-    auto it = Objects().find(object);
-    return it == Objects().end() ? -1 : it->second.references;
+    ObjectTable::Part& part = Objects().Of(object);
+    std::lock_guard guard(part.lock);
+    auto it = part.entries.find(object);
+    return it == part.entries.end() ? -1 : it->second.references;
 }
 
 void ObjectForget(PVOID object)
 {
     // Kept reachable: a leak the verifier reported must not be reported again by LeakSanitizer.
     static auto* graveyard = new std::vector<PVOID>;
-    std::lock_guard guard(g_lock);
-    Objects().erase(object);
+    static std::mutex graveyardLock;
+    {
+        ObjectTable::Part& part = Objects().Of(object);
+        std::lock_guard guard(part.lock);
+        part.entries.erase(object);
+    }
+    std::lock_guard guard(graveyardLock);
     graveyard->push_back(object);
 }
 
 void ObjectSetDestroy(PVOID object, void (*destroy)(PVOID))
 {
-    std::lock_guard guard(g_lock);
-    auto it = Objects().find(object);
-    if (it != Objects().end()) it->second.destroy = destroy;
+    ObjectTable::Part& part = Objects().Of(object);
+    std::lock_guard guard(part.lock);
+    auto it = part.entries.find(object);
+    if (it != part.entries.end()) it->second.destroy = destroy;
 }
 
 void ObjectForEach(const std::function<void(PVOID, ObjectKind, LONG)>& visit)
 {
     std::vector<std::pair<PVOID, ObjectEntry>> snapshot;
     {
-        std::lock_guard guard(g_lock);
-        snapshot.assign(Objects().begin(), Objects().end());
+        Objects().ForEach([&](PVOID object, const ObjectEntry& entry) { snapshot.emplace_back(object, entry); });
     }
     for (auto& [object, entry] : snapshot) visit(object, entry.kind, entry.references);
 }
@@ -90,9 +98,10 @@ extern "C" {
 
 LONG_PTR ObfReferenceObject(PVOID object)
 {
-    std::lock_guard guard(g_lock);
-    auto it = Objects().find(object);
-    if (it == Objects().end()) {
+    ObjectTable::Part& part = Objects().Of(object);
+    std::lock_guard guard(part.lock);
+    auto it = part.entries.find(object);
+    if (it == part.entries.end()) {
         ReportViolation("ObReferenceObject on %p, which is not a live object", object);
         return 0;
     }
@@ -104,16 +113,17 @@ LONG_PTR ObfDereferenceObject(PVOID object)
     void (*destroy)(PVOID) = nullptr;
     LONG left;
     {
-        std::lock_guard guard(g_lock);
-        auto it = Objects().find(object);
-        if (it == Objects().end()) {
+        ObjectTable::Part& part = Objects().Of(object);
+        std::lock_guard guard(part.lock);
+        auto it = part.entries.find(object);
+        if (it == part.entries.end()) {
             ReportViolation("ObDereferenceObject on %p, which is not a live object", object);
             return 0;
         }
         left = --it->second.references;
         if (left == 0) {
             destroy = it->second.destroy;
-            Objects().erase(it);
+            part.entries.erase(it);
         }
     }
     if (destroy) destroy(object);
