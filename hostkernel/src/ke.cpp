@@ -304,14 +304,22 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
                         (void*)lock);
         return;
     }
-    for (;;) {
+    // Spun for as long as a spin lock is normally held (a few hundred cycles: a ring copy, a
+    // list update), as the platform spins; past that the holder is probably a user-mode thread
+    // that was descheduled, which the platform's holder at DISPATCH_LEVEL never is: yield
+    // instead of burning the core it needs.
+    constexpr int kSpinsBeforeYield = 64;
+    for (int spins = 0;; spins++) {
         ULONG_PTR expected = 0;
-        if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        if (__atomic_load_n(lock, __ATOMIC_RELAXED) == 0 &&
+            __atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
             break;
         }
-        // The holder is another user-mode thread that may be descheduled: yield instead of
-        // burning the core it needs.
-        sched_yield();
+        if (spins < kSpinsBeforeYield) {
+            __builtin_ia32_pause();
+        } else {
+            sched_yield();
+        }
     }
     t_spinLocksHeld++;
 }
@@ -548,23 +556,43 @@ void ExInitializeFastMutex(PFAST_MUTEX mutex)
     mutex->OldIrql = 0;
 }
 
-// Waiters for a fast mutex queue on its event's wait list; a release hands the mutex to the
-// first of them, which returns owning it, as the platform's waiter wakes owning it.
+// A fast mutex as the platform keeps one: taken and given back by one interlocked operation when
+// nobody else wants it; the dispatcher is involved only when a thread has to wait. Count is 1
+// when free, 0 when held with nobody waiting and -1 when held while a thread may be waiting (set
+// under the dispatcher lock by the thread about to wait). Waiters queue on the event's wait list;
+// a release hands the mutex to the first of them, which returns owning it, as the platform's
+// waiter wakes owning it.
+static PVOID FastMutexOwner(PFAST_MUTEX mutex) { return __atomic_load_n(&mutex->Owner, __ATOMIC_RELAXED); }
+
+static void SetFastMutexOwner(PFAST_MUTEX mutex, PVOID owner) { __atomic_store_n(&mutex->Owner, owner, __ATOMIC_RELAXED); }
+
+static bool TakeFreeFastMutex(PFAST_MUTEX mutex)
+{
+    LONG expected = 1;
+    if (!__atomic_compare_exchange_n(&mutex->Count, &expected, 0, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        return false;
+    }
+    SetFastMutexOwner(mutex, (PVOID)&t_irql);  // identifies the owning thread
+    return true;
+}
+
 static void AcquireFastMutexAtApc(PFAST_MUTEX mutex, KIRQL old)
 {
-    DispatcherGuard guard;
-    if (mutex->Count != 1 && mutex->Owner == (PVOID)&t_irql) {
-        guard.Unlock();
-        ReportViolation("fast mutex %p acquired again by its owner (deadlock)", (void*)mutex);
-        guard.Lock().lock();
-    }
-    if (mutex->Count == 1) {
-        mutex->Count = 0;
-        mutex->Owner = (PVOID)&t_irql;  // identifies the owning thread
-    } else {
-        WaitBlock block;
-        block.owner = (PVOID)&t_irql;
-        WaitOn(guard, &mutex->Event.Header, block, nullptr);
+    if (!TakeFreeFastMutex(mutex)) {
+        if (FastMutexOwner(mutex) == (PVOID)&t_irql) {
+            ReportViolation("fast mutex %p acquired again by its owner (deadlock)", (void*)mutex);
+        }
+        DispatcherGuard guard;
+        // Announce the wait before looking: a release that sees -1 goes to the dispatcher, which
+        // it can only enter once this thread is on the wait list.
+        if (__atomic_exchange_n(&mutex->Count, -1, __ATOMIC_ACQUIRE) == 1) {
+            // Released meanwhile: taken, and its next release looks for waiters (there are none).
+            SetFastMutexOwner(mutex, (PVOID)&t_irql);
+        } else {
+            WaitBlock block;
+            block.owner = (PVOID)&t_irql;
+            WaitOn(guard, &mutex->Event.Header, block, nullptr);
+        }
     }
     // Only the owner touches this field.
     mutex->OldIrql = old;
@@ -583,37 +611,37 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX mutex)
     if (t_irql > APC_LEVEL) ReportViolation("ExTryToAcquireFastMutex at IRQL %u", t_irql);
     KIRQL old;
     KeRaiseIrql(APC_LEVEL, &old);
-    std::lock_guard guard(DispatcherLock());
-    if (mutex->Count != 1) {
+    if (!TakeFreeFastMutex(mutex)) {
         t_irql = old;
         return FALSE;
     }
-    mutex->Count = 0;
-    mutex->Owner = (PVOID)&t_irql;
     mutex->OldIrql = old;
     return TRUE;
 }
 
 void ExReleaseFastMutex(PFAST_MUTEX mutex)
 {
-    KIRQL old;
-    {
+    if (__atomic_load_n(&mutex->Count, __ATOMIC_RELAXED) == 1 || FastMutexOwner(mutex) != (PVOID)&t_irql) {
+        ReportViolation("releasing fast mutex %p that this thread does not hold", (void*)mutex);
+        return;
+    }
+    if (t_irql != APC_LEVEL) {
+        ReportViolation("releasing fast mutex %p at IRQL %u instead of APC_LEVEL", (void*)mutex, t_irql);
+    }
+    KIRQL old = (KIRQL)mutex->OldIrql;
+    SetFastMutexOwner(mutex, nullptr);
+    LONG expected = 0;
+    if (!__atomic_compare_exchange_n(&mutex->Count, &expected, 1, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
+        // A thread may be waiting: hand the mutex over under the dispatcher lock.
         DispatcherGuard guard;
-        if (mutex->Count == 1 || mutex->Owner != (PVOID)&t_irql) {
-            ReportViolation("releasing fast mutex %p that this thread does not hold", (void*)mutex);
-            return;
-        }
-        if (t_irql != APC_LEVEL) {
-            ReportViolation("releasing fast mutex %p at IRQL %u instead of APC_LEVEL", (void*)mutex, t_irql);
-        }
-        old = (KIRQL)mutex->OldIrql;
         if (IsListEmpty(&mutex->Event.Header.WaitListHead)) {
-            mutex->Owner = nullptr;
-            mutex->Count = 1;
+            __atomic_store_n(&mutex->Count, 1, __ATOMIC_RELEASE);
         } else {
             WaitBlock* next = FirstWaiter(&mutex->Event.Header);
             RemoveEntryList(&next->entry);
-            mutex->Owner = next->owner;
+            SetFastMutexOwner(mutex, next->owner);
+            // Still -1 while others wait, so that the new owner's release looks for them.
+            if (IsListEmpty(&mutex->Event.Header.WaitListHead)) __atomic_store_n(&mutex->Count, 0, __ATOMIC_RELAXED);
             if (NoticePost(&next->satisfied)) guard.Wake(&next->satisfied);
         }
     }
