@@ -387,10 +387,13 @@ void IoDeleteDevice(PDEVICE_OBJECT device)
     ObDereferenceObject(device);
 }
 
+// The platform walks the stack without a lock (a handle's request finds its top device this way);
+// the links are stored whole, so a walk sees each one before or after a change.
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT device)
 {
-    std::lock_guard guard(g_deviceLock);
-    while (device->AttachedDevice) device = device->AttachedDevice;
+    for (PDEVICE_OBJECT above; (above = __atomic_load_n(&device->AttachedDevice, __ATOMIC_ACQUIRE)) != nullptr;) {
+        device = above;
+    }
     return device;
 }
 
