@@ -215,10 +215,31 @@ DWORD RunVcomctl(const std::wstring& arguments, std::string* output)
 int RunPhase(int argc, wchar_t** argv)
 {
     Options& options = MutableOptions();
+    // Cases named with --only (comma-separated), each round in registration order; --repeat runs
+    // the selection that many rounds and stops after the first round with a failure, so that an
+    // intermittent fault can be chased without the cases around it.
+    std::vector<std::string> only;
+    long rounds = 1;
     for (int i = 1; i < argc; ++i) {
         if (wcscmp(argv[i], L"--vcomctl") == 0 && i + 1 < argc)
             options.Vcomctl = argv[++i];
-        else if (options.Phase.empty() && argv[i][0] != L'-')
+        else if (wcscmp(argv[i], L"--only") == 0 && i + 1 < argc) {
+            std::string list = Narrow(argv[++i]);
+            for (size_t start = 0; start <= list.size();) {
+                size_t end = list.find(',', start);
+                if (end == std::string::npos)
+                    end = list.size();
+                if (end > start)
+                    only.push_back(list.substr(start, end - start));
+                start = end + 1;
+            }
+        } else if (wcscmp(argv[i], L"--repeat") == 0 && i + 1 < argc) {
+            rounds = wcstol(argv[++i], nullptr, 10);
+            if (rounds < 1) {
+                printf("--repeat needs a count of at least 1\n");
+                return 2;
+            }
+        } else if (options.Phase.empty() && argv[i][0] != L'-')
             options.Phase = argv[i];
         else {
             printf("unexpected argument '%s'\n", Narrow(argv[i]).c_str());
@@ -227,22 +248,44 @@ int RunPhase(int argc, wchar_t** argv)
     }
     const std::string phase = Narrow(options.Phase);
 
+    auto selected = [&](const Case& testCase) {
+        if (testCase.Phase != phase)
+            return false;
+        for (const std::string& name : only)
+            if (name == testCase.Name)
+                return true;
+        return only.empty();
+    };
+    for (const std::string& name : only) {
+        bool known = false;
+        for (const Case& testCase : Registry())
+            known = known || (testCase.Phase == phase && testCase.Name == name);
+        if (!known) {
+            printf("no test case '%s' in phase '%s'\n", name.c_str(), phase.c_str());
+            return 2;
+        }
+    }
+
     int passed = 0;
     int failed = 0;
-    for (const Case& testCase : Registry()) {
-        if (testCase.Phase != phase)
-            continue;
-        printf("[ RUN    ] %s.%s\n", phase.c_str(), testCase.Name.c_str());
-        fflush(stdout);
-        bool ok = true;
-        try {
-            testCase.Function();
-        } catch (const CaseFailed&) {
-            ok = false;
+    for (long round = 1; round <= rounds && failed == 0; ++round) {
+        if (rounds > 1)
+            printf("--- round %ld of %ld\n", round, rounds);
+        for (const Case& testCase : Registry()) {
+            if (!selected(testCase))
+                continue;
+            printf("[ RUN    ] %s.%s\n", phase.c_str(), testCase.Name.c_str());
+            fflush(stdout);
+            bool ok = true;
+            try {
+                testCase.Function();
+            } catch (const CaseFailed&) {
+                ok = false;
+            }
+            printf("[ %s ] %s.%s\n", ok ? "    OK" : "FAILED", phase.c_str(), testCase.Name.c_str());
+            fflush(stdout);
+            ok ? ++passed : ++failed;
         }
-        printf("[ %s ] %s.%s\n", ok ? "    OK" : "FAILED", phase.c_str(), testCase.Name.c_str());
-        fflush(stdout);
-        ok ? ++passed : ++failed;
     }
     if (passed + failed == 0) {
         printf("no test cases in phase '%s'\n", phase.c_str());

@@ -45,7 +45,8 @@ struct Options {
 };
 const Options& GetOptions();
 
-// Runs every case of the phase named on the command line; the exit code of the program.
+// Runs every case of the phase named on the command line, or those named with --only CASE[,CASE...],
+// --repeat N rounds (stopping after a round with a failure); the exit code of the program.
 int RunPhase(int argc, wchar_t** argv);
 
 // Device paths of the enabled bus interfaces, in enumeration order.
