@@ -37,8 +37,7 @@ SinkTable& Sinks()
 
 HarnessSink* SinkOf(PIRP irp)
 {
-    SinkTable::Part& part = Sinks().Of(irp);
-    std::lock_guard guard(part.lock);
+    auto part = Sinks().Lock(irp);
     auto it = part.entries.find(irp);
     return it == part.entries.end() ? nullptr : it->second;
 }
@@ -178,8 +177,7 @@ Request::~Request()
         sink->request = nullptr;
     }
     {
-        SinkTable::Part& part = Sinks().Of(irp_);
-        std::lock_guard guard(part.lock);
+        auto part = Sinks().Lock(irp_);
         part.entries.erase(irp_);
     }
     if (completed) {
@@ -326,8 +324,7 @@ std::unique_ptr<Request> File::Build(UCHAR major, UCHAR minor)
     auto sink = new HarnessSink;
     sink->request = request.get();
     {
-        SinkTable::Part& part = Sinks().Of(irp);
-        std::lock_guard guard(part.lock);
+        auto part = Sinks().Lock(irp);
         part.entries[irp] = sink;
     }
     IrpSetOrigin(irp, IrpOrigin::Harness, sink);

@@ -34,7 +34,6 @@ public:
     ShortLock(const ShortLock&) = delete;
     ShortLock& operator=(const ShortLock&) = delete;
     void lock() { pthread_mutex_lock(&mutex_); }
-    bool try_lock() { return pthread_mutex_trylock(&mutex_) == 0; }
     void unlock() { pthread_mutex_unlock(&mutex_); }
 
 private:
@@ -54,14 +53,17 @@ public:
         std::unordered_map<Key, Value> entries;
     };
 
-    // The part that holds `key`'s entry, if it has one.
-    Part& Of(Key key)
-    {
-        // Fibonacci hashing of the address: allocations sit on 16-byte boundaries a fixed
-        // distance apart, which a plain modulo would crowd into a few parts.
-        uint64_t mixed = (uint64_t)(uintptr_t)key * 0x9E3779B97F4A7C15ull;
-        return parts_[mixed >> 58];
-    }
+    // The entries of the part that holds `key`'s entry (if it has one), locked for as long as
+    // this lives.
+    class Locked {
+    public:
+        explicit Locked(Part& part) : entries(part.entries), guard_(part.lock) {}
+        std::unordered_map<Key, Value>& entries;
+
+    private:
+        std::lock_guard<ShortLock> guard_;
+    };
+    Locked Lock(Key key) { return Locked(Of(key)); }
 
     // Every entry, one part at a time under that part's lock: not one snapshot of the whole.
     template <typename Visit>
@@ -74,6 +76,14 @@ public:
     }
 
 private:
+    Part& Of(Key key)
+    {
+        // Fibonacci hashing of the address: allocations sit on 16-byte boundaries a fixed
+        // distance apart, which a plain modulo would crowd into a few parts.
+        uint64_t mixed = (uint64_t)(uintptr_t)key * 0x9E3779B97F4A7C15ull;
+        return parts_[mixed >> 58];
+    }
+
     static_assert(kParts == 64, "Of takes the top six bits of the hash");
     Part parts_[kParts];
 };
@@ -114,7 +124,6 @@ public:
     void Wake(std::atomic<uint32_t>* word);
 
 private:
-
     std::unique_lock<std::mutex> lock_;
     static constexpr int kDeferred = 8;
     std::atomic<uint32_t>* deferred_[kDeferred];

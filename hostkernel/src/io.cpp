@@ -71,8 +71,7 @@ void LeaveLocation(PIRP irp, CHAR index, UCHAR control)
 {
     std::vector<std::shared_ptr<DispatchFrame>> judged;
     {
-        IrpTable::Part& part = Irps().Of(irp);
-        std::lock_guard guard(part.lock);
+        auto part = Irps().Lock(irp);
         auto it = part.entries.find(irp);
         if (it == part.entries.end()) return;
         auto range = it->second.frames.equal_range(index);
@@ -178,16 +177,14 @@ PIRP IrpAllocate(CCHAR stackSize, IrpOrigin origin)
     irp->CurrentLocation = (CHAR)(stackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(irp + 1) + stackSize;
     InitializeListHead(&irp->ThreadListEntry);
-    IrpTable::Part& part = Irps().Of(irp);
-    std::lock_guard guard(part.lock);
+    auto part = Irps().Lock(irp);
     part.entries[irp].origin = origin;
     return irp;
 }
 
 void IrpSetOrigin(PIRP irp, IrpOrigin origin, IrpCompletionSink* sink)
 {
-    IrpTable::Part& part = Irps().Of(irp);
-    std::lock_guard guard(part.lock);
+    auto part = Irps().Lock(irp);
     auto& info = part.entries[irp];
     info.origin = origin;
     info.sink = sink;
@@ -196,8 +193,7 @@ void IrpSetOrigin(PIRP irp, IrpOrigin origin, IrpCompletionSink* sink)
 void IrpRelease(PIRP irp)
 {
     {
-        IrpTable::Part& part = Irps().Of(irp);
-        std::lock_guard guard(part.lock);
+        auto part = Irps().Lock(irp);
         part.entries.erase(irp);
     }
     free(irp);
@@ -205,8 +201,7 @@ void IrpRelease(PIRP irp)
 
 void IrpSetHeldFile(PIRP irp, PFILE_OBJECT file)
 {
-    IrpTable::Part& part = Irps().Of(irp);
-    std::lock_guard guard(part.lock);
+    auto part = Irps().Lock(irp);
     part.entries[irp].heldFile = file;
 }
 
@@ -448,8 +443,7 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN)
 void IoFreeIrp(PIRP irp)
 {
     {
-        IrpTable::Part& part = Irps().Of(irp);
-        std::lock_guard guard(part.lock);
+        auto part = Irps().Lock(irp);
         auto it = part.entries.find(irp);
         if (it == part.entries.end()) {
             ReportViolation("IoFreeIrp on %p, which is not a live IRP", (void*)irp);
@@ -478,8 +472,7 @@ void IoReuseIrp(PIRP irp, NTSTATUS status)
     irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(irp + 1) + stackSize;
     irp->IoStatus.Status = status;
     InitializeListHead(&irp->ThreadListEntry);
-    IrpTable::Part& part = Irps().Of(irp);
-    std::lock_guard guard(part.lock);
+    auto part = Irps().Lock(irp);
     part.entries[irp].completed = false;
     part.entries[irp].frames.clear();
     part.entries[irp].sent = false;
@@ -505,8 +498,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buff
         next->Parameters.Read.Length = length;
         if (startingOffset) next->Parameters.Read.ByteOffset = *startingOffset;
         irp->UserBuffer = buffer;
-        IrpTable::Part& part = Irps().Of(irp);
-        std::lock_guard guard(part.lock);
+        auto part = Irps().Lock(irp);
         IrpInfo& info = part.entries[irp];
         // As for an application's transfer: exactly the length, stale pool for a read, and no
         // buffer at all for zero bytes.
@@ -533,8 +525,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
     next->Parameters.DeviceIoControl.IoControlCode = code;
     next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
     next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-    IrpTable::Part& part = Irps().Of(irp);
-    std::lock_guard guard(part.lock);
+    auto part = Irps().Lock(irp);
     IrpInfo& info = part.entries[irp];
     switch (METHOD_FROM_CTL_CODE(code)) {
     case METHOD_BUFFERED: {
@@ -571,8 +562,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     IrpOrigin origin;
     bool first;
     {
-        IrpTable::Part& part = Irps().Of(irp);
-        std::lock_guard guard(part.lock);
+        auto part = Irps().Lock(irp);
         auto it = part.entries.find(irp);
         if (it == part.entries.end() || it->second.completed) {
             ReportViolation("IoCallDriver with IRP %p, which was already completed or freed", (void*)irp);
@@ -612,8 +602,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     frame->major = sp->MajorFunction;
     frame->minor = sp->MinorFunction;
     {
-        IrpTable::Part& part = Irps().Of(irp);
-        std::lock_guard guard(part.lock);
+        auto part = Irps().Lock(irp);
         part.entries[irp].frames.emplace(irp->CurrentLocation, frame);
     }
     KIRQL irql = KeGetCurrentIrql();
@@ -640,8 +629,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     }
     bool judge;
     {
-        IrpTable::Part& part = Irps().Of(irp);
-        std::lock_guard guard(part.lock);
+        auto part = Irps().Lock(irp);
         frame->returned = true;
         frame->returnedStatus = status;
         judge = frame->walked;
@@ -655,8 +643,7 @@ static void FinishToOriginator(PIRP irp)
     IrpOrigin origin;
     IrpCompletionSink* sink;
     {
-        IrpTable::Part& part = Irps().Of(irp);
-        std::lock_guard guard(part.lock);
+        auto part = Irps().Lock(irp);
         IrpInfo& info = part.entries[irp];
         info.completed = true;
         origin = info.origin;
@@ -668,8 +655,7 @@ static void FinishToOriginator(PIRP irp)
         // back: that is what holds IRP_MJ_CLOSE back while requests are pending.
         if (irp->Tail.Overlay.OriginalFileObject) ObDereferenceObject(irp->Tail.Overlay.OriginalFileObject);
         {
-            IrpTable::Part& part = Irps().Of(irp);
-            std::lock_guard guard(part.lock);
+            auto part = Irps().Lock(irp);
             part.entries[irp].fileReleased = true;
         }
         if (sink) sink->Completed(irp);
@@ -698,8 +684,7 @@ static void FinishToOriginator(PIRP irp)
 void IofCompleteRequest(PIRP irp, CCHAR)
 {
     {
-        IrpTable::Part& part = Irps().Of(irp);
-        std::lock_guard guard(part.lock);
+        auto part = Irps().Lock(irp);
         auto it = part.entries.find(irp);
         if (it == part.entries.end() || it->second.completed || irp->CurrentLocation > irp->StackCount + 1) {
             ReportViolation("IRP %p completed twice (or completed after it was freed)", (void*)irp);
@@ -795,8 +780,7 @@ BOOLEAN IoCancelIrp(PIRP irp)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) ReportViolation("IoCancelIrp at IRQL %u", KeGetCurrentIrql());
     {
-        IrpTable::Part& part = Irps().Of(irp);
-        std::lock_guard guard(part.lock);
+        auto part = Irps().Lock(irp);
         auto it = part.entries.find(irp);
         if (it == part.entries.end()) {
             ReportViolation("IoCancelIrp on %p, which is not a live IRP", (void*)irp);

@@ -36,15 +36,13 @@ const char* ObjectKindName(ObjectKind kind)
 
 void ObjectInsert(PVOID object, ObjectKind kind, void (*destroy)(PVOID))
 {
-    ObjectTable::Part& part = Objects().Of(object);
-    std::lock_guard guard(part.lock);
+    auto part = Objects().Lock(object);
     part.entries[object] = ObjectEntry{kind, 1, destroy};
 }
 
 bool ObjectKnown(PVOID object, ObjectKind* kind)
 {
-    ObjectTable::Part& part = Objects().Of(object);
-    std::lock_guard guard(part.lock);
+    auto part = Objects().Lock(object);
     auto it = part.entries.find(object);
     if (it == part.entries.end()) return false;
     if (kind) *kind = it->second.kind;
@@ -53,8 +51,7 @@ bool ObjectKnown(PVOID object, ObjectKind* kind)
 
 LONG ObjectReferenceCount(PVOID object)
 {
-    ObjectTable::Part& part = Objects().Of(object);
-    std::lock_guard guard(part.lock);
+    auto part = Objects().Lock(object);
     auto it = part.entries.find(object);
     return it == part.entries.end() ? -1 : it->second.references;
 }
@@ -65,8 +62,7 @@ void ObjectForget(PVOID object)
     static auto* graveyard = new std::vector<PVOID>;
     static std::mutex graveyardLock;
     {
-        ObjectTable::Part& part = Objects().Of(object);
-        std::lock_guard guard(part.lock);
+        auto part = Objects().Lock(object);
         part.entries.erase(object);
     }
     std::lock_guard guard(graveyardLock);
@@ -75,8 +71,7 @@ void ObjectForget(PVOID object)
 
 void ObjectSetDestroy(PVOID object, void (*destroy)(PVOID))
 {
-    ObjectTable::Part& part = Objects().Of(object);
-    std::lock_guard guard(part.lock);
+    auto part = Objects().Lock(object);
     auto it = part.entries.find(object);
     if (it != part.entries.end()) it->second.destroy = destroy;
 }
@@ -98,8 +93,7 @@ extern "C" {
 
 LONG_PTR ObfReferenceObject(PVOID object)
 {
-    ObjectTable::Part& part = Objects().Of(object);
-    std::lock_guard guard(part.lock);
+    auto part = Objects().Lock(object);
     auto it = part.entries.find(object);
     if (it == part.entries.end()) {
         ReportViolation("ObReferenceObject on %p, which is not a live object", object);
@@ -113,8 +107,7 @@ LONG_PTR ObfDereferenceObject(PVOID object)
     void (*destroy)(PVOID) = nullptr;
     LONG left;
     {
-        ObjectTable::Part& part = Objects().Of(object);
-        std::lock_guard guard(part.lock);
+        auto part = Objects().Lock(object);
         auto it = part.entries.find(object);
         if (it == part.entries.end()) {
             ReportViolation("ObDereferenceObject on %p, which is not a live object", object);
