@@ -409,12 +409,14 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT
     PDEVICE_OBJECT top = IoGetAttachedDevice(target);
     if (top->HkNode->deleted) return nullptr;
     // Requests may be on their way into the stack while it changes (the I/O manager walks it
-    // without a lock for a handle's request): the links are stored whole.
-    __atomic_store_n(&top->AttachedDevice, source, __ATOMIC_RELEASE);
-    __atomic_store_n(&source->HkNode->attachedTo, top, __ATOMIC_RELEASE);
+    // without a lock for a handle's request): the new device is complete, stack size included,
+    // before the link that makes it the top is stored, whole, last, so that a request built for
+    // the top it finds has a location for every device of the stack.
     PnpDeviceAttached(source, top);
     source->StackSize = (CCHAR)(top->StackSize + 1);
     source->AlignmentRequirement = top->AlignmentRequirement;
+    __atomic_store_n(&source->HkNode->attachedTo, top, __ATOMIC_RELEASE);
+    __atomic_store_n(&top->AttachedDevice, source, __ATOMIC_RELEASE);
     return top;
 }
 
