@@ -65,7 +65,15 @@ PIRP NTAPI IoCsqRemoveNextIrp(PIO_CSQ Csq, PVOID PeekContext);
 
 // GCC has no #pragma alloc_text: routines are placed by attribute, and the post-link fix-up
 // gives the PAGE section pageable and the INIT section discardable characteristics.
-#define VCB_PAGED __attribute__((section("PAGE")))
+// GCC ignores sections when it inlines: a resident routine inlined into a pageable caller runs
+// from PAGE, and if it holds a spin lock, it runs at DISPATCH_LEVEL from memory that may be paged
+// out. So pageable routines are built with their own inlining options and every driver routine
+// carries an optimize attribute (the pragma at the end of this header): GCC never inlines a
+// routine with that attribute into a caller whose options differ, in its early or its
+// interprocedural inliner, whether the routine is declared inline or not. What still comes into
+// PAGE is always_inline helpers of the DDK and the accessors below; the image check refuses any
+// spin-lock or IRQL call left inside PAGE.
+#define VCB_PAGED __attribute__((section("PAGE"), optimize("no-inline")))
 #define VCB_INIT __attribute__((section("INIT")))
 
 // The no-fence accessors of newer DDKs, which mingw-w64's headers lack: single aligned loads and
@@ -95,3 +103,8 @@ NTKERNELAPI VOID NTAPI SeReleaseSecurityDescriptor(PSECURITY_DESCRIPTOR Captured
 extern NTKERNELAPI POBJECT_TYPE IoDeviceObjectType;
 NTSYSAPI int __cdecl _snwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, ...);
 }
+
+// From here on every routine defined (the driver's own, after this header) carries an optimize
+// attribute with the command line's own options, so its code is what it would be without the
+// attribute, but it can't be inlined into a pageable routine (see VCB_PAGED).
+#pragma GCC optimize("inline")

@@ -4,6 +4,26 @@
 #include "serial/pending_queue.h"
 #include "serial/ring.h"
 
+namespace {
+
+// An abort still aimed at a held request belongs to an earlier handle's cleanup and must reach
+// that request; only a leftover with nothing held is cleared. The service threads change these
+// flags under the same lock. Resident: it runs at DISPATCH_LEVEL while it holds the lock.
+void ClearIdleAborts(PortDeviceData* port)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&port->QueueLock, &irql);
+    if (port->CurrentReadIrp == nullptr && !port->TakingRead) {
+        WriteBooleanNoFence(&port->AbortCurrentRead, FALSE);
+    }
+    if (port->CurrentWaitIrp == nullptr && !port->TakingWait) {
+        WriteBooleanNoFence(&port->AbortCurrentWait, FALSE);
+    }
+    KeReleaseSpinLock(&port->QueueLock, irql);
+}
+
+}  // namespace
+
 VCB_PAGED NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     PAGED_CODE();
@@ -13,18 +33,7 @@ VCB_PAGED NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
         return CompleteNoSuchDevice(irp);
     }
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE) {
-        // An abort still aimed at a held request belongs to an earlier handle's cleanup and must
-        // reach that request; only a leftover with nothing held is cleared. The service threads
-        // change these flags under the same lock.
-        KIRQL irql;
-        KeAcquireSpinLock(&port->QueueLock, &irql);
-        if (port->CurrentReadIrp == nullptr && !port->TakingRead) {
-            WriteBooleanNoFence(&port->AbortCurrentRead, FALSE);
-        }
-        if (port->CurrentWaitIrp == nullptr && !port->TakingWait) {
-            WriteBooleanNoFence(&port->AbortCurrentWait, FALSE);
-        }
-        KeReleaseSpinLock(&port->QueueLock, irql);
+        ClearIdleAborts(port);
         // Every open starts from an empty ring. Without pool the old storage and its bytes stay,
         // and the open still succeeds.
         RingResize(&port->Ring, kRingDefaultSize);
