@@ -58,6 +58,12 @@ def unfix_sections(image, tool):
     change_flags(".data", clear_bits=SCN_MEM_NOT_PAGED)(image, tool)
 
 
+def strip_symbols(image, tool):
+    # PointerToSymbolTable and NumberOfSymbols of the file header, as a stripped image has them.
+    image.data[image.pe_offset + 12:image.pe_offset + 20] = bytes(8)
+    image.write_checksum()
+
+
 def unfix_then_fixup(image, tool):
     unfix_sections(image, tool)
     image.data[image.checksum_offset:image.checksum_offset + 4] = b"\0\0\0\0"
@@ -75,6 +81,18 @@ CASES = {
     "export_is_named": ("export", None, ["exports VcbTestExported"]),
     "global_constructor_is_refused": ("constructor", None, ["1 global constructor"]),
     "missing_version_resource": ("noversion", None, ["has no version resource"]),
+    "spin_lock_in_page_is_refused": ("pagedlock", None, [
+        "TestPagedLocking() in PAGE calling KeAcquireSpinLockRaiseToDpc",
+        "TestPagedLocking() in PAGE calling KeReleaseSpinLock",
+        "TestPagedLocking() in PAGE writing CR8"]),
+    "page_under_a_held_lock_is_refused": ("pagedunderlock", None, [
+        "TestResidentLocking() calling TestPagedStep() in PAGE at",
+        "TestResidentLocking() calling TestResidentStep() at",
+        "TestPagedHolding() in PAGE still holding the spin lock that TestTakeLock() took"]),
+    "image_without_symbols_names_routines_from_the_map": ("pagedlock", strip_symbols, [
+        "TestPagedLocking() in PAGE calling KeAcquireSpinLockRaiseToDpc",
+        "TestPagedLocking() in PAGE calling KeReleaseSpinLock",
+        "TestPagedLocking() in PAGE writing CR8"]),
     "wrong_file_version": ("good", bump_file_version, ["has FileVersion 2.0.0.2"]),
     "corrupted_checksum": ("good", corrupt_checksum, ["has checksum"]),
     "console_subsystem": ("good", native_to_console, ["has subsystem 3"]),

@@ -27,10 +27,78 @@ PVOID TestBlock = ExAllocatePoolWithTag(NonPagedPoolNx, 8, MakePoolTag('T', 'e',
 // that PAGE exists.
 static ULONG TestCounter = 1;
 
+#if defined(VCB_TEST_PAGED_SPIN_LOCK) || defined(VCB_TEST_PAGED_UNDER_LOCK)
+static KSPIN_LOCK TestLock;
+#endif
+
+#if defined(VCB_TEST_PAGED_SPIN_LOCK)
+// Pageable code that takes a spin lock, and raises the IRQL itself (an inline write of CR8 on
+// this target): both run from PAGE at DISPATCH_LEVEL. Global, so that the map names it too.
+VCB_PAGED __attribute__((noinline)) void TestPagedLocking()
+{
+    PAGED_CODE();
+    KIRQL irql;
+    KeAcquireSpinLock(&TestLock, &irql);
+    TestCounter++;
+    KeReleaseSpinLock(&TestLock, irql);
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    TestCounter++;
+    KeLowerIrql(irql);
+}
+#define VCB_TEST_LOCKING() TestPagedLocking()
+#elif defined(VCB_TEST_PAGED_UNDER_LOCK)
+// Resident code that calls pageable code while it holds a spin lock, directly and through a
+// resident helper, and pageable code that holds the lock a resident helper returned with.
+VCB_PAGED __attribute__((noinline)) static void TestPagedStep()
+{
+    PAGED_CODE();
+    TestCounter++;
+}
+
+__attribute__((noinline)) static KIRQL TestTakeLock()
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&TestLock, &irql);
+    return irql;
+}
+
+__attribute__((noinline)) static void TestDropLock(KIRQL irql)
+{
+    KeReleaseSpinLock(&TestLock, irql);
+}
+
+__attribute__((noinline)) static void TestResidentStep()
+{
+    TestCounter++;
+    TestPagedStep();
+}
+
+__attribute__((noinline)) static void TestResidentLocking()
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&TestLock, &irql);
+    TestPagedStep();
+    TestResidentStep();
+    KeReleaseSpinLock(&TestLock, irql);
+}
+
+VCB_PAGED __attribute__((noinline)) static void TestPagedHolding()
+{
+    PAGED_CODE();
+    KIRQL irql = TestTakeLock();
+    TestCounter++;
+    TestDropLock(irql);
+}
+#define VCB_TEST_LOCKING() (TestResidentLocking(), TestPagedHolding())
+#else
+#define VCB_TEST_LOCKING() ((void)0)
+#endif
+
 VCB_PAGED __attribute__((noinline)) static NTSTATUS TestPagedWork(PUNICODE_STRING registryPath)
 {
     PAGED_CODE();
     TestCounter += registryPath->Length;
+    VCB_TEST_LOCKING();
     return STATUS_SUCCESS;
 }
 

@@ -10,13 +10,19 @@
       Fails, naming every problem, unless the image is a PE32+ AMD64 native image that imports
       from ntoskrnl.exe alone, exports nothing, carries version 2.0.0.1, has a valid checksum,
       relocations, sane section flags, and (given the linker map) no global constructors, which
-      nothing would run.
+      nothing would run. It also disassembles the code (which needs mingw's objdump and c++filt,
+      from binutils-mingw-w64) and refuses pageable code that would run at a raised IRQL: a call
+      to a spin-lock, cancel-lock or IRQL routine, or a write of CR8, inside PAGE; a call into
+      PAGE while a spin lock is held; and PAGE code left holding a lock a resident routine took.
+      Routines are named from the image's symbol table, else from the map, else by address.
 """
 
 import argparse
+import bisect
 import os
 import re
 import struct
+import subprocess
 import sys
 
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
@@ -71,7 +77,7 @@ class PeImage:
         if d[self.pe_offset:self.pe_offset + 4] != b"PE\0\0":
             raise ImageError("no PE signature")
         coff = self.pe_offset + 4
-        (self.machine, section_count, _, _, _, optional_size,
+        (self.machine, section_count, _, self.symbol_table, self.symbol_count, optional_size,
          self.file_characteristics) = struct.unpack_from("<HHIIIHH", d, coff)
         self.optional_offset = coff + 20
         self.magic = struct.unpack_from("<H", d, self.optional_offset)[0]
@@ -82,6 +88,7 @@ class PeImage:
             return
         opt = self.optional_offset
         self.checksum_offset = opt + 64
+        self.image_base = struct.unpack_from("<Q", d, opt + 24)[0]
         self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", d, opt + 68)
         directory_count = struct.unpack_from("<I", d, opt + 108)[0]
         self.directories = [struct.unpack_from("<II", d, opt + 112 + 8 * i)
@@ -159,6 +166,52 @@ class PeImage:
                 names = [n + " (delay-loaded)" for n in self._thunk_names(fields[4])]
                 result.append((self.c_string(fields[1]), names))
                 rva += 32
+        return result
+
+    def import_slots(self):
+        """{address of an import address table slot: the routine it holds}, for the calls that go
+        through the slot."""
+        slots = {}
+        rva, size = self.directory(DIR_IMPORT)
+        while rva and size:
+            lookup, _, _, name_rva, address = struct.unpack_from("<IIIII", self.data, self.offset_of(rva))
+            if not (lookup or name_rva or address):
+                break
+            for i, symbol in enumerate(self._thunk_names(lookup or address)):
+                slots[self.image_base + address + 8 * i] = symbol
+            rva += 20
+        return slots
+
+    def functions(self):
+        """[(start, end)] addresses of every routine with unwind data (.pdata), which GCC gives
+        every routine it emits for this target."""
+        s = next((s for s in self.sections if s.name == ".pdata"), None)
+        if s is None:
+            return []
+        result = []
+        for at in range(s.raw_pointer, s.raw_pointer + min(s.virtual_size, s.raw_size) - 11, 12):
+            begin, end, _ = struct.unpack_from("<III", self.data, at)
+            if begin:
+                result.append((self.image_base + begin, self.image_base + end))
+        return sorted(result)
+
+    def symbols(self):
+        """{address: mangled name} of the functions in the COFF symbol table, if the image has one."""
+        result = {}
+        if not self.symbol_table or not self.symbol_count:
+            return result
+        strings = self.symbol_table + 18 * self.symbol_count
+        index = 0
+        while index < self.symbol_count:
+            at = self.symbol_table + 18 * index
+            raw, value, section, kind, _, aux = struct.unpack_from("<8sIhHBB", self.data, at)
+            if kind & 0x30 == 0x20 and 0 < section <= len(self.sections):
+                if raw[:4] == b"\0\0\0\0":
+                    start = strings + struct.unpack_from("<I", raw, 4)[0]
+                    raw = self.data[start:self.data.index(b"\0", start)]
+                name = raw.rstrip(b"\0").decode("ascii", "replace")
+                result.setdefault(self.image_base + self.sections[section - 1].virtual_address + value, name)
+            index += 1 + aux
         return result
 
     def _thunk_names(self, rva):
@@ -265,7 +318,239 @@ def global_constructor_count(map_text):
     return max(0, (ctor_bytes - 16) // 8)
 
 
-def problems(image, name, map_text=None):
+# Kernel routines that raise the IRQL or run at a raised one: every kind of spin-lock acquire and
+# release (the cancel spin lock's included), KeRaiseIrql and KeLowerIrql in their exported forms.
+# A call to one from PAGE runs pageable code at DISPATCH_LEVEL or above.
+IRQL_ROUTINE = re.compile(r"(Acquire|Release)\w*SpinLock|SpinLock\w*(Acquire|Release)|RaiseIrql|LowerIrql")
+ACQUIRE_ROUTINE = re.compile(r"Acquire\w*SpinLock|SpinLock\w*Acquire")
+RELEASE_ROUTINE = re.compile(r"Release\w*SpinLock|SpinLock\w*Release")
+OBJDUMP = "x86_64-w64-mingw32-objdump"
+CXXFILT = "x86_64-w64-mingw32-c++filt"
+PREFIXES = {"rep", "repz", "repnz", "repe", "repne", "lock", "notrack", "bnd", "data16", "cs", "ds",
+            "rex", "rex.W", "addr32"}
+
+
+class Instruction:
+    def __init__(self, address, mnemonic, operands):
+        self.address, self.mnemonic, self.operands = address, mnemonic, operands
+        # The address a direct branch goes to, or the one a RIP-relative operand names.
+        self.target = None
+        self.memory = None
+        direct = re.match(r"([0-9a-f]+)\b", operands)
+        comment = re.search(r"#\s*(?:0x)?([0-9a-f]+)", operands)
+        if direct and mnemonic.startswith(("call", "j")):
+            self.target = int(direct.group(1), 16)
+        elif comment and "(%rip)" in operands:
+            self.memory = int(comment.group(1), 16)
+
+
+def disassemble(path, sections):
+    """{section name: [Instruction]} of the named code sections, in address order."""
+    result = subprocess.run([OBJDUMP, "-d", "-w", "--no-show-raw-insn"]
+                            + [arg for name in sections for arg in ("-j", name)] + [path],
+                            capture_output=True, text=True, check=True).stdout
+    code = {name: [] for name in sections}
+    current = None
+    for line in result.splitlines():
+        header = re.match(r"Disassembly of section (\S+):", line)
+        if header:
+            current = code.get(header.group(1))
+            continue
+        match = re.match(r"\s+([0-9a-f]+):\s+(\S+)\s*(.*)$", line)
+        if match and current is not None:
+            words = [match.group(2), match.group(3)]
+            while words[0] in PREFIXES and words[1]:
+                words = (words[1].split(None, 1) + [""])[:2]
+            current.append(Instruction(int(match.group(1), 16), words[0], words[1]))
+    return code
+
+
+def routine_names(image, map_text):
+    """{start address: readable name}: the image's own symbols, demangled, else the map's."""
+    names = image.symbols()
+    if names:
+        mangled = list(names.items())
+        plain = subprocess.run([CXXFILT], input="\n".join(n for _, n in mangled), capture_output=True,
+                               text=True, check=True).stdout.splitlines()
+        return {address: readable for (address, _), readable in zip(mangled, plain)}
+    found = {}
+    for match in re.finditer(r"^\s+0x([0-9a-fA-F]{9,16})\s+([A-Za-z_(~].*?)\s*$", map_text or "", re.MULTILINE):
+        found.setdefault(int(match.group(1), 16), match.group(2))
+    return found
+
+
+class Routine:
+    def __init__(self, start, end, section, name):
+        self.start, self.end, self.section, self.name = start, end, section, name
+        self.instructions = []
+        self.effect = 0  # spin locks it leaves held on return (negative: releases a caller's)
+        # Registers loaded from one import slot each, for `call *%reg` (GCC keeps a routine
+        # called in a loop in a saved register).
+        self.register_slots = {}
+        self.reaches_page = None  # a PAGE routine it calls, itself or through resident callees
+
+
+def irql_problems(image, path, map_text):
+    """The rules only the image can show, for code that runs at a raised IRQL from PAGE."""
+    found = []
+    code_sections = [s.name for s in image.sections if s.characteristics & SCN_CNT_CODE]
+    if "PAGE" not in code_sections:
+        return found
+    code = disassemble(path, code_sections)
+    slots = image.import_slots()
+    names = routine_names(image, map_text)
+    page = next(s for s in image.sections if s.name == "PAGE")
+    page_start = image.image_base + page.virtual_address
+    page_end = page_start + page.virtual_size
+
+    def in_page(address):
+        return page_start <= address < page_end
+
+    routines = [Routine(start, end, "PAGE" if in_page(start) else "", names.get(start, "the routine at 0x%x" % start))
+                for start, end in image.functions()]
+    starts = [r.start for r in routines]
+    by_start = {r.start: r for r in routines}
+
+    def routine_of(address):
+        i = bisect.bisect_right(starts, address) - 1
+        return routines[i] if i >= 0 and address < routines[i].end else None
+
+    for instructions in code.values():
+        for instruction in instructions:
+            routine = routine_of(instruction.address)
+            if routine is None:
+                continue
+            routine.instructions.append(instruction)
+            load = re.match(r"\S+\(%rip\),(%\w+)", instruction.operands)
+            if instruction.mnemonic == "mov" and load and instruction.memory in slots:
+                previous = routine.register_slots.get(load.group(1), slots[instruction.memory])
+                routine.register_slots[load.group(1)] = \
+                    previous if previous == slots[instruction.memory] else None
+
+    def called(routine, instruction):
+        """(import name, routine) that a call or jump reaches, either None."""
+        if not instruction.mnemonic.startswith(("call", "jmp")):
+            return None, None
+        if instruction.memory in slots:
+            return slots[instruction.memory], None
+        if instruction.operands.startswith("*%"):
+            return routine.register_slots.get(instruction.operands[1:]), None
+        if instruction.target is not None:
+            return None, by_start.get(instruction.target)
+        return None, None
+
+    # Rule 1: nothing in PAGE raises the IRQL or takes, holds or releases a spin lock (a load of
+    # such a routine's address is how GCC calls it repeatedly).
+    for instruction in code["PAGE"]:
+        routine = routine_of(instruction.address)
+        where = routine.name if routine else "the code at 0x%x" % instruction.address
+        imported = slots.get(instruction.memory)
+        if imported and IRQL_ROUTINE.search(imported):
+            found.append("has %s in PAGE calling %s at 0x%x: pageable code would run at a raised IRQL"
+                         % (where, imported, instruction.address))
+        elif instruction.mnemonic == "mov" and instruction.operands.endswith(",%cr8"):
+            found.append("has %s in PAGE writing CR8 (the IRQL) at 0x%x: pageable code would run at a "
+                         "raised IRQL" % (where, instruction.address))
+
+    # Rules 2 and 3 follow the number of spin locks held through each routine's branches, with
+    # what each callee leaves held: a call into PAGE with a lock held, and PAGE code after a call
+    # that returned with one held.
+    def flow(routine, report):
+        """What the routine leaves held on return; with report, the problems it shows."""
+        held = {}
+        by_address = {i.address: n for n, i in enumerate(routine.instructions)}
+        work = [(0, 0)] if routine.instructions else []
+        exit_held = None
+        unknown_jumps = []
+        while work or unknown_jumps:
+            if not work:
+                # Targets of jump tables aren't known: whatever a direct branch never reached
+                # starts with what the indirect jump held.
+                depth = max(unknown_jumps)
+                unknown_jumps = []
+                work = [(n, depth) for n in range(len(routine.instructions)) if n not in held]
+                if not work:
+                    break
+            n, depth = work.pop()
+            if n in held and held[n] >= depth:
+                continue
+            held[n] = depth
+            instruction = routine.instructions[n]
+            imported, callee = called(routine, instruction)
+            after = depth
+            if imported and ACQUIRE_ROUTINE.search(imported):
+                after = min(depth + 1, 4)
+            elif imported and RELEASE_ROUTINE.search(imported):
+                after = depth - 1
+            elif callee is not None and instruction.mnemonic in ("call", "jmp"):
+                if report and depth > 0 and callee.section == "PAGE":
+                    report("has %s calling %s in PAGE at 0x%x while it holds a spin lock"
+                           % (routine.name, callee.name, instruction.address))
+                elif report and depth > 0 and callee.reaches_page:
+                    report("has %s calling %s at 0x%x while it holds a spin lock: that reaches %s in PAGE"
+                           % (routine.name, callee.name, instruction.address, callee.reaches_page.name))
+                if callee is not routine:
+                    after = depth + callee.effect
+                if report and routine.section == "PAGE" and callee.effect > 0 and callee.section != "PAGE":
+                    report("has %s in PAGE still holding the spin lock that %s took, after 0x%x"
+                           % (routine.name, callee.name, instruction.address))
+            mnemonic = instruction.mnemonic
+            leaves = mnemonic == "ret" or (mnemonic == "jmp" and (instruction.target is None and
+                                                                  instruction.memory in slots or
+                                                                  instruction.target is not None and
+                                                                  instruction.target not in by_address))
+            if leaves:
+                exit_held = after if exit_held is None else max(exit_held, after)
+                continue
+            if mnemonic == "jmp" and instruction.target is None:
+                unknown_jumps.append(after)
+                continue
+            if instruction.target is not None and mnemonic.startswith("j") and instruction.target in by_address:
+                work.append((by_address[instruction.target], after))
+                if mnemonic == "jmp":
+                    continue
+            if n + 1 < len(routine.instructions):
+                work.append((n + 1, after))
+        return max(-1, min(exit_held or 0, 1))
+
+    # Each routine's effect depends on its callees': a few passes settle them.
+    for _ in range(8):
+        changed = False
+        for routine in routines:
+            effect = flow(routine, None)
+            if effect != routine.effect:
+                routine.effect, changed = effect, True
+        if not changed:
+            break
+    # Which resident routines reach PAGE through the routines they call directly.
+    for routine in routines:
+        for instruction in routine.instructions:
+            _, callee = called(routine, instruction)
+            if callee is not None and callee.section == "PAGE" and routine.section != "PAGE":
+                routine.reaches_page = callee
+                break
+    for _ in range(len(routines)):
+        changed = False
+        for routine in routines:
+            if routine.reaches_page or routine.section == "PAGE":
+                continue
+            for instruction in routine.instructions:
+                _, callee = called(routine, instruction)
+                if callee is not None and callee.reaches_page:
+                    routine.reaches_page, changed = callee.reaches_page, True
+                    break
+        if not changed:
+            break
+
+    def report(message):
+        if message not in found:
+            found.append(message)
+    for routine in routines:
+        flow(routine, report)
+    return found
+
+
+def problems(image, name, map_text=None, path=None):
     found = []
 
     def report(message):
@@ -334,6 +619,13 @@ def problems(image, name, map_text=None):
         count = global_constructor_count(map_text)
         if count:
             report("has %d global constructor(s), which nothing runs in a kernel image" % count)
+    if path is not None:
+        try:
+            for problem in irql_problems(image, path, map_text):
+                report(problem)
+        except (OSError, subprocess.CalledProcessError) as error:
+            report("cannot be disassembled (%s and %s come with binutils-mingw-w64): %s"
+                   % (OBJDUMP, CXXFILT, error))
     return found
 
 
@@ -370,7 +662,7 @@ def main(argv=None):
         if args.map:
             with open(args.map, encoding="utf-8", errors="replace") as f:
                 map_text = f.read()
-        found = problems(image, name, map_text)
+        found = problems(image, name, map_text, args.image)
     except (ImageError, struct.error, ValueError) as error:
         found = ["imagecheck: %s cannot be read: %s" % (name, error)]
     except OSError as error:
