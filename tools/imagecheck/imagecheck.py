@@ -336,12 +336,27 @@ class Instruction:
         # The address a direct branch goes to, or the one a RIP-relative operand names.
         self.target = None
         self.memory = None
+        self.via = None  # for a call through a register: the import routine it holds
         direct = re.match(r"([0-9a-f]+)\b", operands)
         comment = re.search(r"#\s*(?:0x)?([0-9a-f]+)", operands)
         if direct and mnemonic.startswith(("call", "j")):
             self.target = int(direct.group(1), 16)
         elif comment and "(%rip)" in operands:
             self.memory = int(comment.group(1), 16)
+
+
+def register_name(operand):
+    """The 64-bit register an operand names ("%ebp" -> "rbp", "%r12d" -> "r12"), or None."""
+    match = re.fullmatch(r"\s*%(r(?:[0-9]+)|[re]?([a-d])x|[re]?(si|di|bp|sp)|([a-d])l|(si|di|bp|sp)l)[dwb]?\s*",
+                         operand)
+    if not match:
+        return None
+    if match.group(1).startswith("r") and match.group(1)[1:2].isdigit():
+        return re.match(r"r[0-9]+", match.group(1)).group(0)
+    letter = match.group(2) or match.group(4)
+    if letter:
+        return "r%sx" % letter
+    return "r" + (match.group(3) or match.group(5))
 
 
 def disassemble(path, sections):
@@ -384,9 +399,7 @@ class Routine:
         self.start, self.end, self.section, self.name = start, end, section, name
         self.instructions = []
         self.effect = 0  # spin locks it leaves held on return (negative: releases a caller's)
-        # Registers loaded from one import slot each, for `call *%reg` (GCC keeps a routine
-        # called in a loop in a saved register).
-        self.register_slots = {}
+        self.register_slots = {}  # register: the import routine it holds, while reading
         self.reaches_page = None  # a PAGE routine it calls, itself or through resident callees
 
 
@@ -421,11 +434,20 @@ def irql_problems(image, path, map_text):
             if routine is None:
                 continue
             routine.instructions.append(instruction)
-            load = re.match(r"\S+\(%rip\),(%\w+)", instruction.operands)
-            if instruction.mnemonic == "mov" and load and instruction.memory in slots:
-                previous = routine.register_slots.get(load.group(1), slots[instruction.memory])
-                routine.register_slots[load.group(1)] = \
-                    previous if previous == slots[instruction.memory] else None
+            # GCC loads a routine called in a loop into a saved register once, ahead of the loop:
+            # a `call *%reg` goes to the import last loaded into it, in address order, unless
+            # something else was written to it since.
+            registers = routine.register_slots
+            if instruction.operands.startswith("*%"):
+                instruction.via = registers.get(register_name(instruction.operands[1:]))
+            written = register_name(instruction.operands.split("#")[0].rsplit(",", 1)[-1])
+            if instruction.mnemonic.startswith("call"):
+                for volatile in ("rax", "rcx", "rdx", "r8", "r9", "r10", "r11"):
+                    registers.pop(volatile, None)
+            elif written and not instruction.mnemonic.startswith(("cmp", "test", "push", "j")):
+                registers.pop(written, None)
+                if instruction.mnemonic == "mov" and instruction.memory in slots:
+                    registers[written] = slots[instruction.memory]
 
     def called(routine, instruction):
         """(import name, routine) that a call or jump reaches, either None."""
@@ -434,7 +456,7 @@ def irql_problems(image, path, map_text):
         if instruction.memory in slots:
             return slots[instruction.memory], None
         if instruction.operands.startswith("*%"):
-            return routine.register_slots.get(instruction.operands[1:]), None
+            return instruction.via, None
         if instruction.target is not None:
             return None, by_start.get(instruction.target)
         return None, None
