@@ -75,7 +75,8 @@ function(vcb_kernel_image target)
     target_include_directories(${target} SYSTEM PRIVATE ${VCB_DDK_INCLUDE_DIR})
     target_compile_options(${target} PRIVATE
         $<$<COMPILE_LANGUAGE:CXX,C>:${VCB_IMAGE_COMPILE_OPTIONS}>)
-    # The map lies next to the image; the check reads it for global constructors.
+    # The map lies next to the image; the check reads it for global constructors, and for the
+    # names of routines in an image without symbols.
     set(map $<TARGET_FILE_DIR:${target}>/${target}.map)
     target_link_options(${target} PRIVATE ${VCB_IMAGE_LINK_OPTIONS} -Wl,-Map,${map})
     target_link_libraries(${target} PRIVATE ${arg_LIBRARIES} ${VCB_NTOSKRNL_LIBRARY})
