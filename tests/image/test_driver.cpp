@@ -32,8 +32,13 @@ static KSPIN_LOCK TestLock;
 #endif
 
 #if defined(VCB_TEST_PAGED_SPIN_LOCK)
-// Pageable code that takes a spin lock, and raises the IRQL itself (an inline write of CR8 on
-// this target): both run from PAGE at DISPATCH_LEVEL. Global, so that the map names it too.
+// The cancel spin lock's routines declared without dllimport, so that calls go through the
+// linker's thunks rather than straight through the import table.
+extern "C" VOID NTAPI TestAcquireCancelLock(PKIRQL irql) __asm__("IoAcquireCancelSpinLock");
+extern "C" VOID NTAPI TestReleaseCancelLock(KIRQL irql) __asm__("IoReleaseCancelSpinLock");
+
+// Pageable code that takes spin locks, and raises the IRQL itself (an inline write of CR8 on
+// this target): each runs from PAGE at DISPATCH_LEVEL. Global, so that the map names it too.
 VCB_PAGED __attribute__((noinline)) void TestPagedLocking()
 {
     PAGED_CODE();
@@ -41,6 +46,9 @@ VCB_PAGED __attribute__((noinline)) void TestPagedLocking()
     KeAcquireSpinLock(&TestLock, &irql);
     TestCounter++;
     KeReleaseSpinLock(&TestLock, irql);
+    TestAcquireCancelLock(&irql);
+    TestCounter++;
+    TestReleaseCancelLock(irql);
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     TestCounter++;
     KeLowerIrql(irql);

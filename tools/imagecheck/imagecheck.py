@@ -449,6 +449,11 @@ def irql_problems(image, path, map_text):
                 if instruction.mnemonic == "mov" and instruction.memory in slots:
                     registers[written] = slots[instruction.memory]
 
+    # A kernel routine declared without dllimport is called through the linker's thunk, a jump
+    # through its slot outside every routine.
+    thunks = {i.address: slots[i.memory] for instructions in code.values() for i in instructions
+              if i.mnemonic == "jmp" and i.memory in slots and routine_of(i.address) is None}
+
     def called(routine, instruction):
         """(import name, routine) that a call or jump reaches, either None."""
         if not instruction.mnemonic.startswith(("call", "jmp")):
@@ -457,6 +462,8 @@ def irql_problems(image, path, map_text):
             return slots[instruction.memory], None
         if instruction.operands.startswith("*%"):
             return instruction.via, None
+        if instruction.target in thunks:
+            return thunks[instruction.target], None
         if instruction.target is not None:
             return None, by_start.get(instruction.target)
         return None, None
@@ -466,7 +473,7 @@ def irql_problems(image, path, map_text):
     for instruction in code["PAGE"]:
         routine = routine_of(instruction.address)
         where = routine.name if routine else "the code at 0x%x" % instruction.address
-        imported = slots.get(instruction.memory)
+        imported = slots.get(instruction.memory) or thunks.get(instruction.target)
         if imported and IRQL_ROUTINE.search(imported):
             found.append("has %s in PAGE calling %s at 0x%x: pageable code would run at a raised IRQL"
                          % (where, imported, instruction.address))
