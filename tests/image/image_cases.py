@@ -90,7 +90,8 @@ CASES = {
     "page_under_a_held_lock_is_refused": ("pagedunderlock", None, [
         "TestResidentLocking() calling TestPagedStep() in PAGE at",
         "TestResidentLocking() calling TestResidentStep() at",
-        "TestPagedHolding() in PAGE still holding the spin lock that TestTakeLock() took"]),
+        "TestPagedHolding() in PAGE still holding the spin lock that TestTakeLock() took",
+        "TestHoldRequest() setting TestPagedCancel(_DEVICE_OBJECT*, _IRP*) in PAGE as a cancel routine"]),
     "image_without_symbols_names_routines_from_the_map": ("pagedlock", strip_symbols, [
         "TestPagedLocking() in PAGE calling", "TestPagedLocking() in PAGE writing CR8"]),
     "wrong_file_version": ("good", bump_file_version, ["has FileVersion 2.0.0.2"]),

@@ -56,7 +56,8 @@ VCB_PAGED __attribute__((noinline)) void TestPagedLocking()
 #define VCB_TEST_LOCKING() TestPagedLocking()
 #elif defined(VCB_TEST_PAGED_UNDER_LOCK)
 // Resident code that calls pageable code while it holds a spin lock, directly and through a
-// resident helper, and pageable code that holds the lock a resident helper returned with.
+// resident helper, pageable code that holds the lock a resident helper returned with, and a
+// pageable cancel routine.
 VCB_PAGED __attribute__((noinline)) static void TestPagedStep()
 {
     PAGED_CODE();
@@ -97,7 +98,23 @@ VCB_PAGED __attribute__((noinline)) static void TestPagedHolding()
     TestCounter++;
     TestDropLock(irql);
 }
-#define VCB_TEST_LOCKING() (TestResidentLocking(), TestPagedHolding())
+// A pageable cancel routine, which the I/O manager would call at DISPATCH_LEVEL.
+VCB_PAGED __attribute__((noinline)) static VOID NTAPI TestPagedCancel(PDEVICE_OBJECT, PIRP)
+{
+    PAGED_CODE();
+    TestCounter++;
+}
+
+// Global, so that the compiler can't tell it stays empty.
+PIRP TestIrp;
+
+__attribute__((noinline)) static void TestHoldRequest()
+{
+    if (TestIrp != nullptr) {
+        IoSetCancelRoutine(TestIrp, TestPagedCancel);
+    }
+}
+#define VCB_TEST_LOCKING() (TestResidentLocking(), TestPagedHolding(), TestHoldRequest())
 #else
 #define VCB_TEST_LOCKING() ((void)0)
 #endif

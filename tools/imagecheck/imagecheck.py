@@ -428,6 +428,7 @@ def irql_problems(image, path, map_text):
         i = bisect.bisect_right(starts, address) - 1
         return routines[i] if i >= 0 and address < routines[i].end else None
 
+    cancel_routines = []
     for instructions in code.values():
         for instruction in instructions:
             routine = routine_of(instruction.address)
@@ -437,10 +438,18 @@ def irql_problems(image, path, map_text):
             # GCC loads a routine called in a loop into a saved register once, ahead of the loop:
             # a `call *%reg` goes to the import last loaded into it, in address order, unless
             # something else was written to it since.
+            # The same for the address of a PAGE routine, to see where it is stored.
             registers = routine.register_slots
-            if instruction.operands.startswith("*%"):
-                instruction.via = registers.get(register_name(instruction.operands[1:]))
-            written = register_name(instruction.operands.split("#")[0].rsplit(",", 1)[-1])
+            plain = instruction.operands.split("#")[0].strip()
+            if plain.startswith("*%"):
+                via = registers.get(register_name(plain[1:]))
+                instruction.via = via if isinstance(via, str) else None
+            exchanged = re.fullmatch(r"(%\w+),\S*\(%(?!rsp)\w+\)|\S*\(%(?!rsp)\w+\),(%\w+)", plain)
+            if exchanged and instruction.mnemonic == "xchg":
+                source = registers.get(register_name(exchanged.group(1) or exchanged.group(2)))
+                if isinstance(source, int):
+                    cancel_routines.append((routine, instruction, source))
+            written = register_name(plain.rsplit(",", 1)[-1])
             if instruction.mnemonic.startswith("call"):
                 for volatile in ("rax", "rcx", "rdx", "r8", "r9", "r10", "r11"):
                     registers.pop(volatile, None)
@@ -448,6 +457,10 @@ def irql_problems(image, path, map_text):
                 registers.pop(written, None)
                 if instruction.mnemonic == "mov" and instruction.memory in slots:
                     registers[written] = slots[instruction.memory]
+                elif instruction.mnemonic == "lea" and instruction.memory and in_page(instruction.memory):
+                    registers[written] = instruction.memory
+                elif instruction.mnemonic == "mov" and register_name(plain.split(",")[0]) in registers:
+                    registers[written] = registers[register_name(plain.split(",")[0])]
 
     # A kernel routine declared without dllimport is called through the linker's thunk, a jump
     # through its slot outside every routine.
@@ -480,6 +493,15 @@ def irql_problems(image, path, map_text):
         elif instruction.mnemonic == "mov" and instruction.operands.endswith(",%cr8"):
             found.append("has %s in PAGE writing CR8 (the IRQL) at 0x%x: pageable code would run at a "
                          "raised IRQL" % (where, instruction.address))
+
+    # Rule 4: the I/O manager calls a cancel routine at DISPATCH_LEVEL, holding the cancel spin
+    # lock, so none may be pageable. IoSetCancelRoutine is an interlocked exchange of the routine's
+    # address into the request, the only way this driver exchanges a routine's address.
+    for routine, instruction, address in cancel_routines:
+        target = by_start.get(address)
+        found.append("has %s setting %s in PAGE as a cancel routine at 0x%x: it runs at DISPATCH_LEVEL"
+                     % (routine.name, target.name if target else "the code at 0x%x" % address,
+                        instruction.address))
 
     # Rules 2 and 3 follow the number of spin locks held through each routine's branches, with
     # what each callee leaves held: a call into PAGE with a lock held, and PAGE code after a call
