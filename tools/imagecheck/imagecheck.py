@@ -13,7 +13,8 @@
       nothing would run. It also disassembles the code (which needs mingw's objdump and c++filt,
       from binutils-mingw-w64) and refuses pageable code that would run at a raised IRQL: a call
       to a spin-lock, cancel-lock or IRQL routine, or a write of CR8, inside PAGE; a call into
-      PAGE while a spin lock is held; and PAGE code left holding a lock a resident routine took.
+      PAGE while a spin lock is held; PAGE code left holding a lock a resident routine took; and
+      a PAGE routine set as a cancel routine.
       Routines are named from the image's symbol table, else from the map, else by address.
 """
 
@@ -399,7 +400,8 @@ class Routine:
         self.start, self.end, self.section, self.name = start, end, section, name
         self.instructions = []
         self.effect = 0  # spin locks it leaves held on return (negative: releases a caller's)
-        self.register_slots = {}  # register: the import routine it holds, while reading
+        # While reading: register -> the kernel routine (name) or PAGE routine (address) in it.
+        self.registers = {}
         self.reaches_page = None  # a PAGE routine it calls, itself or through resident callees
 
 
@@ -435,11 +437,11 @@ def irql_problems(image, path, map_text):
             if routine is None:
                 continue
             routine.instructions.append(instruction)
-            # GCC loads a routine called in a loop into a saved register once, ahead of the loop:
-            # a `call *%reg` goes to the import last loaded into it, in address order, unless
+            # GCC loads a kernel routine called in a loop into a saved register once, ahead of
+            # the loop, and copies a routine's address between registers before storing it: what
+            # a register holds is what was last loaded into it, in address order, unless
             # something else was written to it since.
-            # The same for the address of a PAGE routine, to see where it is stored.
-            registers = routine.register_slots
+            registers = routine.registers
             plain = instruction.operands.split("#")[0].strip()
             if plain.startswith("*%"):
                 via = registers.get(register_name(plain[1:]))
@@ -494,15 +496,6 @@ def irql_problems(image, path, map_text):
             found.append("has %s in PAGE writing CR8 (the IRQL) at 0x%x: pageable code would run at a "
                          "raised IRQL" % (where, instruction.address))
 
-    # Rule 4: the I/O manager calls a cancel routine at DISPATCH_LEVEL, holding the cancel spin
-    # lock, so none may be pageable. IoSetCancelRoutine is an interlocked exchange of the routine's
-    # address into the request, the only way this driver exchanges a routine's address.
-    for routine, instruction, address in cancel_routines:
-        target = by_start.get(address)
-        found.append("has %s setting %s in PAGE as a cancel routine at 0x%x: it runs at DISPATCH_LEVEL"
-                     % (routine.name, target.name if target else "the code at 0x%x" % address,
-                        instruction.address))
-
     # Rules 2 and 3 follow the number of spin locks held through each routine's branches, with
     # what each callee leaves held: a call into PAGE with a lock held, and PAGE code after a call
     # that returned with one held.
@@ -533,7 +526,7 @@ def irql_problems(image, path, map_text):
                 after = min(depth + 1, 4)
             elif imported and RELEASE_ROUTINE.search(imported):
                 after = depth - 1
-            elif callee is not None and instruction.mnemonic in ("call", "jmp"):
+            elif callee is not None:
                 if report and depth > 0 and callee.section == "PAGE":
                     report("has %s calling %s in PAGE at 0x%x while it holds a spin lock"
                            % (routine.name, callee.name, instruction.address))
@@ -546,11 +539,9 @@ def irql_problems(image, path, map_text):
                     report("has %s in PAGE still holding the spin lock that %s took, after 0x%x"
                            % (routine.name, callee.name, instruction.address))
             mnemonic = instruction.mnemonic
-            leaves = mnemonic == "ret" or (mnemonic == "jmp" and (instruction.target is None and
-                                                                  instruction.memory in slots or
-                                                                  instruction.target is not None and
-                                                                  instruction.target not in by_address))
-            if leaves:
+            tail_call = mnemonic == "jmp" and (imported is not None or instruction.target is not None
+                                               and instruction.target not in by_address)
+            if mnemonic == "ret" or tail_call:
                 exit_held = after if exit_held is None else max(exit_held, after)
                 continue
             if mnemonic == "jmp" and instruction.target is None:
@@ -596,8 +587,18 @@ def irql_problems(image, path, map_text):
     def report(message):
         if message not in found:
             found.append(message)
+
     for routine in routines:
         flow(routine, report)
+
+    # Rule 4: the I/O manager calls a cancel routine at DISPATCH_LEVEL, holding the cancel spin
+    # lock, so none may be pageable. IoSetCancelRoutine is an interlocked exchange of the routine's
+    # address into the request, the only way this driver exchanges a routine's address.
+    for routine, instruction, address in cancel_routines:
+        target = by_start.get(address)
+        report("has %s setting %s in PAGE as a cancel routine at 0x%x: it runs at DISPATCH_LEVEL"
+               % (routine.name, target.name if target else "the code at 0x%x" % address,
+                  instruction.address))
     return found
 
 
@@ -693,7 +694,8 @@ def main(argv=None):
     fix.add_argument("image")
     check = commands.add_parser("check", help="fail unless the image is a valid vcombus driver")
     check.add_argument("image")
-    check.add_argument("--map", help="the linker map, to look for global constructors")
+    check.add_argument("--map", help="the linker map, to look for global constructors and to name "
+                       "routines in an image without symbols")
     check.add_argument("--remove-on-failure", action="store_true",
                        help="delete a failing image so that a build doesn't take it as done")
     args = parser.parse_args(argv)
