@@ -12,8 +12,9 @@ struct LineSettings {
     // Set by break on, cleared by break off and by close; a plain aligned byte.
     BOOLEAN BreakOn;
     // SERIAL_IOC_MCR_* as the application set them (DTR, RTS, OUT1, OUT2, LOOP). Changed by
-    // compare-exchange, so that each change is reported to the partner exactly once; read by the
-    // partner's modem status without a lock.
+    // compare-exchange under the bus's ChildListLock, so that each change is reported to the
+    // partner exactly once and no unplug falls between a change and its report; read by the
+    // partner under the same lock.
     volatile LONG ModemControl;
     // Kept for read-back only: bytes move at memory speed whatever they say. QueueLock.
     ULONG BaudRate;

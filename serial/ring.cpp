@@ -148,12 +148,11 @@ BOOLEAN RingSetWaitPending(ReceiveRing* ring, BOOLEAN value)
     return old;
 }
 
-void RingNoteEvent(ReceiveRing* ring, ULONG event)
+// The bits of one occurrence are raised together: no wait can see some of them without the rest.
+void RingNoteEvent(ReceiveRing* ring, ULONG events)
 {
     RingAcquireLock(ring);
-    if (ring->WaitMask & event) {
-        ring->EventBits |= event;
-    }
+    ring->EventBits |= ring->WaitMask & events;
     RingReleaseLock(ring);
 }
 

@@ -46,8 +46,8 @@ _IRQL_requires_max_(DISPATCH_LEVEL) ULONG RingRead(ReceiveRing* ring, PUCHAR des
 _IRQL_requires_max_(DISPATCH_LEVEL) ULONG RingAvailableCount(ReceiveRing* ring);
 _IRQL_requires_max_(DISPATCH_LEVEL) ULONG RingGetSize(ReceiveRing* ring);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN RingSetWaitPending(ReceiveRing* ring, BOOLEAN value);
-// Records that `event` (SERIAL_EV_*) occurred, if the port waits for it.
-_IRQL_requires_max_(DISPATCH_LEVEL) void RingNoteEvent(ReceiveRing* ring, ULONG event);
+// Records that the `events` (SERIAL_EV_*) of one occurrence happened, those the port waits for.
+_IRQL_requires_max_(DISPATCH_LEVEL) void RingNoteEvent(ReceiveRing* ring, ULONG events);
 
 // For the other components that touch the ring's fields directly (wait mask, event bits,
 // overrun, count): always under Lock, taken and released through these.
