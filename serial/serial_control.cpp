@@ -63,11 +63,13 @@ NTSTATUS SetQueueSize(PortDeviceData* port, PIRP irp, const ControlBuffer& buffe
 }
 
 // The characters are written like any other write of the port, ahead of nothing: writes never
-// wait, so there is no transmit queue to jump.
+// wait, so there is no transmit queue to jump. Like a write, they leave the transmitter empty.
 NTSTATUS SendImmediateChar(PortDeviceData* port, PIRP irp, const ControlBuffer& buffer)
 {
     RouteWrittenBytes((const UCHAR*)buffer.Data, buffer.InputLength, port);
     LineSettingsNoteTransmitted(port, buffer.InputLength);
+    RingNoteEvent(&port->Ring, SERIAL_EV_TXEMPTY);
+    WakeWaitServiceThread(port);
     return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
