@@ -412,6 +412,23 @@ _Use_decl_annotations_ VCB_PAGED void LineSettingsApplyHandFlow(PortDeviceData* 
     }
 }
 
+_Use_decl_annotations_ VCB_PAGED void LineSettingsLeaveCable(BusDeviceData* bus, PortDeviceData* port)
+{
+    PAGED_CODE();
+    PortDeviceData* partner = FindPartnerLocked(bus, port, PartnerNumber(port->PortNumber));
+    if (partner == nullptr) {
+        return;
+    }
+    LONG ours = ReadNoFence(&port->Lines.ModemControl) & kLineBits;
+    LONG theirs = ReadNoFence(&partner->Lines.ModemControl) & kLineBits;
+    if (ours != 0) {
+        TellPartnerLocked(partner, ours);
+    }
+    if (theirs != 0) {
+        TellPartnerLocked(port, theirs);
+    }
+}
+
 _Use_decl_annotations_ void LineSettingsNoteTransmitted(PortDeviceData* port, ULONG length)
 {
     InterlockedExchangeAdd(&port->Lines.TransmittedCount, (LONG)length);

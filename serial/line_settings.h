@@ -5,6 +5,7 @@
 #include "kernel.h"
 
 struct PortDeviceData;
+struct BusDeviceData;
 
 struct LineSettings {
     // Whether this port answers the UART requests; set by each open, read without a lock.
@@ -32,6 +33,11 @@ _IRQL_requires_max_(APC_LEVEL) void LineSettingsInitialize(PortDeviceData* port)
 // change of DTR or RTS.
 _IRQL_requires_(PASSIVE_LEVEL) void LineSettingsOpen(PortDeviceData* port);
 _IRQL_requires_(PASSIVE_LEVEL) void LineSettingsClose(PortDeviceData* port);
+
+// The port leaves its cable (unplugged, ejected, or its bus going) while still present, with the
+// bus's ChildListLock held: each end sees the lines the other had raised fall, with their events,
+// as when the cable is pulled out.
+_IRQL_requires_(APC_LEVEL) void LineSettingsLeaveCable(BusDeviceData* bus, PortDeviceData* port);
 
 // The handshake settings were replaced: an emulating port sets DTR and RTS by their modes.
 _IRQL_requires_(PASSIVE_LEVEL) void LineSettingsApplyHandFlow(PortDeviceData* port, const SERIAL_HANDFLOW& handFlow);

@@ -289,9 +289,15 @@ TEST_F(LineSettingsTest, ThePartnerSeesDtrAsDsrAndDcdAndRtsAsCts)
     EXPECT_EQ(DtrRts(*file_), (ULONG)SERIAL_RTS_STATE);
     EXPECT_EQ(ModemStatus(*partnerFile_), kCts);
 
-    // Unplugged, the port is on no cable: its partner sees nothing from it.
+    // Unplugged, the port is on no cable: each end sees the lines the other had up fall, with
+    // their events, as when a cable is pulled out.
+    auto partnerWait = WaitForLines(*partnerFile_);
+    auto ownWait = WaitForLines(*file_);
     Unplug(port_);
+    EXPECT_EQ(Ended(*partnerWait), (ULONG)SERIAL_EV_CTS);
+    EXPECT_EQ(Ended(*ownWait), kLineEvents);
     EXPECT_EQ(ModemStatus(*partnerFile_), 0u);
+    EXPECT_EQ(ModemStatus(*file_), 0u);
 }
 
 TEST_F(LineSettingsTest, ALineChangeEndsThePartnersWaitWithTheEventsItAskedFor)
