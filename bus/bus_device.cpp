@@ -174,7 +174,8 @@ static VCB_PAGED PortDeviceData* DetachHeadChild(BusDeviceData* bus)
         LineSettingsLeaveCable(bus, port);
     }
     RemoveHeadChild(bus);
-    port->ParentBus = nullptr;
+    // Requests still running in the port read it without the lock (RouteWrittenBytes).
+    WritePointerNoFence((PVOID volatile*)&port->ParentBus, nullptr);
     return port;
 }
 

@@ -164,7 +164,7 @@ static VCB_PAGED NTSTATUS RemovePorts(const PortRemoveRequest* request, BusDevic
             LineSettingsLeaveCable(bus, port);
             RemoveChild(bus, port);
             bus->ChildCount--;
-            port->ParentBus = nullptr;
+            WritePointerNoFence((PVOID volatile*)&port->ParentBus, nullptr);
             InsertTailList(&unreported, &port->ChildLink);
         } else if (eject) {
             IoRequestDeviceEject(port->Header.Self);
