@@ -1,8 +1,8 @@
 // Request gates. The bus gate holds a base count of one for the device itself, so "only the base
-// count left" (1) means idle and 0 means removable; the port gate's bias works the same way
+// count left" (1) means idle and 0 means removable; the port gate's bias works the same way,
 // without a stop handshake; the tap gate has no base count, and its removal takes the count below
-// zero. Every test is made on the value the interlocked operation
-// returned, never on a second read.
+// zero. Every test is made on the value the interlocked operation returned, never on a second
+// read.
 #include "driver/gate.h"
 
 void IoGateInitialize(IoGate* gate)
