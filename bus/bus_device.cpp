@@ -164,6 +164,21 @@ static VCB_PAGED NTSTATUS QueryBusRelations(BusDeviceData* bus, PIRP irp)
     return PassDown(bus, irp);
 }
 
+// Takes the first child out of the list and off the bus. Its cable goes with the bus: the
+// partner (if still linked) and the port see each other's lines fall, as when it is pulled out.
+static VCB_PAGED PortDeviceData* DetachHeadChild(BusDeviceData* bus)
+{
+    PAGED_CODE();
+    auto port = CONTAINING_RECORD(bus->ChildList.Flink, PortDeviceData, ChildLink);
+    if (port->Present) {
+        LineSettingsLeaveCable(bus, port);
+    }
+    RemoveHeadChild(bus);
+    // Requests still running in the port read it without the lock (RouteWrittenBytes).
+    WritePointerNoFence((PVOID volatile*)&port->ParentBus, nullptr);
+    return port;
+}
+
 // The bus is going away for good. Children that are surprise-removed only lose their parent:
 // their own removal deletes them later. Every other child dies with the bus.
 static VCB_PAGED NTSTATUS RemoveBus(PDEVICE_OBJECT device, BusDeviceData* bus, PIRP irp)
@@ -178,20 +193,26 @@ static VCB_PAGED NTSTATUS RemoveBus(PDEVICE_OBJECT device, BusDeviceData* bus, P
     // The tap captures into this bus's ports and names this bus: it ends before they go.
     EndTapsOfBus(bus, true);
 
+    // The doomed ports are destroyed once the lock is released: a destruction waits for the
+    // requests running inside its port, which may need the lock themselves.
+    LIST_ENTRY doomed;
+    InitializeListHead(&doomed);
     ExAcquireFastMutex(&bus->ChildListLock);
     while (!IsListEmpty(&bus->ChildList)) {
-        PLIST_ENTRY entry = RemoveHeadChild(bus);
-        auto port = CONTAINING_RECORD(entry, PortDeviceData, ChildLink);
+        PortDeviceData* port = DetachHeadChild(bus);
         if (ReadPnpState(&port->Header) == PnpSurpriseRemovePending) {
             InitializeListHead(&port->ChildLink);
-            port->ParentBus = nullptr;
             port->ReportedMissing = TRUE;
         } else {
             bus->ChildCount--;
-            DestroyPortDevice(port->Header.Self, port);
+            InsertTailList(&doomed, &port->ChildLink);
         }
     }
     ExReleaseFastMutex(&bus->ChildListLock);
+    while (!IsListEmpty(&doomed)) {
+        auto port = CONTAINING_RECORD(RemoveHeadList(&doomed), PortDeviceData, ChildLink);
+        DestroyPortDevice(port->Header.Self, port);
+    }
 
     irp->IoStatus.Status = STATUS_SUCCESS;
     PDEVICE_OBJECT lower = bus->NextLowerDevice;
@@ -214,9 +235,7 @@ static VCB_PAGED void SurpriseRemoveBus(BusDeviceData* bus)
     InitializeListHead(&unreported);
     ExAcquireFastMutex(&bus->ChildListLock);
     while (!IsListEmpty(&bus->ChildList)) {
-        PLIST_ENTRY entry = RemoveHeadChild(bus);
-        auto port = CONTAINING_RECORD(entry, PortDeviceData, ChildLink);
-        port->ParentBus = nullptr;
+        PortDeviceData* port = DetachHeadChild(bus);
         port->ReportedMissing = TRUE;
         if (port->Reported) {
             InitializeListHead(&port->ChildLink);

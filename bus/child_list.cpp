@@ -39,6 +39,24 @@ _Use_decl_annotations_ VCB_PAGED void UnlinkPort(PortDeviceData* port)
     ExReleaseFastMutex(&bus->ChildListLock);
 }
 
+_Use_decl_annotations_ VCB_PAGED void MarkPortAbsent(PortDeviceData* port)
+{
+    PAGED_CODE();
+    // The bus clears the parent in its own Plug and Play requests, which never run beside this one.
+    PDEVICE_OBJECT parent = port->ParentBus;
+    if (parent == nullptr) {
+        port->Present = FALSE;
+        return;
+    }
+    auto bus = (BusDeviceData*)parent->DeviceExtension;
+    ExAcquireFastMutex(&bus->ChildListLock);
+    if (port->Present) {
+        LineSettingsLeaveCable(bus, port);
+        port->Present = FALSE;
+    }
+    ExReleaseFastMutex(&bus->ChildListLock);
+}
+
 _Use_decl_annotations_ void RemoveChild(BusDeviceData* bus, PortDeviceData* port)
 {
     KIRQL irql;

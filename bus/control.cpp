@@ -161,13 +161,16 @@ static VCB_PAGED NTSTATUS RemovePorts(const PortRemoveRequest* request, BusDevic
         }
         matched = true;
         if (!port->Reported) {
+            LineSettingsLeaveCable(bus, port);
             RemoveChild(bus, port);
             bus->ChildCount--;
-            port->ParentBus = nullptr;
+            WritePointerNoFence((PVOID volatile*)&port->ParentBus, nullptr);
             InsertTailList(&unreported, &port->ChildLink);
         } else if (eject) {
             IoRequestDeviceEject(port->Header.Self);
         } else {
+            // Still linked while its handles stay open, but off its cable from now on.
+            LineSettingsLeaveCable(bus, port);
             port->Present = FALSE;
             unplugged = true;
         }

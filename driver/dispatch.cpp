@@ -18,6 +18,23 @@ NTSTATUS CompleteNoSuchDevice(PIRP irp)
     return STATUS_NO_SUCH_DEVICE;
 }
 
+// An application's request runs inside the port through its gate, so that the port's destruction
+// (its bus may go while handles stay open) waits for it. A port that is gone refuses it before
+// the handler looks at anything; the request is counted out before it is completed, while its
+// file object still holds the device.
+static VCB_PAGED NTSTATUS DispatchThroughPortGate(PDRIVER_DISPATCH handler, PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    PAGED_CODE();
+    auto port = (PortDeviceData*)deviceObject->DeviceExtension;
+    if (!PortGateEnter(&port->Gate, &port->Header)) {
+        irp->IoStatus.Information = 0;
+        return CompleteNoSuchDevice(irp);
+    }
+    NTSTATUS status = handler(deviceObject, irp);
+    PortGateLeave(&port->Gate);
+    return status;
+}
+
 // Bus and port requests come from applications and the Plug and Play manager at PASSIVE_LEVEL.
 // Each handler serves one role; only power is shared, its first test being the same for both.
 static VCB_PAGED NTSTATUS DispatchBusOrPortRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
@@ -29,15 +46,18 @@ static VCB_PAGED NTSTATUS DispatchBusOrPortRequest(PDEVICE_OBJECT deviceObject, 
     switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
-        return isBus ? BusOpenCloseCleanupFlush(deviceObject, irp) : DispatchCreateClose(deviceObject, irp);
+        return isBus ? BusOpenCloseCleanupFlush(deviceObject, irp)
+                     : DispatchThroughPortGate(DispatchCreateClose, deviceObject, irp);
     case IRP_MJ_CLEANUP:
     case IRP_MJ_FLUSH_BUFFERS:
-        return isBus ? BusOpenCloseCleanupFlush(deviceObject, irp) : DispatchCleanupFlush(deviceObject, irp);
+        return isBus ? BusOpenCloseCleanupFlush(deviceObject, irp)
+                     : DispatchThroughPortGate(DispatchCleanupFlush, deviceObject, irp);
     case IRP_MJ_READ:
     case IRP_MJ_WRITE:
-        return isBus ? BusReadWrite(deviceObject, irp) : PortReadWrite(deviceObject, irp);
+        return isBus ? BusReadWrite(deviceObject, irp) : DispatchThroughPortGate(PortReadWrite, deviceObject, irp);
     case IRP_MJ_DEVICE_CONTROL:
-        return isBus ? BusDeviceControl(deviceObject, irp) : PortSerialControl(deviceObject, irp);
+        return isBus ? BusDeviceControl(deviceObject, irp)
+                     : DispatchThroughPortGate(PortSerialControl, deviceObject, irp);
     case IRP_MJ_POWER:
         return DispatchPower(deviceObject, irp);
     case IRP_MJ_PNP:

@@ -1,7 +1,8 @@
 // Request gates. The bus gate holds a base count of one for the device itself, so "only the base
-// count left" (1) means idle and 0 means removable; the tap gate has no base count, and its
-// removal takes the count below zero. Every test is made on the value the interlocked operation
-// returned, never on a second read.
+// count left" (1) means idle and 0 means removable; the port gate's bias works the same way,
+// without a stop handshake; the tap gate has no base count, and its removal takes the count below
+// zero. Every test is made on the value the interlocked operation returned, never on a second
+// read.
 #include "driver/gate.h"
 
 void IoGateInitialize(IoGate* gate)
@@ -78,4 +79,39 @@ void TapGateWaitForRemove(TapGate* gate)
 {
     TapGateRelease(gate);
     KeWaitForSingleObject(&gate->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+void PortGateInitialize(PortGate* gate)
+{
+    gate->ActiveCount = 1;
+    KeInitializeEvent(&gate->Drained, NotificationEvent, FALSE);
+}
+
+// Counted in before the state is looked at: a destruction that marked the port deleted first is
+// seen here, and one that marks it later waits for this request's leave. Both sides' interlocked
+// operations order the mark against the count.
+bool PortGateEnter(PortGate* gate, const CommonDeviceData* header)
+{
+    InterlockedIncrement(&gate->ActiveCount);
+    if (ReadPnpState(header) == PnpDeleted) {
+        PortGateLeave(gate);
+        return false;
+    }
+    return true;
+}
+
+void PortGateLeave(PortGate* gate)
+{
+    if (InterlockedDecrement(&gate->ActiveCount) == 0) {
+        KeSetEvent(&gate->Drained, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// What runs inside a port is the driver's own code and ends on its own (a parked request is not
+// counted: the destruction ends it through the queues), so the wait has no time-out.
+void PortGateWaitForDestroy(PortGate* gate)
+{
+    if (InterlockedDecrement(&gate->ActiveCount) != 0) {
+        KeWaitForSingleObject(&gate->Drained, Executive, KernelMode, FALSE, nullptr);
+    }
 }

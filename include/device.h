@@ -72,6 +72,14 @@ struct TapGate {
     KEVENT RemoveEvent;
 };
 
+// The port's variant: requests running in the port's dispatch routines (not those parked in its
+// queues), biased by one while the port lives. Its destruction marks the port deleted, drops the
+// bias and waits for the last running request to leave before it frees what they use.
+struct PortGate {
+    volatile LONG ActiveCount;
+    KEVENT Drained;
+};
+
 struct BusDeviceData {
     CommonDeviceData Header;
     PDEVICE_OBJECT UnderlyingPdo;
@@ -131,6 +139,7 @@ struct PortDeviceData {
     KEVENT DeliveriesDone;
     // Baud rate, line control, modem lines and statistics, for applications that set them.
     LineSettings Lines;
+    PortGate Gate;
 };
 
 // Driver-wide state, alive from DriverEntry to unload.

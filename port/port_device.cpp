@@ -4,6 +4,7 @@
 #include "port/port_device.h"
 
 #include "bus/child_list.h"
+#include "driver/gate.h"
 #include "routing/write_routing.h"
 
 _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT portDevice, BusDeviceData* bus)
@@ -16,6 +17,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT po
     port->Present = TRUE;
     port->Reported = FALSE;
     port->ReportedMissing = FALSE;
+    PortGateInitialize(&port->Gate);
     InitializeDeliveryTarget(port);
 
     port->CurrentReadIrp = nullptr;
@@ -58,10 +60,11 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS DestroyPortDevice(PDEVICE_OBJECT portD
 {
     PAGED_CODE();
     // Handles may outlive the port (after a surprise removal): their requests must find it
-    // deleted before its ring and queues go.
+    // deleted before its ring and queues go, and those already inside must have left.
     SetPnpState(&port->Header, PnpDeleted);
     // HardwareIds doubles as the sign that the port's resources are still held.
     if (port->HardwareIds != nullptr) {
+        PortGateWaitForDestroy(&port->Gate);
         ExFreePoolWithTag(port->HardwareIds, kPoolTag);
         port->HardwareIds = nullptr;
         // Unlinked by the caller; a writer that found the port before finishes its delivery.

@@ -10,5 +10,7 @@
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS InitializePortDevice(PDEVICE_OBJECT portDevice, BusDeviceData* bus);
 
 // Releases everything the port record owns (identifiers, threads, ring) once, and deletes the
-// port device. The record is gone afterwards. Always STATUS_SUCCESS. The caller has unlinked it.
+// port device. The record is gone afterwards. Always STATUS_SUCCESS. The caller has unlinked it,
+// and holds no lock that a request running inside the port may take (ChildListLock among them):
+// the destruction first waits for those requests to leave. Parked requests it ends itself.
 _IRQL_requires_max_(APC_LEVEL) NTSTATUS DestroyPortDevice(PDEVICE_OBJECT portDevice, PortDeviceData* port);

@@ -89,7 +89,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS PortPnp(PDEVICE_OBJECT device, PIRP ir
         status = PortQueryDeviceText(port, irp);
         break;
     case IRP_MN_EJECT:
-        port->Present = FALSE;
+        MarkPortAbsent(port);
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_QUERY_ID:

@@ -91,35 +91,39 @@ BusDeviceData* BusOf(PortDeviceData* port)
     return parent == nullptr ? nullptr : (BusDeviceData*)parent->DeviceExtension;
 }
 
-// The partner sees a change of this side's DTR as one of its DSR and DCD, of RTS as one of CTS.
-// Its ring stays alive while the child list is held: a port is unlinked under the same lock
-// before it is destroyed.
-VCB_PAGED void TellPartner(PortDeviceData* port, LONG changed)
+// The events a change of `lines` (this side's DTR and RTS) means for the other end of the cable:
+// DTR is the other's DSR and DCD, RTS its CTS.
+ULONG PartnerEventsOf(LONG lines)
 {
-    PAGED_CODE();
-    BusDeviceData* bus = BusOf(port);
-    if (bus == nullptr) {
-        return;
+    ULONG events = 0;
+    if (lines & SERIAL_IOC_MCR_DTR) {
+        events |= SERIAL_EV_DSR | SERIAL_EV_RLSD;
     }
-    ExAcquireFastMutex(&bus->ChildListLock);
-    PortDeviceData* partner = FindPartnerLocked(bus, port, PartnerNumber(port->PortNumber));
-    if (partner != nullptr) {
-        if (changed & SERIAL_IOC_MCR_DTR) {
-            RingNoteEvent(&partner->Ring, SERIAL_EV_DSR);
-            RingNoteEvent(&partner->Ring, SERIAL_EV_RLSD);
-        }
-        if (changed & SERIAL_IOC_MCR_RTS) {
-            RingNoteEvent(&partner->Ring, SERIAL_EV_CTS);
-        }
-        WakeWaitServiceThread(partner);
+    if (lines & SERIAL_IOC_MCR_RTS) {
+        events |= SERIAL_EV_CTS;
     }
-    ExReleaseFastMutex(&bus->ChildListLock);
+    return events;
 }
 
-// Replaces the `mask` bits of the modem control with those of `value`.
+// Every bit of one change goes into the partner's ring under one hold of its lock: a wait tried
+// in between would otherwise end with only part of what the change meant.
+void TellPartnerLocked(PortDeviceData* partner, LONG changed)
+{
+    RingNoteEvent(&partner->Ring, PartnerEventsOf(changed));
+    WakeWaitServiceThread(partner);
+}
+
+// Replaces the `mask` bits of the modem control with those of `value`. On a bus the change is
+// made under the child list's lock, so that it and its report to the partner are one step
+// against the partner's modem status and an unplug (LineSettingsLeaveCable); the partner's ring
+// stays alive while the lock is held, since a port is unlinked under it before it is destroyed.
 VCB_PAGED void ChangeModemControl(PortDeviceData* port, LONG mask, LONG value)
 {
     PAGED_CODE();
+    BusDeviceData* bus = BusOf(port);
+    if (bus != nullptr) {
+        ExAcquireFastMutex(&bus->ChildListLock);
+    }
     LONG old;
     LONG updated;
     do {
@@ -127,8 +131,12 @@ VCB_PAGED void ChangeModemControl(PortDeviceData* port, LONG mask, LONG value)
         updated = (old & ~mask) | (value & mask);
     } while (InterlockedCompareExchange(&port->Lines.ModemControl, updated, old) != old);
     LONG changed = (old ^ updated) & kLineBits;
-    if (changed != 0) {
-        TellPartner(port, changed);
+    if (bus != nullptr) {
+        PortDeviceData* partner = FindPartnerLocked(bus, port, PartnerNumber(port->PortNumber));
+        if (changed != 0 && partner != nullptr) {
+            TellPartnerLocked(partner, changed);
+        }
+        ExReleaseFastMutex(&bus->ChildListLock);
     }
 }
 
@@ -401,6 +409,23 @@ _Use_decl_annotations_ VCB_PAGED void LineSettingsApplyHandFlow(PortDeviceData* 
     PAGED_CODE();
     if (ReadBooleanNoFence(&port->Lines.Emulated)) {
         ChangeModemControl(port, kLineBits, LinesOfHandFlow(handFlow));
+    }
+}
+
+_Use_decl_annotations_ VCB_PAGED void LineSettingsLeaveCable(BusDeviceData* bus, PortDeviceData* port)
+{
+    PAGED_CODE();
+    PortDeviceData* partner = FindPartnerLocked(bus, port, PartnerNumber(port->PortNumber));
+    if (partner == nullptr) {
+        return;
+    }
+    LONG ours = ReadNoFence(&port->Lines.ModemControl) & kLineBits;
+    LONG theirs = ReadNoFence(&partner->Lines.ModemControl) & kLineBits;
+    if (ours != 0) {
+        TellPartnerLocked(partner, ours);
+    }
+    if (theirs != 0) {
+        TellPartnerLocked(port, theirs);
     }
 }
 

@@ -5,6 +5,7 @@
 #include "kernel.h"
 
 struct PortDeviceData;
+struct BusDeviceData;
 
 struct LineSettings {
     // Whether this port answers the UART requests; set by each open, read without a lock.
@@ -12,8 +13,9 @@ struct LineSettings {
     // Set by break on, cleared by break off and by close; a plain aligned byte.
     BOOLEAN BreakOn;
     // SERIAL_IOC_MCR_* as the application set them (DTR, RTS, OUT1, OUT2, LOOP). Changed by
-    // compare-exchange, so that each change is reported to the partner exactly once; read by the
-    // partner's modem status without a lock.
+    // compare-exchange under the bus's ChildListLock, so that each change is reported to the
+    // partner exactly once and no unplug falls between a change and its report; read by the
+    // partner under the same lock.
     volatile LONG ModemControl;
     // Kept for read-back only: bytes move at memory speed whatever they say. QueueLock.
     ULONG BaudRate;
@@ -31,6 +33,11 @@ _IRQL_requires_max_(APC_LEVEL) void LineSettingsInitialize(PortDeviceData* port)
 // change of DTR or RTS.
 _IRQL_requires_(PASSIVE_LEVEL) void LineSettingsOpen(PortDeviceData* port);
 _IRQL_requires_(PASSIVE_LEVEL) void LineSettingsClose(PortDeviceData* port);
+
+// The port leaves its cable (unplugged, ejected, or its bus going) while still present, with the
+// bus's ChildListLock held: each end sees the lines the other had raised fall, with their events,
+// as when the cable is pulled out.
+_IRQL_requires_(APC_LEVEL) void LineSettingsLeaveCable(BusDeviceData* bus, PortDeviceData* port);
 
 // The handshake settings were replaced: an emulating port sets DTR and RTS by their modes.
 _IRQL_requires_(PASSIVE_LEVEL) void LineSettingsApplyHandFlow(PortDeviceData* port, const SERIAL_HANDFLOW& handFlow);

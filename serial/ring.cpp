@@ -53,14 +53,18 @@ BOOLEAN RingInitialize(ReceiveRing* ring)
 }
 
 // The held bytes are discarded, not copied: every caller wants an empty ring.
-BOOLEAN RingResize(ReceiveRing* ring, ULONG newSize)
+BOOLEAN RingResize(ReceiveRing* ring, ULONG newSize, RingCharge charge)
 {
     // A ring needs storage, and a zero-byte allocation is a fault of its own.
     if (newSize == 0) {
         return FALSE;
     }
-    // Allocated before the lock so that a failure leaves the ring exactly as it was.
-    auto storage = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, newSize, kPoolTag);
+    // Allocated before the lock so that a failure leaves the ring exactly as it was. A caller's
+    // quota that is used up is a failure like no pool, never an exception.
+    auto storage = charge == RingChargeCaller
+                       ? (PUCHAR)ExAllocatePoolWithQuotaTag(
+                             (POOL_TYPE)(NonPagedPoolNx | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), newSize, kPoolTag)
+                       : (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, newSize, kPoolTag);
     if (storage == nullptr) {
         return FALSE;
     }
@@ -148,12 +152,11 @@ BOOLEAN RingSetWaitPending(ReceiveRing* ring, BOOLEAN value)
     return old;
 }
 
-void RingNoteEvent(ReceiveRing* ring, ULONG event)
+// The bits of one occurrence are raised together: no wait can see some of them without the rest.
+void RingNoteEvent(ReceiveRing* ring, ULONG events)
 {
     RingAcquireLock(ring);
-    if (ring->WaitMask & event) {
-        ring->EventBits |= event;
-    }
+    ring->EventBits |= ring->WaitMask & events;
     RingReleaseLock(ring);
 }
 

@@ -34,7 +34,11 @@ extern BOOLEAN NoPacing;
 
 // Every operation takes Lock itself, so none may be called with Lock (or QueueLock) held.
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN RingInitialize(ReceiveRing* ring);
-_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN RingResize(ReceiveRing* ring, ULONG newSize);
+// Who a resize's new storage is charged to: the driver, or the process of the thread asking for
+// it (a request's caller, in the request's own thread), whose pool quota then bounds it.
+enum RingCharge { RingChargeDriver, RingChargeCaller };
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN RingResize(ReceiveRing* ring, ULONG newSize,
+                                                       RingCharge charge = RingChargeDriver);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN RingFree(ReceiveRing* ring);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN RingEnable(ReceiveRing* ring, BOOLEAN value);
 _IRQL_requires_max_(DISPATCH_LEVEL) void RingPurge(ReceiveRing* ring);
@@ -46,8 +50,8 @@ _IRQL_requires_max_(DISPATCH_LEVEL) ULONG RingRead(ReceiveRing* ring, PUCHAR des
 _IRQL_requires_max_(DISPATCH_LEVEL) ULONG RingAvailableCount(ReceiveRing* ring);
 _IRQL_requires_max_(DISPATCH_LEVEL) ULONG RingGetSize(ReceiveRing* ring);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN RingSetWaitPending(ReceiveRing* ring, BOOLEAN value);
-// Records that `event` (SERIAL_EV_*) occurred, if the port waits for it.
-_IRQL_requires_max_(DISPATCH_LEVEL) void RingNoteEvent(ReceiveRing* ring, ULONG event);
+// Records that the `events` (SERIAL_EV_*) of one occurrence happened, those the port waits for.
+_IRQL_requires_max_(DISPATCH_LEVEL) void RingNoteEvent(ReceiveRing* ring, ULONG events);
 
 // For the other components that touch the ring's fields directly (wait mask, event bits,
 // overrun, count): always under Lock, taken and released through these.

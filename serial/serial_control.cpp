@@ -25,6 +25,12 @@ struct ControlBuffer {
 
 constexpr ULONG kReadTimeoutsForever = MAXULONG;
 
+// The largest receive queue an application may ask for. The queue is non-paged pool, which any
+// user who can open a port could otherwise pin in any amount (16 MiB per request, per port);
+// 1 MiB is more than eleven seconds of input at 921600 baud, far above what serial programs ask
+// of SetupComm, and bytes here arrive at memory speed anyway, so a larger queue buys nothing.
+constexpr ULONG kMaxReceiveQueue = 1024 * 1024;
+
 // Capabilities reported to GetCommProperties: what a serial application expects a port to offer.
 constexpr ULONG kProvCapabilities = SERIAL_PCF_DTRDSR | SERIAL_PCF_RTSCTS | SERIAL_PCF_CD | SERIAL_PCF_PARITY_CHECK |
                                     SERIAL_PCF_XONXOFF | SERIAL_PCF_SETXCHAR | SERIAL_PCF_TOTALTIMEOUTS |
@@ -49,7 +55,10 @@ void CopyUnderQueueLock(PortDeviceData* port, void* destination, const void* sou
 }
 
 // The ring is never shrunk here: an application asking for less keeps what it has, and the bytes
-// held stay. A larger ring starts empty. A failed allocation leaves the ring as it was.
+// held stay. A larger ring starts empty. A queue above the limit is refused as the platform's
+// serial driver refuses one it cannot allocate; below it, the storage is charged to the caller's
+// process (this runs in the caller's thread), and a failed allocation, for want of quota or of
+// pool, leaves the ring as it was.
 NTSTATUS SetQueueSize(PortDeviceData* port, PIRP irp, const ControlBuffer& buffer)
 {
     if (buffer.InputLength < sizeof(SERIAL_QUEUE_SIZE)) {
@@ -59,15 +68,21 @@ NTSTATUS SetQueueSize(PortDeviceData* port, PIRP irp, const ControlBuffer& buffe
     if (inSize <= RingGetSize(&port->Ring)) {
         return CompleteRequest(irp, STATUS_SUCCESS);
     }
-    return CompleteRequest(irp, RingResize(&port->Ring, inSize) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+    if (inSize > kMaxReceiveQueue) {
+        return CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+    BOOLEAN resized = RingResize(&port->Ring, inSize, RingChargeCaller);
+    return CompleteRequest(irp, resized ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
 }
 
 // The characters are written like any other write of the port, ahead of nothing: writes never
-// wait, so there is no transmit queue to jump.
+// wait, so there is no transmit queue to jump. Like a write, they leave the transmitter empty.
 NTSTATUS SendImmediateChar(PortDeviceData* port, PIRP irp, const ControlBuffer& buffer)
 {
     RouteWrittenBytes((const UCHAR*)buffer.Data, buffer.InputLength, port);
     LineSettingsNoteTransmitted(port, buffer.InputLength);
+    RingNoteEvent(&port->Ring, SERIAL_EV_TXEMPTY);
+    WakeWaitServiceThread(port);
     return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
@@ -187,6 +202,7 @@ NTSTATUS GetProperties(PortDeviceData* port, PIRP irp, const ControlBuffer& buff
     properties->PacketLength = sizeof(SERIAL_COMMPROP);
     properties->PacketVersion = 2;
     properties->ServiceMask = SERIAL_SP_SERIALCOMM;
+    properties->MaxRxQueue = kMaxReceiveQueue;
     properties->MaxBaud = SERIAL_BAUD_USER;
     properties->ProvSubType = SERIAL_SP_RS232;
     properties->ProvCapabilities = kProvCapabilities;

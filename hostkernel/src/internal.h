@@ -298,6 +298,8 @@ void ResetRoutineFaultInjection();
 void ResetFileFaultInjection();  // file.cpp
 // Threads (thread.cpp).
 void ResetThreadFaultInjection();
+// The calling thread, one of hostkernel's own workers, runs in the System process from now on.
+void RunInSystemProcess();
 bool IsCurrentThreadObject(PVOID object);
 }  // namespace hk
 

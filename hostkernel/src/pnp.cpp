@@ -73,6 +73,7 @@ struct Worker {
 
 void WorkerLoop(Worker* worker)
 {
+    RunInSystemProcess();  // the Plug and Play manager's thread is a system worker
     std::unique_lock guard(worker->lock);
     for (;;) {
         worker->wake.wait(guard, [&] { return !worker->queue.empty(); });

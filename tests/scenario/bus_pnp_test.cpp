@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "bus_fixture.h"
@@ -548,6 +550,74 @@ TEST_F(BusTest, HandleToAPortDestroyedWithTheBusGetsNoSuchDevice)
     EXPECT_EQ(file->SendAsync(IRP_MJ_FLUSH_BUFFERS)->Status(), STATUS_NO_SUCH_DEVICE);
     file.reset();
     EXPECT_FALSE(Alive(port));
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+}
+
+// The same port with a request still running inside it when the bus goes: the port is destroyed
+// only once the request has left, so what the request does to the port (here a resize of its
+// ring) is undone with the port rather than done to a ring already freed.
+TEST_F(BusTest, APortDestroyedWithTheBusWaitsForTheRequestRunningInside)
+{
+    StopBus();
+    PDEVICE_OBJECT port = Plug(9);
+    NTSTATUS status;
+    auto file = hk::File::Open(port, GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    PKSPIN_LOCK ring = &Record(port)->Ring.Lock;
+    static thread_local bool requester = false;
+    std::mutex lock;
+    std::condition_variable changed;
+    bool held = false, release = false, ringTakenMeanwhile = false;
+    hk::SetSpinLockObserver([&](PKSPIN_LOCK acquired) {
+        if (acquired != ring) return;
+        std::unique_lock guard(lock);
+        if (requester && !held) {  // the request's first look at the ring: held there
+            held = true;
+            changed.notify_all();
+            changed.wait_for(guard, std::chrono::seconds(10), [&] { return release; });
+        } else if (held && !release) {
+            ringTakenMeanwhile = true;  // the destruction reached the ring under the request
+            changed.notify_all();
+        }
+    });
+    std::thread sender([&] {
+        requester = true;
+        SERIAL_QUEUE_SIZE size{8192, 0};
+        EXPECT_EQ(file->Ioctl(IOCTL_SERIAL_SET_QUEUE_SIZE, &size, sizeof(size), 0)->Status(), STATUS_SUCCESS);
+    });
+    std::atomic<bool> removed{false};
+    {
+        std::unique_lock guard(lock);
+        if (!changed.wait_for(guard, std::chrono::seconds(10), [&] { return held; })) {
+            ADD_FAILURE() << "the request never looked at the ring";
+            release = true;
+            guard.unlock();
+            sender.join();
+            hk::SetSpinLockObserver(nullptr);
+            return;
+        }
+    }
+    std::thread remover([&] {
+        hk::SurpriseRemoveDevice(busPdo_);
+        removed = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return ReadPnpState(&Record(port)->Header) == PnpDeleted; }));
+    {
+        std::unique_lock guard(lock);
+        changed.wait_for(guard, std::chrono::milliseconds(200), [&] { return ringTakenMeanwhile || removed; });
+        EXPECT_FALSE(ringTakenMeanwhile) << "the port's ring was freed under the request running inside it";
+        EXPECT_FALSE(removed) << "the removal finished with a request still inside a port it destroyed";
+        release = true;
+        changed.notify_all();
+    }
+    sender.join();
+    remover.join();
+    hk::SetSpinLockObserver(nullptr);
+    ASSERT_TRUE(hk::WaitDeviceNodeState(busPdo_, DeviceNodeState::Unknown));
+    ASSERT_TRUE(hk::WaitPnpIdle());
+    EXPECT_EQ(file->Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS))->Status(),
+              STATUS_NO_SUCH_DEVICE);
+    file.reset();
     EXPECT_EQ(hk::LiveDeviceCount(), 0u);
 }
 

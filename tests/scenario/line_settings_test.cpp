@@ -3,6 +3,7 @@
 // lines crossed over to the partner with their events, statistics, and the lines' reset on open
 // and close.
 #include <hostkernel/security.h>
+#include <hostkernel/threads.h>
 
 #include <atomic>
 #include <chrono>
@@ -288,9 +289,15 @@ TEST_F(LineSettingsTest, ThePartnerSeesDtrAsDsrAndDcdAndRtsAsCts)
     EXPECT_EQ(DtrRts(*file_), (ULONG)SERIAL_RTS_STATE);
     EXPECT_EQ(ModemStatus(*partnerFile_), kCts);
 
-    // Unplugged, the port is on no cable: its partner sees nothing from it.
+    // Unplugged, the port is on no cable: each end sees the lines the other had up fall, with
+    // their events, as when a cable is pulled out.
+    auto partnerWait = WaitForLines(*partnerFile_);
+    auto ownWait = WaitForLines(*file_);
     Unplug(port_);
+    EXPECT_EQ(Ended(*partnerWait), (ULONG)SERIAL_EV_CTS);
+    EXPECT_EQ(Ended(*ownWait), kLineEvents);
     EXPECT_EQ(ModemStatus(*partnerFile_), 0u);
+    EXPECT_EQ(ModemStatus(*file_), 0u);
 }
 
 TEST_F(LineSettingsTest, ALineChangeEndsThePartnersWaitWithTheEventsItAskedFor)
@@ -320,6 +327,26 @@ TEST_F(LineSettingsTest, ALineChangeEndsThePartnersWaitWithTheEventsItAskedFor)
     // The partner raising its lines is news to this side.
     EXPECT_EQ(Send(*partnerFile_, IOCTL_SERIAL_CLR_DTR), STATUS_SUCCESS);
     EXPECT_EQ(Ended(*own), (ULONG)(SERIAL_EV_DSR | SERIAL_EV_RLSD));
+}
+
+// A try of the partner's wait can come at any moment, between two holds of its ring's lock too
+// (here forced by waking its thread there): one change's events must all be in place by then.
+TEST_F(LineSettingsTest, AWaitTriedDuringALineChangeSeesEveryEventOfTheChange)
+{
+    Emulate(1);
+    OpenBoth();
+    auto wait = WaitForLines(*partnerFile_);
+    PortDeviceData* partner = Record(partner_);
+    const std::thread::id changer = std::this_thread::get_id();
+    int holds = 0;
+    hk::SetSpinLockObserver([&](PKSPIN_LOCK lock) {
+        if (lock != &partner->Ring.Lock || std::this_thread::get_id() != changer || ++holds != 2) return;
+        WakeWaitServiceThread(partner);
+        WaitUntil([&] { return wait->Completed(); }, 5s);
+    });
+    EXPECT_EQ(Set(*file_, IOCTL_SERIAL_SET_MODEM_CONTROL, ULONG{0}), STATUS_SUCCESS);  // DTR and RTS fall
+    hk::SetSpinLockObserver(nullptr);
+    EXPECT_EQ(Ended(*wait), kLineEvents);
 }
 
 TEST_F(LineSettingsTest, HandshakeModesDriveTheLinesAndRefuseManualChanges)

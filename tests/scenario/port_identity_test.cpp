@@ -1,5 +1,6 @@
 // A port's identity as the Plug and Play manager learns it, and the port interface.
 #include <cstring>
+#include <thread>
 
 #include "bus_fixture.h"
 #include "port/identity.h"
@@ -263,10 +264,17 @@ TEST_F(BusTest, PortInterfaceReferencesHoldOffQueryRemove)
     EXPECT_EQ(Record(port)->Header.PnpState, PnpNotStarted);
 }
 
+// Writers, partners and relations answers read Present under the bus's child-list lock: the
+// eject changes it under that lock too.
 TEST_F(BusTest, EjectByRequestOnlyClearsPresence)
 {
     PDEVICE_OBJECT port = Plug(9);
-    EXPECT_EQ(hk::SendDirect(port, IRP_MJ_PNP, IRP_MN_EJECT).Status, STATUS_SUCCESS);
+    ExAcquireFastMutex(&bus_->ChildListLock);
+    std::thread ejector([&] { EXPECT_EQ(hk::SendDirect(port, IRP_MJ_PNP, IRP_MN_EJECT).Status, STATUS_SUCCESS); });
+    bool early = WaitUntil([&] { return !ReadBooleanNoFence(&Record(port)->Present); }, std::chrono::milliseconds(200));
+    ExReleaseFastMutex(&bus_->ChildListLock);
+    ejector.join();
+    EXPECT_FALSE(early) << "the eject cleared Present while the bus's child list was locked";
     EXPECT_EQ(Record(port)->Present, FALSE);
     EXPECT_EQ(Record(port)->Header.PnpState, PnpStarted);
     EXPECT_EQ(Record(port)->ReportedMissing, FALSE);

@@ -125,6 +125,39 @@ TEST_F(SerialControlTest, QueueSizeOnlyGrowsAndAGrownRingStartsEmpty)
     EXPECT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, handFlow), STATUS_SUCCESS);
 }
 
+// The queue is non-paged pool that anyone who may open the port asks for: bounded, and charged to
+// the asking process, whose quota bounds it further.
+TEST_F(SerialControlTest, QueueSizeIsBoundedAndChargedToTheCallersQuota)
+{
+    constexpr ULONG kLimit = 1024 * 1024;
+    Feed("abc");
+    for (ULONG inSize : {kLimit + 1, 16 * kLimit}) {
+        SERIAL_QUEUE_SIZE size{inSize, 0};
+        auto refused = file_->Ioctl(IOCTL_SERIAL_SET_QUEUE_SIZE, &size, sizeof(size), 0);
+        EXPECT_EQ(refused->Status(), STATUS_INSUFFICIENT_RESOURCES) << inSize;
+        EXPECT_EQ(refused->Information(), 0u);
+    }
+    EXPECT_EQ(RingGetSize(&Ring()), kRingDefaultSize);
+    EXPECT_EQ(Ring().Count, 3u);
+    EXPECT_EQ(Get<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES).MaxRxQueue, kLimit);
+
+    hk::Process application(256 * 1024);
+    {
+        hk::ProcessScope scope(application);
+        EXPECT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{512 * 1024, 0}), STATUS_INVALID_PARAMETER)
+            << "beyond what the process may still charge";
+        EXPECT_EQ(Ring().Count, 3u);
+        EXPECT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{128 * 1024, 0}), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(application.NonPagedCharged(), 128u * 1024);
+    EXPECT_EQ(hk::DefaultProcessNonPagedCharged(), 0u);
+    file_->Close();
+    file_ = Open(port_);
+    EXPECT_EQ(application.NonPagedCharged(), 0u) << "the open's own ring is the driver's";
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{kLimit, 0}), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DefaultProcessNonPagedCharged(), kLimit);
+}
+
 TEST_F(SerialControlTest, HandFlowOutsideWhatThePortKeepsIsRefused)
 {
     const SERIAL_HANDFLOW good{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 2048, 512};
@@ -215,7 +248,7 @@ TEST_F(SerialControlTest, PropertiesDescribeAnRs232PortWithUserBaudRates)
     EXPECT_EQ(properties.PacketVersion, 2);
     EXPECT_EQ(properties.ServiceMask, (ULONG)SERIAL_SP_SERIALCOMM);
     EXPECT_EQ(properties.MaxTxQueue, 0u);
-    EXPECT_EQ(properties.MaxRxQueue, 0u);
+    EXPECT_EQ(properties.MaxRxQueue, 1024u * 1024) << "the largest queue the port gives";
     EXPECT_EQ(properties.MaxBaud, (ULONG)SERIAL_BAUD_USER);
     EXPECT_EQ(properties.ProvSubType, (ULONG)SERIAL_SP_RS232);
     EXPECT_EQ(properties.ProvCapabilities, 0xFFu);

@@ -100,13 +100,17 @@ TEST_F(SerialEventsTest, OwnWriteEndsATransmitEmptyWaitEvenWhenNobodyReceives)
     ExpectEnded(*pending, SERIAL_EV_TXEMPTY);
 }
 
-TEST_F(SerialEventsTest, ImmediateCharacterReachesThePartner)
+TEST_F(SerialEventsTest, ImmediateCharacterReachesThePartnerAndEndsATransmitEmptyWaitAsAWriteDoes)
 {
     OpenPartner();
+    SetMask(SERIAL_EV_TXEMPTY);
+    auto wait = WaitAsync();
+    EXPECT_EQ(wait->DispatchStatus(), STATUS_PENDING);
     UCHAR bytes[] = {'Z', 'q'};
     auto sent = file_->Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, bytes, sizeof(bytes), 0);
     EXPECT_EQ(sent->Status(), STATUS_SUCCESS);
     EXPECT_EQ(sent->Information(), 0u);
+    ExpectEnded(*wait, SERIAL_EV_TXEMPTY);
     auto read = partnerFile_->Read(2);
     ASSERT_EQ(read->Status(), STATUS_SUCCESS);
     EXPECT_EQ(std::string(read->Output().begin(), read->Output().end()), "Zq");

@@ -207,6 +207,28 @@ TEST(VerifierRules, CatchesWaitsAndPagedPoolAboveTheirIrql)
     EXPECT_EQ(capture.Messages().size(), before);
 }
 
+// Quota goes to the allocating thread's process, comes back whoever frees the block, and is never
+// charged to the System process; a charge beyond the limit fails, and raises unless told not to.
+TEST(VerifierRules, QuotaBlocksAreChargedToTheirProcessAndAFailureWithoutTheFlagIsReported)
+{
+    hk::VerifierCapture capture;
+    hk::Process process(100);
+    PVOID charged = nullptr;
+    {
+        hk::ProcessScope scope(process);
+        charged = ExAllocatePoolWithQuotaTag((POOL_TYPE)(NonPagedPoolNx | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), 60, kTag);
+        EXPECT_EQ(ExAllocatePoolWithQuotaTag((POOL_TYPE)(NonPagedPoolNx | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), 60, kTag),
+                  nullptr);
+        EXPECT_TRUE(capture.Messages().empty());
+        EXPECT_EQ(ExAllocatePoolWithQuotaTag(NonPagedPoolNx, 60, kTag), nullptr);
+        EXPECT_TRUE(capture.Saw("raised an exception"));
+    }
+    ASSERT_NE(charged, nullptr);
+    EXPECT_EQ(process.NonPagedCharged(), 60u);
+    std::thread([&] { ExFreePoolWithTag(charged, kTag); }).join();
+    EXPECT_EQ(process.NonPagedCharged(), 0u);
+}
+
 #ifndef __SANITIZE_ADDRESS__
 TEST(VerifierRules, CatchesADeviceExtensionWrittenAfterDeletion)
 {

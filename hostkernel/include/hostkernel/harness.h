@@ -51,6 +51,37 @@ size_t PoolBytes(ULONG tag = 0);
 void FailNextAllocations(int count, ULONG tag = 0, int skip = 0);
 void ResetFaultInjection();
 
+// ---- Processes and their pool quota ----------------------------------------------------------
+// Every thread runs in a process. System threads (the driver's, and hostkernel's Plug and Play
+// worker) run in the System process, which is charged no quota. Every other thread runs in an
+// application process: one shared by default, whose non-paged quota has no limit (the platform
+// raises a process's quota for as long as the pool has room), or the one a ProcessScope puts it
+// in. ExAllocatePoolWithQuotaTag charges the calling thread's process for the block until the
+// block is freed, by whichever thread; a charge beyond the process's limit fails.
+struct QuotaAccount;
+class Process {
+public:
+    explicit Process(SIZE_T nonPagedQuota = ~(SIZE_T)0);
+    SIZE_T NonPagedCharged() const;  // bytes of live quota blocks charged to it
+
+private:
+    friend class ProcessScope;
+    std::shared_ptr<QuotaAccount> account_;
+};
+// The calling thread runs in `process` while this lives.
+class ProcessScope {
+public:
+    explicit ProcessScope(const Process& process);
+    ~ProcessScope();
+    ProcessScope(const ProcessScope&) = delete;
+    ProcessScope& operator=(const ProcessScope&) = delete;
+
+private:
+    std::shared_ptr<QuotaAccount> previous_;
+};
+// What the default application process is charged now.
+SIZE_T DefaultProcessNonPagedCharged();
+
 // ---- Buffers ----------------------------------------------------------------------------------
 // What a buffer fresh from pool holds, a system buffer beyond its input among them: not zeroes. A
 // driver that reports more bytes than it wrote hands these to the application.
