@@ -406,10 +406,15 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS CreateTap(PDRIVER_OBJECT driverObject,
 
     TapDeviceData* tap = FindTapInStack(named);
     if (tap != nullptr) {
-        TakeTapAgain(tap, bus);
-        *created = tap;
+        // Left passing through on a port it could never serve, it stays that way.
+        status = STATUS_PORT_CONNECTION_REFUSED;
+        if ((tap->LowerDevice->Flags & DO_BUFFERED_IO) != 0) {
+            TakeTapAgain(tap, bus);
+            *created = tap;
+            status = STATUS_SUCCESS;
+        }
         ObDereferenceObject(file);
-        return STATUS_SUCCESS;
+        return status;
     }
 
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(named);
