@@ -108,12 +108,8 @@ TEST_F(TapPnpTest, ARestartedPortStopsAsItsDriverDecidesEvenPoweredDown)
     EXPECT_EQ(Tap()->TapState, TapPoweredDown);
     EXPECT_EQ(hk::SendQueryPower(port.Device(), SystemPowerState, POWER_STATE{}).Status, STATUS_SUCCESS);
     EXPECT_EQ(Tap()->TapState, TapPoweredDown) << "a query changes nothing";
-    size_t stops = 0;
-    for (const auto& seen : port.Requests(IRP_MJ_PNP)) stops += seen.Minor == IRP_MN_STOP_DEVICE;
     EXPECT_EQ(hk::StopDevice(port.Pdo()), STATUS_SUCCESS);
-    size_t stopsNow = 0;
-    for (const auto& seen : port.Requests(IRP_MJ_PNP)) stopsNow += seen.Minor == IRP_MN_STOP_DEVICE;
-    EXPECT_EQ(stopsNow, stops + 1) << "the stop reached the port's driver";
+    EXPECT_EQ(port.Requests(IRP_MJ_PNP).back().Minor, IRP_MN_STOP_DEVICE) << "the stop reached the port's driver";
     EXPECT_EQ(Tap()->TapState, TapStopped);
     ASSERT_EQ(hk::StartDevice(port.Pdo()), STATUS_SUCCESS);
     EXPECT_EQ(Tap()->TapState, TapStarted);
