@@ -158,7 +158,9 @@ VCB_PAGED NTSTATUS DetachTap()
 }
 
 // Off its stack and gone, with nothing waited for: every request still below holds the tap's
-// device object, whose record goes with the last of them.
+// device object, whose record goes with the last of them. Only the bus's removal does this, on a
+// stack still in use: a request the I/O manager has just aimed at the tap, not yet delivered,
+// is what no filter leaving a live stack can cover, and the driver must be able to go.
 VCB_PAGED void TakeTapAway(TapDeviceData* tap)
 {
     PAGED_CODE();
