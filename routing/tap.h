@@ -59,8 +59,9 @@ static_assert(offsetof(TapDeviceData, Header) == 0, "role flags are read before 
 extern volatile LONG TapAttached;
 
 // Serialises the tap's creation, the control requests that read its record, and its end, so that
-// none of them sees a record being deleted and no two ends overlap. Held only briefly: nothing
-// under it waits for a request below a tap, and nothing that holds a tap waits for it.
+// none of them sees a record being deleted and no two ends overlap. Nothing under it waits for a
+// request held below a tap (only an attach waits, for its own open of the port's stack), and
+// nothing that holds a tap waits for it.
 _IRQL_requires_(PASSIVE_LEVEL) void InitializeTapControl();
 _IRQL_requires_(PASSIVE_LEVEL) void LockTapControl();
 _IRQL_requires_(PASSIVE_LEVEL) void UnlockTapControl();
