@@ -89,12 +89,16 @@ NTSTATUS DispatchRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
     return DispatchBusOrPortRequest(deviceObject, irp);
 }
 
-// The driver registers no WMI provider: the bus only forwards system-control requests, and
-// ports and the tap complete them with the status they already carry.
+// The driver registers no WMI provider: the bus only forwards system-control requests, and ports
+// complete them with the status they already carry. The tap passes them to the real port, whose
+// driver may well be a WMI provider.
 VCB_PAGED NTSTATUS DispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     PAGED_CODE();
     auto header = (CommonDeviceData*)deviceObject->DeviceExtension;
+    if (header->IsFilter) {
+        return TapDispatch(deviceObject, irp);
+    }
     if (!header->IsFdo) {
         NTSTATUS status = irp->IoStatus.Status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -1,8 +1,8 @@
 // Request gates. The bus gate holds a base count of one for the device itself, so "only the base
-// count left" (1) means idle and 0 means removable; the port gate's bias works the same way,
-// without a stop handshake; the tap gate has no base count, and its removal takes the count below
-// zero. Every test is made on the value the interlocked operation returned, never on a second
-// read.
+// count left" (1) means idle and 0 means removable; the port gate's bias works the same way
+// without a stop handshake; the tap gate only counts the requests in progress through the tap
+// (its end waits for none of them). Every test is made on the value the interlocked operation
+// returned, never on a second read.
 #include "driver/gate.h"
 
 void IoGateInitialize(IoGate* gate)
@@ -58,28 +58,11 @@ void IoGateWaitForRemove(IoGate* gate)
     KeWaitForSingleObject(&gate->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
 }
 
-void TapGateInitialize(TapGate* gate)
-{
-    gate->OutstandingCount = 0;
-    KeInitializeEvent(&gate->RemoveEvent, NotificationEvent, FALSE);
-}
+void TapGateInitialize(TapGate* gate) { gate->OutstandingCount = 0; }
 
 void TapGateAcquire(TapGate* gate) { InterlockedIncrement(&gate->OutstandingCount); }
 
-void TapGateRelease(TapGate* gate)
-{
-    if (InterlockedDecrement(&gate->OutstandingCount) < 0) {
-        KeSetEvent(&gate->RemoveEvent, IO_NO_INCREMENT, FALSE);
-    }
-}
-
-// Tap removal: the remove request is not counted, so its release takes the count from 0 to -1
-// at once when idle, or leaves it to the last request in progress.
-void TapGateWaitForRemove(TapGate* gate)
-{
-    TapGateRelease(gate);
-    KeWaitForSingleObject(&gate->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
-}
+void TapGateRelease(TapGate* gate) { InterlockedDecrement(&gate->OutstandingCount); }
 
 void PortGateInitialize(PortGate* gate)
 {

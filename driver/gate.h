@@ -11,7 +11,6 @@ _IRQL_requires_(PASSIVE_LEVEL) void IoGateWaitForRemove(IoGate* gate);
 _IRQL_requires_max_(DISPATCH_LEVEL) void TapGateInitialize(TapGate* gate);
 _IRQL_requires_max_(DISPATCH_LEVEL) void TapGateAcquire(TapGate* gate);
 _IRQL_requires_max_(DISPATCH_LEVEL) void TapGateRelease(TapGate* gate);
-_IRQL_requires_(PASSIVE_LEVEL) void TapGateWaitForRemove(TapGate* gate);
 
 _IRQL_requires_max_(DISPATCH_LEVEL) void PortGateInitialize(PortGate* gate);
 // Counts a request in; false (counted out again) once the port is deleted.

@@ -66,10 +66,10 @@ struct IoGate {
     KEVENT StopEvent;
 };
 
-// The tap's variant: no base count and no stop event; removal waits for the count to go below 0.
+// The tap's variant: only the count of requests in progress through the tap, which its status
+// word reports; nothing waits for it.
 struct TapGate {
     volatile LONG OutstandingCount;
-    KEVENT RemoveEvent;
 };
 
 // The port's variant: requests running in the port's dispatch routines (not those parked in its

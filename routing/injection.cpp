@@ -1,11 +1,12 @@
 // Injection: a hub port's bytes go out through the real serial port as a write of the driver's
 // own, sent to the device beneath the tap on the file object of the application that holds the
-// real port open, and the writer waits until the real port has completed it. The write never
-// passes through the tap, so capture never sees it.
+// real port open, and the writer waits until the real port has completed it, for a bounded time
+// and only until its own write is cancelled. The write never passes through the tap, so capture
+// never sees it.
 //
-// An injection and the end of the tap stay apart: an injection is admitted only under the tap's
-// control lock while the tap is current, and counts itself in InjectionCount, which the tap's end
-// waits for before it leaves the stack. The open's file object is referenced while it is used.
+// The write outlives its writer when it has to: it carries its own copy of the bytes, a reference
+// on the open's file object and a hold on the tap, and whichever of the writer and the write's
+// completion comes last frees all of it. The tap's end never waits for an injection.
 #include "routing/injection.h"
 
 #include "driver/handlers.h"
@@ -13,14 +14,40 @@
 
 namespace {
 
-// "gaTI" in memory order: the completion context of an injected write.
+// "gaTI" in memory order: an injected write's record.
 constexpr ULONG kInjectTag = MakePoolTag('g', 'a', 'T', 'I');
 
-void ReleaseInjection(TapDeviceData* tap)
+// How long a hub port's writer waits for the real port to take its bytes. The hub's writes never
+// pend, so this is how long the hub writer's thread can be held; long enough for the real port to
+// send a 4 KiB block at 9600 baud (about 4.3 s), so that a port that takes longer is held by flow
+// control, not busy sending. The write is then cancelled and the writer goes on.
+constexpr LONGLONG kInjectionTimeLimit = 5LL * 1000 * 1000 * 10;  // 100-ns units
+
+// One injected write, shared by its writer and its completion; the last of them frees it.
+struct Injection {
+    volatile LONG References;
+    PIRP Irp;
+    TapDeviceData* Tap;
+    PFILE_OBJECT File;
+    NTSTATUS Status;
+    // Set by the write's completion, or by the cancel of the hub port's write.
+    KEVENT Wake;
+    // Set once the hub write's cancel routine has done with this record.
+    KEVENT CancelDone;
+    volatile LONG Cancelled;
+    UCHAR Bytes[1];
+};
+
+// Resident: the write's completion may drop the last reference at DISPATCH_LEVEL.
+void ReleaseInjection(Injection* injection)
 {
-    if (InterlockedDecrement(&tap->InjectionCount) == 0) {
-        KeSetEvent(&tap->InjectionsDone, IO_NO_INCREMENT, FALSE);
+    if (InterlockedDecrement(&injection->References) != 0) {
+        return;
     }
+    IoFreeIrp(injection->Irp);
+    ObDereferenceObject(injection->File);
+    ReleaseTap(injection->Tap);
+    ExFreePoolWithTag(injection, kInjectTag);
 }
 
 // Resident: it runs at DISPATCH_LEVEL while it holds the open's lock.
@@ -32,15 +59,15 @@ bool TakeOpenForInjection(TapDeviceData* tap, PFILE_OBJECT* file)
     if (tap->PortOpen && ReadBooleanNoFence(&tap->CaptureEnabled)) {
         *file = tap->OpenFileObject;
         ObReferenceObject(*file);
-        InterlockedIncrement(&tap->InjectionCount);
+        HoldTap(tap);
         taken = true;
     }
     KeReleaseSpinLock(&tap->OpenLock, irql);
     return taken;
 }
 
-// The attached tap's record with an injection counted and the open's file object referenced, or
-// null with nothing held; the refusals come in a fixed order.
+// The attached tap's record, held, with the open's file object referenced, or null with nothing
+// held; the refusals come in a fixed order.
 VCB_PAGED TapDeviceData* AdmitInjection(PDEVICE_OBJECT tapDevice, PFILE_OBJECT* file)
 {
     PAGED_CODE();
@@ -58,48 +85,113 @@ VCB_PAGED TapDeviceData* AdmitInjection(PDEVICE_OBJECT tapDevice, PFILE_OBJECT* 
     return admitted;
 }
 
-_Function_class_(IO_COMPLETION_ROUTINE) NTSTATUS InjectCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+_Function_class_(IO_COMPLETION_ROUTINE) NTSTATUS InjectCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
-    if (context != nullptr) {
-        ExFreePoolWithTag(context, kInjectTag);
-    }
-    // The I/O manager finishes the request: status block, event, release.
-    return STATUS_SUCCESS;
+    auto injection = (Injection*)context;
+    injection->Status = irp->IoStatus.Status;
+    KeSetEvent(&injection->Wake, IO_NO_INCREMENT, FALSE);
+    ReleaseInjection(injection);
+    // The request is the driver's own: it is freed with the record, not finished by the I/O
+    // manager.
+    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-VCB_PAGED NTSTATUS SendInjection(TapDeviceData* tap, PFILE_OBJECT file, const UCHAR* bytes, ULONG length)
+// The hub port's write was cancelled: its writer stops waiting.
+_Function_class_(DRIVER_CANCEL) void InjectionWriterCancel(PDEVICE_OBJECT, PIRP request)
+{
+    auto injection = (Injection*)request->Tail.Overlay.DriverContext[0];
+    IoReleaseCancelSpinLock(request->CancelIrql);
+    InterlockedExchange(&injection->Cancelled, 1);
+    KeSetEvent(&injection->Wake, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&injection->CancelDone, IO_NO_INCREMENT, FALSE);
+}
+
+// Waits for the write, for a bounded time and only while the hub port's write (if any) is not
+// cancelled; false if it gave up.
+VCB_PAGED bool WaitForInjection(Injection* injection, PIRP request)
 {
     PAGED_CODE();
-    PVOID context = ExAllocatePoolWithTag(NonPagedPoolNx, 4, kInjectTag);
-    if (context == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    bool cancelable = false;
+    if (request != nullptr) {
+        request->Tail.Overlay.DriverContext[0] = injection;
+        IoSetCancelRoutine(request, InjectionWriterCancel);
+        cancelable = true;
+        if (ReadBooleanNoFence(&request->Cancel) && IoSetCancelRoutine(request, nullptr) != nullptr) {
+            // Cancelled before the routine was in place: nothing will call it.
+            InterlockedExchange(&injection->Cancelled, 1);
+            cancelable = false;
+        }
     }
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb;
-    LARGE_INTEGER offset;
-    offset.QuadPart = 0;
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, tap->LowerDevice, (PVOID)bytes, length, &offset, &done,
-                                            &iosb);
+    LARGE_INTEGER limit;
+    limit.QuadPart = -kInjectionTimeLimit;
+    NTSTATUS waited = STATUS_SUCCESS;
+    if (!ReadNoFence(&injection->Cancelled)) {
+        waited = KeWaitForSingleObject(&injection->Wake, Executive, KernelMode, FALSE, &limit);
+    }
+    if (cancelable && IoSetCancelRoutine(request, nullptr) == nullptr) {
+        // The cancel routine has been called: it is done with the record only once it says so.
+        KeWaitForSingleObject(&injection->CancelDone, Executive, KernelMode, FALSE, nullptr);
+    }
+    return waited != STATUS_TIMEOUT && !ReadNoFence(&injection->Cancelled);
+}
+
+VCB_PAGED NTSTATUS SendInjection(TapDeviceData* tap, PFILE_OBJECT file, const UCHAR* bytes, ULONG length,
+                                 PIRP request)
+{
+    PAGED_CODE();
+    PDEVICE_OBJECT lower = tap->LowerDevice;
+    SIZE_T size = FIELD_OFFSET(Injection, Bytes) + (length != 0 ? length : 1);
+    auto injection = (Injection*)ExAllocatePoolWithTag(NonPagedPoolNx, size, kInjectTag);
+    PIRP irp = injection != nullptr ? IoAllocateIrp(lower->StackSize, FALSE) : nullptr;
     if (irp == nullptr) {
-        ExFreePoolWithTag(context, kInjectTag);
+        // Nothing was sent: the writer gives back what it took.
+        if (injection != nullptr) {
+            ExFreePoolWithTag(injection, kInjectTag);
+        }
+        ObDereferenceObject(file);
+        ReleaseTap(tap);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    IoSetCompletionRoutine(irp, InjectCompletion, context, TRUE, TRUE, TRUE);
+    RtlCopyMemory(injection->Bytes, bytes, length);
+    // The writer's reference and the completion's.
+    injection->References = 2;
+    injection->Irp = irp;
+    injection->Tap = tap;
+    injection->File = file;
+    injection->Status = STATUS_PENDING;
+    injection->Cancelled = 0;
+    KeInitializeEvent(&injection->Wake, NotificationEvent, FALSE);
+    KeInitializeEvent(&injection->CancelDone, NotificationEvent, FALSE);
+
+    // The device beneath uses buffered I/O: the write carries its bytes in a system buffer, the
+    // record's own copy, which outlives the writer's buffer.
+    irp->AssociatedIrp.SystemBuffer = injection->Bytes;
+    irp->RequestorMode = KernelMode;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_WRITE;
+    next->Parameters.Write.Length = length;
+    next->Parameters.Write.ByteOffset.QuadPart = 0;
     // The real port's driver takes the write as one made on the application's open.
-    IoGetNextIrpStackLocation(irp)->FileObject = file;
-    NTSTATUS status = IoCallDriver(tap->LowerDevice, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        status = iosb.Status;
+    next->FileObject = file;
+    IoSetCompletionRoutine(irp, InjectCompletion, injection, TRUE, TRUE, TRUE);
+    IoCallDriver(lower, irp);
+
+    NTSTATUS status;
+    if (WaitForInjection(injection, request)) {
+        status = injection->Status;
+    } else {
+        // The record (and with it the request) lives until this reference goes.
+        status = ReadNoFence(&injection->Cancelled) ? STATUS_CANCELLED : STATUS_TIMEOUT;
+        IoCancelIrp(irp);
     }
+    ReleaseInjection(injection);
     return status;
 }
 
 }  // namespace
 
 // Resident: a call above PASSIVE_LEVEL is refused, not faulted on.
-_Use_decl_annotations_ NTSTATUS InjectWrite(PDEVICE_OBJECT tapDevice, const UCHAR* bytes, ULONG length)
+_Use_decl_annotations_ NTSTATUS InjectWrite(PDEVICE_OBJECT tapDevice, const UCHAR* bytes, ULONG length, PIRP request)
 {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL || !ReadNoFence(&TapAttached)) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -109,22 +201,5 @@ _Use_decl_annotations_ NTSTATUS InjectWrite(PDEVICE_OBJECT tapDevice, const UCHA
     if (tap == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    NTSTATUS status = SendInjection(tap, file, bytes, length);
-    ObDereferenceObject(file);
-    ReleaseInjection(tap);
-    return status;
-}
-
-_Use_decl_annotations_ void InitializeInjections(TapDeviceData* tap)
-{
-    tap->InjectionCount = 1;
-    KeInitializeEvent(&tap->InjectionsDone, NotificationEvent, FALSE);
-}
-
-_Use_decl_annotations_ VCB_PAGED void RetireInjections(TapDeviceData* tap)
-{
-    PAGED_CODE();
-    // No longer current: no injection is admitted from here, so the count only falls.
-    ReleaseInjection(tap);
-    KeWaitForSingleObject(&tap->InjectionsDone, Executive, KernelMode, FALSE, nullptr);
+    return SendInjection(tap, file, bytes, length, request);
 }

@@ -29,22 +29,27 @@ struct TapDeviceData {
     TapGate Gate;
     BOOLEAN CaptureEnabled;
     RoutingConfig Config;
+    // The bus whose hub ports get the captured bytes, or null once the tap is cut from it. Read by
+    // capture only under BusLock, which it holds through its walk of the bus's ports, and written
+    // under BusLock and the control lock: once the bus's end has cut the tap, no capture touches
+    // the bus or its ports.
     BusDeviceData* Bus;
+    KSPIN_LOCK BusLock;
+    // The bus that made the tap or took it last: compared, never dereferenced (control lock).
+    BusDeviceData* OwnerBus;
     BOOLEAN PortOpen;
     // The file object of the last open of the real port that succeeded through the tap, with a
     // reference of the tap's own while PortOpen is set; both change together under OpenLock.
+    // Following is set while the tap is current: an open that completes after the tap's end is
+    // not followed, so no reference is left behind.
     PFILE_OBJECT OpenFileObject;
     KSPIN_LOCK OpenLock;
-    // Injections in progress, biased by one while the tap is attached: the tap's end drops the
-    // bias and waits for InjectionsDone before it leaves the stack.
-    volatile LONG InjectionCount;
-    KEVENT InjectionsDone;
-    // Set once the tap has left its stack. The I/O manager takes the top of a stack for a request
-    // without a reference on it, so a request may still reach the tap after that: it goes on to
-    // LowerDevice untouched. The tap then holds a reference on LowerDevice, and its device object
-    // is kept on the detached list until its bus is removed.
-    volatile LONG Detached;
-    LIST_ENTRY DetachedLink;
+    BOOLEAN Following;
+    // Set while the tap is not current: it stays on its stack, passing every request down
+    // untouched, until the real port's removal takes it away (or a later attach takes it again).
+    volatile LONG PassThrough;
+    // In the driver's list of taps on a stack (control lock).
+    LIST_ENTRY TapLink;
 };
 static_assert(offsetof(TapDeviceData, Header) == 0, "role flags are read before the role is known");
 
@@ -53,42 +58,51 @@ static_assert(offsetof(TapDeviceData, Header) == 0, "role flags are read before 
 // bus), under TapLock, with the bus's TapDevice.
 extern volatile LONG TapAttached;
 
-// Serialises the tap's creation, the control requests that read its record, and its whole end,
-// so that none of them sees a record being deleted and no two ends overlap. Nothing that holds a
-// count of the tap's gate waits for it.
+// Serialises the tap's creation, the control requests that read its record, and its end, so that
+// none of them sees a record being deleted and no two ends overlap. Nothing under it waits for a
+// request held below a tap (only an attach waits, for its own open of the port's stack), and
+// nothing that holds a tap waits for it.
 _IRQL_requires_(PASSIVE_LEVEL) void InitializeTapControl();
 _IRQL_requires_(PASSIVE_LEVEL) void LockTapControl();
 _IRQL_requires_(PASSIVE_LEVEL) void UnlockTapControl();
 // The attached tap's record, or null; the caller holds the control lock.
 _IRQL_requires_(PASSIVE_LEVEL) TapDeviceData* CurrentTapRecord();
 
-// Creates the tap and attaches it on top of the stack of the device named `name`.
+// Attaches the tap on top of the stack of the device named `name`: a tap already in that stack is
+// taken again, else a new one is created. Caller holds the control lock.
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS CreateTap(PDRIVER_OBJECT driverObject, PUNICODE_STRING name,
-                                                  BusDeviceData* bus);
+                                                  BusDeviceData* bus, TapDeviceData** tap);
 
-// The end of the tap, under the control lock held throughout. ClaimTap makes the tap no longer
-// current (false if it was not); TakeTapOffStack then refuses new injections, waits for those in
-// progress, leaves the stack and waits for every request in progress through the tap. The caller
-// holds no count of the tap's gate.
+// Makes the tap no longer current (false if it was not): it passes requests through untouched
+// from then on. The control lock is held. Nothing waits.
 _IRQL_requires_(PASSIVE_LEVEL) bool ClaimTap(TapDeviceData* tap);
-_IRQL_requires_(PASSIVE_LEVEL) void TakeTapOffStack(TapDeviceData* tap);
-// Deletes a tap taken off its stack once no request is passing through it any more.
-_IRQL_requires_(PASSIVE_LEVEL) void DeleteTap(TapDeviceData* tap);
 
-// The bus's side: its surprise removal and its removal end the tap attached through it as a
-// detach does; its removal also deletes the taps it left detached (`removal`).
+// The bus's side: its surprise removal makes the tap attached through it a pass-through and cuts
+// every tap it owns from its ports; its removal also takes those taps off their stacks. Neither
+// waits for a request below a tap.
 _IRQL_requires_(PASSIVE_LEVEL) void EndTapsOfBus(BusDeviceData* bus, bool removal);
 
+// Every path that uses the tap's record from a request holds it: a count of the gate (the status
+// word's "busy") and a reference on the tap's device object, so that the record outlives the
+// request whenever the real port completes it. ReleaseTap is the last touch of the record.
+_IRQL_requires_max_(DISPATCH_LEVEL) void HoldTap(TapDeviceData* tap);
+_IRQL_requires_max_(DISPATCH_LEVEL) void ReleaseTap(TapDeviceData* tap);
+
 // Capture: whether TapDispatch sends the request down with TapCaptureCompletion, and doing so.
-// A hooked request's gate count is released by the completion routine.
+// A hooked request's hold is released by the completion routine.
 _IRQL_requires_max_(DISPATCH_LEVEL) bool TapHooks(TapDeviceData* tap, PIO_STACK_LOCATION stack);
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS TapHookRequest(TapDeviceData* tap, PIRP irp);
 
 // The real port's open as the tap follows it: forgotten at the cleanup or close of any of its
-// file objects, and at the tap's end.
+// file objects. FollowRealPortOpens(false) forgets it for good (the tap's end): an open that
+// completes later is not followed.
 _IRQL_requires_max_(DISPATCH_LEVEL) void ForgetRealPortOpen(TapDeviceData* tap);
+_IRQL_requires_max_(DISPATCH_LEVEL) void FollowRealPortOpens(TapDeviceData* tap, bool follow);
 
-// The injections' side of the tap's end: InitializeInjections at creation; RetireInjections
-// refuses new injections and waits for those in progress (TapAttached is already clear).
-_IRQL_requires_max_(DISPATCH_LEVEL) void InitializeInjections(TapDeviceData* tap);
-_IRQL_requires_(PASSIVE_LEVEL) void RetireInjections(TapDeviceData* tap);
+// Takes a tap that its stack's removal is about to delete out of the driver's list (control lock
+// held); false if the bus's removal has already taken it off its stack.
+_IRQL_requires_(PASSIVE_LEVEL) bool UnlistTap(TapDeviceData* tap);
+
+// Cuts the tap from its bus: from the return on, no capture reads the bus or its ports. A
+// bounded wait: at most one capture's walk of the hub ports, under a spin lock.
+_IRQL_requires_max_(DISPATCH_LEVEL) void SetTapBus(TapDeviceData* tap, BusDeviceData* bus);

@@ -28,17 +28,18 @@ bool IsImmediateChar(PIO_STACK_LOCATION stack)
 
 // Only an open that succeeded is followed: the file object of a failed one goes back to the I/O
 // manager, and injection would otherwise hand a freed object to the real port's driver. The tap
-// holds a reference of its own on the object it follows.
+// holds a reference of its own on the object it follows, and none once it no longer follows.
 void TrackRealPortOpen(TapDeviceData* tap, PFILE_OBJECT file)
 {
-    if (file != nullptr) {
-        ObReferenceObject(file);
-    }
+    ObReferenceObject(file);
     KIRQL irql;
     KeAcquireSpinLock(&tap->OpenLock, &irql);
-    PFILE_OBJECT previous = tap->PortOpen ? tap->OpenFileObject : nullptr;
-    tap->OpenFileObject = file;
-    WriteBooleanNoFence(&tap->PortOpen, file != nullptr);
+    PFILE_OBJECT previous = file;
+    if (tap->Following) {
+        previous = tap->PortOpen ? tap->OpenFileObject : nullptr;
+        tap->OpenFileObject = file;
+        WriteBooleanNoFence(&tap->PortOpen, TRUE);
+    }
     KeReleaseSpinLock(&tap->OpenLock, irql);
     if (previous != nullptr) {
         ObDereferenceObject(previous);
@@ -46,7 +47,8 @@ void TrackRealPortOpen(TapDeviceData* tap, PFILE_OBJECT file)
 }
 
 // Every hub port but the excluded one gets its own copy, in list order. The walk lock keeps each
-// port linked, and so its ring allocated, while its copy is stored.
+// port linked, and so its ring allocated, while its copy is stored; the tap's bus lock keeps the
+// bus itself, which a tap cut from its bus no longer has: the bytes then go nowhere.
 void CopyCapturedData(PIRP irp, TapDeviceData* tap)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -63,9 +65,14 @@ void CopyCapturedData(PIRP irp, TapDeviceData* tap)
         return;
     }
 
-    BusDeviceData* bus = tap->Bus;
     KIRQL irql;
-    KeAcquireSpinLock(&bus->ChildWalkLock, &irql);
+    KeAcquireSpinLock(&tap->BusLock, &irql);
+    BusDeviceData* bus = tap->Bus;
+    if (bus == nullptr) {
+        KeReleaseSpinLock(&tap->BusLock, irql);
+        return;
+    }
+    KeAcquireSpinLockAtDpcLevel(&bus->ChildWalkLock);
     for (PLIST_ENTRY entry = bus->ChildList.Flink; entry != &bus->ChildList; entry = entry->Flink) {
         auto port = CONTAINING_RECORD(entry, PortDeviceData, ChildLink);
         if (port->PortNumber == excluded || port->PortNumber > kLastHubPort) {
@@ -76,7 +83,8 @@ void CopyCapturedData(PIRP irp, TapDeviceData* tap)
         WakeReadServiceThread(port);
         WakeWaitServiceThread(port);
     }
-    KeReleaseSpinLock(&bus->ChildWalkLock, irql);
+    KeReleaseSpinLockFromDpcLevel(&bus->ChildWalkLock);
+    KeReleaseSpinLock(&tap->BusLock, irql);
 }
 
 _Function_class_(IO_COMPLETION_ROUTINE) NTSTATUS TapCaptureCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
@@ -88,14 +96,14 @@ _Function_class_(IO_COMPLETION_ROUTINE) NTSTATUS TapCaptureCompletion(PDEVICE_OB
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     if (stack->MajorFunction == IRP_MJ_CREATE) {
-        if (NT_SUCCESS(status)) {
+        if (NT_SUCCESS(status) && stack->FileObject != nullptr) {
             TrackRealPortOpen(tap, stack->FileObject);
         }
     } else if ((status == STATUS_SUCCESS || status == STATUS_TIMEOUT) && irp->AssociatedIrp.SystemBuffer != nullptr &&
                (ULONG)irp->IoStatus.Information != 0) {
         CopyCapturedData(irp, tap);
     }
-    TapGateRelease(&tap->Gate);
+    ReleaseTap(tap);
     return status;
 }
 
@@ -134,4 +142,23 @@ _Use_decl_annotations_ void ForgetRealPortOpen(TapDeviceData* tap)
     if (file != nullptr) {
         ObDereferenceObject(file);
     }
+}
+
+_Use_decl_annotations_ void FollowRealPortOpens(TapDeviceData* tap, bool follow)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&tap->OpenLock, &irql);
+    tap->Following = follow;
+    KeReleaseSpinLock(&tap->OpenLock, irql);
+    if (!follow) {
+        ForgetRealPortOpen(tap);
+    }
+}
+
+_Use_decl_annotations_ void SetTapBus(TapDeviceData* tap, BusDeviceData* bus)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&tap->BusLock, &irql);
+    tap->Bus = bus;
+    KeReleaseSpinLock(&tap->BusLock, irql);
 }

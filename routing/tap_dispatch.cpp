@@ -1,7 +1,8 @@
 // The tap's pass-through: every request for the real port reaches the tap first and goes on to the
 // device beneath it unchanged. The tap keeps its own Plug and Play and power state, and leaves the
-// stack when the real port's stack is removed. Every request in progress holds a count of the
-// tap's gate, so that the tap's record outlives every request that can still reach it.
+// stack when the real port's stack is removed. Every request in progress holds the tap (HoldTap),
+// so that the tap's record outlives every request that can still reach it; nothing waits for
+// them.
 #include "driver/gate.h"
 #include "driver/handlers.h"
 #include "routing/tap.h"
@@ -81,8 +82,7 @@ VCB_PAGED NTSTATUS TapStart(TapDeviceData* tap, PIRP irp)
     return CompleteRequest(irp, status, irp->IoStatus.Information);
 }
 
-// A request aimed at the tap as it left the stack: what the device beneath would have had, had
-// the tap never been there.
+// A tap that is no longer current passes each request on as if it were not there.
 NTSTATUS PassDownUntouched(TapDeviceData* tap, PIRP irp)
 {
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
@@ -94,29 +94,24 @@ NTSTATUS PassDownUntouched(TapDeviceData* tap, PIRP irp)
     return IoCallDriver(tap->LowerDevice, irp);
 }
 
-// The removal of the real port's stack: the request goes down first, then the tap leaves, once
-// every request in progress through it has gone, and is deleted at once: the stack's removal
-// comes only when no handle to it is open, so nothing can aim a request at the tap any more. The
-// control lock keeps a detach or the bus's removal from ending the tap meanwhile; a tap that a
-// detach took off the stack first only passes the request on.
+// The removal of the real port's stack: the request goes down, then the tap leaves and is deleted
+// at once. It comes only when no handle to the stack is open, so nothing can aim a request at the
+// tap any more; requests still below (the function driver ends its own at this removal, but need
+// not have yet) hold the tap's device object, whose record goes with the last of them. A tap
+// that the bus's removal already took off its stack is not in this stack, and can't be here.
 VCB_PAGED NTSTATUS TapRemove(TapDeviceData* tap, PIRP irp)
 {
     PAGED_CODE();
     LockTapControl();
-    if (ReadNoFence(&tap->Detached)) {
-        UnlockTapControl();
-        return PassDownUntouched(tap, irp);
-    }
-    TapGateAcquire(&tap->Gate);
+    ClaimTap(tap);
+    bool listed = UnlistTap(tap);
+    UnlockTapControl();
     SetTapState(tap, TapRemoved);
     NTSTATUS status = PassDown(tap, irp);
-    bool owner = ClaimTap(tap);
-    TapGateRelease(&tap->Gate);
-    if (owner) {
-        TakeTapOffStack(tap);
-        DeleteTap(tap);
+    if (listed) {
+        IoDetachDevice(tap->LowerDevice);
+        IoDeleteDevice(tap->DeviceObject);
     }
-    UnlockTapControl();
     return status;
 }
 
@@ -134,11 +129,9 @@ VCB_PAGED NTSTATUS TapPnp(TapDeviceData* tap, PIRP irp)
     case IRP_MN_REMOVE_DEVICE:
         return TapRemove(tap, irp);
     case IRP_MN_STOP_DEVICE:
-        // A port powered down cannot be stopped until it has been powered up again.
-        if (ReadTapState(tap) == TapPoweredDown) {
-            return CompleteRequest(irp, STATUS_DEVICE_POWER_FAILURE, irp->IoStatus.Information);
-        }
-        if (ReadTapState(tap) == TapStarted) {
+        // The function driver below decides whether it can stop; a driver that saw the query-stop
+        // holds its I/O until the stop or the cancel comes.
+        if (ReadTapState(tap) == TapStarted || ReadTapState(tap) == TapPoweredDown) {
             SetTapState(tap, TapStopped);
         }
         return PassDown(tap, irp);
@@ -172,25 +165,37 @@ _Function_class_(IO_COMPLETION_ROUTINE) NTSTATUS TapPowerCompletion(PDEVICE_OBJE
         SetTapState(tap, TapStarted);
     }
     PoStartNextPowerIrp(irp);
-    TapGateRelease(&tap->Gate);
+    ReleaseTap(tap);
     return STATUS_SUCCESS;
 }
 
 // Power requests may come at DISPATCH_LEVEL (the real port's stack need not be power-pageable):
-// everything on this path is resident. The second count is the completion routine's.
+// everything on this path is resident. The completion routine releases the dispatch's hold.
 NTSTATUS TapPower(TapDeviceData* tap, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (IsDevicePowerDown(stack) && ReadTapState(tap) == TapStarted) {
         SetTapState(tap, TapPoweredDown);
     }
-    TapGateAcquire(&tap->Gate);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, TapPowerCompletion, tap, TRUE, TRUE, TRUE);
     return PoCallDriver(tap->LowerDevice, irp);
 }
 
 }  // namespace
+
+_Use_decl_annotations_ void HoldTap(TapDeviceData* tap)
+{
+    ObReferenceObject(tap->DeviceObject);
+    TapGateAcquire(&tap->Gate);
+}
+
+_Use_decl_annotations_ void ReleaseTap(TapDeviceData* tap)
+{
+    PDEVICE_OBJECT device = tap->DeviceObject;
+    TapGateRelease(&tap->Gate);
+    ObDereferenceObject(device);
+}
 
 // Resident: requests from other drivers and power requests reach the tap at up to DISPATCH_LEVEL.
 // Only Plug and Play, which arrives at PASSIVE_LEVEL, goes on to pageable code.
@@ -199,14 +204,20 @@ NTSTATUS TapDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
     auto tap = (TapDeviceData*)deviceObject->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     UCHAR major = stack->MajorFunction;
+    // The tap is no way into the real port: an open of the tap's own device object, rather than
+    // of a device of the stack beneath, is refused (opens of the real port name the real port's
+    // device, and the I/O manager sends them to the top of its stack).
+    if (major == IRP_MJ_CREATE && stack->FileObject != nullptr && stack->FileObject->DeviceObject == deviceObject) {
+        return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
     if (major == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
         return TapPnp(tap, irp);
     }
 
-    TapGateAcquire(&tap->Gate);
-    if (ReadNoFence(&tap->Detached)) {
+    HoldTap(tap);
+    if (ReadNoFence(&tap->PassThrough)) {
         NTSTATUS passed = PassDownUntouched(tap, irp);
-        TapGateRelease(&tap->Gate);
+        ReleaseTap(tap);
         return passed;
     }
     // The open the tap follows ends with any cleanup or close, even one refused below: the tap's
@@ -214,26 +225,26 @@ NTSTATUS TapDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
     if (major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE) {
         ForgetRealPortOpen(tap);
     }
+    // After a surprise removal the function driver beneath fails what it no longer serves; the
+    // end of every open and power requests must still reach it, with Plug and Play.
     NTSTATUS status;
     auto state = ReadTapState(tap);
-    if ((state == TapSurpriseRemoved || state == TapRemoved) && major != IRP_MJ_PNP && major != IRP_MJ_CLOSE) {
-        if (major == IRP_MJ_POWER) {
-            PoStartNextPowerIrp(irp);
-        }
+    if ((state == TapSurpriseRemoved || state == TapRemoved) && major != IRP_MJ_PNP && major != IRP_MJ_CLOSE &&
+        major != IRP_MJ_CLEANUP && major != IRP_MJ_POWER) {
         status = CompleteRequest(irp, STATUS_DELETE_PENDING);
-        TapGateRelease(&tap->Gate);
+        ReleaseTap(tap);
         return status;
     }
 
     if (TapHooks(tap, stack)) {
-        // The completion routine releases this request's count.
+        // The completion routine releases this request's hold.
         return TapHookRequest(tap, irp);
     }
 
     switch (major) {
     case IRP_MJ_POWER:
-        status = TapPower(tap, irp);
-        break;
+        // The completion routine releases this request's hold.
+        return TapPower(tap, irp);
     case IRP_MJ_PNP:
         status = TapPnp(tap, irp);
         break;
@@ -241,6 +252,6 @@ NTSTATUS TapDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
         status = PassDown(tap, irp);
         break;
     }
-    TapGateRelease(&tap->Gate);
+    ReleaseTap(tap);
     return status;
 }

@@ -73,7 +73,8 @@ VCB_PAGED bool WriterPresent(BusDeviceData* bus, PortDeviceData* writer)
 
 }  // namespace
 
-_Use_decl_annotations_ VCB_PAGED ULONG RouteWrittenBytes(const UCHAR* bytes, ULONG length, PortDeviceData* writer)
+_Use_decl_annotations_ VCB_PAGED ULONG RouteWrittenBytes(const UCHAR* bytes, ULONG length, PortDeviceData* writer,
+                                                          PIRP request)
 {
     PAGED_CODE();
     // Cleared when the bus lets a surprise-removed port go; the port then belongs to no bus.
@@ -108,7 +109,7 @@ _Use_decl_annotations_ VCB_PAGED ULONG RouteWrittenBytes(const UCHAR* bytes, ULO
         if (flag == 1 && WriterPresent(bus, writer)) {
             auto tap = (PDEVICE_OBJECT)ReadPointerNoFence((PVOID volatile*)&bus->TapDevice);
             if (tap != nullptr) {
-                InjectWrite(tap, bytes, length);
+                InjectWrite(tap, bytes, length, request);
             }
         }
         return 0;
@@ -124,7 +125,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS PortWrite(PortDeviceData* port, PIRP i
 {
     PAGED_CODE();
     ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
-    RouteWrittenBytes((const UCHAR*)irp->AssociatedIrp.SystemBuffer, length, port);
+    RouteWrittenBytes((const UCHAR*)irp->AssociatedIrp.SystemBuffer, length, port, irp);
     LineSettingsNoteTransmitted(port, length);
 
     // The bytes have left: a wait for the transmit-empty event ends after every write, whether

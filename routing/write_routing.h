@@ -5,8 +5,10 @@
 
 // Delivers `length` bytes written by `writer` wherever its number routes them. Returns the bytes
 // a receive ring accepted; 0 when nothing reached a ring (dropped, or handed to the real port).
-// Never fails: an undeliverable write simply loses its bytes.
-_IRQL_requires_(PASSIVE_LEVEL) ULONG RouteWrittenBytes(const UCHAR* bytes, ULONG length, PortDeviceData* writer);
+// Never fails: an undeliverable write simply loses its bytes. `request`, the writer's own request
+// if any, lets its cancel end a wait for the real port.
+_IRQL_requires_(PASSIVE_LEVEL) ULONG RouteWrittenBytes(const UCHAR* bytes, ULONG length, PortDeviceData* writer,
+                                                       PIRP request = nullptr);
 
 // The write half of PortReadWrite: routes the request's bytes, raises the writer's transmit-empty
 // event and completes the request at once with its full length.

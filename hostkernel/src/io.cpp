@@ -241,6 +241,12 @@ PDEVICE_OBJECT ReferenceNamedDevice(const std::u16string& name)
     return nullptr;
 }
 
+std::u16string DeviceObjectName(PDEVICE_OBJECT device)
+{
+    std::lock_guard guard(g_deviceLock);
+    return device->HkNode->name;
+}
+
 size_t LiveDeviceCount()
 {
     size_t count = 0;

@@ -71,16 +71,18 @@ NTSTATUS Send(ULONG code, const void* input, ULONG inputLength)
     return TheSetup().Bus->Ioctl(code, input, inputLength, 0)->Status();
 }
 
-// The devices there are, but the taps: the attached one and those a detach keeps until the bus
-// is removed (a request may still be on its way to them).
-size_t DevicesButTaps()
+// The driver's taps: the attached one, or the one a detach leaves passing through on the port,
+// which the next attach takes again.
+size_t Taps()
 {
     size_t taps = 0;
     for (PDEVICE_OBJECT device = TheSetup().Driver->DeviceObject; device != nullptr; device = device->NextDevice) {
         taps += ((CommonDeviceData*)device->DeviceExtension)->IsFilter ? 1 : 0;
     }
-    return hk::LiveDeviceCount() - taps;
+    return taps;
 }
+
+size_t DevicesButTaps() { return hk::LiveDeviceCount() - Taps(); }
 
 void TearDown()
 {
@@ -175,5 +177,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (DevicesButTaps() != devices) Finding("a device gained or lost");
     if (hk::PoolAllocations() != pool) Finding("pool gained or lost a block");
     if (ReadNoFence(&TapCount) != (ReadNoFence(&TapAttached) ? 1 : 0)) Finding("tap count and attachment disagree");
+    if (Taps() > 1) Finding("a second tap on the port");
     return 0;
 }

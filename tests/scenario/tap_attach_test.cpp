@@ -35,17 +35,17 @@ TEST_F(TapAttachTest, TheTapJoinsTheTopOfThePortsStackAndDetachTakesItAway)
     EXPECT_EQ(Query(IOCTL_TAP_GET_COUNT), 1u);
 
     ASSERT_EQ(Control(IOCTL_TAP_DETACH), STATUS_SUCCESS);
-    EXPECT_EQ(IoGetAttachedDevice(port.Device()), port.Device());
     EXPECT_EQ(bus_->TapDevice, nullptr);
-    // Its device object stays until the bus goes (a request may still be on its way to it); the
+    // It stays on the port's stack, passing through, until the port or the bus is removed; the
     // unload finds nothing left.
+    EXPECT_EQ(IoGetAttachedDevice(port.Device()), tap);
     EXPECT_EQ(hk::LiveDeviceCount(), devices + 1);
     EXPECT_EQ(Query(IOCTL_TAP_GET_COUNT), 0u);
     EXPECT_EQ(Query(IOCTL_TAP_GET_STATUS), 8u);
     EXPECT_EQ(Control(IOCTL_TAP_DETACH), STATUS_DEVICE_DOES_NOT_EXIST);
     EXPECT_EQ(Query(IOCTL_TAP_GET_COUNT), 0u);
 
-    // And a new one may come.
+    // And a new one may come, on another port.
     EXPECT_EQ(Attach("\\Device\\Serial1"), STATUS_SUCCESS);
     EXPECT_EQ(IoGetAttachedDevice(other.Device()), bus_->TapDevice);
     EXPECT_EQ(Control(IOCTL_TAP_DETACH), STATUS_SUCCESS);
@@ -197,15 +197,44 @@ TEST_F(TapAttachTest, RequestsReachThePortUnchangedAndComeBackWithItsAnswers)
     EXPECT_FALSE(Tap()->PortOpen);
 }
 
-// The driver registers no WMI provider: the tap ends system-control requests with the status
-// they carry, and the port never sees them.
-TEST_F(TapAttachTest, SystemControlStopsAtTheTap)
+// The real port's driver may be a WMI provider: system-control requests reach it through the tap,
+// with its own answer.
+TEST_F(TapAttachTest, SystemControlReachesThePort)
 {
     FakeSerialPort& port = RealPort();
     ASSERT_EQ(Attach("\\Device\\Serial0"), STATUS_SUCCESS);
+    port.Script(IRP_MJ_SYSTEM_CONTROL, FakeSerialPort::Answer::Now(STATUS_INVALID_DEVICE_STATE));
     auto result = hk::SendDirect(port.Device(), IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA, nullptr, 0, kCarriedStatus);
-    EXPECT_EQ(result.Status, kCarriedStatus);
-    EXPECT_TRUE(port.Requests(IRP_MJ_SYSTEM_CONTROL).empty());
+    EXPECT_EQ(result.Status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(port.Requests(IRP_MJ_SYSTEM_CONTROL).size(), 1u);
+}
+
+// The tap is no way into the real port: it has no name an application could open it by, it takes
+// the real port's type and characteristics, and an open aimed at its own device object is refused
+// whoever asks, while the port is held exclusively by its application. The application's open of
+// the real port passes through the tap as before.
+TEST_F(TapAttachTest, TheTapItselfCannotBeOpened)
+{
+    FakeSerialPort& port = RealPort({.Exclusive = true});
+    ASSERT_EQ(Attach("\\Device\\Serial0"), STATUS_SUCCESS);
+    PDEVICE_OBJECT tap = bus_->TapDevice;
+    EXPECT_EQ(hk::DeviceObjectName(tap), u"");
+    EXPECT_EQ(tap->DeviceType, (DEVICE_TYPE)FILE_DEVICE_SERIAL_PORT);
+    EXPECT_EQ(tap->Characteristics, port.Device()->Characteristics);
+    EXPECT_NE(tap->Characteristics & FILE_DEVICE_SECURE_OPEN, 0u);
+
+    NTSTATUS status;
+    auto app = hk::File::Open(port.Device(), GENERIC_READ | GENERIC_WRITE, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_TRUE(Tap()->PortOpen);
+    size_t creates = port.Requests(IRP_MJ_CREATE).size();
+    for (hk::User user : {hk::User::PlainUser, hk::User::Administrator}) {
+        auto door = hk::File::Open(tap, GENERIC_READ | GENERIC_WRITE, &status, user);
+        EXPECT_EQ(door, nullptr) << (int)user;
+        EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST) << (int)user;
+    }
+    EXPECT_EQ(port.Requests(IRP_MJ_CREATE).size(), creates) << "no open reached the port";
+    EXPECT_EQ(Tap()->OpenFileObject, app->Object()) << "the application's open is still the one followed";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Injection: in the real-port mode a flagged hub port's write goes out through the real serial
 // port, on the file object of the application that holds the real port open, and the writer
-// waits for the real port to complete it.
+// waits for the real port to complete it: for a bounded time, until its own write is cancelled,
+// and never holding up the tap's end.
 #include "tap_fixture.h"
 #include "routing/injection.h"
 
@@ -12,21 +13,29 @@ namespace {
 
 constexpr ULONG kInjectTag = MakePoolTag('g', 'a', 'T', 'I');
 
-// Run once by the next write built with IoBuildSynchronousFsdRequest, before it is built: the
-// moment an injection has taken the real port's open and not yet sent its write.
+// Run once by the next request the driver allocates, before it is allocated: set while an
+// injection is the only thing the driver does, the moment it has taken the real port's open and
+// not yet sent its write.
 std::atomic<std::function<void()>*> g_beforeNextWriteBuilt{nullptr};
+
+// The hub port's write as it reaches the driver (routed through this, then to the driver's own).
+std::atomic<PIRP> g_hubWrite{nullptr};
+NTSTATUS RecordHubWrite(PDEVICE_OBJECT top, PIRP irp)
+{
+    g_hubWrite = irp;
+    return top->DriverObject->MajorFunction[IRP_MJ_WRITE](top, irp);
+}
 
 }  // namespace
 
-extern "C" PIRP __real_IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
-                                                    PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK iosb);
-extern "C" PIRP __wrap_IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
-                                                    PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK iosb)
+// What the last injection returned (tap_routing_test.cpp's wrapper records it).
+extern std::atomic<NTSTATUS> g_lastInjectionStatus;
+
+extern "C" PIRP __real_IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota);
+extern "C" PIRP __wrap_IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota)
 {
-    if (major == IRP_MJ_WRITE) {
-        if (auto hook = g_beforeNextWriteBuilt.exchange(nullptr)) (*hook)();
-    }
-    return __real_IoBuildSynchronousFsdRequest(major, device, buffer, length, offset, event, iosb);
+    if (auto hook = g_beforeNextWriteBuilt.exchange(nullptr)) (*hook)();
+    return __real_IoAllocateIrp(stackSize, chargeQuota);
 }
 
 namespace {
@@ -67,7 +76,10 @@ protected:
         ASSERT_EQ(status, STATUS_SUCCESS);
     }
 
-    NTSTATUS Inject(const char* text) { return InjectWrite(tapDevice_, (const UCHAR*)text, (ULONG)strlen(text)); }
+    NTSTATUS Inject(const char* text)
+    {
+        return InjectWrite(tapDevice_, (const UCHAR*)text, (ULONG)strlen(text), nullptr);
+    }
 
     size_t WritesSeen() { return real_->Requests(IRP_MJ_WRITE).size(); }
 
@@ -180,22 +192,67 @@ TEST_F(TapInjectionTest, TheApplicationsCloseDuringAnInjectionWaitsForItsFileObj
     g_beforeNextWriteBuilt = nullptr;
 }
 
-// A detach that comes while an injection waits for the real port leaves the tap in place until
-// the injection is done.
-TEST_F(TapInjectionTest, ADetachWaitsForAnInjectionInProgress)
+// A detach that comes while an injection waits for the real port doesn't wait for it: the tap
+// stops taking injections at once, and the one in progress still ends when the port completes it.
+TEST_F(TapInjectionTest, ADetachDoesNotWaitForAnInjectionInProgress)
 {
     real_->Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Hold());
     auto injection = std::async(std::launch::async, [&] { return Inject("pending"); });
     ASSERT_TRUE(real_->WaitHeld(1));
     auto detach = std::async(std::launch::async, [&] { return Control(IOCTL_TAP_DETACH); });
-    EXPECT_TRUE(WaitUntil([&] { return !ReadNoFence(&TapAttached); }));
-    EXPECT_EQ(detach.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout)
-        << "the tap left while its injection was still below it";
+    EXPECT_EQ(detach.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "the detach waited for the injection below the tap";
     EXPECT_EQ(Inject("late"), STATUS_INSUFFICIENT_RESOURCES) << "no injection starts after the end";
     EXPECT_EQ(real_->ReleaseHeld(STATUS_SUCCESS), 1u);
     EXPECT_EQ(injection.get(), STATUS_SUCCESS);
     EXPECT_EQ(detach.get(), STATUS_SUCCESS);
     EXPECT_EQ(real_->Written(), Bytes("pending"));
+}
+
+// A real port held by flow control, whose driver can't take the write back: the writer gives up
+// after the time limit with STATUS_TIMEOUT, and the write, with its copy of the bytes and its hold
+// on the application's open, lives on below until the port completes it.
+TEST_F(TapInjectionTest, AnInjectionGivesUpAfterItsTimeLimitAndItsWriteFinishesLater)
+{
+    real_->Script(IRP_MJ_WRITE, FakeSerialPort::Answer::HoldUncancelable());
+    std::vector<char> bytes = {'s', 't', 'u', 'c', 'k', 0};
+    auto injection = std::async(std::launch::async, [&] { return Inject(bytes.data()); });
+    ASSERT_TRUE(real_->WaitHeld(1));
+    bool returned = injection.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    EXPECT_TRUE(returned) << "the injection waited past its time limit";
+    EXPECT_EQ(real_->HeldCount(), 1u);
+    EXPECT_EQ(hk::PoolAllocations(kInjectTag), 1u) << "the write's record is below with it";
+    bytes.assign(bytes.size(), 'x');  // the writer's buffer is gone, as far as the write is concerned
+
+    EXPECT_EQ(real_->ReleaseHeld(STATUS_SUCCESS), 1u);
+    EXPECT_EQ(injection.get(), returned ? STATUS_TIMEOUT : STATUS_SUCCESS);
+    EXPECT_EQ(real_->Written(), Bytes("stuck"));
+    EXPECT_EQ(hk::PoolAllocations(kInjectTag), 0u) << "the write's completion freed it";
+    PFILE_OBJECT file = app_->Object();
+    app_.reset();
+    auto seen = real_->Requests();
+    EXPECT_EQ(seen.back().Major, IRP_MJ_CLOSE) << "the write let go of the application's open";
+    EXPECT_EQ(seen.back().FileObject, file);
+}
+
+// The hub port's writer cancels its write (CancelIo, or its thread ends) while the injection waits:
+// the wait ends at once with STATUS_CANCELLED, the write below is cancelled too, and the hub
+// port's write completes as any write whose injection failed.
+TEST_F(TapInjectionTest, CancellingTheHubPortsWriteEndsItsInjection)
+{
+    real_->Script(IRP_MJ_WRITE, FakeSerialPort::Answer::Hold());
+    g_hubWrite = nullptr;
+    files_[1]->Route(IRP_MJ_WRITE, RecordHubWrite);
+    auto write = std::async(std::launch::async, [&] { return files_[1]->Write("cancel", 6)->Status(); });
+    ASSERT_TRUE(real_->WaitHeld(1));
+    ASSERT_NE(g_hubWrite.load(), nullptr);
+    hk::RunAtIrql(APC_LEVEL, [&] { IoCancelIrp(g_hubWrite.load()); });
+    EXPECT_EQ(write.get(), STATUS_SUCCESS);
+    EXPECT_EQ(g_lastInjectionStatus.load(), STATUS_CANCELLED);
+    EXPECT_EQ(real_->HeldCount(), 0u) << "the injected write was cancelled";
+    EXPECT_TRUE(real_->Written().empty());
+    EXPECT_EQ(hk::PoolAllocations(kInjectTag), 0u);
+    files_[1]->Route(IRP_MJ_WRITE, nullptr);
 }
 
 }  // namespace

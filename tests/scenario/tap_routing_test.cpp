@@ -3,6 +3,7 @@
 // tap is gone.
 #include "tap_fixture.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace {
@@ -24,14 +25,21 @@ std::vector<Injection> TakeInjections()
 
 }  // namespace
 
-extern "C" NTSTATUS __real__Z11InjectWriteP14_DEVICE_OBJECTPKhj(PDEVICE_OBJECT tap, const UCHAR* bytes, ULONG length);
-extern "C" NTSTATUS __wrap__Z11InjectWriteP14_DEVICE_OBJECTPKhj(PDEVICE_OBJECT tap, const UCHAR* bytes, ULONG length)
+// The status of the last injection through the wrapper (tap_injection_test.cpp reads it).
+std::atomic<NTSTATUS> g_lastInjectionStatus{STATUS_PENDING};
+
+extern "C" NTSTATUS __real__Z11InjectWriteP14_DEVICE_OBJECTPKhjP4_IRP(PDEVICE_OBJECT tap, const UCHAR* bytes,
+                                                                       ULONG length, PIRP request);
+extern "C" NTSTATUS __wrap__Z11InjectWriteP14_DEVICE_OBJECTPKhjP4_IRP(PDEVICE_OBJECT tap, const UCHAR* bytes,
+                                                                       ULONG length, PIRP request)
 {
     {
         std::lock_guard guard(g_injectionLock);
         g_injections.push_back({tap, std::vector<UCHAR>(bytes, bytes + length)});
     }
-    return __real__Z11InjectWriteP14_DEVICE_OBJECTPKhj(tap, bytes, length);
+    NTSTATUS status = __real__Z11InjectWriteP14_DEVICE_OBJECTPKhjP4_IRP(tap, bytes, length, request);
+    g_lastInjectionStatus = status;
+    return status;
 }
 
 namespace {

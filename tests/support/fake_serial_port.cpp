@@ -297,8 +297,7 @@ NTSTATUS FakeSerialPort::Dispatch(PDEVICE_OBJECT device, PIRP irp)
         {
             std::lock_guard guard(lock_);
             for (auto it = held_.begin(); it != held_.end();) {
-                if (IoGetCurrentIrpStackLocation(it->Irp)->FileObject == sp->FileObject &&
-                    IoSetCancelRoutine(it->Irp, nullptr) != nullptr) {
+                if (IoGetCurrentIrpStackLocation(it->Irp)->FileObject == sp->FileObject && Claim(*it)) {
                     ended.push_back(it->Irp);
                     it = held_.erase(it);
                 } else {
@@ -335,9 +334,9 @@ NTSTATUS FakeSerialPort::Respond(PIRP irp, Answer answer)
     bool cancelNow = false;
     {
         std::lock_guard guard(lock_);
-        held_.push_back({irp, answer.Count});
-        IoSetCancelRoutine(irp, PortCancel);
-        if (ReadBooleanNoFence(&irp->Cancel) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        held_.push_back({irp, answer.Count, answer.Cancelable});
+        if (answer.Cancelable) IoSetCancelRoutine(irp, PortCancel);
+        if (answer.Cancelable && ReadBooleanNoFence(&irp->Cancel) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
             held_.pop_back();
             cancelNow = true;
         }
@@ -461,6 +460,11 @@ void FakeSerialPort::WaitIdle()
     for (auto& t : threads) t.join();
 }
 
+bool FakeSerialPort::Claim(const HeldRequest& held)
+{
+    return !held.Cancelable || IoSetCancelRoutine(held.Irp, nullptr) != nullptr;
+}
+
 void FakeSerialPort::CancelHeld(PIRP irp)
 {
     {
@@ -479,7 +483,7 @@ size_t FakeSerialPort::ReleaseHeld(NTSTATUS status)
         std::lock_guard guard(lock_);
         for (auto it = held_.begin(); it != held_.end();) {
             // A request whose cancel routine is already running is left to it.
-            if (IoSetCancelRoutine(it->Irp, nullptr) != nullptr) {
+            if (Claim(*it)) {
                 released.push_back(*it);
                 it = held_.erase(it);
             } else {
@@ -536,7 +540,7 @@ NTSTATUS FakeSerialPort::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
         {
             std::lock_guard guard(lock_);
             for (const HeldRequest& held : held_) {
-                if (IoSetCancelRoutine(held.Irp, nullptr) != nullptr) ended.push_back(held.Irp);
+                if (Claim(held)) ended.push_back(held.Irp);
             }
             held_.clear();
         }

@@ -21,7 +21,8 @@
 // - Script(major, answer) decides how the next request of that major function is answered (FIFO;
 //   SetDefault for every request without a script): Answer::Now(status) at once, Answer::Later(
 //   status, delay) pending and completed from another thread at DISPATCH_LEVEL,
-//   Answer::Hold() pending (cancelable) until ReleaseHeld(). A failure status completes with
+//   Answer::Hold() pending (cancelable) until ReleaseHeld(), Answer::HoldUncancelable() the same
+//   without a cancel routine. A failure status completes with
 //   Information 0 and moves no data. Any answer can carry the byte count the port reports instead
 //   of the true one, Answer::Now().WithCount(4): a read takes at most that many bytes from the line
 //   (the rest of the count is whatever the buffer held), a write or an immediate character carries
@@ -73,6 +74,7 @@ public:
         NTSTATUS Status = STATUS_SUCCESS;
         std::chrono::milliseconds Delay{20};
         std::optional<ULONG_PTR> Count;  // the byte count reported, when not the true one
+        bool Cancelable = true;          // a held request has a cancel routine
         static Answer Now(NTSTATUS status = STATUS_SUCCESS) { return {When::Now, status, {}, {}}; }
         static Answer Later(NTSTATUS status = STATUS_SUCCESS,
                             std::chrono::milliseconds delay = std::chrono::milliseconds(20))
@@ -80,6 +82,14 @@ public:
             return {When::Later, status, delay, {}};
         }
         static Answer Hold() { return {When::Hold, STATUS_SUCCESS, {}, {}}; }
+        // Held with no cancel routine, as a driver that can't take a request back holds it: only
+        // ReleaseHeld, the cleanup of its file object or the stack's removal end it.
+        static Answer HoldUncancelable()
+        {
+            Answer answer = Hold();
+            answer.Cancelable = false;
+            return answer;
+        }
         Answer WithCount(ULONG_PTR count) const
         {
             Answer answer = *this;
@@ -168,7 +178,11 @@ private:
     struct HeldRequest {
         PIRP Irp;
         std::optional<ULONG_PTR> Count;
+        bool Cancelable;
     };
+    // Whether the port may complete the held request now: its cancel routine (if any) is not
+    // running. Called under lock_.
+    static bool Claim(const HeldRequest& held);
 
     Options options_;
     PDRIVER_OBJECT driver_ = nullptr;

@@ -15,15 +15,22 @@ class TapTest : public PortIoTest {
 protected:
     void TearDown() override
     {
-        // A test that left a tap attached takes it off the way the application does.
+        // A test that left a tap attached takes it off the way the application does; a detached tap
+        // stays on its port until the port's removal or the bus's, which comes first here: a real
+        // port without Plug and Play is never removed.
         if (ReadNoFence(&TapAttached)) {
             Control(IOCTL_TAP_DETACH);
         }
+        control_.reset();
+        if (busPdo_ && hk::QueryDeviceNode(busPdo_).State != hk::DeviceNodeState::Unknown) {
+            hk::RemoveDevice(busPdo_);
+        }
+        EXPECT_TRUE(hk::WaitPnpIdle());
         ports_.clear();
         PortIoTest::TearDown();
     }
 
-    // A real serial port that lives until the test's tap has been taken off.
+    // A real serial port that lives until the bus, and with it the test's tap, has gone.
     FakeSerialPort& RealPort(FakeSerialPort::Options options = {})
     {
         ports_.push_back(std::make_unique<FakeSerialPort>(options));

@@ -96,29 +96,6 @@ TEST_F(BusGateTest, RemoveWaitsForTheLastRequestAndRefusesNewcomers)
     DeleteRecord(device);
 }
 
-TEST(TapGate, IdleTapIsRemovedWithoutWaiting)
-{
-    TapGate gate;
-    TapGateInitialize(&gate);
-    Background remove([&] { TapGateWaitForRemove(&gate); });
-    EXPECT_TRUE(remove.WaitDone());
-    EXPECT_EQ(gate.OutstandingCount, -1);
-}
-
-TEST(TapGate, RemovalWaitsUntilTheLastRequestLeaves)
-{
-    TapGate gate;
-    TapGateInitialize(&gate);
-    TapGateAcquire(&gate);
-    TapGateAcquire(&gate);
-    Background remove([&] { TapGateWaitForRemove(&gate); });
-    TapGateRelease(&gate);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(remove.Done());
-    TapGateRelease(&gate);
-    EXPECT_TRUE(remove.WaitDone());
-}
-
 // A release dropping to the base count and an acquire taking it up again race: the stop event
 // must never be left set while a request holds the gate, or a stop would pass early.
 TEST(IoGate, StopEventIsNeverSetWhileARequestHoldsTheGate)
