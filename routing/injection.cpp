@@ -173,7 +173,7 @@ VCB_PAGED NTSTATUS SendInjection(TapDeviceData* tap, PFILE_OBJECT file, const UC
     next->Parameters.Write.ByteOffset.QuadPart = 0;
     // The real port's driver takes the write as one made on the application's open.
     next->FileObject = file;
-    IoSetCompletionRoutine(irp, InjectCompletion, injection, TRUE, TRUE, TRUE);
+    SetTapCompletion(tap, irp, InjectCompletion, injection);
     IoCallDriver(lower, irp);
 
     NTSTATUS status;

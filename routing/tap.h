@@ -87,6 +87,11 @@ _IRQL_requires_(PASSIVE_LEVEL) void EndTapsOfBus(BusDeviceData* bus, bool remova
 // request whenever the real port completes it. ReleaseTap is the last touch of the record.
 _IRQL_requires_max_(DISPATCH_LEVEL) void HoldTap(TapDeviceData* tap);
 _IRQL_requires_max_(DISPATCH_LEVEL) void ReleaseTap(TapDeviceData* tap);
+// Sets a completion routine of the tap's on the request's next location, with the tap's device
+// held by the I/O manager until the routine has returned: the routine's ReleaseTap may drop the
+// last reference to the driver's last device, and the driver must not be unloaded under it.
+_IRQL_requires_max_(DISPATCH_LEVEL) void SetTapCompletion(TapDeviceData* tap, PIRP irp,
+                                                          PIO_COMPLETION_ROUTINE routine, PVOID context);
 
 // Capture: whether TapDispatch sends the request down with TapCaptureCompletion, and doing so.
 // A hooked request's hold is released by the completion routine.

@@ -127,7 +127,7 @@ _Use_decl_annotations_ bool TapHooks(TapDeviceData* tap, PIO_STACK_LOCATION stac
 _Use_decl_annotations_ NTSTATUS TapHookRequest(TapDeviceData* tap, PIRP irp)
 {
     IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, TapCaptureCompletion, tap, TRUE, TRUE, TRUE);
+    SetTapCompletion(tap, irp, TapCaptureCompletion, tap);
     return IoCallDriver(tap->LowerDevice, irp);
 }
 

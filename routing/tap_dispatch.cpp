@@ -178,7 +178,7 @@ NTSTATUS TapPower(TapDeviceData* tap, PIRP irp)
         SetTapState(tap, TapPoweredDown);
     }
     IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, TapPowerCompletion, tap, TRUE, TRUE, TRUE);
+    SetTapCompletion(tap, irp, TapPowerCompletion, tap);
     return PoCallDriver(tap->LowerDevice, irp);
 }
 
@@ -195,6 +195,16 @@ _Use_decl_annotations_ void ReleaseTap(TapDeviceData* tap)
     PDEVICE_OBJECT device = tap->DeviceObject;
     TapGateRelease(&tap->Gate);
     ObDereferenceObject(device);
+}
+
+// Without memory for the I/O manager's record the routine is set plainly: the request still goes
+// down and is completed as always, and only the unload guarantee is lost, for that request alone.
+_Use_decl_annotations_ void SetTapCompletion(TapDeviceData* tap, PIRP irp, PIO_COMPLETION_ROUTINE routine,
+                                             PVOID context)
+{
+    if (!NT_SUCCESS(IoSetCompletionRoutineEx(tap->DeviceObject, irp, routine, context, TRUE, TRUE, TRUE))) {
+        IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
+    }
 }
 
 // Resident: requests from other drivers and power requests reach the tap at up to DISPATCH_LEVEL.

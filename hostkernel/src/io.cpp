@@ -1,6 +1,7 @@
 // I/O manager: device objects and stacks, IRPs, forwarding and completion, cancellation.
 #include "internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -126,10 +127,32 @@ std::vector<HkDeviceNode*> g_quarantine;
 KSPIN_LOCK g_cancelLock = 0;
 thread_local bool t_holdsCancelLock = false;
 
+// Completion routines running in this thread: those set with IoSetCompletionRoutine, and the
+// drivers whose routines set with IoSetCompletionRoutineEx run (the I/O manager holds one of their
+// devices until the routine returns).
+thread_local int t_plainCompletions = 0;
+thread_local std::vector<PDRIVER_OBJECT> t_heldDrivers;
+
+// A driver whose last device goes while one of its plain completion routines runs may be unloaded
+// before that routine has returned: the platform then returns into freed code.
+void CheckUnloadUnderCompletion(PDEVICE_OBJECT device)
+{
+    PDRIVER_OBJECT driver = device->DriverObject;
+    if (t_plainCompletions == 0 || driver->DeviceObject != nullptr ||
+        std::find(t_heldDrivers.begin(), t_heldDrivers.end(), driver) != t_heldDrivers.end()) {
+        return;
+    }
+    ReportViolation("the last device of its driver (%p) went in a completion routine set with "
+                    "IoSetCompletionRoutine: the driver can be unloaded before the routine returns "
+                    "(IoSetCompletionRoutineEx holds a device until then)",
+                    (void*)device);
+}
+
 void DestroyDevice(PVOID object)
 {
     auto device = (PDEVICE_OBJECT)object;
     HkDeviceNode* node = device->HkNode;
+    CheckUnloadUnderCompletion(device);
     CheckExtensionGuard(device, node);
     // The extension is poisoned, and kept aside in the debug build, so that a driver touching
     // a deleted device's record is caught at the next clean check.
@@ -689,6 +712,41 @@ static void FinishToOriginator(PIRP irp)
     }
 }
 
+namespace {
+
+struct UnloadSafeContext {
+    PIO_COMPLETION_ROUTINE Routine;
+    PVOID Context;
+    PDEVICE_OBJECT Device;
+};
+
+// The I/O manager's own routine around a driver's: the device is released only once the driver's
+// routine has returned.
+NTSTATUS UnloadSafeCompletion(PDEVICE_OBJECT above, PIRP irp, PVOID context)
+{
+    auto safe = (UnloadSafeContext*)context;
+    UnloadSafeContext taken = *safe;
+    delete safe;
+    t_heldDrivers.push_back(taken.Device->DriverObject);
+    NTSTATUS result = taken.Routine(above, irp, taken.Context);
+    t_heldDrivers.pop_back();
+    ObDereferenceObject(taken.Device);
+    return result;
+}
+
+}  // namespace
+
+NTSTATUS IoSetCompletionRoutineEx(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
+                                  BOOLEAN invokeOnSuccess, BOOLEAN invokeOnError, BOOLEAN invokeOnCancel)
+{
+    NTSTATUS injected;
+    if (TakeInjectedCallFailure("IoSetCompletionRoutineEx", &injected)) return injected;
+    ObReferenceObject(device);
+    IoSetCompletionRoutine(irp, UnloadSafeCompletion, new UnloadSafeContext{routine, context, device},
+                           invokeOnSuccess, invokeOnError, invokeOnCancel);
+    return STATUS_SUCCESS;
+}
+
 void IofCompleteRequest(PIRP irp, CCHAR)
 {
     {
@@ -731,7 +789,10 @@ void IofCompleteRequest(PIRP irp, CCHAR)
                                        ? nullptr
                                        : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
             BOOLEAN pendingReturned = irp->PendingReturned;
+            bool plain = routine != UnloadSafeCompletion;
+            t_plainCompletions += plain;
             NTSTATUS result = routine(above, irp, context);
+            t_plainCompletions -= plain;
             if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
             // A routine that lets completion go on stands where the I/O manager's own
             // propagation would: the pending mark must move up with the request.

@@ -26,6 +26,7 @@ void DefaultRoutines()
     g_routines.clear();
     g_routines["IoCreateDevice"] = (PVOID)&IoCreateDevice;
     g_routines["IoDeleteDevice"] = (PVOID)&IoDeleteDevice;
+    g_routines["IoSetCompletionRoutineEx"] = (PVOID)&IoSetCompletionRoutineEx;
     g_routines["IoIsWdmVersionAvailable"] = (PVOID)&IoIsWdmVersionAvailable;
     g_routines["ExAllocatePoolWithTag"] = (PVOID)&ExAllocatePoolWithTag;
     g_routines["ExFreePoolWithTag"] = (PVOID)&ExFreePoolWithTag;

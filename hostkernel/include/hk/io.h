@@ -455,6 +455,10 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING objectName, ACCESS_MASK desire
 // Requests
 PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota);
 void IoFreeIrp(PIRP irp);
+// The routine runs with a reference the I/O manager holds on `device` until it has returned, so
+// that the driver whose code it is cannot be unloaded under it; fails only for want of memory.
+NTSTATUS IoSetCompletionRoutineEx(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
+                                  BOOLEAN invokeOnSuccess, BOOLEAN invokeOnError, BOOLEAN invokeOnCancel);
 void IoReuseIrp(PIRP irp, NTSTATUS status);
 PIRP IoBuildSynchronousFsdRequest(ULONG majorFunction, PDEVICE_OBJECT deviceObject, PVOID buffer,
                                   ULONG length, PLARGE_INTEGER startingOffset, PKEVENT event,
