@@ -40,6 +40,7 @@ VCB_PAGED void UnloadDriver(PDRIVER_OBJECT driverObject)
 {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(driverObject);
+    EndTapsAtUnload();
     if (DriverRegistryPath.Buffer != nullptr) {
         ExFreePoolWithTag(DriverRegistryPath.Buffer, kPoolTag);
         DriverRegistryPath.Buffer = nullptr;

@@ -81,6 +81,8 @@ _IRQL_requires_(PASSIVE_LEVEL) bool ClaimTap(TapDeviceData* tap);
 // every tap it owns from its ports; its removal also takes those taps off their stacks. Neither
 // waits for a request below a tap.
 _IRQL_requires_(PASSIVE_LEVEL) void EndTapsOfBus(BusDeviceData* bus, bool removal);
+// The driver's unload: the records of the taps its bus's removal took off their stacks go.
+_IRQL_requires_(PASSIVE_LEVEL) void EndTapsAtUnload();
 
 // Every path that uses the tap's record from a request holds it: a count of the gate (the status
 // word's "busy") and a reference on the tap's device object, so that the record outlives the

@@ -17,6 +17,8 @@ KEVENT TapLock;
 TapDeviceData* CurrentTap;
 // Every tap on a stack, current or passing through; guarded by TapLock.
 LIST_ENTRY Taps;
+// Taps the bus's removal took off their stacks, kept until the driver's unload; guarded by TapLock.
+LIST_ENTRY LeftTaps;
 
 // What a filter takes from the device beneath it: the I/O manager sees the top of the stack for
 // a request's buffering and the IRQL of its power requests.
@@ -157,14 +159,18 @@ VCB_PAGED NTSTATUS DetachTap()
     return status;
 }
 
-// Off its stack and gone, with nothing waited for: every request still below holds the tap's
-// device object, whose record goes with the last of them. Only the bus's removal does this, on a
-// stack still in use: a request the I/O manager has just aimed at the tap, not yet delivered,
-// is what no filter leaving a live stack can cover, and the driver must be able to go.
+// Off its stack at the bus's removal, with nothing waited for. The I/O manager aims a request at
+// the top of a stack without a reference on it, so a request may still be on its way to the tap
+// as it leaves a stack in use: the tap's record and the device beneath it are kept until the
+// driver's unload, which comes after the bus has gone, and such a request passes down untouched.
+// Requests still below hold the tap's device object themselves.
 VCB_PAGED void TakeTapAway(TapDeviceData* tap)
 {
     PAGED_CODE();
     RemoveEntryList(&tap->TapLink);
+    ObReferenceObject(tap->DeviceObject);
+    ObReferenceObject(tap->LowerDevice);
+    InsertTailList(&LeftTaps, &tap->TapLink);
     IoDetachDevice(tap->LowerDevice);
     IoDeleteDevice(tap->DeviceObject);
 }
@@ -250,6 +256,7 @@ VCB_PAGED void InitializeTapControl()
     KeInitializeEvent(&TapLock, SynchronizationEvent, TRUE);
     CurrentTap = nullptr;
     InitializeListHead(&Taps);
+    InitializeListHead(&LeftTaps);
     TapAttached = 0;
 }
 
@@ -328,6 +335,20 @@ _Use_decl_annotations_ VCB_PAGED void EndTapsOfBus(BusDeviceData* bus, bool remo
         if (removal && ReadPointerNoFence((PVOID volatile*)&tap->DeviceObject->AttachedDevice) == nullptr) {
             TakeTapAway(tap);
         }
+    }
+    UnlockTapControl();
+}
+
+_Use_decl_annotations_ VCB_PAGED void EndTapsAtUnload()
+{
+    PAGED_CODE();
+    LockTapControl();
+    while (!IsListEmpty(&LeftTaps)) {
+        auto tap = CONTAINING_RECORD(RemoveHeadList(&LeftTaps), TapDeviceData, TapLink);
+        PDEVICE_OBJECT lower = tap->LowerDevice;
+        PDEVICE_OBJECT device = tap->DeviceObject;
+        ObDereferenceObject(lower);
+        ObDereferenceObject(device);
     }
     UnlockTapControl();
 }

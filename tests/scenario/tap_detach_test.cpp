@@ -176,7 +176,8 @@ TEST_F(TapDetachTest, RemovingTheBusTakesItsTapsAwayFirst)
     EXPECT_EQ(IoGetAttachedDevice(other.Device()), other.Device());
     EXPECT_FALSE(ReadNoFence(&TapAttached));
     EXPECT_EQ(ReadNoFence(&TapCount), 0);
-    EXPECT_EQ(hk::LiveDeviceCount(), 2u) << "the taps, the bus and its port are gone: the real ports are left";
+    EXPECT_EQ(driver_->DeviceObject, nullptr) << "the taps, the bus and its port are deleted";
+    EXPECT_EQ(hk::LiveDeviceCount(), 4u) << "the real ports, and the taps' records until the driver's unload";
 
     real.Receive("alone");
     auto read = app->Read(5);
@@ -207,7 +208,8 @@ TEST_F(TapDetachTest, ASurpriseRemovedBusEndsItsTapAtOnceAndItsRemovalDeletesIt)
     ASSERT_TRUE(hk::WaitDeviceNodeState(busPdo_, hk::DeviceNodeState::Unknown));
     ASSERT_TRUE(hk::WaitPnpIdle());
     EXPECT_EQ(IoGetAttachedDevice(real.Device()), real.Device());
-    EXPECT_EQ(hk::LiveDeviceCount(), 1u) << "the tap and the bus are gone: the real port is left";
+    EXPECT_EQ(driver_->DeviceObject, nullptr) << "the tap and the bus are deleted";
+    EXPECT_EQ(hk::LiveDeviceCount(), 2u) << "the real port, and the tap's record until the driver's unload";
 }
 
 // A detached tap leaves with the removal of the port's stack, which takes nothing else to
