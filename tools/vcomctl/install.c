@@ -69,8 +69,7 @@ static DWORD FindBusDevice(HDEVINFO* set, SP_DEVINFO_DATA* device, BOOL* found)
 static const WCHAR BusInfName[] = L"vcombus.inf";
 static const WCHAR PortInfName[] = L"vcomport.inf";
 
-/* Replaces the file name at the end of path (everything after its last backslash) with name. */
-static DWORD ReplaceFileName(WCHAR* path, DWORD capacity, const WCHAR* name)
+DWORD ReplaceFileName(WCHAR* path, DWORD capacity, const WCHAR* name)
 {
     WCHAR* slash = wcsrchr(path, L'\\');
     WCHAR* at = slash != NULL ? slash + 1 : path;
@@ -228,6 +227,11 @@ int CommandInstall(const WCHAR* infArgument)
         return ReportError(result, "setup information path for the ports");
     if (GetFileAttributesW(portInf) == INVALID_FILE_ATTRIBUTES)
         return ReportError(GetLastError(), "setup information for the ports %ls", portInf);
+
+    /* Nothing is made for a driver the machine would refuse, or ask the user about. */
+    int trusted = CheckPackageSignature(inf);
+    if (trusted != VcomctlOk)
+        return trusted;
 
     /* Both staged: the ports' so that Plug and Play finds it for the ports the bus enumerates
      * later, which are installed by matching, not by this program. Copies staged before (by an
