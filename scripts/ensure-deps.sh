@@ -17,6 +17,8 @@ want x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64
 # The image check disassembles the image with mingw's objdump and demangles with its c++filt.
 want x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64
 want x86_64-w64-mingw32-c++filt binutils-mingw-w64-x86-64
+# The setup program (package/setup.nsi), built with NSIS 3.
+want makensis nsis
 if [[ "${1:-}" == test ]]; then
     want ctest cmake
     want /usr/src/googletest/CMakeLists.txt googletest
