@@ -12,6 +12,7 @@ package:
 	cmake -S . -B $(BUILD)/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD)/windows -j $(JOBS)
 	cmake --install $(BUILD)/windows --prefix out/package
+	scripts/package.sh out/package
 
 test: package
 	scripts/ensure-deps.sh test

@@ -100,9 +100,10 @@ for file in "$@"; do
     out=$file.signing
     rm -f "$out"
     # An existing signature is removed first: signing a signed file would otherwise fail, and a
-    # rebuild's files must take the current signer's signature.
+    # rebuild's files must take the current signer's signature. A catalog needs no removal: its
+    # new signature is made from the list it signs, whatever signature the file had.
     src=$file
-    if osslsigncode extract-signature -in "$file" -out /dev/null >/dev/null 2>&1; then
+    if [[ ${file,,} != *.cat ]] && osslsigncode extract-signature -in "$file" -out /dev/null >/dev/null 2>&1; then
         osslsigncode remove-signature -in "$file" -out "$file.unsigned" >/dev/null 2>&1 ||
             { rm -f "$file.unsigned"; die "$file: could not remove its earlier signature"; }
         src=$file.unsigned

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Turns the installed package directory into one Windows installs: signs every executable it
+# ships, makes the catalog of what the setup information files copy, signs the catalog, and in a
+# test build (no SIGN_PFX) ships the test certificate that signed it as vcombus-test.cer.
+#
+# usage: package.sh PACKAGE_DIR     (make package runs it on out/package after cmake --install)
+#
+# The signer and the time stamp come from the environment, as scripts/sign.sh describes.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+(($# == 1)) || { echo "usage: package.sh PACKAGE_DIR" >&2; exit 2; }
+package=$1
+[[ -d $package ]] || { echo "package.sh: no package directory $package" >&2; exit 1; }
+# Debian's interpreter: the catalog tool needs its python3-asn1crypto.
+python=/usr/bin/python3
+
+shopt -s nullglob nocaseglob
+images=("$package"/*.sys "$package"/*.exe "$package"/*.dll)
+shopt -u nocaseglob
+((${#images[@]})) || { echo "package.sh: $package holds no images to sign" >&2; exit 1; }
+
+# The images first: the catalog lists a PE image by its Authenticode hash, which leaves out the
+# image's own signature, so the catalog stays valid for the signed files.
+"$root/scripts/sign.sh" "${images[@]}"
+"$python" "$root/tools/catalog/makecat.py" --package "$package" --out "$package/vcombus.cat"
+"$root/scripts/sign.sh" "$package/vcombus.cat"
+
+if [[ -z ${SIGN_PFX:-} ]]; then
+    "$root/scripts/sign.sh" --public-cert "$package/vcombus-test.cer"
+else
+    # A production signature needs no certificate of ours on the user's machine.
+    rm -f "$package/vcombus-test.cer"
+fi
+echo "package.sh: signed ${#images[@]} images and vcombus.cat in $package"
