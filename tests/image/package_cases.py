@@ -183,9 +183,38 @@ def case_faults_refused(args, work):
         raise Failure("\n".join(problems))
 
 
+def case_submission_cabinet(args, work):
+    package, env, _ = stage(args, work)
+    cabinet = os.path.join(work, "submission", "vcombus.cab")
+    submission = [os.path.join(ROOT, "scripts", "submission.sh"), package, cabinet]
+    problems = []
+
+    # The service needs the organisation's certificate: without one, nothing is made.
+    result = run(submission, env=env, expect_success=False)
+    if result.returncode == 0 or "SIGN_PFX is not set" not in result.stderr or os.path.exists(cabinet):
+        problems.append("without SIGN_PFX: exit %d, %r" % (result.returncode, result.stderr.strip()))
+
+    # A stand-in for the EV certificate, as a PKCS #12 file with a password.
+    key, cert, pfx = (os.path.join(work, name) for name in ("ev.key", "ev.pem", "ev.pfx"))
+    run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=vcombus EV test",
+         "-addext", "extendedKeyUsage=codeSigning", "-keyout", key, "-out", cert])
+    run(["openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx, "-passout", "pass:secret"])
+    run(submission, env=dict(env, SIGN_PFX=pfx, SIGN_PASSWORD="secret"))
+    listed = sorted(line.split()[0] for line in run(["gcab", "--list", cabinet]).stdout.splitlines())
+    expected = sorted("vcombus\\" + name for name in ("vcombus.sys", "vcombus.inf", "vcomport.inf", "vcombus.cat"))
+    if listed != expected:
+        problems.append("the cabinet holds %s, expected %s" % (listed, expected))
+    result = verify(cabinet, cert)
+    if result.returncode != 0:
+        problems.append("the cabinet's signature does not verify:\n" + result.stdout + result.stderr)
+    if problems:
+        raise Failure("\n".join(problems))
+
+
 CASES = {
     "package_signed_and_catalogued": case_signed_and_catalogued,
     "package_faults_refused": case_faults_refused,
+    "submission_cabinet": case_submission_cabinet,
 }
 
 
