@@ -207,6 +207,21 @@ def case_submission_cabinet(args, work):
     result = verify(cabinet, cert)
     if result.returncode != 0:
         problems.append("the cabinet's signature does not verify:\n" + result.stdout + result.stderr)
+
+    # What the service sends back replaces our image and catalog as it is, and only with the
+    # setup information it was made from.
+    returned = os.path.join(work, "returned")
+    shutil.copytree(package, returned)
+    data = bytearray(open(os.path.join(returned, "vcombus.sys"), "rb").read())
+    open(os.path.join(returned, "vcombus.sys"), "wb").write(data + b"returned")
+    with_returned = dict(env, SIGNED_DRIVER_DIR=returned)
+    run([PACKAGE_SH, package], env=with_returned)
+    if open(os.path.join(package, "vcombus.sys"), "rb").read() != data + b"returned":
+        problems.append("with SIGNED_DRIVER_DIR the package's vcombus.sys is not the returned one")
+    edit(os.path.join(returned, "vcomport.inf"), "[Version]", "; changed\n[Version]")
+    result = run([PACKAGE_SH, package], env=with_returned, expect_success=False)
+    if result.returncode == 0 or "vcomport.inf differs" not in result.stderr:
+        problems.append("a returned driver made from other setup information was taken: %r" % result.stderr)
     if problems:
         raise Failure("\n".join(problems))
 
