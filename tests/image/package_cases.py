@@ -79,7 +79,7 @@ def case_signed_and_catalogued(args, work):
     images = sorted(f for f in os.listdir(package) if f.lower().endswith(PE_SUFFIXES))
     for name in images:
         result = verify(os.path.join(package, name), cert)
-        if result.returncode != 0 or "Message digest algorithm  : SHA256" not in result.stdout:
+        if result.returncode != 0 or not re.search(r"^Message digest algorithm\s*: SHA256", result.stdout, re.M):
             problems.append("%s: no valid SHA-256 signature by the test certificate:\n%s%s"
                             % (name, result.stdout, result.stderr))
 
