@@ -8,6 +8,8 @@
 #include <mscat.h>
 
 #include <cwchar>
+#include <initializer_list>
+#include <utility>
 #include <vector>
 
 using namespace wine_test;
@@ -78,38 +80,26 @@ bool IsImage(const wchar_t* name)
     return length > 4 && _wcsicmp(name + length - 4, L".sys") == 0;
 }
 
-// SHA-1 through CryptoAPI.
-class Sha1 {
-public:
-    Sha1()
-    {
-        REQUIRE(CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT),
-                "CryptAcquireContext: %s", DescribeError(GetLastError()).c_str());
-        REQUIRE(CryptCreateHash(provider_, CALG_SHA1, 0, 0, &hash_), "CryptCreateHash: %s",
-                DescribeError(GetLastError()).c_str());
-    }
-    ~Sha1()
-    {
-        CryptDestroyHash(hash_);
-        CryptReleaseContext(provider_, 0);
-    }
-    static BOOL Add(Sha1* self, BYTE* data, DWORD size)
-    {
-        return CryptHashData(self->hash_, data, size, 0);
-    }
-    std::vector<BYTE> Value()
-    {
-        std::vector<BYTE> value(20);
-        DWORD size = 20;
-        REQUIRE(CryptGetHashParam(hash_, HP_HASHVAL, value.data(), &size, 0), "CryptGetHashParam: %s",
-                DescribeError(GetLastError()).c_str());
-        return value;
-    }
-
-private:
-    HCRYPTPROV provider_ = 0;
-    HCRYPTHASH hash_ = 0;
-};
+// The SHA-1 hash, through CryptoAPI, of the byte ranges [first, second) of data.
+std::vector<BYTE> Sha1(const std::vector<BYTE>& data, std::initializer_list<std::pair<size_t, size_t>> ranges)
+{
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    std::vector<BYTE> value(20);
+    DWORD size = static_cast<DWORD>(value.size());
+    bool ok = CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) &&
+              CryptCreateHash(provider, CALG_SHA1, 0, 0, &hash);
+    for (auto [first, second] : ranges)
+        ok = ok && CryptHashData(hash, data.data() + first, static_cast<DWORD>(second - first), 0);
+    ok = ok && CryptGetHashParam(hash, HP_HASHVAL, value.data(), &size, 0);
+    DWORD error = GetLastError();
+    if (hash != 0)
+        CryptDestroyHash(hash);
+    if (provider != 0)
+        CryptReleaseContext(provider, 0);
+    REQUIRE(ok, "hashing with CryptoAPI: %s", DescribeError(error).c_str());
+    return value;
+}
 
 std::vector<BYTE> ReadAll(HANDLE file)
 {
@@ -139,15 +129,9 @@ std::vector<BYTE> AuthenticodeSha1(const std::vector<BYTE>& image)
                    IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(IMAGE_DATA_DIRECTORY);
     const IMAGE_DATA_DIRECTORY& table = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
     size_t end = table.Size != 0 ? table.VirtualAddress : image.size();
-    REQUIRE(end <= image.size() && end >= entry + sizeof(IMAGE_DATA_DIRECTORY), "certificate table at %lu", static_cast<unsigned long>(end));
-    Sha1 sha1;
-    BYTE* data = const_cast<BYTE*>(image.data());
-    REQUIRE(Sha1::Add(&sha1, data, static_cast<DWORD>(checksum)) &&
-                Sha1::Add(&sha1, data + checksum + 4, static_cast<DWORD>(entry - checksum - 4)) &&
-                Sha1::Add(&sha1, data + entry + sizeof(IMAGE_DATA_DIRECTORY),
-                          static_cast<DWORD>(end - entry - sizeof(IMAGE_DATA_DIRECTORY))),
-            "hashing: %s", DescribeError(GetLastError()).c_str());
-    return sha1.Value();
+    REQUIRE(end <= image.size() && end >= entry + sizeof(IMAGE_DATA_DIRECTORY), "certificate table at %lu",
+            static_cast<unsigned long>(end));
+    return Sha1(image, {{0, checksum}, {checksum + 4, entry}, {entry + sizeof(IMAGE_DATA_DIRECTORY), end}});
 }
 
 // The hash the platform files the named file under: CryptCATAdminCalcHashFromFileHandle's. Wine 8
@@ -163,10 +147,7 @@ std::vector<BYTE> CatalogHash(const wchar_t* name)
     hash.resize(size);
     if (IsImage(name)) {
         std::vector<BYTE> image = ReadAll(file.Handle);
-        Sha1 whole;
-        REQUIRE(Sha1::Add(&whole, image.data(), static_cast<DWORD>(image.size())), "hashing %s",
-                Narrow(name).c_str());
-        if (hash == whole.Value()) {
+        if (hash == Sha1(image, {{0, image.size()}})) {
             printf("  (CryptCATAdminCalcHashFromFileHandle hashed %s whole, not as Windows does)\n",
                    Narrow(name).c_str());
             hash = AuthenticodeSha1(image);
