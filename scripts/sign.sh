@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Puts an embedded Authenticode signature (SHA-256) on PE images, catalogs and cabinets, in place.
 #
-# usage: sign.sh FILE...              sign each file (an earlier signature is replaced)
+# usage: sign.sh FILE...              sign each file (a signature it has is replaced)
 #        sign.sh --public-cert PATH   write the signer's public certificate (DER) to PATH
 #
 # The signer: with SIGN_PFX set, that PKCS #12 file (its password in SIGN_PASSWORD); otherwise the
@@ -99,23 +99,16 @@ for file in "$@"; do
     esac
     out=$file.signing
     rm -f "$out"
-    # An existing signature is removed first: signing a signed file would otherwise fail, and a
-    # rebuild's files must take the current signer's signature. A catalog needs no removal: its
-    # new signature is made from the list it signs, whatever signature the file had.
-    src=$file
-    if [[ ${file,,} != *.cat ]] && osslsigncode extract-signature -in "$file" -out /dev/null >/dev/null 2>&1; then
-        osslsigncode remove-signature -in "$file" -out "$file.unsigned" >/dev/null 2>&1 ||
-            { rm -f "$file.unsigned"; die "$file: could not remove its earlier signature"; }
-        src=$file.unsigned
-    fi
+    # Signing replaces a signature the file already has (no -nest): a rebuild's files take the
+    # current signer's signature alone.
     if ! timeout --kill-after=5 "$timestamp_limit" osslsigncode sign "${signer_args[@]}" -h sha256 \
             -n vcombus "${timestamp_args[@]}" \
-            -in "$src" -out "$out" >"$file.signing.log" 2>&1; then
+            -in "$file" -out "$out" >"$file.signing.log" 2>&1; then
         cat "$file.signing.log" >&2
-        rm -f "$out" "$file.unsigned" "$file.signing.log"
+        rm -f "$out" "$file.signing.log"
         die "$file: signing failed"
     fi
-    rm -f "$file.unsigned" "$file.signing.log"
+    rm -f "$file.signing.log"
     # The signed copy keeps the original's mode; mv replaces the file whole.
     chmod --reference="$file" "$out"
     mv -f "$out" "$file"

@@ -137,6 +137,11 @@ def case_signed_and_catalogued(args, work):
         problems.append("a second package run made a new test certificate")
     if verify(os.path.join(package, "vcombus.sys"), cert, catalog).returncode != 0:
         problems.append("vcombus.sys is not in the catalog after a second package run")
+    # Signing a signed file leaves it with the one new signature, not a second beside the first.
+    run([os.path.join(ROOT, "scripts", "sign.sh"), os.path.join(package, "vcomctl.exe")], env=env)
+    result = verify(os.path.join(package, "vcomctl.exe"), cert)
+    if result.returncode != 0 or "Number of verified signatures: 1\n" not in result.stdout:
+        problems.append("vcomctl.exe signed twice:\n" + result.stdout)
     if problems:
         raise Failure("\n".join(problems))
 
