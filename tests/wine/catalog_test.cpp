@@ -204,41 +204,6 @@ TEST_CASE(package, catalog_lists_each_file_under_its_sha1_hash)
         RequireMember(catalog, name, CatalogHash(name));
 }
 
-// Windows 8 and later also hash with SHA-256 (CryptCATAdminCalcHashFromFileHandle2); where the
-// platform lacks it, as Wine 8 does, the case says so and checks nothing more.
-TEST_CASE(package, catalog_lists_each_file_under_its_sha256_hash)
-{
-    using AcquireContext2 = BOOL(WINAPI*)(HCATADMIN*, const GUID*, const WCHAR*, const CERT_STRONG_SIGN_PARA*, DWORD);
-    using CalcHash2 = BOOL(WINAPI*)(HCATADMIN, HANDLE, DWORD*, BYTE*, DWORD);
-    HMODULE wintrust = GetModuleHandleW(L"wintrust.dll");
-    REQUIRE(wintrust != nullptr, "wintrust.dll is not loaded");
-    auto acquire = reinterpret_cast<AcquireContext2>(
-        reinterpret_cast<void*>(GetProcAddress(wintrust, "CryptCATAdminAcquireContext2")));
-    auto calc = reinterpret_cast<CalcHash2>(
-        reinterpret_cast<void*>(GetProcAddress(wintrust, "CryptCATAdminCalcHashFromFileHandle2")));
-    if (acquire == nullptr || calc == nullptr) {
-        printf("  (this platform has no CryptCATAdminCalcHashFromFileHandle2: SHA-256 members not checked)\n");
-        return;
-    }
-    HCATADMIN admin = nullptr;
-    REQUIRE(acquire(&admin, nullptr, L"SHA256", nullptr, 0), "CryptCATAdminAcquireContext2: %s",
-            DescribeError(GetLastError()).c_str());
-    Catalog catalog;
-    for (const wchar_t* name : kCatalogued) {
-        ReadHandle file(PackageDirectory() + name);
-        std::vector<BYTE> hash(32);
-        DWORD size = static_cast<DWORD>(hash.size());
-        BOOL hashed = calc(admin, file.Handle, &size, hash.data(), 0);
-        DWORD error = GetLastError();
-        if (!hashed)
-            CryptCATAdminReleaseContext(admin, 0);
-        REQUIRE(hashed, "hashing %s: %s", Narrow(name).c_str(), DescribeError(error).c_str());
-        hash.resize(size);
-        RequireMember(catalog, name, hash);
-    }
-    CryptCATAdminReleaseContext(admin, 0);
-}
-
 int wmain(int argc, wchar_t** argv)
 {
     return RunPhase(argc, argv);
