@@ -5,14 +5,21 @@ BUILD := build
 VARIANTS := debug asan tsan
 JOBS ?= $(shell nproc)
 
-.PHONY: package test bench deps-package deps-test clean $(VARIANTS:%=test-%)
+.PHONY: package submission test bench deps-package deps-test clean $(VARIANTS:%=test-%)
 
 package:
 	scripts/ensure-deps.sh package
 	cmake -S . -B $(BUILD)/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD)/windows -j $(JOBS)
 	cmake --install $(BUILD)/windows --prefix out/package
-	scripts/make-setup.sh out/package
+	scripts/package.sh out/package
+
+# The cabinet for the attestation signing service (docs/signing.md): the package signed with the
+# SIGN_PFX certificate, refused at once without one.
+submission:
+	scripts/submission.sh --check
+	$(MAKE) package
+	scripts/submission.sh out/package out/submission/vcombus.cab
 
 test: package
 	scripts/ensure-deps.sh test

@@ -17,6 +17,14 @@ want x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64
 # The image check disassembles the image with mingw's objdump and demangles with its c++filt.
 want x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64
 want x86_64-w64-mingw32-c++filt binutils-mingw-w64-x86-64
+# Signing on Linux: Authenticode signatures, the test certificate, and the catalog, which the
+# catalog tool encodes with Debian's asn1crypto (so Debian's own interpreter runs it).
+want osslsigncode osslsigncode
+want openssl openssl
+want /usr/bin/python3 python3
+want /usr/lib/python3/dist-packages/asn1crypto/__init__.py python3-asn1crypto
+# The cabinet that the attestation signing service takes (make submission).
+want gcab gcab
 # The setup program (package/setup.nsi), built with NSIS 3.
 want makensis nsis
 if [[ "${1:-}" == test ]]; then

@@ -111,7 +111,7 @@ windows_path() {
 }
 
 package=$(cd "$package" 2>/dev/null && pwd) || { failure="no package directory $package (run make package)"; exit 1; }
-for program in bus_test pair_test names_test line_settings_test comm_test tap_test; do
+for program in bus_test pair_test names_test line_settings_test comm_test tap_test catalog_test; do
     [[ -f $programs/$program.exe ]] || { failure="no test program $programs/$program.exe"; exit 1; }
 done
 for file in vcombus.sys vcombus.inf vcomport.inf vcombus.cat vcomctl.exe vcombus-test.cer vcombus-setup.exe; do
@@ -132,6 +132,7 @@ pair_test=$programs/pair_test.exe
 step 90 "create the Wine prefix (wineboot -i)" "$wine" wineboot -i
 step 30 "wait for the first server to exit (wineserver -w)" "$wineserver" -w
 step 10 "start a persistent Wine server (wineserver -p)" "$wineserver" -p
+step 60 "catalog_test package" "$wine" "$programs/catalog_test.exe" package --vcomctl "$package_vcomctl"
 
 step 60 "bus_test before_install" "$wine" "$bus_test" before_install --vcomctl "$package_vcomctl"
 # The setup program straight from the package, silently: it trusts the test certificate, installs
