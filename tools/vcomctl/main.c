@@ -16,9 +16,18 @@ static const char Usage[] =
     "Commands:\n"
     "  install [--inf PATH]  install the bus device and its driver from vcombus.inf (by default\n"
     "                        the one next to vcomctl.exe; the ports' vcomport.inf beside it)\n"
-    "                        and wait until the bus runs; an installed bus is left as it is\n"
-    "  uninstall             remove the bus device (and its ports), its service and the staged\n"
-    "                        setup information\n"
+    "                        and wait until the bus runs; an installed bus is left as it is,\n"
+    "                        unless its driver is not the package's: then it is installed again.\n"
+    "                        Refuses, saying what to do, when the machine doesn't trust the\n"
+    "                        package's signer or would not load its driver (test signing off)\n"
+    "  trust [--cert PATH]   add the package's test certificate (vcombus-test.cer next to\n"
+    "                        vcomctl.exe) to the machine's Root and TrustedPublisher stores, so\n"
+    "                        that Windows installs the package without asking\n"
+    "  untrust [--cert PATH] remove that certificate from those stores again\n"
+    "  path add|remove DIR   put folder DIR on the system PATH, or take it off (the setup\n"
+    "                        program does so for its folder)\n"
+    "  uninstall             remove the bus device (and its ports), its service, its image and\n"
+    "                        the staged setup information\n"
     "  status                find the running bus and print its driver's version\n"
     "  plug N [--hwid ID]... [--com COMx]\n"
     "                        plug in port N with these hardware identifiers (default\n"
@@ -95,6 +104,19 @@ int wmain(int argc, WCHAR** argv)
                 return UsageError("install: unexpected argument '%ls'", argv[i]);
         }
         return CommandInstall(inf);
+    }
+    if (wcscmp(command, L"trust") == 0 || wcscmp(command, L"untrust") == 0) {
+        const WCHAR* cert = NULL;
+        if (argc == 4 && wcscmp(argv[2], L"--cert") == 0)
+            cert = argv[3];
+        else if (argc != 2)
+            return UsageError("%ls: the one option is --cert PATH", command);
+        return command[0] == L't' ? CommandTrust(cert) : CommandUntrust(cert);
+    }
+    if (wcscmp(command, L"path") == 0) {
+        if (argc != 4 || (wcscmp(argv[2], L"add") != 0 && wcscmp(argv[2], L"remove") != 0))
+            return UsageError("path: add DIR or remove DIR%ls", L"");
+        return CommandPath(argv[2][0] == L'a', argv[3]);
     }
     if (wcscmp(command, L"uninstall") == 0 || wcscmp(command, L"status") == 0) {
         if (argc > 2)
