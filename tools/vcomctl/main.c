@@ -188,7 +188,9 @@ int wmain(int argc, WCHAR** argv)
         if (argc == 3)
             return pacing ? CommandConfigPacing(0, 0) : CommandConfigLineSettings(0, 0);
         if (argc != 4 || (wcscmp(argv[3], L"on") != 0 && wcscmp(argv[3], L"off") != 0))
-            return UsageError("config %ls: on or off, not '%ls'", argv[2], argc > 3 ? argv[3] : L"");
+            return UsageError(pacing ? "config pacing: on or off, not '%ls'"
+                                     : "config line-settings: on or off, not '%ls'",
+                              argc > 3 ? argv[3] : L"");
         int on = argv[3][1] == L'n';
         return pacing ? CommandConfigPacing(1, on) : CommandConfigLineSettings(1, on);
     }
