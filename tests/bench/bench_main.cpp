@@ -814,7 +814,7 @@ void PrintTable()
            Number(Figure("idle" + n + "_cpu_percent")).c_str());
     printf("%-30s %12s\n", (n + " ports, reads parked (CPU %)").c_str(),
            Number(Figure("parked" + n + "_cpu_percent")).c_str());
-    printf("%-30s %12s\n", ("  the same, 100 ms interval (CPU %)"),
+    printf("%-30s %12s\n", "  + 100 ms interval (CPU %)",
            Number(Figure("parked" + n + "_timeouts_cpu_percent")).c_str());
     printf("\n%-26s %-18s %12s  %s\n", "target", "rule", "value", "met");
     for (const Target& target : Targets()) {
