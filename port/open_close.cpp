@@ -39,6 +39,8 @@ VCB_PAGED NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
         RingResize(&port->Ring, kRingDefaultSize);
         RingEnable(&port->Ring, TRUE);
         LineSettingsOpen(port);
+        // Another handle's held read sees its bytes gone, a change its interval clock starts on.
+        WakeReadServiceThread(port);
     } else {
         FlushReadQueue(deviceObject);
         FlushWaitQueue(deviceObject);
@@ -59,6 +61,8 @@ VCB_PAGED NTSTATUS DispatchCleanupFlush(PDEVICE_OBJECT deviceObject, PIRP irp)
     }
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS) {
         RingPurge(&port->Ring);
+        // The held bytes are gone: a change of count the held read's interval clock starts on.
+        WakeReadServiceThread(port);
     } else {
         // Cleanup of any handle ends every pending read and wait of the port.
         FlushReadQueue(deviceObject);

@@ -28,30 +28,7 @@ static_assert(SERIAL_IOC_MCR_DTR == SERIAL_DTR_STATE && SERIAL_IOC_MCR_RTS == SE
 VCB_PAGED BOOLEAN ReadEmulateLineSettings()
 {
     PAGED_CODE();
-    BOOLEAN emulate = FALSE;
-    if (DriverRegistryPath.Buffer == nullptr) {
-        return FALSE;
-    }
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &DriverRegistryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                               nullptr);
-    HANDLE serviceKey;
-    HANDLE parametersKey;
-    ULONG value;
-    if (!NT_SUCCESS(ZwOpenKey(&serviceKey, KEY_READ, &attributes))) {
-        goto done;
-    }
-    if (!NT_SUCCESS(RegOpenKeyByName(serviceKey, L"Parameters", KEY_QUERY_VALUE, &parametersKey))) {
-        goto closeService;
-    }
-    if (NT_SUCCESS(RegQueryDword(parametersKey, L"EmulateLineSettings", &value, 0)) && value == 1) {
-        emulate = TRUE;
-    }
-    ZwClose(parametersKey);
-closeService:
-    ZwClose(serviceKey);
-done:
-    return emulate;
+    return RegServiceParameterOn(&DriverRegistryPath, L"EmulateLineSettings");
 }
 
 // The port the other end of this port's cable belongs to; 0 for none (port 0, the last odd
