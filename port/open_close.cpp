@@ -39,7 +39,17 @@ VCB_PAGED NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
         RingResize(&port->Ring, kRingDefaultSize);
         RingEnable(&port->Ring, TRUE);
         LineSettingsOpen(port);
+        NTSTATUS status = LineTimingOpen(port);
+        if (!NT_SUCCESS(status)) {
+            // No handle comes of it, so no close: the port is left as a close leaves it.
+            RingEnable(&port->Ring, FALSE);
+            LineSettingsClose(port);
+            return CompleteRequest(irp, status);
+        }
     } else {
+        // Without a cleanup before it (the handle's requests outlived it), a close still ends
+        // the writes held for the line.
+        LineTimingFlush(port);
         FlushReadQueue(deviceObject);
         FlushWaitQueue(deviceObject);
         // Unread bytes stay until the next open; what arrives from now on is dropped.
@@ -60,7 +70,8 @@ VCB_PAGED NTSTATUS DispatchCleanupFlush(PDEVICE_OBJECT deviceObject, PIRP irp)
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS) {
         RingPurge(&port->Ring);
     } else {
-        // Cleanup of any handle ends every pending read and wait of the port.
+        // Cleanup of any handle ends every pending read, wait and held write of the port.
+        LineTimingFlush(port);
         FlushReadQueue(deviceObject);
         FlushWaitQueue(deviceObject);
     }

@@ -39,6 +39,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT po
     // A ring without storage is tolerable: every open sizes it again.
     RingInitialize(&port->Ring);  // always the default 4096 bytes
     LineSettingsInitialize(port);
+    LineTimingInitialize(port);
 
     port->Header.PnpState = PnpNotStarted;
     port->Header.PreviousPnpState = PnpNotStarted;
@@ -69,6 +70,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS DestroyPortDevice(PDEVICE_OBJECT portD
         port->HardwareIds = nullptr;
         // Unlinked by the caller; a writer that found the port before finishes its delivery.
         RetireDeliveryTarget(port);
+        LineTimingStop(port);
         StopWaitQueue(portDevice);
         StopReadQueue(portDevice);
         RingFree(&port->Ring);

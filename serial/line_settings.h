@@ -17,13 +17,18 @@ struct LineSettings {
     // partner exactly once and no unplug falls between a change and its report; read by the
     // partner under the same lock.
     volatile LONG ModemControl;
-    // Kept for read-back only: bytes move at memory speed whatever they say. QueueLock.
+    // Bytes move at memory speed whatever they say, unless the line is timed (line_timing.h),
+    // which reads them for each write it sends. QueueLock.
     ULONG BaudRate;
     SERIAL_LINE_CONTROL LineControl;
     // Bytes written by the port (writes and immediate characters); the ring counts those it
     // received.
     volatile LONG TransmittedCount;
 };
+
+// Whether the service's Parameters key holds the DWORD `name` = 1; anything else (absent, another
+// type or value, no key) is off.
+_IRQL_requires_(PASSIVE_LEVEL) BOOLEAN ReadParametersSwitch(PCWSTR name);
 
 // 9600 baud, 8 data bits, no parity, 1 stop bit, lines down; once, when the port is created.
 _IRQL_requires_max_(APC_LEVEL) void LineSettingsInitialize(PortDeviceData* port);
