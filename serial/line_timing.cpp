@@ -17,6 +17,7 @@
 #include "device.h"
 #include "driver/handlers.h"
 #include "routing/write_routing.h"
+#include "runtime.h"
 #include "serial/pending_queue.h"
 
 namespace {
@@ -99,7 +100,7 @@ LONGLONG Now(const LineTransmitter* transmitter)
     if (transmitter->PreciseTime != nullptr) {
         return (LONGLONG)((InterruptTimeRoutine)transmitter->PreciseTime)(nullptr);
     }
-    return (LONGLONG)KeQueryInterruptTime();
+    return RtQueryInterruptTime();
 }
 
 // ---- Cancel-safe queue callbacks ---------------------------------------------------------------
