@@ -1,6 +1,7 @@
 // Driver entry and unload: one driver object serves the bus, its ports and the tap.
 #include "driver/handlers.h"
 #include "routing/tap.h"
+#include "security/registry_utils.h"
 #include "security/secure_device.h"
 
 UNICODE_STRING DriverRegistryPath;
@@ -23,7 +24,9 @@ extern "C" VCB_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_S
     // What the I/O manager put here refuses unsupported requests; codes the driver does not
     // handle keep going to it.
     DefaultCreateHandler = driverObject->MajorFunction[IRP_MJ_CREATE];
-    NoPacing = FALSE;
+    // Delivery starts unpaced when the service's Parameters say so (the package's setup
+    // information does); the routing requests still switch it at run time.
+    NoPacing = RegServiceParameterOn(&DriverRegistryPath, L"NoPacing");
     TapCount = 0;
     InitializeTapControl();
 

@@ -128,7 +128,8 @@ struct PortDeviceData {
     BOOLEAN AbortCurrentRead;
     BOOLEAN AbortCurrentWait;
     KSPIN_LOCK QueueLock;
-    // The time-out clocks of CurrentReadIrp; only the read service thread touches them.
+    // The time-out clocks of CurrentReadIrp; only the read service thread changes them, under
+    // QueueLock.
     LONGLONG ReadStartTime;
     LONGLONG IntervalStartTime;
     ULONG LastSeenCount;

@@ -44,8 +44,11 @@ VCB_PAGED NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
             // No handle comes of it, so no close: the port is left as a close leaves it.
             RingEnable(&port->Ring, FALSE);
             LineSettingsClose(port);
+            WakeReadServiceThread(port);
             return CompleteRequest(irp, status);
         }
+        // Another handle's held read sees its bytes gone, a change its interval clock starts on.
+        WakeReadServiceThread(port);
     } else {
         // Without a cleanup before it (the handle's requests outlived it), a close still ends
         // the writes held for the line.
@@ -69,6 +72,8 @@ VCB_PAGED NTSTATUS DispatchCleanupFlush(PDEVICE_OBJECT deviceObject, PIRP irp)
     }
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS) {
         RingPurge(&port->Ring);
+        // The held bytes are gone: a change of count the held read's interval clock starts on.
+        WakeReadServiceThread(port);
     } else {
         // Cleanup of any handle ends every pending read, wait and held write of the port.
         LineTimingFlush(port);

@@ -7,6 +7,18 @@
 #include "driver/gate.h"
 #include "routing/write_routing.h"
 
+namespace {
+
+// Resident: a producer at DISPATCH_LEVEL (the tap's capture) stores paced blocks too.
+void WakeOnHalfStored(ReceiveRing* ring)
+{
+    PortDeviceData* port = CONTAINING_RECORD(ring, PortDeviceData, Ring);
+    WakeReadServiceThread(port);
+    WakeWaitServiceThread(port);
+}
+
+}  // namespace
+
 _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT portDevice, BusDeviceData* bus)
 {
     PAGED_CODE();
@@ -38,6 +50,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT po
     }
     // A ring without storage is tolerable: every open sizes it again.
     RingInitialize(&port->Ring);  // always the default 4096 bytes
+    port->Ring.HalfStored = WakeOnHalfStored;
     LineSettingsInitialize(port);
     LineTimingInitialize(port);
 

@@ -136,3 +136,27 @@ VCB_PAGED NTSTATUS RegSetBinaryValue(HANDLE key, PCWSTR name, ULONG type, PVOID 
     if (!NT_SUCCESS(status)) return status;
     return ZwSetValueKey(key, &valueName, 0, type, data, size);
 }
+
+VCB_PAGED BOOLEAN RegServiceParameterOn(PCUNICODE_STRING servicePath, PCWSTR name)
+{
+    PAGED_CODE();
+    if (servicePath->Buffer == nullptr) {
+        return FALSE;
+    }
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, (PUNICODE_STRING)servicePath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    HANDLE serviceKey;
+    if (!NT_SUCCESS(ZwOpenKey(&serviceKey, KEY_READ, &attributes))) {
+        return FALSE;
+    }
+    BOOLEAN on = FALSE;
+    HANDLE parametersKey;
+    if (NT_SUCCESS(RegOpenKeyByName(serviceKey, L"Parameters", KEY_QUERY_VALUE, &parametersKey))) {
+        ULONG value;
+        on = NT_SUCCESS(RegQueryDword(parametersKey, name, &value, 0)) && value == 1;
+        ZwClose(parametersKey);
+    }
+    ZwClose(serviceKey);
+    return on;
+}

@@ -32,3 +32,6 @@ NTSTATUS RegQueryFullValue(HANDLE key, PCWSTR name, ULONG extraBytes, ULONG expe
 // REG_SZ: the string and its terminator (Length + 2 bytes).
 NTSTATUS RegSetStringValue(HANDLE key, PCWSTR name, PCUNICODE_STRING value);
 NTSTATUS RegSetBinaryValue(HANDLE key, PCWSTR name, ULONG type, PVOID data, ULONG size);
+// Whether the service key at `servicePath` has under Parameters the REG_DWORD `name` = 1: a switch
+// that anything else (absent, 0, another type or size, no key, no path) leaves off.
+_IRQL_requires_(PASSIVE_LEVEL) BOOLEAN RegServiceParameterOn(PCUNICODE_STRING servicePath, PCWSTR name);

@@ -24,6 +24,13 @@ constexpr ULONG kPeerReady = SERIAL_CTS_STATE | SERIAL_DSR_STATE | SERIAL_DCD_ST
 static_assert(SERIAL_IOC_MCR_DTR == SERIAL_DTR_STATE && SERIAL_IOC_MCR_RTS == SERIAL_RTS_STATE,
               "the dtr/rts report reads the modem control bits as they are");
 
+// The service's Parameters\EmulateLineSettings; anything but a DWORD 1 leaves the port refusing.
+VCB_PAGED BOOLEAN ReadEmulateLineSettings()
+{
+    PAGED_CODE();
+    return RegServiceParameterOn(&DriverRegistryPath, L"EmulateLineSettings");
+}
+
 // The port the other end of this port's cable belongs to; 0 for none (port 0, the last odd
 // number) and for the hub, whose ports have no partner of their own.
 ULONG PartnerNumber(ULONG number)
@@ -339,35 +346,6 @@ VCB_PAGED NTSTATUS EmulatedRequest(PortDeviceData* port, PIRP irp, ULONG code, P
 
 }  // namespace
 
-_Use_decl_annotations_ VCB_PAGED BOOLEAN ReadParametersSwitch(PCWSTR name)
-{
-    PAGED_CODE();
-    BOOLEAN on = FALSE;
-    if (DriverRegistryPath.Buffer == nullptr) {
-        return FALSE;
-    }
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &DriverRegistryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                               nullptr);
-    HANDLE serviceKey;
-    HANDLE parametersKey;
-    ULONG value;
-    if (!NT_SUCCESS(ZwOpenKey(&serviceKey, KEY_READ, &attributes))) {
-        goto done;
-    }
-    if (!NT_SUCCESS(RegOpenKeyByName(serviceKey, L"Parameters", KEY_QUERY_VALUE, &parametersKey))) {
-        goto closeService;
-    }
-    if (NT_SUCCESS(RegQueryDword(parametersKey, name, &value, 0)) && value == 1) {
-        on = TRUE;
-    }
-    ZwClose(parametersKey);
-closeService:
-    ZwClose(serviceKey);
-done:
-    return on;
-}
-
 _Use_decl_annotations_ void LineSettingsInitialize(PortDeviceData* port)
 {
     port->Lines.Emulated = FALSE;
@@ -383,7 +361,7 @@ _Use_decl_annotations_ void LineSettingsInitialize(PortDeviceData* port)
 _Use_decl_annotations_ VCB_PAGED void LineSettingsOpen(PortDeviceData* port)
 {
     PAGED_CODE();
-    BOOLEAN emulate = ReadParametersSwitch(L"EmulateLineSettings");
+    BOOLEAN emulate = ReadEmulateLineSettings();
     WriteBooleanNoFence(&port->Lines.Emulated, emulate);
     ClearStats(port);
     WriteBooleanNoFence(&port->Lines.BreakOn, FALSE);

@@ -26,10 +26,6 @@ struct LineSettings {
     volatile LONG TransmittedCount;
 };
 
-// Whether the service's Parameters key holds the DWORD `name` = 1; anything else (absent, another
-// type or value, no key) is off.
-_IRQL_requires_(PASSIVE_LEVEL) BOOLEAN ReadParametersSwitch(PCWSTR name);
-
 // 9600 baud, 8 data bits, no parity, 1 stop bit, lines down; once, when the port is created.
 _IRQL_requires_max_(APC_LEVEL) void LineSettingsInitialize(PortDeviceData* port);
 

@@ -18,6 +18,7 @@
 #include "driver/handlers.h"
 #include "routing/write_routing.h"
 #include "runtime.h"
+#include "security/registry_utils.h"
 #include "serial/pending_queue.h"
 
 namespace {
@@ -493,7 +494,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS LineTimingOpen(PortDeviceData* port)
     LineTransmitter* transmitter = &port->Transmit;
     // Only a pair has a line of its own; the hub's ports and the real port move bytes at once.
     BOOLEAN timed = ReadBooleanNoFence(&port->Lines.Emulated) && port->PortNumber > kLastHubPort &&
-                    ReadParametersSwitch(L"BaudTiming");
+                    RegServiceParameterOn(&DriverRegistryPath, L"BaudTiming");
     NTSTATUS status = STATUS_SUCCESS;
     if (timed) {
         KeWaitForSingleObject(&transmitter->StartLock, Executive, KernelMode, FALSE, nullptr);

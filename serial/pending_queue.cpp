@@ -1,10 +1,12 @@
 // Pending queues of a port and their service threads. A read or a wait that cannot finish when
 // it arrives is parked in its queue (a cancel-safe queue under the port's QueueLock); the queue's
 // thread takes the oldest request, holds it as the port's current request and tries it again
-// whenever it is woken (bytes arrived, an event, a setting changed, a cancel or a flush), and
-// every millisecond at the latest, until its try routine finishes it, it is cancelled, or a flush
-// aborts it. No timer and no DPC: all waiting happens in these two threads per port, and a port
-// with nothing parked has both threads blocked on their semaphores.
+// whenever it is woken (bytes arrived, an event, a setting changed, a cancel or a flush), and when
+// one of the request's time-outs can have run out, until its try routine finishes it, it is
+// cancelled, or a flush aborts it. Between tries the thread sleeps: a request that no time-out can
+// end costs nothing until something wakes it. No timer and no DPC: all waiting happens in these
+// two threads per port, and a port with nothing parked has both threads blocked on their
+// semaphores.
 //
 // Ownership: while queued the queue owns a request and the I/O manager may cancel it; once taken
 // out, the thread owns it alone until it completes it. The current-request fields and the abort
@@ -12,6 +14,7 @@
 // never miss each other (see TakeNextRequest).
 #include "device.h"
 #include "runtime.h"
+#include "serial/read.h"
 
 namespace {
 
@@ -19,21 +22,29 @@ constexpr LONG kSemaphoreLimit = 0x7FFFFFFF;
 // Thread access asked of the handle: all that a thread object had before Vista.
 constexpr ACCESS_MASK kThreadAccess = 0x1F03FF;
 
+// When a held request can next end by itself (absolute system time), given that nothing wakes
+// its thread before; kReadNeverDue when only a wake-up can end it.
+typedef LONGLONG PendingDueRoutine(PortDeviceData* port, PIRP irp);
+
+// Waits have no time-out: only an event, a mask change, a cancel or a flush ends them.
+LONGLONG WaitNeverDue(PortDeviceData*, PIRP) { return kReadNeverDue; }
+
 // The fields of the port record that belong to one of its two queues.
 struct QueueView {
     PendingQueue* Queue;
     PIRP* Current;
     BOOLEAN* Abort;
     BOOLEAN* Taking;
+    PendingDueRoutine* Due;
 };
 
 QueueView ReadView(PortDeviceData* port)
 {
-    return {&port->ReadQueue, &port->CurrentReadIrp, &port->AbortCurrentRead, &port->TakingRead};
+    return {&port->ReadQueue, &port->CurrentReadIrp, &port->AbortCurrentRead, &port->TakingRead, ReadTimeoutDue};
 }
 QueueView WaitView(PortDeviceData* port)
 {
-    return {&port->WaitQueue, &port->CurrentWaitIrp, &port->AbortCurrentWait, &port->TakingWait};
+    return {&port->WaitQueue, &port->CurrentWaitIrp, &port->AbortCurrentWait, &port->TakingWait, WaitNeverDue};
 }
 
 PortDeviceData* PortOf(PDEVICE_OBJECT portDevice) { return (PortDeviceData*)portDevice->DeviceExtension; }
@@ -169,7 +180,8 @@ PIRP TakeNextRequest(PortDeviceData* port, const QueueView& view, BOOLEAN starts
     }
 
     PIRP irp = IoCsqRemoveNextIrp(&view.Queue->Csq, nullptr);
-    // The read's clocks start before it becomes current, so whoever sees it held sees them running.
+    KeAcquireSpinLock(&port->QueueLock, &irql);
+    // The read's clocks start as it becomes current, so whoever sees it held sees them running.
     if (irp != nullptr && startsReadClocks) {
         LONGLONG now = RtQuerySystemTime();
         port->ReadStartTime = now;
@@ -177,7 +189,6 @@ PIRP TakeNextRequest(PortDeviceData* port, const QueueView& view, BOOLEAN starts
         port->LastSeenCount = 0;
         port->IntervalArmed = FALSE;
     }
-    KeAcquireSpinLock(&port->QueueLock, &irql);
     WriteCurrent(view, irp);
     WriteBooleanNoFence(view.Taking, FALSE);
     if (irp == nullptr) {
@@ -214,17 +225,28 @@ VOID NTAPI WakeOnCancel(PDEVICE_OBJECT deviceObject, PIRP irp)
     IoReleaseCancelSpinLock(irql);
 }
 
-// Waits until the thread is woken or the poll interval has passed. Meanwhile the held request
-// can be cancelled through WakeOnCancel; the routine is taken away again before the next try,
-// which may complete the request.
-void WaitForWakeUp(const QueueView& view, PIRP irp)
+// Waits until the thread is woken or the request's next time-out is due (`due`, absolute system
+// time, or kReadNeverDue: until woken). An absolute time-out follows a change of the system
+// clock, as the try's own clocks do. A due time that passed between the try and now is waited
+// for one PollInterval, never spun on: the next try finds it run out. Meanwhile
+// the held request can be cancelled through WakeOnCancel; the routine is taken away again before
+// the next try, which may complete the request.
+void WaitForWakeUp(const QueueView& view, PIRP irp, LONGLONG due)
 {
     IoSetCancelRoutine(irp, WakeOnCancel);
     // Cancelled before the routine was in place, so nobody will call it: no need to wait.
     if (ReadBooleanNoFence(&irp->Cancel) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         return;
     }
-    KeWaitForSingleObject(&view.Queue->WakeEvent, Executive, KernelMode, FALSE, &view.Queue->PollInterval);
+    LARGE_INTEGER until;
+    until.QuadPart = due;
+    PLARGE_INTEGER timeout = &until;
+    if (due == kReadNeverDue) {
+        timeout = nullptr;
+    } else if (due <= RtQuerySystemTime()) {
+        timeout = &view.Queue->PollInterval;
+    }
+    KeWaitForSingleObject(&view.Queue->WakeEvent, Executive, KernelMode, FALSE, timeout);
     if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
         // The routine was called: it holds the cancel spin lock for as long as it uses the
         // request, so taking the lock once waits for it to be done.
@@ -234,9 +256,8 @@ void WaitForWakeUp(const QueueView& view, PIRP irp)
     }
 }
 
-// Tries the held request whenever the thread is woken, and every PollInterval at the latest,
-// until it is finished, cancelled or aborted. No lock is held while trying, completing or
-// waiting.
+// Tries the held request whenever the thread is woken, and when its next time-out is due, until
+// it is finished, cancelled or aborted. No lock is held while trying, completing or waiting.
 void ServeRequest(PortDeviceData* port, const QueueView& view, PIRP irp)
 {
     auto tryRoutine = reinterpret_cast<PendingTryRoutine*>(irp->Tail.Overlay.DriverContext[0]);
@@ -250,7 +271,7 @@ void ServeRequest(PortDeviceData* port, const QueueView& view, PIRP irp)
             NoteCompleted(port, view.Queue);
             return;
         }
-        WaitForWakeUp(view, irp);
+        WaitForWakeUp(view, irp, view.Due(port, irp));
     }
 }
 
@@ -374,7 +395,7 @@ NTSTATUS StopQueue(PortDeviceData* port, const QueueView& view)
     }
     FlushQueue(port, view);
     if (queue->ServiceThread != nullptr) {
-        // A thread holding a request sees the flush's abort within a PollInterval, cancels the
+        // A thread holding a request is woken by the flush, sees its abort, cancels the
         // request, then finds this release with StopThread set and ends.
         WriteBooleanNoFence(&queue->StopThread, TRUE);
         KeReleaseSemaphore(&queue->WorkSemaphore, IO_NO_INCREMENT, 1, TRUE);

@@ -1,6 +1,6 @@
 // Pending-request queues of a port, each served by its own thread: reads and wait-on-mask
 // requests that cannot finish at once are parked here and retried as soon as something may let
-// them complete, and every millisecond at the latest.
+// them complete, or one of their time-outs can have run out.
 #pragma once
 #include "kernel.h"
 
@@ -10,7 +10,8 @@ struct PortDeviceData;
 // STATUS_PENDING and leaves the request untouched.
 typedef NTSTATUS PendingTryRoutine(PortDeviceData* port, PIRP irp);
 
-// Priority of the service threads; the interval between two tries of a held request.
+// Priority of the service threads; the shortest wait between two tries of a held request that
+// nothing woke.
 constexpr KPRIORITY kServiceThreadPriority = 16;
 constexpr LONGLONG kPollInterval = -10000;  // 1 ms, relative
 
@@ -20,7 +21,7 @@ struct PendingQueue {
     KSEMAPHORE WorkSemaphore;     // one release per inserted request, one more at stop
     IO_CSQ Csq;
     LIST_ENTRY PendingList;       // through Tail.Overlay.ListEntry; changed only under QueueLock
-    LARGE_INTEGER PollInterval;   // the longest wait between two tries of the held request
+    LARGE_INTEGER PollInterval;   // the shortest wait between two tries that nothing woke
     KEVENT WakeEvent;             // synchronization event: try the held request again now
 };
 
@@ -35,9 +36,10 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS StopReadQueue(PDEVICE_OBJECT portDevice)
 _IRQL_requires_(PASSIVE_LEVEL) void FlushReadQueue(PDEVICE_OBJECT portDevice);
 _IRQL_requires_(PASSIVE_LEVEL) void FlushWaitQueue(PDEVICE_OBJECT portDevice);
 
-// Something happened that may let the port's held read (or wait) complete: bytes stored in its
-// ring, its time-outs changed, an event bit set, its wait mask changed, a flush. The service
-// thread tries its request again at once instead of at the end of its poll; with nothing held
+// Something happened that may let the port's held read (or wait) complete, or moves its time-outs:
+// bytes stored in its ring or taken out, its time-outs changed, an event bit set, its wait mask
+// changed, a flush. The thread sleeps until then (or its request's next time-out), so every such
+// change must wake it: the service thread tries its request again at once; with nothing held
 // the call costs a signalled event and the thread's next request one extra try. Call it after
 // the change is made, with no spin lock held, at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL) void WakeReadServiceThread(PortDeviceData* port);

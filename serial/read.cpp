@@ -5,7 +5,8 @@
 // applies from the next try on.
 //
 // The time-out clocks belong to the read the service thread holds (CurrentReadIrp) and only that
-// thread touches them; a read tried anywhere else runs on fresh clocks, which cannot expire. So a
+// thread changes them, under QueueLock so that they can be looked at from elsewhere; a read tried
+// anywhere else runs on fresh clocks, which cannot expire. So a
 // newly issued read neither stops the held read's time-outs nor, since it waits behind the held
 // one (QueuePendingRequest), takes bytes ahead of it.
 #include "serial/read.h"
@@ -48,6 +49,27 @@ bool Expired(LONGLONG start, ULONGLONG limit, LONGLONG now)
 {
     // A clock set back before the start has not run at all.
     return start != 0 && now >= start && (ULONGLONG)(now - start) >= limit;
+}
+
+// The first moment at which Expired(start, limit, now) holds; kReadNeverDue if none comes.
+LONGLONG DueOf(LONGLONG start, ULONGLONG limit)
+{
+    if (start <= 0 || limit >= (ULONGLONG)(kReadNeverDue - start)) {
+        return kReadNeverDue;
+    }
+    return start + (LONGLONG)limit;
+}
+
+// Which clocks can end a read that a try left pending: the total's in the cases that have one,
+// the interval's once it has started.
+bool TotalApplies(ReadTimeoutCase readCase)
+{
+    return readCase == ReadCaseAnyBytes || readCase == ReadCaseOneByte || readCase == ReadCaseTotal ||
+           readCase == ReadCaseIntervalAndTotal;
+}
+bool IntervalApplies(ReadTimeoutCase readCase, BOOLEAN armed)
+{
+    return (readCase == ReadCaseInterval || readCase == ReadCaseIntervalAndTotal) && armed;
 }
 
 LONGLONG Now() { return RtQuerySystemTime(); }
@@ -112,12 +134,15 @@ ReadTimeoutPlan ClassifyReadTimeouts(const SERIAL_TIMEOUTS& timeouts, ULONG leng
 _Use_decl_annotations_ NTSTATUS TryCompleteRead(PortDeviceData* port, PIRP irp)
 {
     bool isCurrent = irp == (PIRP)ReadPointerNoFence((PVOID volatile*)&port->CurrentReadIrp);
-    ReadClocks clocks = isCurrent ? LoadClocks(port) : ReadClocks{0, 0, 0, FALSE};
+    ReadClocks clocks = {0, 0, 0, FALSE};
 
     SERIAL_TIMEOUTS timeouts;
     KIRQL irql;
     KeAcquireSpinLock(&port->QueueLock, &irql);
     timeouts = port->Ring.Timeouts;
+    if (isCurrent) {
+        clocks = LoadClocks(port);
+    }
     KeReleaseSpinLock(&port->QueueLock, irql);
 
     ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
@@ -128,8 +153,6 @@ _Use_decl_annotations_ NTSTATUS TryCompleteRead(PortDeviceData* port, PIRP irp)
     ULONG heldBytes = port->Ring.Count;
     RingReleaseLock(&port->Ring);
 
-    bool totalApplies = false;
-    bool intervalApplies = false;
     switch (plan.Case) {
     case ReadCaseReturnAtOnce:
         return CompleteRead(port, irp, plan.ByteLimit, STATUS_SUCCESS);
@@ -138,14 +161,12 @@ _Use_decl_annotations_ NTSTATUS TryCompleteRead(PortDeviceData* port, PIRP irp)
         if (heldBytes > 0) {
             return CompleteRead(port, irp, plan.ByteLimit, STATUS_SUCCESS);
         }
-        totalApplies = true;
         break;
     case ReadCaseTotal:
     case ReadCaseNeverTimesOut:
         if (heldBytes >= length) {
             return CompleteRead(port, irp, plan.ByteLimit, STATUS_SUCCESS);
         }
-        totalApplies = plan.Case == ReadCaseTotal;
         break;
     case ReadCaseInterval:
     case ReadCaseIntervalAndTotal:
@@ -159,22 +180,48 @@ _Use_decl_annotations_ NTSTATUS TryCompleteRead(PortDeviceData* port, PIRP irp)
             clocks.LastSeenCount = heldBytes;
             clocks.IntervalStartTime = Now();
         }
-        intervalApplies = clocks.IntervalArmed != FALSE;
-        totalApplies = plan.Case == ReadCaseIntervalAndTotal;
         break;
     }
+    bool totalApplies = TotalApplies(plan.Case);
+    bool intervalApplies = IntervalApplies(plan.Case, clocks.IntervalArmed);
 
     LONGLONG now = Now();
     bool expired = (totalApplies && Expired(clocks.ReadStartTime, plan.Total, now)) ||
                    (intervalApplies && Expired(clocks.IntervalStartTime, plan.Interval, now));
     if (isCurrent) {
+        KeAcquireSpinLock(&port->QueueLock, &irql);
         StoreClocks(port, clocks);
+        KeReleaseSpinLock(&port->QueueLock, irql);
     }
     if (expired) {
         // Not an error: the read returns what it has, possibly nothing.
         return CompleteRead(port, irp, plan.ByteLimit, STATUS_TIMEOUT);
     }
     return STATUS_PENDING;
+}
+
+// Resident: called by the read service thread between tries, and takes the port's QueueLock.
+_Use_decl_annotations_ LONGLONG ReadTimeoutDue(PortDeviceData* port, PIRP irp)
+{
+    if (irp != (PIRP)ReadPointerNoFence((PVOID volatile*)&port->CurrentReadIrp)) {
+        return kReadNeverDue;  // fresh clocks cannot expire
+    }
+    SERIAL_TIMEOUTS timeouts;
+    KIRQL irql;
+    KeAcquireSpinLock(&port->QueueLock, &irql);
+    ReadClocks clocks = LoadClocks(port);
+    timeouts = port->Ring.Timeouts;
+    KeReleaseSpinLock(&port->QueueLock, irql);
+    ReadTimeoutPlan plan = ClassifyReadTimeouts(timeouts, IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length);
+    LONGLONG due = kReadNeverDue;
+    if (TotalApplies(plan.Case)) {
+        due = DueOf(clocks.ReadStartTime, plan.Total);
+    }
+    if (IntervalApplies(plan.Case, clocks.IntervalArmed)) {
+        LONGLONG intervalDue = DueOf(clocks.IntervalStartTime, plan.Interval);
+        due = intervalDue < due ? intervalDue : due;
+    }
+    return due;
 }
 
 _Use_decl_annotations_ VCB_PAGED NTSTATUS PortReadWrite(PDEVICE_OBJECT deviceObject, PIRP irp)

@@ -27,3 +27,10 @@ ReadTimeoutPlan ClassifyReadTimeouts(const SERIAL_TIMEOUTS& timeouts, ULONG leng
 // bytes are there, with STATUS_TIMEOUT and what is held when a time-out has run out, or returns
 // STATUS_PENDING and leaves it untouched.
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TryCompleteRead(PortDeviceData* port, PIRP irp);
+
+// The earliest system time (absolute, 100 ns) at which a time-out of the read the service thread
+// holds can run out, as its clocks and the port's time-outs stand; kReadNeverDue when none can (no
+// time-out applies, or only an interval clock that has not started). Only a change the thread is
+// woken for (bytes arriving or leaving, time-outs set) can bring it forward.
+constexpr LONGLONG kReadNeverDue = 0x7FFFFFFFFFFFFFFFLL;
+_IRQL_requires_max_(DISPATCH_LEVEL) LONGLONG ReadTimeoutDue(PortDeviceData* port, PIRP irp);

@@ -47,6 +47,7 @@ BOOLEAN RingInitialize(ReceiveRing* ring)
         ring->Size = kRingDefaultSize;
     }
     ring->LastReadTime = Now();
+    ring->HalfStored = nullptr;
     RingReleaseLock(ring);
     RingEnable(ring, FALSE);
     return storage != nullptr;
@@ -274,6 +275,9 @@ ULONG RingWrite(ReceiveRing* ring, const UCHAR* source, ULONG length)
     // is taken even when nothing was stored; at DISPATCH_LEVEL there is none.
     ULONG first = length / 2;
     ULONG stored = RingWriteBlock(ring, source, first);
+    if (stored > 0 && ring->HalfStored != nullptr) {
+        ring->HalfStored(ring);
+    }
     if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
         LARGE_INTEGER pause;
         pause.QuadPart = kPacingPause;

@@ -26,6 +26,9 @@ struct ReceiveRing {
     BOOLEAN Backlog;
     LONGLONG LastReadTime;
     ULONG ReceivedCount;     // bytes stored since the port's statistics were last cleared
+    // Called with no lock held once the first half of a paced block is stored, before the pause:
+    // whoever waits on the ring's bytes sees that half. Null for a ring that nobody waits on.
+    void (*HalfStored)(ReceiveRing* ring);
 };
 
 // Driver-wide: when set, blocks are stored whole and the input count is reported exactly. Plain

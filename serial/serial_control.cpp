@@ -72,6 +72,11 @@ NTSTATUS SetQueueSize(PortDeviceData* port, PIRP irp, const ControlBuffer& buffe
         return CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
     }
     BOOLEAN resized = RingResize(&port->Ring, inSize, RingChargeCaller);
+    // The held bytes went with the old storage: a change of count the held read's interval
+    // clock starts on.
+    if (resized) {
+        WakeReadServiceThread(port);
+    }
     return CompleteRequest(irp, resized ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
 }
 
@@ -243,6 +248,7 @@ NTSTATUS Purge(PDEVICE_OBJECT deviceObject, PortDeviceData* port, PIRP irp, cons
     }
     if (flags & SERIAL_PURGE_RXCLEAR) {
         RingPurge(&port->Ring);
+        WakeReadServiceThread(port);  // a change of count, as above
     }
     return CompleteRequest(irp, STATUS_SUCCESS, buffer.OutputLength >= sizeof(ULONG) ? sizeof(ULONG) : 0);
 }

@@ -476,6 +476,33 @@ LONG KeReadStateSemaphore(PRKSEMAPHORE semaphore)
     return semaphore->Header.SignalState;
 }
 
+// How often a wait for an absolute system time looks at the clock again. The platform's absolute
+// timers follow a change of the system time (a timer whose time the clock has passed expires at
+// the next tick, one whose time moved away waits on); here the clock is moved by the harness, and
+// the waiter sees the move within this slice.
+constexpr auto kSystemTimeSlice = std::chrono::milliseconds(10);
+
+// Waits on `header` until it is signalled or the system time reaches `due` (absolute, 100 ns).
+// The guard's lock is held on entry and released on return.
+static NTSTATUS WaitUntilSystemTime(DispatcherGuard& guard, PDISPATCHER_HEADER header, LONGLONG due)
+{
+    for (;;) {
+        auto expiry = TimerExpiry(RelativeUnits(due));
+        auto slice = std::chrono::steady_clock::now() + kSystemTimeSlice;
+        bool last = expiry <= slice;
+        auto until = last ? expiry : slice;
+        WaitBlock block;
+        if (WaitOn(guard, header, block, &until)) return STATUS_SUCCESS;
+        // The clock may have been set back while the timer ran its last stretch.
+        if (last && RelativeUnits(due) == 0) return STATUS_TIMEOUT;
+        guard.Lock().lock();
+        if (IsSignalled(header)) {
+            Satisfy(header);
+            return STATUS_SUCCESS;
+        }
+    }
+}
+
 static NTSTATUS WaitForObject(PVOID object, PLARGE_INTEGER timeout)
 {
     auto header = (PDISPATCHER_HEADER)object;
@@ -500,6 +527,7 @@ static NTSTATUS WaitForObject(PVOID object, PLARGE_INTEGER timeout)
     }
     // A zero time-out only tests the state: no timer, so no tick to wait for.
     if (timeout != nullptr && timeout->QuadPart == 0) return STATUS_TIMEOUT;
+    if (timeout != nullptr && timeout->QuadPart > 0) return WaitUntilSystemTime(guard, header, timeout->QuadPart);
     std::chrono::steady_clock::time_point deadline;
     if (timeout != nullptr) deadline = TimerExpiry(RelativeUnits(timeout->QuadPart));
     WaitBlock block;

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <hostkernel/pnp.h>
+#include <hostkernel/security.h>
 
 #include <cstring>
 
@@ -14,11 +15,25 @@ constexpr PCWSTR kServicePath = L"\\Registry\\Machine\\System\\CurrentControlSet
 // compatible identifier every port reports.
 const char16_t kPortCompatibleId[] = u"{B2B09CEF-9819-469a-984E-5B28CD07D0BF}\\CompatibleKadrix";
 const char16_t kPortHardwareIds[] = u"VCOMBUS\\Port\0";
+const char16_t kParametersKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vcombus\\Parameters";
+
+void SetDword(const char16_t* name, ULONG value)
+{
+    std::vector<UCHAR> data(sizeof(value));
+    memcpy(data.data(), &value, sizeof(value));
+    hk::RegistrySetValue(kParametersKey, name, REG_DWORD, data);
+}
 
 }  // namespace
 
-DriverSession::DriverSession()
+DriverSession::DriverSession(DriverSettings settings) : settings_(settings)
 {
+    if (settings_ == DriverSettings::PackageDefaults) {
+        // As package/vcombus.inf's [Bus_Service_Parameters] writes them.
+        hk::RegistryCreateKey(kParametersKey);
+        SetDword(u"EmulateLineSettings", 1);
+        SetDword(u"NoPacing", 1);
+    }
     if (hk::LoadDriver(DriverEntry, kServicePath, &driver_, L"\\Driver\\vcombus") != STATUS_SUCCESS) {
         error_ = "the driver did not load";
         driver_ = nullptr;
@@ -54,6 +69,7 @@ DriverSession::~DriverSession()
     hk::WaitPnpIdle();
     if (driver_ != nullptr) hk::UnloadDriver(driver_);
     hk::ResetFaultInjection();
+    if (settings_ == DriverSettings::PackageDefaults) hk::ResetSecurityState();
 }
 
 PDEVICE_OBJECT DriverSession::Plug(ULONG number, bool settle)

@@ -12,9 +12,13 @@
 
 #include "device.h"
 
+// The settings the package's setup information writes under the service's Parameters key, which
+// the driver reads at load: what a user of the installed package gets.
+enum class DriverSettings { Bare, PackageDefaults };
+
 class DriverSession {
 public:
-    DriverSession();
+    explicit DriverSession(DriverSettings settings = DriverSettings::Bare);
     ~DriverSession();
     DriverSession(const DriverSession&) = delete;
     DriverSession& operator=(const DriverSession&) = delete;
@@ -40,6 +44,7 @@ public:
 
 private:
     std::string error_;
+    DriverSettings settings_;
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT busPdo_ = nullptr;
     std::unique_ptr<hk::File> control_;

@@ -1,5 +1,9 @@
 // Routing of requests by role and major code, and the bus's own answers to open, close, cleanup,
 // flush, read, write and system control.
+#include <hostkernel/security.h>
+
+#include <cstring>
+
 #include "driver_fixture.h"
 #include "fake_driver.h"
 
@@ -23,6 +27,45 @@ TEST_F(DispatchTest, EntryRoutesEveryMajorCodeAndKeepsItsOwnRegistryPath)
     EXPECT_EQ(Wide(&DriverRegistryPath), Wide(kServicePath));
     EXPECT_EQ(DriverRegistryPath.MaximumLength, DriverRegistryPath.Length + sizeof(WCHAR));
     EXPECT_EQ(hk::PoolAllocations(kPoolTag), 1u);
+}
+
+// Delivery starts unpaced only with the DWORD NoPacing = 1 under the service's Parameters key,
+// read at load: the routing requests are what switch it later.
+TEST(DriverEntry, StartsUnpacedOnlyWithNoPacingOneUnderParameters)
+{
+    const std::u16string parameters = Wide(kServicePath) + u"\\Parameters";
+    auto dword = [](ULONG value) {
+        std::vector<UCHAR> data(4);
+        memcpy(data.data(), &value, 4);
+        return data;
+    };
+    struct Case {
+        const char* what;
+        ULONG type;
+        std::vector<UCHAR> data;
+        BOOLEAN unpaced;
+    };
+    const Case cases[] = {
+        {"absent", REG_NONE, {}, FALSE},
+        {"0", REG_DWORD, dword(0), FALSE},
+        {"2", REG_DWORD, dword(2), FALSE},
+        {"a string", REG_SZ, {'1', 0, 0, 0}, FALSE},
+        {"1", REG_DWORD, dword(1), TRUE},
+    };
+    for (const Case& c : cases) {
+        hk::ResetSecurityState();
+        if (c.type != REG_NONE) {
+            hk::RegistryCreateKey(parameters);
+            hk::RegistrySetValue(parameters, u"NoPacing", c.type, c.data);
+        }
+        NoPacing = !c.unpaced;  // whatever an earlier load left
+        PDRIVER_OBJECT driver = nullptr;
+        ASSERT_EQ(hk::LoadDriver(DriverEntry, kServicePath, &driver, L"\\Driver\\vcombus"), STATUS_SUCCESS);
+        EXPECT_EQ(NoPacing, c.unpaced) << "NoPacing " << c.what;
+        hk::UnloadDriver(driver);
+    }
+    hk::ResetSecurityState();
+    NoPacing = FALSE;
 }
 
 TEST(DriverEntry, WithoutPoolFailsAndSetsNothingUp)

@@ -95,7 +95,13 @@ protected:
         PortQueueTest::TearDown();
     }
 
-    void Deliver(const char* bytes) { RingWrite(&port_->Ring, (const UCHAR*)bytes, (ULONG)strlen(bytes)); }
+    // As a producer delivers bytes: stored, then the port's service threads woken.
+    void Deliver(const char* bytes)
+    {
+        RingWrite(&port_->Ring, (const UCHAR*)bytes, (ULONG)strlen(bytes));
+        WakeReadServiceThread(port_);
+        WakeWaitServiceThread(port_);
+    }
 
     PIRP CurrentRead() { return (PIRP)ReadPointerNoFence((PVOID volatile*)&port_->CurrentReadIrp); }
     PIRP CurrentWait() { return (PIRP)ReadPointerNoFence((PVOID volatile*)&port_->CurrentWaitIrp); }
@@ -390,6 +396,7 @@ TEST_F(PendingQueueTest, ParkedWaitIsServedByTheWaitThread)
     RingAcquireLock(&port_->Ring);
     port_->Ring.EventBits |= SERIAL_EV_TXEMPTY;
     RingReleaseLock(&port_->Ring);
+    WakeWaitServiceThread(port_);
     ASSERT_TRUE(wait->Wait());
     ASSERT_EQ(wait->Output().size(), sizeof(ULONG));
     EXPECT_EQ(*(const ULONG*)wait->Output().data(), (ULONG)SERIAL_EV_TXEMPTY);

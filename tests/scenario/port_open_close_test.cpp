@@ -16,7 +16,10 @@ protected:
     }
     static ULONG Feed(PDEVICE_OBJECT port, const char* bytes)
     {
-        return RingWrite(&Record(port)->Ring, (const UCHAR*)bytes, (ULONG)strlen(bytes));
+        ULONG stored = RingWrite(&Record(port)->Ring, (const UCHAR*)bytes, (ULONG)strlen(bytes));
+        WakeReadServiceThread(Record(port));
+        WakeWaitServiceThread(Record(port));
+        return stored;
     }
     static ULONG Held(PDEVICE_OBJECT port) { return RingAvailableCount(&Record(port)->Ring); }
 };

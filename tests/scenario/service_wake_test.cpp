@@ -4,7 +4,11 @@
 // wake-up.
 #include "serial_fixture.h"
 
+#include <hostkernel/threads.h>
+
+#include <atomic>
 #include <chrono>
+#include <functional>
 
 namespace {
 
@@ -44,6 +48,17 @@ protected:
         return wait;
     }
     std::unique_ptr<EndlessClockTick> endless_;
+
+    // The count the held read's interval clock last started on.
+    ULONG IntervalSeenCount()
+    {
+        PortDeviceData* port = Record(port_);
+        KIRQL irql;
+        KeAcquireSpinLock(&port->QueueLock, &irql);
+        ULONG seen = port->IntervalArmed ? port->LastSeenCount : ~0u;
+        KeReleaseSpinLock(&port->QueueLock, irql);
+        return seen;
+    }
 
     static void ExpectEnded(hk::Request& request, NTSTATUS status, ULONG_PTR information)
     {
@@ -89,6 +104,51 @@ TEST_F(ServiceWakeTest, HeldReadEndsWhenBytesArriveTimeoutsChangeOrItIsCancelled
     read = HeldRead();
     PartnerWrites("c");
     ExpectEnded(*read, STATUS_SUCCESS, 1);
+}
+
+// The interval clock starts again whenever the count changes, so each way the held bytes can go
+// must wake the thread: left to sleep, the clock would run from the bytes' arrival and end the
+// read too early.
+TEST_F(ServiceWakeTest, HeldReadsIntervalClockRestartsWhenItsBytesGo)
+{
+    SERIAL_TIMEOUTS interval = {50, 0, 0, 0, 0};
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, interval), STATUS_SUCCESS);
+    std::vector<std::unique_ptr<hk::File>> others;  // an open handle's close would end the read
+    const std::pair<const char*, std::function<void()>> goes[] = {
+        {"purge", [&] { EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, (ULONG)SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS); }},
+        {"flush", [&] { EXPECT_EQ(file_->SendAsync(IRP_MJ_FLUSH_BUFFERS)->Status(), STATUS_SUCCESS); }},
+        {"a larger queue", [&] {
+             SERIAL_QUEUE_SIZE size = {8192, 0};
+             EXPECT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, size), STATUS_SUCCESS);
+         }},
+        {"another open", [&] { others.push_back(Open(port_)); }},
+    };
+    auto read = HeldRead(5);
+    for (const auto& [what, go] : goes) {
+        PartnerWrites("a");
+        ASSERT_TRUE(WaitUntil([&] { return IntervalSeenCount() == 1; })) << what;
+        go();
+        EXPECT_TRUE(WaitUntil([&] { return IntervalSeenCount() == 0; })) << what << " did not restart the clock";
+    }
+    read->Cancel();
+    ExpectEnded(*read, STATUS_CANCELLED, 0);
+}
+
+// A paced block's first half is there during the writer's pause, and a read that takes whatever
+// is there ends with it.
+TEST_F(ServiceWakeTest, HeldReadEndsOnTheFirstHalfOfAPacedBlock)
+{
+    endless_.reset();  // the pause must end; the observer keeps the writer in it until the read ends
+    SERIAL_TIMEOUTS anyBytes = {MAXULONG, 0, 60000, 0, 0};
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, anyBytes), STATUS_SUCCESS);
+    auto read = HeldRead(16);
+    std::atomic<bool> endedInPause{false};
+    hk::SetDelayObserver([&](LONGLONG) { endedInPause = read->Wait(5s); });
+    PartnerWrites("0123456789abcdef");
+    hk::SetDelayObserver(nullptr);
+    EXPECT_TRUE(endedInPause);
+    ExpectEnded(*read, STATUS_SUCCESS, 8);
+    EXPECT_EQ(read->Output(), Bytes("01234567"));
 }
 
 TEST_F(ServiceWakeTest, HeldWaitEndsOnEachEventTheMaskChangeOrACancel)

@@ -1,6 +1,9 @@
 // Writes on ports: bytes reach the null-modem partner in order and whole, every write reports its
 // full length whether its bytes went anywhere or not, and a port can be removed while its partner
 // floods it.
+#include <hostkernel/security.h>
+
+#include "inf_file.h"
 #include "pair_fixture.h"
 
 #include <atomic>
@@ -11,6 +14,59 @@ namespace {
 using namespace std::chrono_literals;
 
 class WriteRoutingTest : public PortIoTest {};
+
+// The driver loaded with the service parameters the package's setup information writes, as the
+// installed package runs it.
+class PackageSettingsTest : public PortIoTest {
+protected:
+    void SetUp() override
+    {
+        hk::ResetSecurityState();
+        InfFile inf("vcombus.inf");
+        ASSERT_TRUE(inf.Found());
+        const std::u16string parameters = Wide(kServicePath) + u"\\Parameters";
+        hk::RegistryCreateKey(parameters);
+        for (const auto& [name, value] : inf.ServiceParameters()) {
+            std::vector<UCHAR> data(4);
+            ULONG dword = (ULONG)value;
+            memcpy(data.data(), &dword, 4);
+            hk::RegistrySetValue(parameters, std::u16string(name.begin(), name.end()), REG_DWORD, data);
+        }
+        PortIoTest::SetUp();
+    }
+    void TearDown() override
+    {
+        PortIoTest::TearDown();
+        hk::ResetSecurityState();
+    }
+};
+
+// Paced, a read that takes whatever is there would wake on the first half of the block, and an
+// input-count query right after a read would see at most 15 bytes.
+TEST_F(PackageSettingsTest, APairDeliversEachBlockWholeAndReportsTrueInputCounts)
+{
+    PDEVICE_OBJECT nine = PlugIn(9);
+    PDEVICE_OBJECT ten = PlugIn(10);
+    auto a = Open(nine);
+    auto b = Open(ten);
+    ASSERT_EQ(SetReadTimeouts(*b, 0xFFFFFFFF, 0, 60000), STATUS_SUCCESS);  // any bytes, once there are some
+    auto read = b->ReadAsync(4096);
+    auto sent = Pattern(4096, 3);
+    EXPECT_EQ(a->Write(sent.data(), 4096)->Information(), 4096u);
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Output(), sent) << "the block did not arrive whole";
+
+    hk::FreezeSystemTime();  // the query stays within 100 ms of the read
+    auto more = Pattern(100, 5);
+    EXPECT_EQ(a->Write(more.data(), 100)->Information(), 100u);
+    auto status = b->Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS));
+    hk::ResetSystemTime();
+    ASSERT_EQ(status->Status(), STATUS_SUCCESS);
+    SERIAL_STATUS report;
+    memcpy(&report, status->Output().data(), sizeof(report));
+    EXPECT_EQ(report.AmountInInQueue, 100u);
+}
 
 // Reads everything the port holds, without waiting.
 std::vector<UCHAR> Drain(hk::File& file)

@@ -160,6 +160,7 @@ TEST_F(QueueStressTest, ProducersReadersCancelsAndFlushesLoseAndDoubleNothing)
                 ULONG length = 1 + random() % kMaxBlock;
                 for (ULONG i = 0; i < length; i++) block[i] = (UCHAR)((p << 6) | (sequence++ & 63));
                 ULONG stored = RingWrite(&port_->Ring, block, length);
+                WakeReadServiceThread(port_);  // as a producer does
                 if (stored != length) {
                     ADD_FAILURE() << "producer " << p << " stored " << stored << " of " << length;
                     return;

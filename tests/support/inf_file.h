@@ -84,6 +84,35 @@ public:
         return {};
     }
 
+    // The DWORD values (FLG_ADDREG_TYPE_DWORD) that the service install sections write under the
+    // service's Parameters key with HKR, Parameters: name and value.
+    std::map<std::string, unsigned long> ServiceParameters() const
+    {
+        std::map<std::string, unsigned long> values;
+        for (const auto& [name, lines] : sections_) {
+            for (const std::string& line : lines) {
+                size_t equals = line.find('=');
+                if (equals == std::string::npos || Lower(Trim(line.substr(0, equals))) != "addservice") continue;
+                std::vector<std::string> service = Split(line.substr(equals + 1));
+                if (service.size() < 3) continue;
+                for (const std::string& setting : Lines(service[2])) {
+                    size_t at = setting.find('=');
+                    if (at == std::string::npos || Lower(Trim(setting.substr(0, at))) != "addreg") continue;
+                    for (const std::string& addReg : Split(setting.substr(at + 1))) {
+                        for (const std::string& entry : Lines(addReg)) {
+                            std::vector<std::string> fields = Split(entry);
+                            if (fields.size() >= 5 && Lower(fields[0]) == "hkr" && Lower(fields[1]) == "parameters" &&
+                                std::stoul(fields[3], nullptr, 0) == 0x00010001) {
+                                values[fields[2]] = std::stoul(fields[4], nullptr, 0);
+                            }
+                        }
+                    }
+                }
+            }
+        }
+        return values;
+    }
+
 private:
     std::vector<std::string> Lines(const std::string& section) const
     {

@@ -36,8 +36,15 @@ protected:
     }
 
     ReceiveRing& Ring() { return Record(port_)->Ring; }
-    // Bytes arriving at port 9, as its partner's writes deliver them.
-    ULONG Feed(const std::string& bytes) { return RingWrite(&Ring(), (const UCHAR*)bytes.data(), (ULONG)bytes.size()); }
+    // Bytes arriving at port 9, as its partner's writes deliver them: stored, then the port's
+    // service threads woken.
+    ULONG Feed(const std::string& bytes)
+    {
+        ULONG stored = RingWrite(&Ring(), (const UCHAR*)bytes.data(), (ULONG)bytes.size());
+        WakeReadServiceThread(Record(port_));
+        WakeWaitServiceThread(Record(port_));
+        return stored;
+    }
 
     template <typename T>
     NTSTATUS Set(ULONG code, const T& value)

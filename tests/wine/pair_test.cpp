@@ -1,6 +1,7 @@
 // A null-modem pair of the installed image carries bytes: WriteFile on one port, ReadFile on the
-// other, both ways, with the default time-outs (a read returns once all its bytes are there), and
-// a read left waiting that a later write from another thread satisfies.
+// other, both ways, with the default time-outs (a read returns once all its bytes are there), a
+// read left waiting that a later write from another thread satisfies, and, with the package's
+// settings, every block delivered whole.
 #include "wine_ports.h"
 #include "wine_test.h"
 
@@ -132,6 +133,54 @@ TEST_CASE(installed, a_waiting_read_is_satisfied_by_a_later_write_from_another_t
     CloseHandle(writer);
     Unplug(bus, 23);
     Unplug(bus, 24);
+    CloseHandle(bus);
+}
+
+// The package starts the driver unpaced: a block arrives whole at a read already waiting for any
+// bytes, and the input count reported right after a read is the true one (paced, the read would
+// end on the block's first half and the count would be capped at 15 bytes).
+TEST_CASE(installed, the_package_delivers_each_block_whole_and_reports_true_input_counts)
+{
+    std::string setting;
+    REQUIRE(RunVcomctl(L"config pacing", &setting) == 0, "config pacing failed");
+    REQUIRE(setting.find("pacing off") != std::string::npos, "the package left pacing %s", setting.c_str());
+    REQUIRE(RunVcomctl(L"config pacing on") == 0 && RunVcomctl(L"config pacing", &setting) == 0 &&
+                setting.find("pacing on") != std::string::npos,
+            "config pacing on did not stick: %s", setting.c_str());
+    REQUIRE(RunVcomctl(L"config pacing off") == 0, "config pacing off failed");
+    REQUIRE(RunVcomctl(L"config pacing maybe") == 2, "config pacing maybe is no usage error");
+
+    HANDLE bus = OpenBus();
+    HANDLE reader = PlugInAndOpen(bus, 26, FILE_FLAG_OVERLAPPED);
+    HANDLE writer = PlugInAndOpen(bus, 25, 0);
+    COMMTIMEOUTS anyBytes = {MAXDWORD, 0, kDeadlineMs, 0, 0};
+    REQUIRE(SetCommTimeouts(reader, &anyBytes), "SetCommTimeouts: %s", DescribeError(GetLastError()).c_str());
+
+    std::string block = Pattern(4096, 'p');
+    std::string buffer(block.size(), '\0');
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD read = 0;
+    BOOL ok = ReadFile(reader, buffer.data(), static_cast<DWORD>(buffer.size()), &read, &overlapped);
+    REQUIRE(!ok && GetLastError() == ERROR_IO_PENDING, "the read did not wait: ok %d, %s", ok,
+            DescribeError(GetLastError()).c_str());
+    WriteAll(writer, block, "a 4 KiB block");
+    REQUIRE(WaitForSingleObject(overlapped.hEvent, kDeadlineMs) == WAIT_OBJECT_0, "the read never ended");
+    REQUIRE(GetOverlappedResult(reader, &overlapped, &read, FALSE), "the read failed: %s",
+            DescribeError(GetLastError()).c_str());
+    REQUIRE(read == block.size() && buffer == block, "the first read got %lu bytes of the block", read);
+
+    WriteAll(writer, Pattern(100, 'q'), "100 bytes");
+    DWORD errors = 0;
+    COMSTAT status = {};
+    REQUIRE(ClearCommError(reader, &errors, &status), "ClearCommError: %s", DescribeError(GetLastError()).c_str());
+    REQUIRE(status.cbInQue == 100, "ClearCommError reports %lu bytes waiting, not 100", status.cbInQue);
+
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(reader);
+    CloseHandle(writer);
+    Unplug(bus, 25);
+    Unplug(bus, 26);
     CloseHandle(bus);
 }
 

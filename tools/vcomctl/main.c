@@ -38,6 +38,10 @@ static const char Usage[] =
     "                        whether ports answer what standard serial programs set on open\n"
     "                        (baud rate, line control, DTR/RTS and the partner's modem status);\n"
     "                        read at each open of a port; without on|off, print the setting\n"
+    "  config pacing [on|off]\n"
+    "                        whether delivery is paced (large blocks in two halves a clock tick\n"
+    "                        apart, input counts capped right after a read) or every block whole;\n"
+    "                        read when the driver loads; without on|off, print the setting\n"
     "  tap attach NAME       attach the tap to the real serial port NAME (COMx, or a device name\n"
     "                        such as \\Device\\Serial0); one tap at most\n"
     "  tap detach            stop the tap: it passes everything through until the real port is\n"
@@ -50,7 +54,8 @@ static const char Usage[] =
     "  route [ROUTING]       set the hub's routing only\n"
     "      ROUTING: --hub LIST (hub ports that take part, e.g. 1,2), then --master N (their\n"
     "               bytes go to hub port N) or --real-port (they go out through the real\n"
-    "               port); --no-pacing stores every write whole. Routing acts while a tap\n"
+    "               port); --no-pacing stores every write whole, --pacing paces them\n"
+    "               (without either, as config pacing says). Routing acts while a tap\n"
     "               is attached.\n"
     "  --help                print this text\n"
     "\n"
@@ -176,13 +181,18 @@ int wmain(int argc, WCHAR** argv)
         return command[0] == L'l' ? CommandList() : CommandVersion();
     }
     if (wcscmp(command, L"config") == 0) {
-        if (argc < 3 || wcscmp(argv[2], L"line-settings") != 0)
-            return UsageError("config: the one setting is line-settings%ls", L"");
+        int pacing = argc >= 3 && wcscmp(argv[2], L"pacing") == 0;
+        if (argc < 3 || (!pacing && wcscmp(argv[2], L"line-settings") != 0))
+            return UsageError("config: the settings are line-settings and pacing, not '%ls'",
+                              argc >= 3 ? argv[2] : L"");
         if (argc == 3)
-            return CommandConfigLineSettings(0, 0);
+            return pacing ? CommandConfigPacing(0, 0) : CommandConfigLineSettings(0, 0);
         if (argc != 4 || (wcscmp(argv[3], L"on") != 0 && wcscmp(argv[3], L"off") != 0))
-            return UsageError("config line-settings: on or off, not '%ls'", argc > 3 ? argv[3] : L"");
-        return CommandConfigLineSettings(1, argv[3][1] == L'n');
+            return UsageError(pacing ? "config pacing: on or off, not '%ls'"
+                                     : "config line-settings: on or off, not '%ls'",
+                              argc > 3 ? argv[3] : L"");
+        int on = argv[3][1] == L'n';
+        return pacing ? CommandConfigPacing(1, on) : CommandConfigLineSettings(1, on);
     }
     if (wcscmp(command, L"tap") == 0)
         return CommandTap(argc - 2, argv + 2);

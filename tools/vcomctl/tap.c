@@ -109,6 +109,10 @@ static int ParseHubPorts(const WCHAR* text, unsigned char flags[8])
 static int ParseConfig(int argc, WCHAR** argv, int tapToo, RoutingConfig* config, const char* command)
 {
     memset(config, 0, sizeof(*config));
+    /* The request sets the driver's pacing too: without an option it keeps what the installed
+     * setting (config pacing) asks for, rather than quietly pacing again. */
+    if (ConfiguredNoPacing())
+        config->CaptureDirection |= VCOMBUS_NO_PACING;
     int master = 0;
     for (int i = 0; i < argc; ++i) {
         const WCHAR* option = argv[i];
@@ -116,6 +120,8 @@ static int ParseConfig(int argc, WCHAR** argv, int tapToo, RoutingConfig* config
         unsigned long number;
         if (wcscmp(option, L"--no-pacing") == 0) {
             config->CaptureDirection |= VCOMBUS_NO_PACING;
+        } else if (wcscmp(option, L"--pacing") == 0) {
+            config->CaptureDirection &= (unsigned char)~VCOMBUS_NO_PACING;
         } else if (wcscmp(option, L"--real-port") == 0) {
             config->RealPortMode = 1;
         } else if (wcscmp(option, L"--master") == 0 && value && ParsePortNumber(value, &number)) {

@@ -35,6 +35,10 @@ void FreeBus(BusInterface* bus);
 int CommandInstall(const WCHAR* infPath);
 /* config line-settings [on|off] (config.c): change is 0 to print the setting. */
 int CommandConfigLineSettings(int change, int on);
+/* config pacing [on|off] (config.c): the same for the pacing of delivery, read at driver load. */
+int CommandConfigPacing(int change, int on);
+/* Whether the installed setting turns pacing off (NoPacing = 1); 0 when absent or unreadable. */
+int ConfiguredNoPacing(void);
 int CommandUninstall(void);
 int CommandStatus(void);
 
