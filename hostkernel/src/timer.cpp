@@ -72,7 +72,9 @@ void Worker()
             continue;
         }
         if (std::chrono::steady_clock::now() < next->Due) {
-            state.changed.wait_until(guard, next->Due);
+            // A copy: the timer may be deleted while the worker waits.
+            auto due = next->Due;
+            state.changed.wait_until(guard, due);
             continue;
         }
         next->Armed = next->Period > 0;
