@@ -201,11 +201,20 @@ VOID NTAPI WakeOnCancel(PDEVICE_OBJECT deviceObject, PIRP irp)
 bool TakeNextWrite(PortDeviceData* port, LineWrite* write, LONGLONG lineFree)
 {
     LineTransmitter* transmitter = &port->Transmit;
+    // The take is announced before the write leaves the queue: a flush in between aims its abort
+    // at whatever the thread ends up holding, which then cannot slip past it.
+    KIRQL irql;
+    KeAcquireSpinLock(&transmitter->Lock, &irql);
+    transmitter->Taking = TRUE;
+    KeReleaseSpinLock(&transmitter->Lock, irql);
     PIRP irp = IoCsqRemoveNextIrp(&transmitter->Csq, nullptr);
     if (irp == nullptr) {
+        KeAcquireSpinLock(&transmitter->Lock, &irql);
+        transmitter->Taking = FALSE;
+        transmitter->AbortCurrent = FALSE;
+        KeReleaseSpinLock(&transmitter->Lock, irql);
         return false;
     }
-    KIRQL irql;
     KeAcquireSpinLock(&port->QueueLock, &irql);
     ULONG baudRate = port->Lines.BaudRate;
     SERIAL_LINE_CONTROL line = port->Lines.LineControl;
@@ -229,6 +238,7 @@ bool TakeNextWrite(PortDeviceData* port, LineWrite* write, LONGLONG lineFree)
 
     KeAcquireSpinLock(&transmitter->Lock, &irql);
     WritePointerNoFence((PVOID volatile*)&transmitter->Current, irp);
+    transmitter->Taking = FALSE;
     KeReleaseSpinLock(&transmitter->Lock, irql);
 
     IoSetCancelRoutine(irp, WakeOnCancel);
@@ -471,6 +481,7 @@ _Use_decl_annotations_ void LineTimingInitialize(PortDeviceData* port)
     transmitter->Timed = FALSE;
     transmitter->StopThread = FALSE;
     transmitter->AbortCurrent = FALSE;
+    transmitter->Taking = FALSE;
     transmitter->HoldsResolution = FALSE;
     transmitter->Granularity = 0;
     transmitter->Thread = nullptr;
@@ -540,7 +551,7 @@ _Use_decl_annotations_ void LineTimingFlush(PortDeviceData* port)
     LineTransmitter* transmitter = &port->Transmit;
     KIRQL irql;
     KeAcquireSpinLock(&transmitter->Lock, &irql);
-    if (transmitter->Current != nullptr) {
+    if (transmitter->Current != nullptr || transmitter->Taking) {
         transmitter->AbortCurrent = TRUE;
     }
     KeReleaseSpinLock(&transmitter->Lock, irql);

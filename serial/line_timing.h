@@ -13,6 +13,7 @@ struct LineTransmitter {
     BOOLEAN Timed;
     BOOLEAN StopThread;     // asks the thread to end when it next wakes
     BOOLEAN AbortCurrent;   // a purge or cleanup ends the write on the line; Lock
+    BOOLEAN Taking;         // the thread is taking the next write onto the line; Lock
     BOOLEAN HoldsResolution;  // the thread holds the driver's clock-rate request; thread only
     ULONG Granularity;      // how far behind the clock read may be (0: precise); thread only
     PKTHREAD Thread;        // referenced; null until the first timed open

@@ -645,3 +645,35 @@ TEST_F(LineTimingTest, OnAKernelWithoutHighResolutionTimersTheClockIsAskedForAFi
     EXPECT_EQ(hk::TimerResolutionRequested(), 10000);
     ASSERT_TRUE(held->Wait(10s));
 }
+
+TEST_F(LineTimingTest, WritesCancelsAndPurgesRacingOnAFastLineAllEndAndLeaveTheQueueEmpty)
+{
+    OpenTimed(115200);
+    auto purging = Open(port_);  // a handle of its own: one handle serves one thread here
+    std::atomic<bool> stop{false};
+    std::thread purger([&] {
+        while (!stop) {
+            Set(*purging, IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_TXABORT});
+            std::this_thread::sleep_for(3ms);
+        }
+    });
+    std::vector<std::unique_ptr<hk::Request>> writes;
+    for (int i = 0; i < 200; i++) {
+        writes.push_back(file_->WriteAsync(Pattern(64 + i % 50).data(), 64 + i % 50));
+        if (i % 7 == 0) writes.back()->Cancel();
+        if (i % 3 == 0) Set(*partnerFile_, IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_RXCLEAR});
+    }
+    stop = true;
+    purger.join();
+    for (auto& write : writes) {
+        ASSERT_TRUE(write->Wait(10s));
+        NTSTATUS status = write->Status();
+        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << std::hex << status;
+    }
+    EXPECT_EQ(OutQueue(*file_), 0u);
+    // Still a line: the next write is held for its time.
+    auto last = file_->WriteAsync(Pattern(17).data(), 17);
+    EXPECT_EQ(last->DispatchStatus(), STATUS_PENDING);
+    ASSERT_TRUE(last->Wait(10s));
+    EXPECT_EQ(last->Status(), STATUS_SUCCESS);
+}
