@@ -69,8 +69,7 @@ static DWORD FindBusDevice(HDEVINFO* set, SP_DEVINFO_DATA* device, BOOL* found)
 static const WCHAR BusInfName[] = L"vcombus.inf";
 static const WCHAR PortInfName[] = L"vcomport.inf";
 
-/* Replaces the file name at the end of path (everything after its last backslash) with name. */
-static DWORD ReplaceFileName(WCHAR* path, DWORD capacity, const WCHAR* name)
+DWORD ReplaceFileName(WCHAR* path, DWORD capacity, const WCHAR* name)
 {
     WCHAR* slash = wcsrchr(path, L'\\');
     WCHAR* at = slash != NULL ? slash + 1 : path;
@@ -179,6 +178,59 @@ static DWORD WaitForStart(DEVINST devInst, BusInterface* bus, ULONG* problem)
     }
 }
 
+/* Whether two files hold the same bytes; FALSE when either can't be read. */
+static BOOL SameContents(const WCHAR* first, const WCHAR* second)
+{
+    HANDLE a = CreateFileW(first, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, 0, NULL);
+    HANDLE b = CreateFileW(second, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, 0, NULL);
+    LARGE_INTEGER sizeA, sizeB;
+    BOOL same = a != INVALID_HANDLE_VALUE && b != INVALID_HANDLE_VALUE && GetFileSizeEx(a, &sizeA) &&
+                GetFileSizeEx(b, &sizeB) && sizeA.QuadPart == sizeB.QuadPart;
+    static BYTE bufferA[65536], bufferB[65536];
+    while (same) {
+        DWORD readA = 0, readB = 0;
+        if (!ReadFile(a, bufferA, sizeof(bufferA), &readA, NULL) ||
+            !ReadFile(b, bufferB, sizeof(bufferB), &readB, NULL) || readA != readB)
+            same = FALSE;
+        else if (readA == 0)
+            break;
+        else
+            same = memcmp(bufferA, bufferB, readA) == 0;
+    }
+    if (a != INVALID_HANDLE_VALUE)
+        CloseHandle(a);
+    if (b != INVALID_HANDLE_VALUE)
+        CloseHandle(b);
+    return same;
+}
+
+/* The image in the system's drivers directory, where the setup information copies it. */
+static BOOL InstalledImagePath(WCHAR* path)
+{
+    static const WCHAR tail[] = L"\\drivers\\vcombus.sys";
+    UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length + ARRAYSIZE(tail) > MAX_PATH)
+        return FALSE;
+    wcscat(path, tail);
+    return TRUE;
+}
+
+/* Whether the installed image is the package's, next to its setup information. */
+static BOOL InstalledImageIsThePackages(const WCHAR* inf)
+{
+    WCHAR package[MAX_PATH];
+    WCHAR installed[MAX_PATH];
+    if (!InstalledImagePath(installed) || wcslen(inf) >= MAX_PATH)
+        return FALSE;
+    wcscpy(package, inf);
+    return ReplaceFileName(package, MAX_PATH, L"vcombus.sys") == ERROR_SUCCESS &&
+           SameContents(package, installed);
+}
+
+static void StopDriver(void);
+
 /* What an install has staged in the driver store so far. */
 typedef struct Staging {
     BOOL BusNow;
@@ -229,6 +281,11 @@ int CommandInstall(const WCHAR* infArgument)
     if (GetFileAttributesW(portInf) == INVALID_FILE_ATTRIBUTES)
         return ReportError(GetLastError(), "setup information for the ports %ls", portInf);
 
+    /* Nothing is made for a driver the machine would refuse, or ask the user about. */
+    int trusted = CheckPackageSignature(inf);
+    if (trusted != VcomctlOk)
+        return trusted;
+
     /* Both staged: the ports' so that Plug and Play finds it for the ports the bus enumerates
      * later, which are installed by matching, not by this program. Copies staged before (by an
      * earlier install) are kept; those staged now are removed again if the install fails. */
@@ -250,8 +307,30 @@ int CommandInstall(const WCHAR* infArgument)
         return ReportError(result, "listing devices");
     }
 
-    /* One bus is all there is to have: a second install leaves an installed bus alone. */
+    /* One bus is all there is to have: a second install leaves an installed bus alone, unless
+     * its driver is not the package's (an upgrade, or a downgrade). Then the bus goes, with its
+     * ports, as a driver update on the device would take them, and the driver is unloaded once
+     * no device uses it; the bus is installed again from the package below. Updating the driver
+     * on the running device instead may leave the old image in place until a restart (Wine
+     * keeps it, in use, and reports success). */
     BOOL installed = exists && HasBusService(set, &device);
+    BOOL update = installed && !InstalledImageIsThePackages(inf);
+    if (update) {
+        WCHAR old[512] = L"";
+        SetupDiGetDeviceInstanceIdW(set, &device, old, ARRAYSIZE(old), NULL);
+        if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &device)) {
+            result = GetLastError();
+            SetupDiDestroyDeviceInfoList(set);
+            Unstage(&staging);
+            return ReportError(result, "removing the bus device %ls to update its driver", old);
+        }
+        printf("removed the bus device %ls, whose driver is not the package's\n", old);
+        StopDriver();
+        if (LockNames() == VcomctlOk)
+            ForgetVanishedPorts();
+        exists = FALSE;
+        installed = FALSE;
+    }
     BOOL created = FALSE;
     if (!exists) {
         SetupDiDestroyDeviceInfoList(set);
@@ -287,7 +366,16 @@ int CommandInstall(const WCHAR* infArgument)
     SetupDiGetDeviceInstanceIdW(set, &device, instance, ARRAYSIZE(instance), NULL);
     DEVINST devInst = device.DevInst;
     SetupDiDestroyDeviceInfoList(set);
-    if (installed)
+    /* Setup may keep an image already there whose version is no older than the package's
+     * (Wine's does so whatever the setup information says): then the driver that runs is not
+     * the one installed. */
+    if (!installed && !reboot && !InstalledImageIsThePackages(inf))
+        return ReportFailure("the bus device %ls has the driver, but the system kept its own "
+                             "vcombus.sys instead of the package's (whose version is no newer): "
+                             "run `vcomctl uninstall`, then install again", instance);
+    if (update)
+        printf("installed the bus device %ls with the package's driver\n", instance);
+    else if (installed)
         printf("vcombus is already installed (bus device %ls)\n", instance);
     else
         printf("installed the bus device %ls with its driver\n", instance);
@@ -330,6 +418,41 @@ static void ReadInfName(HDEVINFO set, SP_DEVINFO_DATA* device, WCHAR* name, DWOR
     RegCloseKey(key);
 }
 
+/* How long uninstall waits for the driver's service to stop once told to. */
+#define VCOMCTL_STOP_TIMEOUT_MS 10000
+
+/* Stops the driver's service if it still runs: Plug and Play stops it once its last device has
+ * gone, but a host that doesn't (Wine's) keeps the driver loaded, and its image in use, until
+ * told. Bounded; a service that won't stop is left for the restart that removes its image. */
+static void StopBusService(SC_HANDLE service)
+{
+    SERVICE_STATUS status;
+    if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED)
+        return;
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status))
+        return;
+    for (DWORD start = GetTickCount(); status.dwCurrentState != SERVICE_STOPPED &&
+                                       GetTickCount() - start < VCOMCTL_STOP_TIMEOUT_MS;) {
+        Sleep(100);
+        if (!QueryServiceStatus(service, &status))
+            return;
+    }
+}
+
+/* Stops the driver's service, if it runs, so that its image can be replaced. */
+static void StopDriver(void)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL)
+        return;
+    SC_HANDLE service = OpenServiceW(manager, VCOMCTL_SERVICE_NAME, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (service != NULL) {
+        StopBusService(service);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+}
+
 /* Removes the driver's service entry, now that no device uses it. */
 static DWORD DeleteBusService(void)
 {
@@ -337,7 +460,10 @@ static DWORD DeleteBusService(void)
     if (manager == NULL)
         return GetLastError();
     DWORD result = ERROR_SUCCESS;
-    SC_HANDLE service = OpenServiceW(manager, VCOMCTL_SERVICE_NAME, DELETE);
+    SC_HANDLE service = OpenServiceW(manager, VCOMCTL_SERVICE_NAME,
+                                     DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (service != NULL)
+        StopBusService(service);
     if (service == NULL)
         result = GetLastError();
     else if (!DeleteService(service))
@@ -466,6 +592,16 @@ int CommandUninstall(void)
     result = DeleteBusService();
     if (result != ERROR_SUCCESS)
         return ReportError(result, "deleting the %ls service", VCOMCTL_SERVICE_NAME);
+    /* The image goes with its service; one still loaded goes at the next restart. */
+    WCHAR image[MAX_PATH];
+    if (InstalledImagePath(image) && GetFileAttributesW(image) != INVALID_FILE_ATTRIBUTES) {
+        if (DeleteFileW(image))
+            printf("removed %ls\n", image);
+        else if (MoveFileExW(image, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+            removal.Reboot = TRUE;
+        else
+            return ReportError(GetLastError(), "removing %ls", image);
+    }
     /* No device uses it any more; one that still did would make this fail, and say so. */
     if (removal.InfName[0] != L'\0') {
         if (!SetupUninstallOEMInfW(removal.InfName, 0, NULL))

@@ -16,7 +16,13 @@ static const char Usage[] =
     "Commands:\n"
     "  install [--inf PATH]  install the bus device and its driver from vcombus.inf (by default\n"
     "                        the one next to vcomctl.exe; the ports' vcomport.inf beside it)\n"
-    "                        and wait until the bus runs; an installed bus is left as it is\n"
+    "                        and wait until the bus runs; an installed bus is left as it is.\n"
+    "                        Refuses, saying what to do, when the machine doesn't trust the\n"
+    "                        package's signer or would not load its driver (test signing off)\n"
+    "  trust [--cert PATH]   add the package's test certificate (vcombus-test.cer next to\n"
+    "                        vcomctl.exe) to the machine's Root and TrustedPublisher stores, so\n"
+    "                        that Windows installs the package without asking\n"
+    "  untrust [--cert PATH] remove that certificate from those stores again\n"
     "  uninstall             remove the bus device (and its ports), its service and the staged\n"
     "                        setup information\n"
     "  status                find the running bus and print its driver's version\n"
@@ -95,6 +101,14 @@ int wmain(int argc, WCHAR** argv)
                 return UsageError("install: unexpected argument '%ls'", argv[i]);
         }
         return CommandInstall(inf);
+    }
+    if (wcscmp(command, L"trust") == 0 || wcscmp(command, L"untrust") == 0) {
+        const WCHAR* cert = NULL;
+        if (argc == 4 && wcscmp(argv[2], L"--cert") == 0)
+            cert = argv[3];
+        else if (argc != 2)
+            return UsageError("%ls: the one option is --cert PATH", command);
+        return command[0] == L't' ? CommandTrust(cert) : CommandUntrust(cert);
     }
     if (wcscmp(command, L"uninstall") == 0 || wcscmp(command, L"status") == 0) {
         if (argc > 2)

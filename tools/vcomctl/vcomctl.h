@@ -33,6 +33,15 @@ DWORD FindBus(BusInterface* bus);
 void FreeBus(BusInterface* bus);
 
 int CommandInstall(const WCHAR* infPath);
+/* trust/untrust [--cert PATH] (trust.c): the package's test certificate (by default the one
+ * beside vcomctl.exe) into, or out of, the machine's Root and TrustedPublisher stores. */
+int CommandTrust(const WCHAR* certPath);
+int CommandUntrust(const WCHAR* certPath);
+/* Whether the machine trusts the signer of the package's catalog and would load its driver;
+ * reports each lack on a line of its own, with what to do. */
+int CheckPackageSignature(const WCHAR* inf);
+/* Replaces the file name at the end of path (everything after its last backslash) with name. */
+DWORD ReplaceFileName(WCHAR* path, DWORD capacity, const WCHAR* name);
 /* config line-settings [on|off] (config.c): change is 0 to print the setting. */
 int CommandConfigLineSettings(int change, int on);
 int CommandUninstall(void);
