@@ -402,22 +402,6 @@ int CommandInstall(const WCHAR* infArgument)
     return VcomctlOk;
 }
 
-/* The staged copy of the setup information the device was installed from ("oem3.inf"). */
-static void ReadInfName(HDEVINFO set, SP_DEVINFO_DATA* device, WCHAR* name, DWORD capacity)
-{
-    name[0] = L'\0';
-    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
-    if (key == INVALID_HANDLE_VALUE)
-        return;
-    DWORD type = 0;
-    DWORD size = (capacity - 1) * sizeof(WCHAR);
-    if (RegQueryValueExW(key, L"InfPath", NULL, &type, (BYTE*)name, &size) != ERROR_SUCCESS ||
-        type != REG_SZ)
-        size = 0;
-    name[size / sizeof(WCHAR)] = L'\0';
-    RegCloseKey(key);
-}
-
 /* How long uninstall waits for the driver's service to stop once told to. */
 #define VCOMCTL_STOP_TIMEOUT_MS 10000
 
@@ -480,7 +464,6 @@ static DWORD DeleteBusService(void)
 typedef struct Removal {
     DWORD Removed;
     BOOL Reboot;
-    WCHAR InfName[MAX_PATH];
 } Removal;
 
 /* Removes the first device of a fresh list (every class when classGuid is null) that the filter
@@ -502,8 +485,6 @@ static DWORD RemoveNextDevice(const GUID* classGuid, BOOL (*filter)(HDEVINFO, SP
         *found = TRUE;
         WCHAR instance[512] = L"";
         SetupDiGetDeviceInstanceIdW(set, &device, instance, ARRAYSIZE(instance), NULL);
-        if (removal->InfName[0] == L'\0')
-            ReadInfName(set, &device, removal->InfName, ARRAYSIZE(removal->InfName));
         if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &device)) {
             result = GetLastError();
             ReportError(result, "removing the %s %ls", kind, instance);
@@ -535,9 +516,59 @@ static DWORD RemoveDevices(const GUID* classGuid, BOOL (*filter)(HDEVINFO, SP_DE
     return ERROR_GEN_FAILURE;
 }
 
-/* Removes from the driver store every staged copy of the ports' setup information: the setup
- * information files of the system that install the ports' setup class, which is ours alone. */
-static DWORD UnstagePortInfs(void)
+/* Whether the setup information installs a driver on the bus's hardware identifier: one of the
+ * x64 models sections its [Manufacturer] names has a line for it. */
+static BOOL InstallsTheBus(const WCHAR* path)
+{
+    HINF inf = SetupOpenInfFileW(path, NULL, INF_STYLE_WIN4, NULL);
+    if (inf == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BOOL found = FALSE;
+    INFCONTEXT maker;
+    for (BOOL more = SetupFindFirstLineW(inf, L"Manufacturer", NULL, &maker); more && !found;
+         more = SetupFindNextLine(&maker, &maker)) {
+        WCHAR section[256];
+        if (!SetupGetStringFieldW(&maker, 1, section, ARRAYSIZE(section) - 8, NULL))
+            continue;
+        wcscat(section, L".NTamd64");
+        INFCONTEXT model;
+        for (BOOL line = SetupFindFirstLineW(inf, section, NULL, &model); line && !found;
+             line = SetupFindNextLine(&model, &model)) {
+            WCHAR id[256];
+            for (DWORD field = 2; !found && SetupGetStringFieldW(&model, field, id, ARRAYSIZE(id), NULL); ++field)
+                found = _wcsicmp(id, VCOMCTL_BUS_HARDWARE_ID) == 0;
+        }
+    }
+    SetupCloseInfFile(inf);
+    return found;
+}
+
+/* Removes one staged copy, now that no device uses it. The platform may report success and keep
+ * the file (Wine does, unless forced): what counts is that it is gone. */
+static DWORD Unstage1(const WCHAR* name, const WCHAR* path)
+{
+    if (!SetupUninstallOEMInfW(name, 0, NULL))
+        return GetLastError();
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES &&
+        !SetupUninstallOEMInfW(name, SUOI_FORCEDELETE, NULL))
+        return GetLastError();
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES)
+        return ERROR_ACCESS_DENIED;
+    /* Its precompiled form goes with it. */
+    WCHAR pnf[MAX_PATH];
+    size_t length = wcslen(path);
+    if (length < MAX_PATH && length > 4) {
+        wcscpy(pnf, path);
+        wcscpy(pnf + length - 4, L".pnf");
+        DeleteFileW(pnf);
+    }
+    return ERROR_SUCCESS;
+}
+
+/* Removes from the driver store every staged copy of the package's setup information: those of
+ * the ports' setup class, which is ours alone, and those that install the bus. Found by what
+ * they hold rather than by the name a device records, which need not be the staged file's. */
+static DWORD UnstagePackageInfs(void)
 {
     WCHAR pattern[MAX_PATH];
     UINT length = GetWindowsDirectoryW(pattern, MAX_PATH);
@@ -549,6 +580,7 @@ static DWORD UnstagePortInfs(void)
     HANDLE search = FindFirstFileW(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : GetLastError();
+    static const GUID systemClass = {0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
     DWORD result = ERROR_SUCCESS;
     do {
         WCHAR path[MAX_PATH];
@@ -557,11 +589,12 @@ static DWORD UnstagePortInfs(void)
             continue;
         GUID classGuid;
         WCHAR className[MAX_CLASS_NAME_LEN];
-        if (!SetupDiGetINFClassW(path, &classGuid, className, ARRAYSIZE(className), NULL) ||
-            !IsEqualGUID(&classGuid, &GUID_VIRTUAL_PORT_CLASS))
+        if (!SetupDiGetINFClassW(path, &classGuid, className, ARRAYSIZE(className), NULL))
             continue;
-        if (!SetupUninstallOEMInfW(found.cFileName, 0, NULL)) {
-            result = GetLastError();
+        if (!IsEqualGUID(&classGuid, &GUID_VIRTUAL_PORT_CLASS) &&
+            !(IsEqualGUID(&classGuid, &systemClass) && InstallsTheBus(path)))
+            continue;
+        if ((result = Unstage1(found.cFileName, path)) != ERROR_SUCCESS) {
             ReportError(result, "removing %ls from the driver store", found.cFileName);
             break;
         }
@@ -602,14 +635,8 @@ int CommandUninstall(void)
         else
             return ReportError(GetLastError(), "removing %ls", image);
     }
-    /* No device uses it any more; one that still did would make this fail, and say so. */
-    if (removal.InfName[0] != L'\0') {
-        if (!SetupUninstallOEMInfW(removal.InfName, 0, NULL))
-            return ReportError(GetLastError(), "removing %ls from the driver store",
-                               removal.InfName);
-        printf("removed %ls from the driver store\n", removal.InfName);
-    }
-    if (UnstagePortInfs() != ERROR_SUCCESS)
+    /* No device uses them any more; one that still did would make this fail, and say so. */
+    if (UnstagePackageInfs() != ERROR_SUCCESS)
         return VcomctlFailed;
     if (removal.Reboot)
         printf("restart Windows to finish the removal\n");

@@ -23,6 +23,8 @@ static const char Usage[] =
     "                        vcomctl.exe) to the machine's Root and TrustedPublisher stores, so\n"
     "                        that Windows installs the package without asking\n"
     "  untrust [--cert PATH] remove that certificate from those stores again\n"
+    "  path add|remove DIR   put folder DIR on the system PATH, or take it off (the setup\n"
+    "                        program does so for its folder)\n"
     "  uninstall             remove the bus device (and its ports), its service and the staged\n"
     "                        setup information\n"
     "  status                find the running bus and print its driver's version\n"
@@ -109,6 +111,11 @@ int wmain(int argc, WCHAR** argv)
         else if (argc != 2)
             return UsageError("%ls: the one option is --cert PATH", command);
         return command[0] == L't' ? CommandTrust(cert) : CommandUntrust(cert);
+    }
+    if (wcscmp(command, L"path") == 0) {
+        if (argc != 4 || (wcscmp(argv[2], L"add") != 0 && wcscmp(argv[2], L"remove") != 0))
+            return UsageError("path: add DIR or remove DIR%ls", L"");
+        return CommandPath(argv[2][0] == L'a', argv[3]);
     }
     if (wcscmp(command, L"uninstall") == 0 || wcscmp(command, L"status") == 0) {
         if (argc > 2)

@@ -40,6 +40,8 @@ int CommandUntrust(const WCHAR* certPath);
 /* Whether the machine trusts the signer of the package's catalog and would load its driver;
  * reports each lack on a line of its own, with what to do. */
 int CheckPackageSignature(const WCHAR* inf);
+/* path add|remove DIR (path.c): DIR on the system PATH, or off it. */
+int CommandPath(int add, const WCHAR* dir);
 /* Replaces the file name at the end of path (everything after its last backslash) with name. */
 DWORD ReplaceFileName(WCHAR* path, DWORD capacity, const WCHAR* name);
 /* config line-settings [on|off] (config.c): change is 0 to print the setting. */
