@@ -718,8 +718,8 @@ std::wstring ProgramFilesDir()
     return std::wstring(dir) + L"\\vcombus";
 }
 
-const wchar_t* const kInstalledFiles[] = {L"vcomctl.exe", L"vcomsvc.exe", L"vcombus.sys", L"vcombus.inf", L"vcomport.inf",
-                                          L"vcombus.cat", L"vcombus-test.cer", L"uninstall.exe"};
+const wchar_t* const kInstalledFiles[] = {L"vcomctl.exe", L"vcomsvc.exe", L"vcombus.sys", L"vcombus.inf",
+                                          L"vcomport.inf", L"vcombus.cat", L"vcombus-test.cer", L"uninstall.exe"};
 
 // Processes the system starts for a program rather than the program itself: the console host of
 // a console program, and Wine's desktop process (explorer.exe), started by the first program that

@@ -181,7 +181,8 @@ void RequireRecordedSetup(const std::string& exported)
 
 TEST_CASE(record, setup_commands_record_the_setup_and_temporary_ports_stay_out)
 {
-    // What earlier programs left: every port out, no routing.
+    // What earlier programs left (names_test's port 9 among them; the uninstall now has this
+    // program's ports to take away): every port out, no routing.
     RunVcomctl(L"unplug all");
     REQUIRE(RunVcomctl(L"route") == 0, "clearing the routing");
     REQUIRE(RunVcomctl(L"pair 9 --com COM20,COM21") == 0, "pair 9");
