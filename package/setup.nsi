@@ -94,6 +94,8 @@ Function un.onInit
 FunctionEnd
 
 Function RemoveFiles
+  ; Out of the folder, which can't be removed while it is this process's current one.
+  SetOutPath "$TEMP"
   Delete "$INSTDIR\vcomctl.exe"
   Delete "$INSTDIR\vcomsvc.exe"
   Delete "$INSTDIR\vcombus.sys"

@@ -25,7 +25,7 @@ version=$(tr -d '\r' <"$package/vcombus.inf" |
 
 out=$package/vcombus-setup.exe
 # Made beside and moved into place whole, so that a failed build leaves no half-made program.
-scratch=$(mktemp "$package/.vcombus-setup.XXXXXX")
+scratch=$(mktemp --suffix=.exe "$package/.vcombus-setup.XXXXXX")
 trap 'rm -f "$scratch"' EXIT
 if ! log=$(makensis -V2 -NOCD -DPACKAGE_DIR="$package" -DVERSION="$version" -DOUTFILE="$scratch" \
         "$root/package/setup.nsi" 2>&1); then

@@ -887,6 +887,38 @@ TEST_CASE(uninstall, the_uninstaller_leaves_no_bus_driver_service_files_path_ent
     REQUIRE(RunVcomctl(L"uninstall") == 0, "a second uninstall failed");
 }
 
+// A setup whose driver install fails exits with 1, silent as it is, and takes out what it put in:
+// here the system's drivers folder holds an image of the package's version that is not the
+// package's (left by some earlier install), which setup keeps and vcomctl install refuses.
+TEST_CASE(before_install, a_setup_whose_driver_install_fails_exits_1_and_leaves_nothing_behind)
+{
+    wchar_t system[MAX_PATH];
+    REQUIRE(GetSystemDirectoryW(system, MAX_PATH) > 0, "GetSystemDirectory");
+    std::wstring stale = std::wstring(system) + L"\\drivers\\vcombus.sys";
+    std::vector<BYTE> image = ReadWholeFile(BesideVcomctl(L"vcombus.sys"));
+    image.insert(image.end(), 16, 0);
+    HANDLE file = CreateFileW(stale.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    REQUIRE(file != INVALID_HANDLE_VALUE, "creating %s: %s", Narrow(stale).c_str(), DescribeError(GetLastError()).c_str());
+    DWORD written = 0;
+    WriteFile(file, image.data(), static_cast<DWORD>(image.size()), &written, nullptr);
+    CloseHandle(file);
+    std::vector<BYTE> cert = ReadWholeFile(BesideVcomctl(L"vcombus-test.cer"));
+
+    std::string failures = RunToTheEnd(L"\"" + BesideVcomctl(L"vcombus-setup.exe") + L"\" /S", 120000);
+    // Nothing runs the image any more: it can go.
+    BOOL deleted = DeleteFileW(stale.c_str());
+    REQUIRE(deleted, "deleting %s after the failed setup: %s", Narrow(stale).c_str(), DescribeError(GetLastError()).c_str());
+    REQUIRE(failures.find("vcombus-setup.exe") != std::string::npos && failures.find("exited with 1") != std::string::npos,
+            "the setup did not exit with 1: %s", failures.empty() ? "every process exited with 0" : failures.c_str());
+    std::wstring dir = ProgramFilesDir();
+    REQUIRE(GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES, "the failed setup left %s", Narrow(dir).c_str());
+    REQUIRE(!MachineKeyExists(kUninstallKey), "the failed setup registered its uninstaller");
+    REQUIRE(PathEntries(dir) == 0, "the failed setup put %s on the PATH", Narrow(dir).c_str());
+    REQUIRE(StoresHolding(cert) == "none", "the failed setup left the test certificate in %s", StoresHolding(cert).c_str());
+    REQUIRE(BusDeviceInstances().empty(), "the failed setup left a bus device");
+    REQUIRE(!MachineKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\vcombus"), "the failed setup left the vcombus service");
+}
+
 int wmain(int argc, wchar_t** argv)
 {
     return RunPhase(argc, argv);

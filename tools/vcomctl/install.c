@@ -230,6 +230,8 @@ static BOOL InstalledImageIsThePackages(const WCHAR* inf)
 }
 
 static void StopDriver(void);
+static DWORD DeleteBusService(void);
+static BOOL BusServiceExists(void);
 
 /* What an install has staged in the driver store so far. */
 typedef struct Staging {
@@ -346,6 +348,7 @@ int CommandInstall(const WCHAR* infArgument)
     }
 
     BOOL reboot = FALSE;
+    BOOL serviceExisted = BusServiceExists();
     if (!installed) {
         if (!UpdateDriverForPlugAndPlayDevicesW(NULL, VCOMCTL_BUS_HARDWARE_ID, inf,
                                                 INSTALLFLAG_FORCE, &reboot))
@@ -353,11 +356,24 @@ int CommandInstall(const WCHAR* infArgument)
         else if (!HasBusService(set, &device))
             /* Some SetupAPI implementations report success when nothing matched. */
             result = ERROR_NO_DRIVER_SELECTED;
-        if (result != ERROR_SUCCESS) {
+        /* Setup may keep an image already there whose version is no older than the package's
+         * (Wine's does so whatever the setup information says): then the driver that would run
+         * is not the package's, and the install is taken back like a failed one. */
+        BOOL keptImage = result == ERROR_SUCCESS && !reboot && !InstalledImageIsThePackages(inf);
+        if (result != ERROR_SUCCESS || keptImage) {
             if (created)
                 SetupDiCallClassInstaller(DIF_REMOVE, set, &device);
             SetupDiDestroyDeviceInfoList(set);
             Unstage(&staging);
+            /* The service this install made, running the image it kept, goes too. */
+            if (keptImage && !serviceExisted)
+                DeleteBusService();
+            else if (keptImage)
+                StopDriver();
+            if (keptImage)
+                return ReportFailure("the system kept the vcombus.sys already in its drivers folder "
+                                     "instead of the package's (whose version is no newer): run "
+                                     "`vcomctl uninstall`, then install again");
             return ReportError(result, "installing the bus driver from %ls", inf);
         }
     }
@@ -366,13 +382,6 @@ int CommandInstall(const WCHAR* infArgument)
     SetupDiGetDeviceInstanceIdW(set, &device, instance, ARRAYSIZE(instance), NULL);
     DEVINST devInst = device.DevInst;
     SetupDiDestroyDeviceInfoList(set);
-    /* Setup may keep an image already there whose version is no older than the package's
-     * (Wine's does so whatever the setup information says): then the driver that runs is not
-     * the one installed. */
-    if (!installed && !reboot && !InstalledImageIsThePackages(inf))
-        return ReportFailure("the bus device %ls has the driver, but the system kept its own "
-                             "vcombus.sys instead of the package's (whose version is no newer): "
-                             "run `vcomctl uninstall`, then install again", instance);
     if (update)
         printf("installed the bus device %ls with the package's driver\n", instance);
     else if (installed)
@@ -421,6 +430,18 @@ static void StopBusService(SC_HANDLE service)
         if (!QueryServiceStatus(service, &status))
             return;
     }
+}
+
+static BOOL BusServiceExists(void)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL)
+        return FALSE;
+    SC_HANDLE service = OpenServiceW(manager, VCOMCTL_SERVICE_NAME, SERVICE_QUERY_STATUS);
+    if (service != NULL)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return service != NULL;
 }
 
 /* Stops the driver's service, if it runs, so that its image can be replaced. */
