@@ -9,6 +9,7 @@
 
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "vcombus/ioctl.h"
@@ -29,6 +30,8 @@ std::string Export()
     std::string output;
     DWORD code = RunVcomctl(L"export", &output);
     REQUIRE(code == 0, "export: exit code %lu", (unsigned long)code);
+    // The console's line ends.
+    output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
     return output;
 }
 
