@@ -7,8 +7,6 @@
 #include "wine_ports.h"
 #include "wine_test.h"
 
-#include <winternl.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -16,13 +14,11 @@
 
 using namespace wine_test;
 
-extern "C" NTSTATUS NTAPI NtCreateSymbolicLinkObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PUNICODE_STRING);
-extern "C" NTSTATUS NTAPI NtOpenSymbolicLinkObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
-extern "C" NTSTATUS NTAPI NtMakeTemporaryObject(HANDLE);
 
 namespace {
 
 constexpr wchar_t kService[] = L"vcomsvc";
+constexpr wchar_t kOtherDevice[] = L"\\Device\\OtherSerial21";
 constexpr wchar_t kRecordKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vcombus\\Parameters\\Configuration";
 
 std::string Export()
@@ -80,11 +76,12 @@ SERVICE_STATUS_PROCESS ServiceState(SC_HANDLE service)
     return status;
 }
 
-void WaitForState(SC_HANDLE service, DWORD state)
+void WaitForState(SC_HANDLE service, DWORD state, int line)
 {
     for (DWORD start = GetTickCount(); ServiceState(service).dwCurrentState != state; Sleep(50))
-        REQUIRE(GetTickCount() - start < kDeadlineMs, "the service is in state %lu, not %lu",
-                (unsigned long)ServiceState(service).dwCurrentState, (unsigned long)state);
+        REQUIRE(GetTickCount() - start < kDeadlineMs, "(line %d) the service is in state %lu (process %lu), not %lu",
+                line, (unsigned long)ServiceState(service).dwCurrentState,
+                (unsigned long)ServiceState(service).dwProcessId, (unsigned long)state);
 }
 
 void StopService(SC_HANDLE service)
@@ -93,7 +90,7 @@ void StopService(SC_HANDLE service)
     if (!ControlService(service, SERVICE_CONTROL_STOP, &status))
         REQUIRE(GetLastError() == ERROR_SERVICE_NOT_ACTIVE, "stopping the service: %s",
                 DescribeError(GetLastError()).c_str());
-    WaitForState(service, SERVICE_STOPPED);
+    WaitForState(service, SERVICE_STOPPED, __LINE__);
 }
 
 void StartService(SC_HANDLE service)
@@ -102,7 +99,29 @@ void StartService(SC_HANDLE service)
     if (!StartServiceW(service, 0, nullptr))
         REQUIRE(GetLastError() == ERROR_SERVICE_ALREADY_RUNNING, "starting the service: %s",
                 DescribeError(GetLastError()).c_str());
-    WaitForState(service, SERVICE_RUNNING);
+    WaitForState(service, SERVICE_RUNNING, __LINE__);
+}
+
+// Starts the service again once its process was killed. Windows' service manager sees the process
+// end (and may start the service again itself); Wine 8's reports the dead process running until
+// a control request to it fails.
+void StartAgainAfterKill(SC_HANDLE service, DWORD killed)
+{
+    for (DWORD start = GetTickCount();; Sleep(100)) {
+        REQUIRE(GetTickCount() - start < kDeadlineMs, "the killed service did not start again (state %lu)",
+                (unsigned long)ServiceState(service).dwCurrentState);
+        SERVICE_STATUS_PROCESS state = ServiceState(service);
+        if (state.dwCurrentState == SERVICE_RUNNING && state.dwProcessId != killed)
+            return;
+        if (state.dwCurrentState == SERVICE_RUNNING && state.dwProcessId == killed) {
+            SERVICE_STATUS ignored;
+            ControlService(service, SERVICE_CONTROL_STOP, &ignored);
+        }
+        if (StartServiceW(service, 0, nullptr)) {
+            WaitForState(service, SERVICE_RUNNING, __LINE__);
+            return;
+        }
+    }
 }
 
 // Every port gone behind vcomctl's back, as a restart or a bus restart takes them: the record
@@ -278,26 +297,26 @@ TEST_CASE(name_taken, a_com_name_taken_meanwhile_is_reported_and_the_rest_restor
     SC_HANDLE service = OpenRestoreService();
     StopService(service);
     UnplugAllBehindTheRecord();
-    // Another device takes COM21 while the ports are gone.
-    UNICODE_STRING name, target;
-    RtlInitUnicodeString(&name, L"\\??\\Global\\COM21");
-    RtlInitUnicodeString(&target, L"\\Device\\Null");
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr, nullptr);
-    HANDLE link = nullptr;
-    NTSTATUS created = NtCreateSymbolicLinkObject(&link, STANDARD_RIGHTS_REQUIRED | 0x1, &attributes, &target);
-    REQUIRE(NT_SUCCESS(created), "making the link COM21: 0x%08lx", (unsigned long)created);
+    // Another device takes COM21 while the ports are gone: the port list names it for itself.
+    HKEY map;
+    LSTATUS listed = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                                     REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &map, nullptr);
+    REQUIRE(listed == ERROR_SUCCESS, "opening SERIALCOMM: %s", DescribeError((DWORD)listed).c_str());
+    const wchar_t com21[] = L"COM21";
+    listed = RegSetValueExW(map, kOtherDevice, 0, REG_SZ, (const BYTE*)com21, sizeof(com21));
+    REQUIRE(listed == ERROR_SUCCESS, "listing COM21: %s", DescribeError((DWORD)listed).c_str());
     StartService(service);
     for (DWORD start = GetTickCount(); SerialCommDevice(L"COM20").empty() || PortCount() != 3; Sleep(100))
         REQUIRE(GetTickCount() - start < 60000, "COM20 not restored, %lu ports", PortCount());
-    REQUIRE(SerialCommDevice(L"COM21").empty(), "COM21 is listed although another device has it");
+    REQUIRE(SerialCommDevice(L"COM21") == kOtherDevice, "COM21 is listed for %s",
+            Narrow(SerialCommDevice(L"COM21")).c_str());
     std::string status;
     RunVcomctl(L"status", &status);
     REQUIRE(Has(status, "port 10 is unnamed, recorded COM21"), "status: %s", status.c_str());
 
     // The other device goes; the next restore completes the setup.
-    NtMakeTemporaryObject(link);
-    CloseHandle(link);
+    RegDeleteValueW(map, kOtherDevice);
+    RegCloseKey(map);
     StopService(service);
     StartService(service);
     status = WaitForRecordedSetup(kDeadlineMs);
@@ -321,8 +340,7 @@ TEST_CASE(name_taken, a_service_killed_during_a_restore_and_started_again_ends_i
         TerminateProcess(process, 9);
         REQUIRE(WaitForSingleObject(process, kDeadlineMs) == WAIT_OBJECT_0, "the killed service did not exit");
         CloseHandle(process);
-        WaitForState(service, SERVICE_STOPPED);
-        StartService(service);
+        StartAgainAfterKill(service, state.dwProcessId);
         std::string status = WaitForRecordedSetup(60000);
         REQUIRE(Has(status, "the live setup matches it"), "round %lu: %s", (unsigned long)round, status.c_str());
         REQUIRE(PortCount() == 3, "round %lu: %lu ports", (unsigned long)round, PortCount());

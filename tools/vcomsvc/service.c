@@ -16,8 +16,9 @@
 #define SERVICE_NAME VCOMCTL_RESTORE_SERVICE
 /* The one message of the event source's message table: "%1". */
 #define EVENT_MESSAGE 1
-/* When the platform sends no interface arrivals to services, how often the service looks for a
- * bus that has started. */
+/* How often the service also looks whether the bus has started: an arrival can be missed where
+ * the registration for it is taken before the platform's Plug and Play service runs (Wine 8 then
+ * keeps the registration but never delivers). Looking holds no handle on the bus. */
 #define POLL_MS 2000
 
 static SERVICE_STATUS_HANDLE StatusHandle;
@@ -67,12 +68,12 @@ static int StopRequested(void* context)
     return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0;
 }
 
-/* One restore of the whole recorded configuration, when the bus runs. */
-static void Restore(const char* why)
+/* One restore of the whole recorded configuration, when the bus runs; whether it runs. */
+static int Restore(const char* why)
 {
     BusInterface bus;
     if (FindBus(&bus) != ERROR_SUCCESS)
-        return; /* not started yet: its arrival brings the restore */
+        return 0; /* not started yet: its arrival brings the restore */
     FreeBus(&bus);
     char problem[2048];
     CaptureReports(problem, sizeof(problem));
@@ -81,7 +82,7 @@ static void Restore(const char* why)
     CaptureReports(NULL, 0);
     if (loaded != VcomctlOk) {
         LogEvent(EVENTLOG_ERROR_TYPE, "vcomsvc: nothing restored: %s", problem);
-        return;
+        return 1;
     }
     unsigned items = (unsigned)config.PortCount + (config.LineSettings >= 0) + (config.HasRouting != 0) +
                      (config.Tap[0] != 0);
@@ -92,6 +93,7 @@ static void Restore(const char* why)
                  items == 1 ? "" : "s", failed);
     }
     FreeConfiguration(&config);
+    return 1;
 }
 
 static DWORD WINAPI Handler(DWORD control, DWORD type, void* data, void* context)
@@ -145,21 +147,18 @@ static void WINAPI ServiceMain(DWORD argc, WCHAR** argv)
     HDEVNOTIFY notification = RegisterDeviceNotificationW(StatusHandle, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
     if (notification == NULL)
         LogEvent(EVENTLOG_WARNING_TYPE,
-                 "vcomsvc: the system does not report the bus's arrival (error %lu); looking for it every %u s instead",
+                 "vcomsvc: the system does not report the bus's arrival (error %lu); looking for it every %u s only",
                  (unsigned long)GetLastError(), POLL_MS / 1000);
 
     BusInterface bus;
-    int present = FindBus(&bus) == ERROR_SUCCESS;
-    if (present)
-        FreeBus(&bus);
-    Restore("the service started");
+    int present = Restore("the service started");
     for (;;) {
         HANDLE events[] = {StopEvent, ArrivalEvent};
-        DWORD which = WaitForMultipleObjects(2, events, FALSE, notification ? INFINITE : POLL_MS);
+        DWORD which = WaitForMultipleObjects(2, events, FALSE, POLL_MS);
         if (which == WAIT_OBJECT_0)
             break;
         if (which == WAIT_OBJECT_0 + 1) {
-            Restore("the bus started");
+            present = Restore("the bus started");
         } else if (which == WAIT_TIMEOUT) {
             int now = FindBus(&bus) == ERROR_SUCCESS;
             if (now)
