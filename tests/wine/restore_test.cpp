@@ -18,7 +18,7 @@ using namespace wine_test;
 namespace {
 
 constexpr wchar_t kService[] = L"vcomsvc";
-constexpr wchar_t kOtherDevice[] = L"\\Device\\OtherSerial21";
+constexpr wchar_t kOtherDevice[] = L"\\Device\\OtherSerial20";
 constexpr wchar_t kRecordKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vcombus\\Parameters\\Configuration";
 
 std::string Export()
@@ -297,22 +297,23 @@ TEST_CASE(name_taken, a_com_name_taken_meanwhile_is_reported_and_the_rest_restor
     SC_HANDLE service = OpenRestoreService();
     StopService(service);
     UnplugAllBehindTheRecord();
-    // Another device takes COM21 while the ports are gone: the port list names it for itself.
+    // Another device takes COM20 while the ports are gone: the port list names it for itself.
+    // Port 10 comes after port 9 in the restore.
     HKEY map;
     LSTATUS listed = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
                                      REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &map, nullptr);
     REQUIRE(listed == ERROR_SUCCESS, "opening SERIALCOMM: %s", DescribeError((DWORD)listed).c_str());
-    const wchar_t com21[] = L"COM21";
-    listed = RegSetValueExW(map, kOtherDevice, 0, REG_SZ, (const BYTE*)com21, sizeof(com21));
-    REQUIRE(listed == ERROR_SUCCESS, "listing COM21: %s", DescribeError((DWORD)listed).c_str());
+    const wchar_t com20[] = L"COM20";
+    listed = RegSetValueExW(map, kOtherDevice, 0, REG_SZ, (const BYTE*)com20, sizeof(com20));
+    REQUIRE(listed == ERROR_SUCCESS, "listing COM20: %s", DescribeError((DWORD)listed).c_str());
     StartService(service);
-    for (DWORD start = GetTickCount(); SerialCommDevice(L"COM20").empty() || PortCount() != 3; Sleep(100))
-        REQUIRE(GetTickCount() - start < 60000, "COM20 not restored, %lu ports", PortCount());
-    REQUIRE(SerialCommDevice(L"COM21") == kOtherDevice, "COM21 is listed for %s",
-            Narrow(SerialCommDevice(L"COM21")).c_str());
+    for (DWORD start = GetTickCount(); SerialCommDevice(L"COM21").empty() || PortCount() != 3; Sleep(100))
+        REQUIRE(GetTickCount() - start < 60000, "COM21 not restored, %lu ports", PortCount());
+    REQUIRE(SerialCommDevice(L"COM20") == kOtherDevice, "COM20 is listed for %s",
+            Narrow(SerialCommDevice(L"COM20")).c_str());
     std::string status;
     RunVcomctl(L"status", &status);
-    REQUIRE(Has(status, "port 10 is unnamed, recorded COM21"), "status: %s", status.c_str());
+    REQUIRE(Has(status, "port 9 is unnamed, recorded COM20"), "status: %s", status.c_str());
 
     // The other device goes; the next restore completes the setup.
     RegDeleteValueW(map, kOtherDevice);

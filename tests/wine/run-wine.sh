@@ -163,8 +163,8 @@ step 90 "restart the prefix: start it (wineboot)" "$wine" wineboot
 step 120 "restore_test restored" "$wine" "$programs/restore_test.exe" restored --vcomctl "$vcomctl"
 step 300 "restore_test name_taken" "$wine" "$programs/restore_test.exe" name_taken --vcomctl "$vcomctl"
 # The service's event log entry for the name another device took, naming the item.
-grep -q 'vcomsvc: could not restore port 10 (COM21): COM21 is already in use' "$log" ||
-    { failure="the restore service logged no event for port 10's COM21, taken by another device"; exit 1; }
+grep -q 'vcomsvc: could not restore port 9 (COM20): COM20 is already in use' "$log" ||
+    { failure="the restore service logged no event for port 9's COM20, taken by another device"; exit 1; }
 # The uninstaller, as the list of installed programs runs it; then what it must have removed.
 step 180 "bus_test uninstall (the uninstaller)" "$wine" "$bus_test" uninstall --vcomctl "$package_vcomctl"
 step 60 "names_test uninstalled" "$wine" "$programs/names_test.exe" uninstalled --vcomctl "$package_vcomctl"
