@@ -131,6 +131,22 @@ int ParsePortNumber(const WCHAR* text, unsigned long* number)
     return 1;
 }
 
+#define PLUG_DEVICE_WAIT_MS 5000
+
+static int MoreThanOneNewDevice(const DeviceList* before, const DeviceList* after)
+{
+    WCHAR ignored[VCOMCTL_DEVICE_NAME_CHARS];
+    /* NewDevice refuses both none and several: several means a second name appears once the
+     * first is counted. */
+    size_t fresh = 0;
+    for (size_t i = 0; i < after->Count; ++i) {
+        DeviceList one = {after->Names + i, 1};
+        if (NewDevice(before, &one, ignored))
+            ++fresh;
+    }
+    return fresh > 1;
+}
+
 /* Plugs in port number and learns its device: the one name that appeared in \Device meanwhile,
  * recorded for platforms that don't report a port's device. Another device appearing at the same
  * moment leaves the record out rather than guessing. */
@@ -140,13 +156,22 @@ static int PlugAndRecord(HANDLE bus, unsigned long number, const WCHAR* const* i
     int listed = ListDevices(&before) == ERROR_SUCCESS;
     int dummy;
     int result = PlugOne(bus, number, ids, idCount, existed ? existed : &dummy);
-    if (result == VcomctlOk && listed && ListDevices(&after) == ERROR_SUCCESS) {
+    /* The device may come a moment after the request, while Plug and Play is still busy with
+     * an earlier change (a port of the same number just unplugged): bounded. */
+    for (DWORD waited = 0; result == VcomctlOk && listed && ListDevices(&after) == ERROR_SUCCESS; waited += 50) {
         WCHAR device[VCOMCTL_DEVICE_NAME_CHARS];
-        if (NewDevice(&before, &after, device))
-            RecordPortDevice(number, device);
-        else
-            ForgetPortDevice(number);
+        int found = NewDevice(&before, &after, device);
+        int none = !found && !MoreThanOneNewDevice(&before, &after);
         FreeDevices(&after);
+        if (found) {
+            RecordPortDevice(number, device);
+            break;
+        }
+        if (!none || waited >= PLUG_DEVICE_WAIT_MS) {
+            ForgetPortDevice(number);
+            break;
+        }
+        Sleep(50);
     }
     if (listed)
         FreeDevices(&before);
