@@ -290,6 +290,31 @@ int CommandPair(unsigned long first, const WCHAR* const* com, int temporary)
     return result;
 }
 
+/* Unplugs the port and waits (bounded) for a device to go: until Plug and Play has removed the
+ * old one, a port of the same number plugged in again may get no device of its own. */
+static void UnplugAndWait(HANDLE bus, unsigned long number)
+{
+    DeviceList before, now;
+    int listed = ListDevices(&before) == ERROR_SUCCESS;
+    UndoPlug(bus, number);
+    for (DWORD waited = 0; listed && waited < PLUG_DEVICE_WAIT_MS; waited += 50) {
+        if (ListDevices(&now) != ERROR_SUCCESS)
+            break;
+        int gone = 0;
+        for (size_t i = 0; i < before.Count && !gone; ++i) {
+            DeviceList one = {before.Names + i, 1};
+            WCHAR ignored[VCOMCTL_DEVICE_NAME_CHARS];
+            gone = NewDevice(&now, &one, ignored);
+        }
+        FreeDevices(&now);
+        if (gone)
+            break;
+        Sleep(50);
+    }
+    if (listed)
+        FreeDevices(&before);
+}
+
 int RestorePort(HANDLE bus, unsigned long number, const WCHAR* const* ids, int idCount, const WCHAR* com)
 {
     if (idCount == 0) {
@@ -303,7 +328,7 @@ int RestorePort(HANDLE bus, unsigned long number, const WCHAR* const* ids, int i
         if (result != VcomctlOk && existed && !WaitForPortDevice(number)) {
             /* There, but nobody says which device it is: plugged in by a restore cut short before
              * it noted the device. Plugged in again, it can be named. */
-            UndoPlug(bus, number);
+            UnplugAndWait(bus, number);
             for (DWORD waited = 0;; waited += 100) {
                 ClearCapturedReport();
                 result = PlugAndRecord(bus, number, ids, idCount, &existed);
