@@ -97,6 +97,7 @@ Function RemoveFiles
   ; Out of the folder, which can't be removed while it is this process's current one.
   SetOutPath "$TEMP"
   Delete "$INSTDIR\vcomctl.exe"
+  Delete "$INSTDIR\vcomsvc.exe"
   Delete "$INSTDIR\vcombus.sys"
   Delete "$INSTDIR\vcombus.inf"
   Delete "$INSTDIR\vcomport.inf"
@@ -117,10 +118,19 @@ Section "vcombus"
     DetailPrint "upgrading the install in $INSTDIR"
   ${EndIf}
 
+  ; The restore service runs from the install folder and holds its program open: it stops
+  ; for the upgrade, and vcomctl install starts it again.
+  ${If} $Fresh == 0
+    DetailPrint "stopping the restore service"
+    nsExec::ExecToLog 'net stop vcomsvc'
+    Pop $0
+  ${EndIf}
+
   SetOutPath "$INSTDIR"
   SetOverwrite on
   ClearErrors
   File "${PACKAGE_DIR}\vcomctl.exe"
+  File "${PACKAGE_DIR}\vcomsvc.exe"
   File "${PACKAGE_DIR}\vcombus.sys"
   File "${PACKAGE_DIR}\vcombus.inf"
   File "${PACKAGE_DIR}\vcomport.inf"
@@ -177,7 +187,8 @@ SectionEnd
 Section "Uninstall"
   StrCpy $2 0
   ${If} ${FileExists} "$INSTDIR\vcomctl.exe"
-    ; uninstall removes the ports with the bus, their COM names and the driver.
+    ; uninstall removes the restore service and the recorded configuration, the ports with the
+    ; bus, their COM names and the driver.
     DetailPrint "vcomctl uninstall"
     nsExec::ExecToLog '"$INSTDIR\vcomctl.exe" uninstall'
     Pop $0
@@ -208,6 +219,7 @@ Section "Uninstall"
     Abort "the uninstall failed: vcombus is still installed in $INSTDIR"
   ${EndIf}
   Delete "$INSTDIR\vcomctl.exe"
+  Delete "$INSTDIR\vcomsvc.exe"
   Delete "$INSTDIR\vcombus.sys"
   Delete "$INSTDIR\vcombus.inf"
   Delete "$INSTDIR\vcomport.inf"

@@ -14,7 +14,7 @@ die() { echo "make-setup.sh: $*" >&2; exit 1; }
 package=$(cd "$1" && pwd) || die "no package directory $1"
 command -v makensis >/dev/null 2>&1 ||
     die "makensis is missing (install it with: scripts/ensure-deps.sh package, as root)"
-for file in vcomctl.exe vcombus.sys vcombus.inf vcomport.inf vcombus.cat; do
+for file in vcomctl.exe vcomsvc.exe vcombus.sys vcombus.inf vcomport.inf vcombus.cat; do
     [[ -f $package/$file ]] || die "the package lacks $file"
 done
 

@@ -718,8 +718,8 @@ std::wstring ProgramFilesDir()
     return std::wstring(dir) + L"\\vcombus";
 }
 
-const wchar_t* const kInstalledFiles[] = {L"vcomctl.exe", L"vcombus.sys", L"vcombus.inf", L"vcomport.inf",
-                                          L"vcombus.cat", L"vcombus-test.cer", L"uninstall.exe"};
+const wchar_t* const kInstalledFiles[] = {L"vcomctl.exe", L"vcomsvc.exe", L"vcombus.sys", L"vcombus.inf",
+                                          L"vcomport.inf", L"vcombus.cat", L"vcombus-test.cer", L"uninstall.exe"};
 
 // Processes the system starts for a program rather than the program itself: the console host of
 // a console program, and Wine's desktop process (explorer.exe), started by the first program that
@@ -865,6 +865,9 @@ TEST_CASE(uninstall, the_uninstaller_leaves_no_bus_driver_service_files_path_ent
     REQUIRE(WaitForNoBusInterface(kStartDeadlineMs), "the bus interface is still offered");
     REQUIRE(BusDeviceInstances().empty(), "a bus device is left");
     REQUIRE(!MachineKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\vcombus"), "the vcombus service is left");
+    REQUIRE(!MachineKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\vcomsvc"), "the restore service is left");
+    REQUIRE(!MachineKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\vcomsvc"),
+            "the restore service's event source is left");
     wchar_t system[MAX_PATH];
     REQUIRE(GetSystemDirectoryW(system, MAX_PATH) > 0, "GetSystemDirectory");
     REQUIRE(GetFileAttributesW((std::wstring(system) + L"\\drivers\\vcombus.sys").c_str()) == INVALID_FILE_ATTRIBUTES,

@@ -43,9 +43,10 @@ log=$work/wine.log
 
 export WINEPREFIX=$work/prefix
 export WINEARCH=win64
-# DbgPrint reaches the log as warn:debugstr lines; err lines say what Wine itself gave up on.
+# DbgPrint reaches the log as warn:debugstr lines, and the event log entries of the restore
+# service as eventlog lines (Wine keeps no event log to read back); err lines say what Wine itself gave up on.
 # Without a display, the desktop, tray and COM marshalling report errors that mean nothing here.
-export WINEDEBUG=-all,warn+debugstr,err+all,err-winediag,err-systray,err-ole
+export WINEDEBUG=-all,warn+debugstr,warn+eventlog,err+all,err-winediag,err-systray,err-ole
 # No Mono or Gecko prompts: nothing here needs them, and CI has no network and no display.
 export WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
 unset DISPLAY WAYLAND_DISPLAY
@@ -111,10 +112,10 @@ windows_path() {
 }
 
 package=$(cd "$package" 2>/dev/null && pwd) || { failure="no package directory $package (run make package)"; exit 1; }
-for program in bus_test pair_test names_test line_settings_test comm_test tap_test catalog_test; do
+for program in bus_test pair_test names_test line_settings_test comm_test tap_test catalog_test restore_test; do
     [[ -f $programs/$program.exe ]] || { failure="no test program $programs/$program.exe"; exit 1; }
 done
-for file in vcombus.sys vcombus.inf vcomport.inf vcombus.cat vcomctl.exe vcombus-test.cer vcombus-setup.exe; do
+for file in vcombus.sys vcombus.inf vcomport.inf vcombus.cat vcomctl.exe vcomsvc.exe vcombus-test.cer vcombus-setup.exe; do
     [[ -f $package/$file ]] || { failure="the package $package lacks $file (run make package)"; exit 1; }
 done
 
@@ -152,6 +153,18 @@ step 120 "names_test installed" "$wine" "$programs/names_test.exe" installed --v
 step 120 "pair_test installed" "$wine" "$pair_test" installed --vcomctl "$vcomctl"
 step 120 "comm_test installed" "$wine" "$programs/comm_test.exe" installed --vcomctl "$vcomctl"
 step 120 "tap_test installed" "$wine" "$programs/tap_test.exe" installed --vcomctl "$vcomctl"
+# The recorded configuration across a restart of the prefix: every process of it ended, the
+# prefix started again, and nothing of vcomctl run before restore_test looks.
+step 180 "restore_test record" "$wine" "$programs/restore_test.exe" record --vcomctl "$vcomctl"
+step 30 "restart the prefix: end every process (wineserver -k)" "$wineserver" -k
+step 30 "restart the prefix: wait for the server to exit (wineserver -w)" "$wineserver" -w
+step 10 "restart the prefix: a persistent Wine server again (wineserver -p)" "$wineserver" -p
+step 90 "restart the prefix: start it (wineboot)" "$wine" wineboot
+step 120 "restore_test restored" "$wine" "$programs/restore_test.exe" restored --vcomctl "$vcomctl"
+step 300 "restore_test name_taken" "$wine" "$programs/restore_test.exe" name_taken --vcomctl "$vcomctl"
+# The service's event log entry for the name another device took, naming the item.
+grep -q 'vcomsvc: could not restore port 9 (COM20): COM20 is already in use' "$log" ||
+    { failure="the restore service logged no event for port 9's COM20, taken by another device"; exit 1; }
 # The uninstaller, as the list of installed programs runs it; then what it must have removed.
 step 180 "bus_test uninstall (the uninstaller)" "$wine" "$bus_test" uninstall --vcomctl "$package_vcomctl"
 step 60 "names_test uninstalled" "$wine" "$programs/names_test.exe" uninstalled --vcomctl "$package_vcomctl"

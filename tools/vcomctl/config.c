@@ -58,17 +58,28 @@ int ConfiguredNoPacing(void)
 }
 
 /* Whether ports answer the baud rate, line control and modem line requests; absent means off. */
+int SetLineSettings(int on)
+{
+    return WriteSwitch(LINE_SETTINGS_VALUE, on);
+}
+
+int ReadLineSettings(int* on)
+{
+    return ReadSwitch(LINE_SETTINGS_VALUE, on);
+}
+
 int CommandConfigLineSettings(int change, int on)
 {
     int set = 0;
-    int result = change ? WriteSwitch(LINE_SETTINGS_VALUE, on) : ReadSwitch(LINE_SETTINGS_VALUE, &set);
+    int result = change ? SetLineSettings(on) : ReadLineSettings(&set);
     if (result != VcomctlOk)
         return result;
-    if (change)
-        printf("line-settings %s (from the next open of each port)\n", on ? "on" : "off");
-    else
+    if (!change) {
         printf("line-settings %s\n", set ? "on" : "off");
-    return VcomctlOk;
+        return VcomctlOk;
+    }
+    printf("line-settings %s (from the next open of each port)\n", on ? "on" : "off");
+    return RecordLineSettings(on);
 }
 
 /* Pacing is on unless NoPacing is 1; absent means on, the driver's own default. The driver reads

@@ -391,7 +391,7 @@ int CommandInstall(const WCHAR* infArgument)
 
     if (reboot) {
         printf("restart Windows to finish the installation\n");
-        return VcomctlOk;
+        return InstallRestoreService();
     }
 
     BusInterface bus;
@@ -408,7 +408,7 @@ int CommandInstall(const WCHAR* infArgument)
         return ReportError(result, "looking up the bus interface");
     printf("the bus is running: %ls\n", bus.Path);
     FreeBus(&bus);
-    return VcomctlOk;
+    return InstallRestoreService();
 }
 
 /* How long uninstall waits for the driver's service to stop once told to. */
@@ -628,6 +628,11 @@ static DWORD UnstagePackageInfs(void)
 int CommandUninstall(void)
 {
     Removal removal = {0};
+    /* The restore service first, so that nothing plugs ports back in while they go; the
+     * configuration it kept goes too: an uninstall leaves nothing to come back. */
+    if (RemoveRestoreService() != VcomctlOk)
+        return VcomctlFailed;
+    ForgetConfiguration();
     /* The bus first: removing it removes the ports it enumerated, as Plug and Play does. Then
      * the records of ports seen in earlier sessions, which still name the setup information. */
     DWORD result = RemoveDevices(NULL, IsBusDevice, "bus device", &removal);
