@@ -6,6 +6,7 @@
 #include "serial/ring.h"
 #include "serial/pending_queue.h"
 #include "serial/line_settings.h"
+#include "serial/line_timing.h"
 
 // The driver's general pool tag.
 constexpr ULONG kPoolTag = MakePoolTag('L', 'm', 'u', 'x');
@@ -140,6 +141,8 @@ struct PortDeviceData {
     KEVENT DeliveriesDone;
     // Baud rate, line control, modem lines and statistics, for applications that set them.
     LineSettings Lines;
+    // Writes held for the line when the port's line is timed.
+    LineTransmitter Transmit;
     PortGate Gate;
 };
 

@@ -22,3 +22,5 @@ NTSTATUS RtFormatWide(PWCHAR buffer, SIZE_T sizeInChars, PCWSTR format, ...);
 // instruction by instruction (Wine's) know the plain moves, not the vector loads an optimiser
 // may fold the read into.
 LONGLONG RtQuerySystemTime();
+// The interrupt time (100 ns since boot, updated on each clock tick), read the same way.
+LONGLONG RtQueryInterruptTime();

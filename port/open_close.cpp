@@ -39,9 +39,20 @@ VCB_PAGED NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
         RingResize(&port->Ring, kRingDefaultSize);
         RingEnable(&port->Ring, TRUE);
         LineSettingsOpen(port);
+        NTSTATUS status = LineTimingOpen(port);
+        if (!NT_SUCCESS(status)) {
+            // No handle comes of it, so no close: the port is left as a close leaves it.
+            RingEnable(&port->Ring, FALSE);
+            LineSettingsClose(port);
+            WakeReadServiceThread(port);
+            return CompleteRequest(irp, status);
+        }
         // Another handle's held read sees its bytes gone, a change its interval clock starts on.
         WakeReadServiceThread(port);
     } else {
+        // Without a cleanup before it (the handle's requests outlived it), a close still ends
+        // the writes held for the line.
+        LineTimingFlush(port);
         FlushReadQueue(deviceObject);
         FlushWaitQueue(deviceObject);
         // Unread bytes stay until the next open; what arrives from now on is dropped.
@@ -64,7 +75,8 @@ VCB_PAGED NTSTATUS DispatchCleanupFlush(PDEVICE_OBJECT deviceObject, PIRP irp)
         // The held bytes are gone: a change of count the held read's interval clock starts on.
         WakeReadServiceThread(port);
     } else {
-        // Cleanup of any handle ends every pending read and wait of the port.
+        // Cleanup of any handle ends every pending read, wait and held write of the port.
+        LineTimingFlush(port);
         FlushReadQueue(deviceObject);
         FlushWaitQueue(deviceObject);
     }

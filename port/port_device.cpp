@@ -52,6 +52,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS InitializePortDevice(PDEVICE_OBJECT po
     RingInitialize(&port->Ring);  // always the default 4096 bytes
     port->Ring.HalfStored = WakeOnHalfStored;
     LineSettingsInitialize(port);
+    LineTimingInitialize(port);
 
     port->Header.PnpState = PnpNotStarted;
     port->Header.PreviousPnpState = PnpNotStarted;
@@ -82,6 +83,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS DestroyPortDevice(PDEVICE_OBJECT portD
         port->HardwareIds = nullptr;
         // Unlinked by the caller; a writer that found the port before finishes its delivery.
         RetireDeliveryTarget(port);
+        LineTimingStop(port);
         StopWaitQueue(portDevice);
         StopReadQueue(portDevice);
         RingFree(&port->Ring);

@@ -1,7 +1,8 @@
 // Write routing. A virtual port has no transmitter: what an application writes is delivered at
 // once, in the writer's thread, to the port its number routes to (the null-modem partner, or on
 // the hub the master port), or handed to the real serial port through the tap. A write never
-// pends and always reports all its bytes written, whatever became of them.
+// pends and always reports all its bytes written, whatever became of them; only a pair port whose
+// line is timed holds its writes for the line instead (serial/line_timing.h).
 //
 // The target is looked up under the bus's ChildListLock but filled outside it: a paced block
 // sleeps between its halves, and no writer may hold up the whole bus for that. The target's
@@ -124,6 +125,9 @@ _Use_decl_annotations_ VCB_PAGED ULONG RouteWrittenBytes(const UCHAR* bytes, ULO
 _Use_decl_annotations_ VCB_PAGED NTSTATUS PortWrite(PortDeviceData* port, PIRP irp)
 {
     PAGED_CODE();
+    if (LineTimingHoldsWrites(port)) {
+        return LineTimingQueueWrite(port, irp);
+    }
     ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
     RouteWrittenBytes((const UCHAR*)irp->AssociatedIrp.SystemBuffer, length, port, irp);
     LineSettingsNoteTransmitted(port, length);

@@ -7,3 +7,5 @@ LONGLONG RtQuerySystemTime()
     KeQuerySystemTime(&now);
     return now.QuadPart;
 }
+
+LONGLONG RtQueryInterruptTime() { return (LONGLONG)KeQueryInterruptTime(); }

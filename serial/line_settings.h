@@ -17,7 +17,8 @@ struct LineSettings {
     // partner exactly once and no unplug falls between a change and its report; read by the
     // partner under the same lock.
     volatile LONG ModemControl;
-    // Kept for read-back only: bytes move at memory speed whatever they say. QueueLock.
+    // Bytes move at memory speed whatever they say, unless the line is timed (line_timing.h),
+    // which reads them for each write it sends. QueueLock.
     ULONG BaudRate;
     SERIAL_LINE_CONTROL LineControl;
     // Bytes written by the port (writes and immediate characters); the ring counts those it

@@ -80,14 +80,18 @@ NTSTATUS SetQueueSize(PortDeviceData* port, PIRP irp, const ControlBuffer& buffe
     return CompleteRequest(irp, resized ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
 }
 
-// The characters are written like any other write of the port, ahead of nothing: writes never
-// wait, so there is no transmit queue to jump. Like a write, they leave the transmitter empty.
+// The characters are written at once, like an untimed write of the port, ahead of any writes held
+// for a timed line: an immediate character jumps the transmit queue. Like a write, they leave the
+// transmitter empty, unless held writes still keep it busy.
 NTSTATUS SendImmediateChar(PortDeviceData* port, PIRP irp, const ControlBuffer& buffer)
 {
     RouteWrittenBytes((const UCHAR*)buffer.Data, buffer.InputLength, port);
     LineSettingsNoteTransmitted(port, buffer.InputLength);
-    RingNoteEvent(&port->Ring, SERIAL_EV_TXEMPTY);
-    WakeWaitServiceThread(port);
+    // Writes held for a timed line still keep the transmitter busy.
+    if (LineTimingOutQueue(port) == 0) {
+        RingNoteEvent(&port->Ring, SERIAL_EV_TXEMPTY);
+        WakeWaitServiceThread(port);
+    }
     return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
@@ -194,6 +198,7 @@ NTSTATUS GetCommStatus(PortDeviceData* port, PIRP irp, const ControlBuffer& buff
     RtlZeroMemory(status, sizeof(*status));
     status->Errors = overrun ? SERIAL_ERROR_QUEUEOVERRUN : 0;
     status->AmountInInQueue = waiting;
+    status->AmountInOutQueue = LineTimingOutQueue(port);
     return CompleteRequest(irp, STATUS_SUCCESS, sizeof(SERIAL_STATUS));
 }
 
@@ -220,8 +225,8 @@ NTSTATUS GetProperties(PortDeviceData* port, PIRP irp, const ControlBuffer& buff
 }
 
 // An abort of the receive side ends every pending read, the one the read thread holds included,
-// as a close does: a pending read is almost always the held one. Writes never wait, so the
-// transmit flags have nothing to act on. Information is 4, as serial applications have seen it,
+// as a close does: a pending read is almost always the held one. Writes wait only on a timed line
+// (line_timing.h); there either transmit flag ends them. Information is 4, as serial applications have seen it,
 // but only into an output buffer that holds it: the I/O manager copies Information bytes back to
 // the caller's buffer, and a shorter one would be overrun.
 NTSTATUS Purge(PDEVICE_OBJECT deviceObject, PortDeviceData* port, PIRP irp, const ControlBuffer& buffer)
@@ -235,6 +240,11 @@ NTSTATUS Purge(PDEVICE_OBJECT deviceObject, PortDeviceData* port, PIRP irp, cons
     }
     if (flags & SERIAL_PURGE_RXABORT) {
         FlushReadQueue(deviceObject);
+    }
+    // A held write owns its bytes until they have left: clearing the output ends the writes
+    // whose bytes it drops, as an abort of the transmit side does.
+    if (flags & (SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)) {
+        LineTimingFlush(port);
     }
     if (flags & SERIAL_PURGE_RXCLEAR) {
         RingPurge(&port->Ring);

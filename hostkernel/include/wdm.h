@@ -2,6 +2,7 @@
 #pragma once
 #include "hk/base.h"
 #include "hk/ke.h"
+#include "hk/timer.h"
 #include "hk/ex.h"
 #include "hk/ob.h"
 #include "hk/po.h"

@@ -56,7 +56,7 @@ LONGLONG RealSystemTime()
 std::chrono::steady_clock::time_point TimerExpiry(LONGLONG units)
 {
     auto due = std::chrono::steady_clock::now() + std::chrono::nanoseconds(units * 100);
-    LONGLONG tick = g_clockTick.load();
+    LONGLONG tick = EffectiveClockTick();
     if (tick <= 0) return due;
     LONGLONG tickNs = tick * 100;
     LONGLONG dueNs = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
@@ -255,6 +255,12 @@ void FreezeSystemTime()
 void ThawSystemTime() { g_timeFrozen = false; }
 void SetClockTick(LONGLONG units) { g_clockTick = units > 0 ? units : 0; }
 LONGLONG ClockTick() { return g_clockTick.load(); }
+LONGLONG EffectiveClockTick()
+{
+    LONGLONG tick = g_clockTick.load();
+    LONGLONG requested = TimerResolutionRequested();
+    return tick > 0 && requested > 0 && requested < tick ? requested : tick;
+}
 
 }  // namespace hk
 
@@ -681,10 +687,21 @@ void KeQuerySystemTime(PLARGE_INTEGER currentTime)
     currentTime->QuadPart = (g_timeFrozen ? g_frozenTime.load() : RealSystemTime()) + g_timeOffset.load();
 }
 
+// The platform updates the interrupt time on each clock interrupt: with a tick modelled, the time
+// of the last tick. KeQueryInterruptTimePrecise reads the clock itself.
 ULONGLONG KeQueryInterruptTime(void)
 {
+    ULONGLONG now = KeQueryInterruptTimePrecise(nullptr);
+    LONGLONG tick = EffectiveClockTick();
+    return tick > 0 ? now / (ULONGLONG)tick * (ULONGLONG)tick : now;
+}
+
+ULONGLONG KeQueryInterruptTimePrecise(PULONGLONG qpcTimeStamp)
+{
     auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return (ULONGLONG)std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
+    ULONGLONG units = (ULONGLONG)std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
+    if (qpcTimeStamp != nullptr) *qpcTimeStamp = units;
+    return units;
 }
 
 ULONG KeQueryTimeIncrement(void) { return 156250; }

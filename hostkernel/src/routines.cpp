@@ -33,6 +33,12 @@ void DefaultRoutines()
     g_routines["ObOpenObjectByPointer"] = (PVOID)&ObOpenObjectByPointer;
     g_routines["ZwSetSecurityObject"] = (PVOID)&ZwSetSecurityObject;
     g_routines["SeCaptureSecurityDescriptor"] = (PVOID)&SeCaptureSecurityDescriptor;
+    // Windows 8.1's executive timers and precise interrupt time (SetHighResolutionTimers).
+    g_routines["ExAllocateTimer"] = (PVOID)&ExAllocateTimer;
+    g_routines["ExSetTimer"] = (PVOID)&ExSetTimer;
+    g_routines["ExCancelTimer"] = (PVOID)&ExCancelTimer;
+    g_routines["ExDeleteTimer"] = (PVOID)&ExDeleteTimer;
+    g_routines["KeQueryInterruptTimePrecise"] = (PVOID)&KeQueryInterruptTimePrecise;
     g_routinesReady = true;
 }
 

@@ -2,7 +2,8 @@
 // the same run. Latency of a parked read and of a parked event wait from the partner's write to
 // the completion, the round trip of a 64-byte frame and its answer with the package's settings,
 // pair throughput with and without pacing, the ring's copy against memcpy, plugging in many ports
-// and what their service threads cost idle and with a read parked on each. The latency and throughput
+// and what their service threads cost idle and with a read parked on each, and how close a timed
+// line's writes come to their line time. The latency and throughput
 // figures are taken twice: as hostkernel runs by default, and with the platform's clock tick
 // modelled (hk::SetClockTick), which is what the image sees on the platform.
 //
@@ -308,6 +309,49 @@ void PeerLatency(benchmark::State& state)
     (void)!write(pty.A(), &last, 1);
     reader.join();
     ReportLatencies(state, "peer_latency", "", micros);
+}
+
+// ---- Line timing --------------------------------------------------------------------------------
+
+constexpr ULONG kTimedBytes = 1024;
+
+// 1 KiB written on a timed line at `baud` (8N1, 10 bits a character) with the clock tick modelled:
+// the time from the write to its completion against the line time. The tick is what a timer that
+// isn't a high-resolution one would end on; the driver's timer is one where the kernel has it.
+// The median error of the rounds, in percent of the line time. `older`: a kernel without
+// high-resolution timers (before Windows 8.1), where the driver asks for a 1 ms tick instead.
+void LineTime(benchmark::State& state, ULONG baud, bool older)
+{
+    ClockTickScope scope(true);
+    hk::SetHighResolutionTimers(!older);
+    OpenPair pair(DriverSettings::LineTiming);
+    if (!pair.Open(state)) return;
+    SERIAL_BAUD_RATE rate = {baud};
+    if (pair.writer->Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof(rate), 0)->Status() != STATUS_SUCCESS) {
+        Fail(state, "the baud rate was refused");
+        return;
+    }
+    double line = kTimedBytes * 10.0 / baud;
+    std::vector<double> errors;
+    size_t round = 0;
+    for (auto _ : state) {
+        auto start = Clock::now();
+        auto written = pair.writer->WriteAsync(PatternAt(round++ * kTimedBytes), kTimedBytes);
+        bool done = written->Wait(std::chrono::seconds(30));
+        double elapsed = Seconds(Clock::now() - start);
+        ULONG purge = SERIAL_PURGE_RXCLEAR;
+        pair.receiver->Ioctl(IOCTL_SERIAL_PURGE, &purge, sizeof(purge), 0);
+        if (!done || written->Status() != STATUS_SUCCESS || written->Information() != kTimedBytes) {
+            Fail(state, "the timed write did not complete whole");
+            break;
+        }
+        errors.push_back(std::fabs(elapsed - line) / line * 100);
+        state.SetIterationTime(elapsed);
+    }
+    hk::SetHighResolutionTimers(true);
+    std::string key = "baud_timing_" + std::to_string(baud) + (older ? "_older_kernel" : "") + "_error_percent";
+    g_figures[key] = Percentile(errors, 0.50);
+    state.counters["error_percent"] = g_figures[key];
 }
 
 // ---- Round trip --------------------------------------------------------------------------------
@@ -776,6 +820,8 @@ std::vector<Target> Targets()
     targets.push_back({"throughput, no pacing", "throughput_nopacing_mbs", ">= 10 x peer",
                        Figure("throughput_nopacing_mbs") >= 10 * Figure("peer_throughput_mbs")});
     targets.push_back({"ring copy / memcpy", "ring_copy_ratio", ">= 0.5", Figure("ring_copy_ratio") >= 0.5});
+    targets.push_back({"1 KiB at 9600/115200", "baud_timing_error_percent", "within 5 % of line",
+                       Figure("baud_timing_error_percent") <= 5});
     std::string idle = "idle" + std::to_string(g_settings.scalePorts) + "_cpu_percent";
     targets.push_back({"idle open ports, CPU %", idle, "< 1 % of a core", Figure(idle) < 1.0});
     std::string parked = "parked" + std::to_string(g_settings.scalePorts) + "_cpu_percent";
@@ -816,6 +862,13 @@ void PrintTable()
            Number(Figure("parked" + n + "_cpu_percent")).c_str());
     printf("%-30s %12s\n", "  + 100 ms interval (CPU %)",
            Number(Figure("parked" + n + "_timeouts_cpu_percent")).c_str());
+    printf("%-30s %26s\n", "1 KiB timed at 9600 (error %)", Number(Figure("baud_timing_9600_error_percent")).c_str());
+    printf("%-30s %26s\n", "1 KiB timed at 115200 (error %)",
+           Number(Figure("baud_timing_115200_error_percent")).c_str());
+    printf("%-30s %26s\n", "  before Windows 8.1 (error %)",
+           (Number(Figure("baud_timing_9600_older_kernel_error_percent")) + " / " +
+            Number(Figure("baud_timing_115200_older_kernel_error_percent")))
+               .c_str());
     printf("\n%-26s %-18s %12s  %s\n", "target", "rule", "value", "met");
     for (const Target& target : Targets()) {
         printf("%-26s %-18s %12s  %s\n", target.label.c_str(), target.rule.c_str(),
@@ -849,6 +902,11 @@ bool WriteOutputs()
         {"peer_latency_p50_us", "peer_latency_p50_us"},
         {"peer_rtt64_p50_us", "peer_rtt64_p50_us"},
         {"peer_throughput_mbs", "peer_throughput_mbs"},
+        {"baud_timing_error_percent", "baud_timing_error_percent"},
+        {"baud_timing_9600_error_percent", "baud_timing_9600_error_percent"},
+        {"baud_timing_115200_error_percent", "baud_timing_115200_error_percent"},
+        {"baud_timing_9600_older_kernel_error_percent", "baud_timing_9600_older_kernel_error_percent"},
+        {"baud_timing_115200_older_kernel_error_percent", "baud_timing_115200_older_kernel_error_percent"},
     };
     for (const char* key : {"read_p50_us", "read_p99_us", "wait_p50_us", "wait_p99_us", "rtt64_p50_us",
                             "rtt64_p99_us", "throughput_nopacing_mbs", "throughput_paced_mbs"}) {
@@ -892,6 +950,13 @@ void RegisterAll()
         manual(benchmark::RegisterBenchmark(("throughput/paced" + t).c_str(), PairThroughput, true, tick,
                                             tick ? s.pacedTickBytes : s.throughputBytes),
                1);
+    }
+    // Always with the tick modelled: without it every timer is precise and the figure says nothing.
+    for (bool older : {false, true}) {
+        std::string o = older ? "/older_kernel" : "";
+        manual(benchmark::RegisterBenchmark(("line_time/9600" + o).c_str(), LineTime, 9600, older), s.smoke ? 1 : 5);
+        manual(benchmark::RegisterBenchmark(("line_time/115200" + o).c_str(), LineTime, 115200, older),
+               s.smoke ? 2 : 20);
     }
     manual(benchmark::RegisterBenchmark(("scale/plug" + std::to_string(s.scalePorts)).c_str(), Scale), 1);
     auto* ring = benchmark::RegisterBenchmark("ring_copy/4k", RingCopy);
@@ -949,6 +1014,10 @@ int main(int argc, char** argv)
     benchmark::Shutdown();
     g_copyBuffers.reset();
 
+    // The worse of the two rates; unmeasured if either is.
+    double slow = Figure("baud_timing_9600_error_percent");
+    double fast = Figure("baud_timing_115200_error_percent");
+    g_figures["baud_timing_error_percent"] = std::isnan(slow) || std::isnan(fast) ? NAN : std::max(slow, fast);
     PrintTable();
     bool written = WriteOutputs();
     printf("\nfigures written to %s (summary.json, figures.csv, benchmark.json)\n", g_settings.outDir.c_str());

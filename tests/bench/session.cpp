@@ -28,11 +28,12 @@ void SetDword(const char16_t* name, ULONG value)
 
 DriverSession::DriverSession(DriverSettings settings) : settings_(settings)
 {
-    if (settings_ == DriverSettings::PackageDefaults) {
+    if (settings_ != DriverSettings::Bare) {
         // As package/vcombus.inf's [Bus_Service_Parameters] writes them.
         hk::RegistryCreateKey(kParametersKey);
         SetDword(u"EmulateLineSettings", 1);
         SetDword(u"NoPacing", 1);
+        SetDword(u"BaudTiming", settings_ == DriverSettings::LineTiming ? 1 : 0);
     }
     if (hk::LoadDriver(DriverEntry, kServicePath, &driver_, L"\\Driver\\vcombus") != STATUS_SUCCESS) {
         error_ = "the driver did not load";
@@ -69,7 +70,7 @@ DriverSession::~DriverSession()
     hk::WaitPnpIdle();
     if (driver_ != nullptr) hk::UnloadDriver(driver_);
     hk::ResetFaultInjection();
-    if (settings_ == DriverSettings::PackageDefaults) hk::ResetSecurityState();
+    if (settings_ != DriverSettings::Bare) hk::ResetSecurityState();
 }
 
 PDEVICE_OBJECT DriverSession::Plug(ULONG number, bool settle)

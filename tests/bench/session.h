@@ -14,7 +14,8 @@
 
 // The settings the package's setup information writes under the service's Parameters key, which
 // the driver reads at load: what a user of the installed package gets.
-enum class DriverSettings { Bare, PackageDefaults };
+// LineTiming: the package's settings with line timing at the baud rate switched on.
+enum class DriverSettings { Bare, PackageDefaults, LineTiming };
 
 class DriverSession {
 public:

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "bus_fixture.h"
+#include "pair_fixture.h"
 
 namespace {
 
@@ -73,16 +74,16 @@ protected:
     }
 
     // The value as an administrator's tool or the package's setup information writes it.
-    static void SetValue(ULONG type, const std::vector<UCHAR>& data)
+    static void SetValue(ULONG type, const std::vector<UCHAR>& data, const char16_t* name = u"EmulateLineSettings")
     {
         hk::RegistryCreateKey(kParametersKey);
-        hk::RegistrySetValue(kParametersKey, u"EmulateLineSettings", type, data);
+        hk::RegistrySetValue(kParametersKey, name, type, data);
     }
-    static void Emulate(ULONG value)
+    static void Emulate(ULONG value, const char16_t* name = u"EmulateLineSettings")
     {
         std::vector<UCHAR> data(4);
         memcpy(data.data(), &value, 4);
-        SetValue(REG_DWORD, data);
+        SetValue(REG_DWORD, data, name);
     }
 
     static std::unique_ptr<hk::File> Open(PDEVICE_OBJECT port)
@@ -445,3 +446,234 @@ TEST_F(LineSettingsTest, HubPortsSeeAPeerThatIsAlwaysReadyAndALonePortSeesNone)
 }
 
 }  // namespace
+
+// ---- Line timing (BaudTiming) ------------------------------------------------------------------
+
+class LineTimingTest : public LineSettingsTest {
+protected:
+    void TearDown() override
+    {
+        LineSettingsTest::TearDown();
+        hk::SetClockTick(0);
+    }
+
+    // Both ends open with the line timed, port 9 at `baud` 8N1 (10 bits a character).
+    void OpenTimed(ULONG baud)
+    {
+        Emulate(1);
+        Emulate(1, u"BaudTiming");
+        OpenBoth();
+        ASSERT_EQ(Set(*file_, IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{baud}), STATUS_SUCCESS);
+    }
+    static ULONG OutQueue(hk::File& file) { return Get<SERIAL_STATUS>(file, IOCTL_SERIAL_GET_COMMSTATUS).AmountInOutQueue; }
+    static std::chrono::steady_clock::duration Since(std::chrono::steady_clock::time_point start)
+    {
+        return std::chrono::steady_clock::now() - start;
+    }
+    // What the partner's ring holds.
+    ULONG Arrived() { return Get<SERIAL_STATUS>(*partnerFile_, IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue; }
+};
+
+// 150 baud, 10 bits: a character takes 66.7 ms, 17 of them 1.13 s.
+constexpr auto kCharAt150 = std::chrono::microseconds(66667);
+
+TEST_F(LineTimingTest, AWriteIsHeldAndCountedUntilItsLastByteHasLeftAndOnlyThenTheTransmitterIsEmpty)
+{
+    OpenTimed(150);
+    auto wait = WaitForLines(*file_, SERIAL_EV_TXEMPTY);
+    auto bytes = Pattern(17);
+    auto start = std::chrono::steady_clock::now();
+    auto write = file_->WriteAsync(bytes.data(), 17);
+    ASSERT_EQ(write->DispatchStatus(), STATUS_PENDING);
+    ULONG queued = OutQueue(*file_);
+    EXPECT_GE(queued, 1u);
+    EXPECT_LE(queued, 17u);
+
+    // Whenever the partner looks, it holds no byte whose last bit can't have gone yet.
+    while (!write->Completed()) {
+        ULONG arrived = Arrived();
+        auto elapsed = Since(start);
+        EXPECT_LE(arrived, (ULONG)(elapsed / kCharAt150)) << "bytes ahead of the line";
+        if (!write->Completed()) {
+            EXPECT_FALSE(wait->Completed()) << "transmitter empty while a write is on the line";
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_GE(Since(start), 17 * kCharAt150);
+    EXPECT_EQ(write->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(write->Information(), 17u);
+    EXPECT_EQ(Ended(*wait), (ULONG)SERIAL_EV_TXEMPTY);
+    EXPECT_EQ(OutQueue(*file_), 0u);
+    auto read = partnerFile_->Read(17);
+    EXPECT_EQ(read->Output(), bytes);
+    EXPECT_EQ(Get<SERIALPERF_STATS>(*file_, IOCTL_SERIAL_GET_STATS).TransmittedCount, 17u);
+}
+
+TEST_F(LineTimingTest, WritesQueueBehindTheLineAndTheTotalTimeOutEndsOneWithTheBytesSent)
+{
+    OpenTimed(1200);  // 8.33 ms a character
+    // 7E2: 1 + 7 + 1 + 2 = 11 bits.
+    ASSERT_EQ(Set(*file_, IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BITS_2, EVEN_PARITY, 7}),
+              STATUS_SUCCESS);
+    auto start = std::chrono::steady_clock::now();
+    auto first = file_->WriteAsync("0123456789", 10);
+    auto second = file_->WriteAsync("abcdefghij", 10);
+    ASSERT_EQ(second->DispatchStatus(), STATUS_PENDING);
+    EXPECT_GT(OutQueue(*file_), 10u) << "both writes count";
+    ASSERT_TRUE(second->Wait(10s));
+    EXPECT_GE(Since(start), std::chrono::microseconds(20 * 11 * 1000000 / 1200));
+    EXPECT_EQ(first->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(second->Information(), 10u);
+    EXPECT_EQ(partnerFile_->Read(20)->Output(), Bytes("0123456789abcdefghij"));
+
+    // 150 baud, 200 ms total: at least three characters are out when it runs out, never all.
+    ASSERT_EQ(Set(*file_, IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{150}), STATUS_SUCCESS);
+    ASSERT_EQ(Set(*file_, IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8}),
+              STATUS_SUCCESS);
+    SERIAL_TIMEOUTS timeouts = {0, 0, 0, 0, 200};
+    ASSERT_EQ(Set(*file_, IOCTL_SERIAL_SET_TIMEOUTS, timeouts), STATUS_SUCCESS);
+    auto timed = file_->WriteAsync(Pattern(17).data(), 17);
+    ASSERT_TRUE(timed->Wait(10s));
+    EXPECT_EQ(timed->Status(), STATUS_TIMEOUT);
+    EXPECT_GE(timed->Information(), 3u);
+    EXPECT_LT(timed->Information(), 17u);
+    EXPECT_EQ(Arrived(), timed->Information()) << "what was sent arrived, the rest was dropped";
+    EXPECT_EQ(OutQueue(*file_), 0u);
+}
+
+TEST_F(LineTimingTest, PurgeCancelAndCloseEndHeldWritesWithWhatTheySent)
+{
+    OpenTimed(150);
+    for (ULONG flags : {(ULONG)SERIAL_PURGE_TXABORT, (ULONG)SERIAL_PURGE_TXCLEAR}) {
+        auto onLine = file_->WriteAsync(Pattern(17).data(), 17);
+        auto queued = file_->WriteAsync("tail", 4);
+        EXPECT_EQ(OutQueue(*file_), 21u);
+        auto wait = WaitForLines(*file_, SERIAL_EV_TXEMPTY);
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(Set(*file_, IOCTL_SERIAL_PURGE, flags), STATUS_SUCCESS);
+        ASSERT_TRUE(onLine->Wait(5s));
+        ASSERT_TRUE(queued->Wait(5s));
+        EXPECT_EQ(onLine->Status(), STATUS_CANCELLED) << flags;
+        EXPECT_LT(onLine->Information(), 17u);
+        EXPECT_EQ(queued->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(queued->Information(), 0u);
+        EXPECT_EQ(OutQueue(*file_), 0u);
+        EXPECT_EQ(Arrived(), onLine->Information());
+        EXPECT_FALSE(wait->Completed()) << "an aborted line is not a transmitted one";
+        EXPECT_EQ(Set(*file_, IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_RXCLEAR}), STATUS_SUCCESS);
+        EXPECT_EQ(Set(*partnerFile_, IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_RXCLEAR}), STATUS_SUCCESS);
+        EXPECT_EQ(Set(*file_, IOCTL_SERIAL_SET_WAIT_MASK, ULONG{0}), STATUS_SUCCESS);
+        ASSERT_TRUE(wait->Wait(5s));
+    }
+
+    // An application's CancelIo: the write on the line and the one behind it.
+    auto onLine = file_->WriteAsync(Pattern(17).data(), 17);
+    auto queued = file_->WriteAsync("tail", 4);
+    EXPECT_TRUE(queued->Cancel());
+    ASSERT_TRUE(queued->Wait(5s));
+    EXPECT_EQ(queued->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(OutQueue(*file_), 17u);
+    onLine->Cancel();  // may come as the write goes on the line, before its cancel routine
+    ASSERT_TRUE(onLine->Wait(5s));
+    EXPECT_EQ(onLine->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(OutQueue(*file_), 0u);
+
+    // The handle's close ends what it left on the line.
+    onLine = file_->WriteAsync(Pattern(17).data(), 17);
+    EXPECT_EQ(file_->Close(), STATUS_SUCCESS);
+    ASSERT_TRUE(onLine->Wait(5s));
+    EXPECT_EQ(onLine->Status(), STATUS_CANCELLED);
+}
+
+TEST_F(LineTimingTest, UnplugAndRemovalDuringAHeldWriteEndIt)
+{
+    OpenTimed(150);
+    auto onLine = file_->WriteAsync(Pattern(17).data(), 17);
+    auto queued = file_->WriteAsync("tail", 4);
+    EXPECT_GE(hk::LiveExecutiveTimers(), 1u);
+    Unplug(port_);
+    EXPECT_TRUE(hk::WaitPnpIdle());
+    file_.reset();  // the application lets go; removal follows
+    ASSERT_TRUE(onLine->Wait(5s));
+    ASSERT_TRUE(queued->Wait(5s));
+    EXPECT_EQ(onLine->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(queued->Status(), STATUS_CANCELLED);
+    EXPECT_TRUE(hk::WaitPnpIdle());
+}
+
+TEST_F(LineTimingTest, WithoutTheSettingOrTheEmulationWritesMoveAtOnce)
+{
+    Emulate(1, u"BaudTiming");  // without EmulateLineSettings: no baud rate, no line time
+    OpenBoth();
+    auto write = file_->WriteAsync(Pattern(17).data(), 17);
+    EXPECT_EQ(write->DispatchStatus(), STATUS_SUCCESS);
+    for (ULONG value : {0u, 2u}) {
+        Emulate(1);
+        Emulate(value, u"BaudTiming");
+        file_->Close();
+        file_ = Open(port_);
+        ASSERT_EQ(Set(*file_, IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{150}), STATUS_SUCCESS);
+        write = file_->WriteAsync(Pattern(17).data(), 17);
+        EXPECT_EQ(write->DispatchStatus(), STATUS_SUCCESS) << value;
+        EXPECT_EQ(OutQueue(*file_), 0u);
+    }
+    EXPECT_EQ(hk::LiveExecutiveTimers(), 0u) << "no transmitter was started";
+}
+
+TEST_F(LineTimingTest, OnAKernelWithoutHighResolutionTimersTheClockIsAskedForAFinerTickWhileALineIsBusy)
+{
+    hk::SetHighResolutionTimers(false);
+    hk::SetClockTick(hk::kDefaultClockTick);
+    OpenTimed(9600);
+    EXPECT_EQ(hk::LiveExecutiveTimers(), 0u);
+    auto start = std::chrono::steady_clock::now();
+    auto write = file_->WriteAsync(Pattern(96).data(), 96);  // 100 ms
+    ASSERT_EQ(write->DispatchStatus(), STATUS_PENDING);
+    ASSERT_TRUE(write->Wait(10s));
+    EXPECT_GE(Since(start), 100ms);
+    EXPECT_EQ(write->Information(), 96u);
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (hk::TimerResolutionRequested() != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(hk::TimerResolutionRequested(), 0) << "an idle line gives the clock back";
+    auto held = file_->WriteAsync(Pattern(96).data(), 96);
+    deadline = std::chrono::steady_clock::now() + 5s;
+    while (hk::TimerResolutionRequested() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(hk::TimerResolutionRequested(), 10000);
+    ASSERT_TRUE(held->Wait(10s));
+}
+
+TEST_F(LineTimingTest, WritesCancelsAndPurgesRacingOnAFastLineAllEndAndLeaveTheQueueEmpty)
+{
+    OpenTimed(115200);
+    auto purging = Open(port_);  // a handle of its own: one handle serves one thread here
+    std::atomic<bool> stop{false};
+    std::thread purger([&] {
+        while (!stop) {
+            Set(*purging, IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_TXABORT});
+            std::this_thread::sleep_for(3ms);
+        }
+    });
+    std::vector<std::unique_ptr<hk::Request>> writes;
+    for (int i = 0; i < 200; i++) {
+        writes.push_back(file_->WriteAsync(Pattern(64 + i % 50).data(), 64 + i % 50));
+        if (i % 7 == 0) writes.back()->Cancel();
+        if (i % 3 == 0) Set(*partnerFile_, IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_RXCLEAR});
+    }
+    stop = true;
+    purger.join();
+    for (auto& write : writes) {
+        ASSERT_TRUE(write->Wait(10s));
+        NTSTATUS status = write->Status();
+        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << std::hex << status;
+    }
+    EXPECT_EQ(OutQueue(*file_), 0u);
+    // Still a line: the next write is held for its time.
+    auto last = file_->WriteAsync(Pattern(17).data(), 17);
+    EXPECT_EQ(last->DispatchStatus(), STATUS_PENDING);
+    ASSERT_TRUE(last->Wait(10s));
+    EXPECT_EQ(last->Status(), STATUS_SUCCESS);
+}

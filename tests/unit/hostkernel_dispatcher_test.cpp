@@ -236,3 +236,57 @@ TEST(Dispatcher, ObjectsThatWereNeverInitializedAreReportedNotWalked)
 }
 
 }  // namespace
+
+// ---- Executive timers and the clock tick -------------------------------------------------------
+
+struct TimerLog {
+    std::atomic<int> calls{0};
+    std::atomic<KIRQL> irql{PASSIVE_LEVEL};
+    std::atomic<ULONGLONG> at{0};
+};
+
+VOID NTAPI LogExpiry(PEX_TIMER, PVOID context)
+{
+    auto log = (TimerLog*)context;
+    log->irql = KeGetCurrentIrql();
+    log->at = KeQueryInterruptTimePrecise(nullptr);
+    log->calls++;
+}
+
+TEST(ExecutiveTimer, AnOrdinaryTimerExpiresOnATickAndCallsBackAtDispatchLevel)
+{
+    constexpr LONGLONG kTick = hk::kDefaultClockTick;
+    hk::SetClockTick(kTick);
+    EXPECT_EQ(KeQueryInterruptTime() % kTick, 0u) << "the interrupt time moves on the tick";
+    for (ULONG attributes : {0u, (ULONG)EX_TIMER_HIGH_RESOLUTION}) {
+        TimerLog log;
+        PEX_TIMER timer = ExAllocateTimer(LogExpiry, &log, attributes);
+        ULONGLONG set = KeQueryInterruptTimePrecise(nullptr);
+        ExSetTimer(timer, -10000, 0, nullptr);
+        ASSERT_TRUE(WaitUntil([&] { return log.calls == 1; }));
+        EXPECT_EQ(log.irql, DISPATCH_LEVEL);
+        EXPECT_GE(log.at, set + 10000);
+        if (attributes == 0) {
+            EXPECT_GE(log.at, (set + 10000 + kTick - 1) / kTick * kTick) << "before the tick";
+        }
+        EXPECT_TRUE(ExDeleteTimer(timer, TRUE, TRUE, nullptr) == FALSE);
+    }
+    // A driver's request for a finer clock holds until it withdraws it.
+    EXPECT_EQ(ExSetTimerResolution(1, TRUE), 10000u);
+    EXPECT_EQ(hk::EffectiveClockTick(), 10000);
+    EXPECT_EQ(ExSetTimerResolution(0, FALSE), (ULONG)kTick);
+    hk::SetClockTick(0);
+}
+
+TEST(ExecutiveTimer, LeftoversAndAnAbsoluteHighResolutionDueTimeAreReported)
+{
+    hk::VerifierCapture capture;
+    PEX_TIMER timer = ExAllocateTimer(nullptr, nullptr, EX_TIMER_HIGH_RESOLUTION);
+    ExSetTimer(timer, 1000, 0, nullptr);
+    EXPECT_TRUE(capture.Saw("absolute due time"));
+    ExSetTimerResolution(10000, TRUE);
+    hk::VerifyClean();
+    EXPECT_TRUE(capture.Saw("allocated and never deleted"));
+    EXPECT_TRUE(capture.Saw("ExSetTimerResolution request still in force"));
+    EXPECT_EQ(hk::LiveExecutiveTimers(), 0u);
+}

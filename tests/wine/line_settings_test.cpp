@@ -1,7 +1,8 @@
 // What a standard serial application does on open, on a pair named by the control tool: read and
 // set the line state (DCB), time-outs and event mask, leave an event wait pending, move data with
 // overlapped I/O, and follow the partner's DTR in the modem status with its events. The installed
-// package turns the line settings on; turned off, the next open refuses them again.
+// package turns the line settings on; turned off, the next open refuses them again. With line
+// timing switched on, a write takes its line time as on a real port.
 #include "wine_ports.h"
 #include "wine_test.h"
 
@@ -74,6 +75,7 @@ struct Cleanup {
         if (Plugged)
             RunVcomctl(L"unplug all");
         RunVcomctl(L"config line-settings on");
+        RunVcomctl(L"config baud-timing off");
     }
 };
 
@@ -194,10 +196,95 @@ TEST_CASE(installed, a_terminal_program_opens_a_named_pair_sets_it_up_and_talks)
     REQUIRE(gone == INVALID_HANDLE_VALUE, "COM20 still opens after unplug all");
 }
 
+DWORD OutQueue(HANDLE port)
+{
+    DWORD errors = 0;
+    COMSTAT status = {};
+    REQUIRE(ClearCommError(port, &errors, &status), "ClearCommError: %s", DescribeError(GetLastError()).c_str());
+    return status.cbOutQue;
+}
+
+void StartWrite(HANDLE port, const char* bytes, DWORD length, Pending& pending)
+{
+    BOOL ok = WriteFile(port, bytes, length, nullptr, &pending.Overlapped);
+    REQUIRE(!ok && GetLastError() == ERROR_IO_PENDING, "WriteFile was not held: %s",
+            ok ? "it completed" : DescribeError(GetLastError()).c_str());
+}
+
+TEST_CASE(installed, a_timed_line_holds_a_write_for_its_line_time_and_empties_after_its_last_byte)
+{
+    std::string setting;
+    REQUIRE(RunVcomctl(L"config baud-timing", &setting) == 0 && setting.find("off") != std::string::npos,
+            "the package left line timing %s", setting.c_str());
+    Cleanup cleanup;
+    REQUIRE(RunVcomctl(L"config baud-timing on") == 0, "config baud-timing on failed");
+    REQUIRE(RunVcomctl(L"pair 9 --com COM20,COM21") == 0, "pair 9 --com COM20,COM21 failed");
+    HANDLE a = cleanup.Ports[0] = OpenCom(L"COM20");
+    HANDLE b = cleanup.Ports[1] = OpenCom(L"COM21");
+    SetTerminalState(a);
+    SetTerminalState(b);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    REQUIRE(GetCommState(a, &dcb), "GetCommState: %s", DescribeError(GetLastError()).c_str());
+    dcb.BaudRate = 150;  // 8N1: 66.7 ms a character, 1.13 s for 17
+    REQUIRE(SetCommState(a, &dcb), "SetCommState: %s", DescribeError(GetLastError()).c_str());
+    COMMTIMEOUTS timeouts = {0, 0, 5000, 0, 0};
+    REQUIRE(SetCommTimeouts(b, &timeouts), "SetCommTimeouts: %s", DescribeError(GetLastError()).c_str());
+
+    REQUIRE(SetCommMask(a, EV_TXEMPTY), "SetCommMask: %s", DescribeError(GetLastError()).c_str());
+    DWORD events;
+    Pending empty;
+    StartWait(a, &events, empty);
+    const char bytes[] = "0123456789abcdefg";
+    ULONGLONG start = GetTickCount64();
+    Pending write;
+    StartWrite(a, bytes, 17, write);
+    DWORD queued = OutQueue(a);
+    REQUIRE(queued >= 1 && queued <= 17, "cbOutQue %lu right after a held write of 17", queued);
+    REQUIRE(!empty.Ended(300), "the transmitter was empty with a write on the line");
+    REQUIRE(write.Ended(kDeadlineMs), "the held write did not complete");
+    ULONGLONG took = GetTickCount64() - start;
+    REQUIRE(write.Result(a) == 17, "the write did not send its 17 bytes");
+    // The tick count runs in whole ticks: a tick's worth of slack below the line time.
+    REQUIRE(took >= 1133 - 16, "17 bytes at 150 baud took %llu ms", took);
+    REQUIRE(empty.Ended(kDeadlineMs), "no EV_TXEMPTY after the last byte");
+    empty.Result(a);
+    REQUIRE(events == EV_TXEMPTY, "the wait ended with %lx", events);
+    REQUIRE(OutQueue(a) == 0, "cbOutQue %lu after the write", OutQueue(a));
+    char buffer[32] = {};
+    Pending read;
+    BOOL ok = ReadFile(b, buffer, 17, nullptr, &read.Overlapped);
+    REQUIRE(ok || GetLastError() == ERROR_IO_PENDING, "ReadFile: %s", DescribeError(GetLastError()).c_str());
+    REQUIRE(read.Ended(kDeadlineMs) && read.Result(b) == 17 && memcmp(buffer, bytes, 17) == 0,
+            "the partner did not read the 17 bytes");
+
+    // A purge of the transmit side ends the held write; what it had not sent never arrives.
+    Pending purged;
+    StartWrite(a, bytes, 17, purged);
+    Sleep(100);
+    REQUIRE(PurgeComm(a, PURGE_TXABORT | PURGE_TXCLEAR), "PurgeComm: %s", DescribeError(GetLastError()).c_str());
+    REQUIRE(purged.Ended(kDeadlineMs), "the purge left the write held");
+    DWORD sent = 0;
+    REQUIRE(!GetOverlappedResult(a, &purged.Overlapped, &sent, FALSE) && GetLastError() == ERROR_OPERATION_ABORTED,
+            "the purged write did not end aborted");
+    REQUIRE(OutQueue(a) == 0, "cbOutQue %lu after the purge", OutQueue(a));
+
+    // Off again, the next open writes at once.
+    CloseHandle(a);
+    cleanup.Ports[0] = INVALID_HANDLE_VALUE;
+    REQUIRE(RunVcomctl(L"config baud-timing off") == 0, "config baud-timing off failed");
+    a = cleanup.Ports[0] = OpenCom(L"COM20");
+    Pending quick;
+    ok = WriteFile(a, bytes, 17, nullptr, &quick.Overlapped);
+    REQUIRE(ok || GetLastError() == ERROR_IO_PENDING, "WriteFile: %s", DescribeError(GetLastError()).c_str());
+    REQUIRE(quick.Ended(kDeadlineMs) && quick.Result(a) == 17, "the untimed write did not complete");
+}
+
 TEST_CASE(installed, config_line_settings_refuses_anything_but_on_or_off)
 {
     REQUIRE(RunVcomctl(L"config line-settings maybe") == 2, "config line-settings maybe is no usage error");
     REQUIRE(RunVcomctl(L"config baud 9600") == 2, "an unknown setting is no usage error");
+    REQUIRE(RunVcomctl(L"config baud-timing 150") == 2, "config baud-timing 150 is no usage error");
 }
 
 int wmain(int argc, wchar_t** argv)

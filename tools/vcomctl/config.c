@@ -1,6 +1,6 @@
-/* Driver settings kept in the service's Parameters key. The driver reads line-settings when a port
- * is opened, so a change applies to every open from then on, not to handles already open; it reads
- * pacing when it loads, so a change applies from the driver's next load. */
+/* Driver settings kept in the service's Parameters key. The driver reads line-settings and
+ * baud-timing when a port is opened, so a change applies to every open from then on, not to handles
+ * already open; it reads pacing when it loads, so a change applies from the driver's next load. */
 #include <stdio.h>
 
 #include "vcomctl.h"
@@ -9,6 +9,7 @@
 #define SERVICE_KEY L"SYSTEM\\CurrentControlSet\\Services\\" VCOMCTL_SERVICE_NAME
 #define LINE_SETTINGS_VALUE L"EmulateLineSettings"
 #define NO_PACING_VALUE L"NoPacing"
+#define BAUD_TIMING_VALUE L"BaudTiming"
 
 /* Whether the DWORD is 1; absent (or anything else) counts as 0, as the driver reads it. */
 static int ReadSwitch(const wchar_t* name, int* set)
@@ -84,5 +85,25 @@ int CommandConfigPacing(int change, int on)
                on ? "on" : "off");
     else
         printf("pacing %s\n", noPacing ? "off" : "on");
+    return VcomctlOk;
+}
+
+/* Whether a pair's writes take as long as a real line at the writer's baud rate; absent means off.
+ * Without line-settings a port has no baud rate, so the one needs the other. */
+int CommandConfigBaudTiming(int change, int on)
+{
+    int set = 0;
+    int result = change ? WriteSwitch(BAUD_TIMING_VALUE, on) : ReadSwitch(BAUD_TIMING_VALUE, &set);
+    if (result != VcomctlOk)
+        return result;
+    int lines = 0;
+    result = ReadSwitch(LINE_SETTINGS_VALUE, &lines);
+    if (result != VcomctlOk)
+        return result;
+    const char* note = lines ? "" : "; it acts only with line-settings on";
+    if (change)
+        printf("baud-timing %s (from the next open of each port%s)\n", on ? "on" : "off", on ? note : "");
+    else
+        printf("baud-timing %s%s\n", set ? "on" : "off", set ? note : "");
     return VcomctlOk;
 }

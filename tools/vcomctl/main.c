@@ -51,6 +51,10 @@ static const char Usage[] =
     "                        whether delivery is paced (large blocks in two halves a clock tick\n"
     "                        apart, input counts capped right after a read) or every block whole;\n"
     "                        read when the driver loads; without on|off, print the setting\n"
+    "  config baud-timing [on|off]\n"
+    "                        whether a pair's writes take as long as a real line at the writer's\n"
+    "                        baud rate (held while sent, output queue, EV_TXEMPTY after the last\n"
+    "                        byte); needs line-settings; read at each open; off in the package\n"
     "  tap attach NAME       attach the tap to the real serial port NAME (COMx, or a device name\n"
     "                        such as \\Device\\Serial0); one tap at most\n"
     "  tap detach            stop the tap: it passes everything through until the real port is\n"
@@ -203,18 +207,25 @@ int wmain(int argc, WCHAR** argv)
         return command[0] == L'l' ? CommandList() : CommandVersion();
     }
     if (wcscmp(command, L"config") == 0) {
-        int pacing = argc >= 3 && wcscmp(argv[2], L"pacing") == 0;
-        if (argc < 3 || (!pacing && wcscmp(argv[2], L"line-settings") != 0))
-            return UsageError("config: the settings are line-settings and pacing, not '%ls'",
+        static const wchar_t* const settings[] = {L"line-settings", L"pacing", L"baud-timing"};
+        static int (*const commands[])(int, int) = {CommandConfigLineSettings, CommandConfigPacing,
+                                                    CommandConfigBaudTiming};
+        static const char* const valueErrors[] = {"config line-settings: on or off, not '%ls'",
+                                                  "config pacing: on or off, not '%ls'",
+                                                  "config baud-timing: on or off, not '%ls'"};
+        int which = -1;
+        for (int i = 0; argc >= 3 && i < 3; i++) {
+            if (wcscmp(argv[2], settings[i]) == 0)
+                which = i;
+        }
+        if (which < 0)
+            return UsageError("config: the settings are line-settings, pacing and baud-timing, not '%ls'",
                               argc >= 3 ? argv[2] : L"");
         if (argc == 3)
-            return pacing ? CommandConfigPacing(0, 0) : CommandConfigLineSettings(0, 0);
+            return commands[which](0, 0);
         if (argc != 4 || (wcscmp(argv[3], L"on") != 0 && wcscmp(argv[3], L"off") != 0))
-            return UsageError(pacing ? "config pacing: on or off, not '%ls'"
-                                     : "config line-settings: on or off, not '%ls'",
-                              argc > 3 ? argv[3] : L"");
-        int on = argv[3][1] == L'n';
-        return pacing ? CommandConfigPacing(1, on) : CommandConfigLineSettings(1, on);
+            return UsageError(valueErrors[which], argc > 3 ? argv[3] : L"");
+        return commands[which](1, argv[3][1] == L'n');
     }
     if (wcscmp(command, L"tap") == 0)
         return CommandTap(argc - 2, argv + 2);

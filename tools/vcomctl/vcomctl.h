@@ -48,6 +48,7 @@ DWORD ReplaceFileName(WCHAR* path, DWORD capacity, const WCHAR* name);
 int CommandConfigLineSettings(int change, int on);
 /* config pacing [on|off] (config.c): the same for the pacing of delivery, read at driver load. */
 int CommandConfigPacing(int change, int on);
+int CommandConfigBaudTiming(int change, int on);
 /* Whether the installed setting turns pacing off (NoPacing = 1); 0 when absent or unreadable. */
 int ConfiguredNoPacing(void);
 int CommandUninstall(void);

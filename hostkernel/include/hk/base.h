@@ -40,7 +40,7 @@ typedef uint16_t USHORT, *PUSHORT, WORD;
 typedef int32_t LONG, *PLONG, INT;
 typedef uint32_t ULONG, *PULONG, DWORD, UINT;
 typedef int64_t LONGLONG, LONG64, *PLONG64;
-typedef uint64_t ULONGLONG, ULONG64, *PULONG64;
+typedef uint64_t ULONGLONG, ULONG64, *PULONG64, *PULONGLONG;
 typedef int64_t LONG_PTR;
 typedef uint64_t ULONG_PTR, SIZE_T, *PSIZE_T, KAFFINITY;
 typedef wchar_t WCHAR, *PWCHAR, *PWSTR, *PWCH;

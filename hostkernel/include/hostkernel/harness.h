@@ -106,6 +106,17 @@ void ResetSystemTime();
 constexpr LONGLONG kDefaultClockTick = 156250;
 void SetClockTick(LONGLONG units100ns);
 LONGLONG ClockTick();
+// The tick ordinary timers, delays and time-outs end on: the modelled tick, or the finer clock
+// rate a driver asked for with ExSetTimerResolution while it holds that request (0: no tick).
+LONGLONG EffectiveClockTick();
+// What a driver asked of ExSetTimerResolution and has not withdrawn; 0 for nothing.
+LONGLONG TimerResolutionRequested();
+// The routines of Windows 8.1's executive timers and precise interrupt time (ExAllocateTimer,
+// ExSetTimer, ExCancelTimer, ExDeleteTimer, KeQueryInterruptTimePrecise) in the table
+// MmGetSystemRoutineAddress answers from (the default), or absent, as on an older kernel.
+void SetHighResolutionTimers(bool available);
+// Executive timers allocated and not yet deleted.
+size_t LiveExecutiveTimers();
 
 // ---- Objects ----------------------------------------------------------------------------------
 size_t LiveDeviceCount();
