@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <vector>
 
 struct _EX_TIMER {
     PEXT_CALLBACK Callback = nullptr;
@@ -33,6 +34,9 @@ struct TimerState {
     std::mutex lock;
     std::condition_variable changed;
     std::set<_EX_TIMER*> live;
+    // Timers a driver left behind at unload: reported, disarmed and kept (a callback may still
+    // name one), held here so that they stay reachable rather than leak.
+    std::vector<_EX_TIMER*> abandoned;
     bool workerStarted = false;
     std::atomic<LONGLONG> resolutionRequest{0};
 };
@@ -99,8 +103,9 @@ void TimerCleanCheck()
     {
         std::lock_guard guard(state.lock);
         left.assign(state.live.begin(), state.live.end());
-        // Reported once: disarmed and forgotten, never freed (a callback may still name it).
+        // Reported once: disarmed and set aside, never freed.
         for (_EX_TIMER* timer : left) timer->Armed = false;
+        state.abandoned.insert(state.abandoned.end(), left.begin(), left.end());
         state.live.clear();
     }
     for (_EX_TIMER* timer : left) {
