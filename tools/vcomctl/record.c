@@ -158,8 +158,9 @@ static void AppendRouting(Text* text, const RoutingConfig* routing, int capture)
         Append(text, L" --master %u", routing->MasterPortNumber);
     if (routing->RealPortMode)
         Append(text, L" --real-port");
-    if (routing->CaptureDirection & VCOMBUS_NO_PACING)
-        Append(text, L" --no-pacing");
+    /* Always said: a line without either takes whatever config pacing says when it is applied,
+     * and the record is to bring back the pacing that was live. */
+    Append(text, (routing->CaptureDirection & VCOMBUS_NO_PACING) ? L" --no-pacing" : L" --pacing");
 }
 
 WCHAR* FormatConfiguration(const Configuration* config)
