@@ -60,9 +60,10 @@ VCB_PAGED NTSTATUS DispatchCleanupFlush(PDEVICE_OBJECT deviceObject, PIRP irp)
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS) {
         RingPurge(&port->Ring);
     } else {
-        // Cleanup of any handle ends every pending read and wait of the port.
+        // Cleanup of any handle ends every pending read, wait and watch of the port.
         FlushReadQueue(deviceObject);
         FlushWaitQueue(deviceObject);
+        PartnerWatchFlush(port);
     }
     return CompleteRequest(irp, STATUS_SUCCESS);
 }

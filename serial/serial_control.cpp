@@ -12,6 +12,7 @@
 #include "driver/handlers.h"
 #include "routing/write_routing.h"
 #include "serial/events.h"
+#include "vcombus/ioctl.h"
 
 namespace {
 
@@ -161,6 +162,7 @@ VCB_PAGED NTSTATUS SetHandFlow(PortDeviceData* port, PIRP irp, const ControlBuff
     }
     CopyUnderQueueLock(port, &port->Ring.HandFlow, &handFlow, sizeof(handFlow));
     LineSettingsApplyHandFlow(port, handFlow);
+    PartnerWatchNotify(port);
     return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
@@ -219,8 +221,9 @@ NTSTATUS GetProperties(PortDeviceData* port, PIRP irp, const ControlBuffer& buff
 // transmit flags have nothing to act on. Information is 4, as serial applications have seen it,
 // but only into an output buffer that holds it: the I/O manager copies Information bytes back to
 // the caller's buffer, and a shorter one would be overrun.
-NTSTATUS Purge(PDEVICE_OBJECT deviceObject, PortDeviceData* port, PIRP irp, const ControlBuffer& buffer)
+VCB_PAGED NTSTATUS Purge(PDEVICE_OBJECT deviceObject, PortDeviceData* port, PIRP irp, const ControlBuffer& buffer)
 {
+    PAGED_CODE();
     if (buffer.InputLength < sizeof(ULONG)) {
         return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
     }
@@ -234,6 +237,7 @@ NTSTATUS Purge(PDEVICE_OBJECT deviceObject, PortDeviceData* port, PIRP irp, cons
     if (flags & SERIAL_PURGE_RXCLEAR) {
         RingPurge(&port->Ring);
     }
+    LineSettingsNotePurge(port, flags);
     return CompleteRequest(irp, STATUS_SUCCESS, buffer.OutputLength >= sizeof(ULONG) ? sizeof(ULONG) : 0);
 }
 
@@ -302,6 +306,8 @@ VCB_PAGED NTSTATUS PortSerialControl(PDEVICE_OBJECT deviceObject, PIRP irp)
         return GetCommStatus(port, irp, buffer);
     case IOCTL_SERIAL_GET_PROPERTIES:
         return GetProperties(port, irp, buffer);
+    case IOCTL_VCOMBUS_WATCH_PARTNER:
+        return ServePartnerWatch(port, irp, buffer.Data, buffer.InputLength, buffer.OutputLength);
     default:
         // The UART requests among them: refused unless the port emulates them.
         return LineSettingsRequest(port, irp, code, buffer.Data, buffer.InputLength, buffer.OutputLength);
