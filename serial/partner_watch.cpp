@@ -57,6 +57,16 @@ VOID NTAPI WatchCompleteCanceledIrp(PIO_CSQ csq, PIRP irp)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+// Resident: it holds the queue's spin lock.
+BOOLEAN WatchParked(PartnerWatch& watch)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&watch.Lock, &irql);
+    BOOLEAN parked = !IsListEmpty(&watch.List);
+    KeReleaseSpinLock(&watch.Lock, irql);
+    return parked;
+}
+
 // What `watcher` is told of `partner` (null: none on the cable), with ChildListLock held.
 void FillState(PortDeviceData* watcher, PortDeviceData* partner, PartnerLineState* state)
 {
@@ -139,11 +149,7 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS ServePartnerWatch(PortDeviceData* port
     }
     // Only parking adds to the list, always under ChildListLock: the test stays true until the
     // insertion.
-    KIRQL irql;
-    KeAcquireSpinLock(&watch.Lock, &irql);
-    BOOLEAN busy = !IsListEmpty(&watch.List);
-    KeReleaseSpinLock(&watch.Lock, irql);
-    if (busy) {
+    if (WatchParked(watch)) {
         ExReleaseFastMutex(&bus->ChildListLock);
         return CompleteRequest(irp, STATUS_DEVICE_BUSY);
     }

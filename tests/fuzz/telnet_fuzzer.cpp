@@ -4,6 +4,8 @@
 // whenever the layer asks. Findings: a crash or sanitizer report, data longer than the chunk, a
 // reply buffer past its size, input not taken while replies are drained (a stall), an escaped or
 // sent command that overruns its bound.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
