@@ -103,4 +103,5 @@ add_subdirectory(tests/image)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/package/vcombus.inf ${CMAKE_CURRENT_SOURCE_DIR}/package/vcomport.inf
     DESTINATION .)
 add_subdirectory(tools/vcomctl)
+add_subdirectory(tools/vcomsvc)
 add_subdirectory(tests/wine)

@@ -25,6 +25,8 @@ want /usr/bin/python3 python3
 want /usr/lib/python3/dist-packages/asn1crypto/__init__.py python3-asn1crypto
 # The cabinet that the attestation signing service takes (make submission).
 want gcab gcab
+# The setup program (package/setup.nsi), built with NSIS 3.
+want makensis nsis
 if [[ "${1:-}" == test ]]; then
     want ctest cmake
     want /usr/src/googletest/CMakeLists.txt googletest

@@ -61,3 +61,7 @@ if [[ -n ${SIGNED_DRIVER_DIR:-} ]]; then
 else
     echo "package.sh: signed ${#images[@]} images and vcombus.cat in $package"
 fi
+
+# Last, the setup program: it wraps the package as it now is, signatures and catalog included,
+# and is signed itself.
+"$root/scripts/make-setup.sh" "$package"

@@ -6,6 +6,7 @@
 
 #include <cfgmgr32.h>
 #include <setupapi.h>
+#include <wincrypt.h>
 #include <winternl.h>
 #include <sddl.h>
 
@@ -478,19 +479,20 @@ std::wstring WriteMismatchedSetupInformation()
     wcscat(directory, L"vcombus-mismatch");
     CreateDirectoryW(directory, nullptr);
     std::wstring inf = std::wstring(directory) + L"\\vcombus.inf";
-    std::wstring catalog = std::wstring(directory) + L"\\vcombus.cat";
-    std::wstring portInf = packageInf.substr(0, packageInf.find_last_of(L'\\') + 1) + L"vcomport.inf";
-    REQUIRE(CopyFileW(portInf.c_str(), (std::wstring(directory) + L"\\vcomport.inf").c_str(), FALSE),
-            "copying %s: %s", Narrow(portInf).c_str(), DescribeError(GetLastError()).c_str());
-    for (const std::wstring* path : {&inf, &catalog}) {
-        file = CreateFileW(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        REQUIRE(file != INVALID_HANDLE_VALUE, "creating %s: %s", Narrow(*path).c_str(),
-                DescribeError(GetLastError()).c_str());
-        DWORD written = 0;
-        if (path == &inf)
-            WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        CloseHandle(file);
+    // The package's catalog and test certificate beside it: signed as the package is, so that
+    // what fails is the driver search, not the signature check before it.
+    std::wstring packageDir = packageInf.substr(0, packageInf.find_last_of(L'\\') + 1);
+    for (const wchar_t* name : {L"vcomport.inf", L"vcombus.cat", L"vcombus-test.cer"}) {
+        std::wstring from = packageDir + name;
+        REQUIRE(CopyFileW(from.c_str(), (std::wstring(directory) + L"\\" + name).c_str(), FALSE),
+                "copying %s: %s", Narrow(from).c_str(), DescribeError(GetLastError()).c_str());
     }
+    file = CreateFileW(inf.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    REQUIRE(file != INVALID_HANDLE_VALUE, "creating %s: %s", Narrow(inf).c_str(),
+            DescribeError(GetLastError()).c_str());
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
     return inf;
 }
 
@@ -501,13 +503,100 @@ TEST_CASE(before_install, install_that_finds_no_driver_fails_and_leaves_nothing_
     std::wstring inf = WriteMismatchedSetupInformation();
     std::vector<std::wstring> stagedBefore = StagedSetupFiles();
 
-    REQUIRE(RunVcomctl(L"install --inf \"" + inf + L"\"") == 1,
-            "install with a driver for another device did not fail");
+    REQUIRE(RunVcomctl(L"trust") == 0, "trust failed");
+    std::string output;
+    DWORD code = RunVcomctl(L"install --inf \"" + inf + L"\"", &output);
+    REQUIRE(RunVcomctl(L"untrust") == 0, "untrust failed");
+    REQUIRE(code == 1, "install with a driver for another device did not fail");
+    REQUIRE(output.find("installing the bus driver") != std::string::npos,
+            "install failed for another reason than the driver search: %s", output.c_str());
     REQUIRE(BusDeviceInstances().empty(), "the failed install left a bus device");
     REQUIRE(StagedSetupFiles() == stagedBefore, "the failed install left its setup information "
             "in the driver store (%u files before, %u after)",
             static_cast<unsigned>(stagedBefore.size()),
             static_cast<unsigned>(StagedSetupFiles().size()));
+}
+
+namespace {
+
+// The package's file `name`, beside the control application the runner named.
+std::wstring BesideVcomctl(const wchar_t* name)
+{
+    std::wstring path = GetOptions().Vcomctl;
+    path.resize(path.find_last_of(L'\\') + 1);
+    return path + name;
+}
+
+std::vector<BYTE> ReadWholeFile(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    REQUIRE(file != INVALID_HANDLE_VALUE, "opening %s: %s", Narrow(path).c_str(), DescribeError(GetLastError()).c_str());
+    std::vector<BYTE> data(GetFileSize(file, nullptr));
+    DWORD read = 0;
+    BOOL ok = ReadFile(file, data.data(), static_cast<DWORD>(data.size()), &read, nullptr);
+    CloseHandle(file);
+    REQUIRE(ok && read == data.size(), "reading %s", Narrow(path).c_str());
+    return data;
+}
+
+// The machine's stores of the two a driver package's publisher must be in that hold the
+// certificate (DER), found by their own search: "Root, TrustedPublisher", or less.
+std::string StoresHolding(const std::vector<BYTE>& der)
+{
+    PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+    REQUIRE(cert != nullptr, "the test certificate does not parse: %s", DescribeError(GetLastError()).c_str());
+    std::string holding;
+    for (const wchar_t* name : {L"Root", L"TrustedPublisher"}) {
+        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                         CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG, name);
+        REQUIRE(store != nullptr, "opening the machine's %s store: %s", Narrow(name).c_str(),
+                DescribeError(GetLastError()).c_str());
+        bool found = false;
+        for (PCCERT_CONTEXT item = nullptr; !found && (item = CertEnumCertificatesInStore(store, item)) != nullptr;) {
+            found = item->cbCertEncoded == der.size() && memcmp(item->pbCertEncoded, der.data(), der.size()) == 0;
+            if (found)
+                CertFreeCertificateContext(item);
+        }
+        CertCloseStore(store, 0);
+        if (found)
+            holding += (holding.empty() ? "" : ", ") + Narrow(name);
+    }
+    CertFreeCertificateContext(cert);
+    return holding.empty() ? "none" : holding;
+}
+
+} // namespace
+
+// Until the package's test certificate is trusted, install refuses with the line that says what
+// to do, and makes nothing; trust and untrust put it into and out of both machine stores, and
+// each may be run again. Wine loads drivers without checking signatures: no test signing asked.
+TEST_CASE(before_install, install_refuses_until_trust_puts_the_test_certificate_in_both_machine_stores)
+{
+    std::vector<BYTE> cert = ReadWholeFile(BesideVcomctl(L"vcombus-test.cer"));
+    REQUIRE(StoresHolding(cert) == "none", "the test certificate is trusted before trust: %s",
+            StoresHolding(cert).c_str());
+    std::vector<std::wstring> stagedBefore = StagedSetupFiles();
+    std::string output;
+    REQUIRE(RunVcomctl(L"install", &output) == 1, "install with an untrusted test certificate did not fail");
+    REQUIRE(output.find("the package's test certificate is not trusted: run `vcomctl trust`") != std::string::npos,
+            "install did not say what to do: %s", output.c_str());
+    REQUIRE(output.find("test signing") == std::string::npos, "install asked for test signing: %s", output.c_str());
+    REQUIRE(BusDeviceInstances().empty(), "the refused install left a bus device");
+    REQUIRE(StagedSetupFiles() == stagedBefore, "the refused install staged setup information");
+
+    for (int round = 0; round < 2; ++round) {
+        REQUIRE(RunVcomctl(L"trust") == 0, "trust failed (round %d)", round);
+        REQUIRE(StoresHolding(cert) == "Root, TrustedPublisher", "after trust (round %d): in %s", round,
+                StoresHolding(cert).c_str());
+    }
+    for (int round = 0; round < 2; ++round) {
+        REQUIRE(RunVcomctl(L"untrust") == 0, "untrust failed (round %d)", round);
+        REQUIRE(StoresHolding(cert) == "none", "after untrust (round %d): in %s", round, StoresHolding(cert).c_str());
+    }
+    REQUIRE(RunVcomctl(L"trust --cert C:\\no-such-directory\\vcombus-test.cer") == 1, "trust of a missing file");
+    REQUIRE(RunVcomctl(L"trust --cert \"" + BesideVcomctl(L"vcombus.inf") + L"\"") == 1, "trust of a non-certificate");
+    REQUIRE(RunVcomctl(L"trust --bogus") == 2, "trust with an unknown option");
+    REQUIRE(StoresHolding(cert) == "none", "a failed trust left it in %s", StoresHolding(cert).c_str());
 }
 
 TEST_CASE(installed, one_bus_device_offers_the_bus_interface_after_the_install)
@@ -573,14 +662,261 @@ TEST_CASE(installed, status_finds_the_running_bus)
     REQUIRE(RunVcomctl(L"status") == 0, "status failed");
 }
 
-TEST_CASE(uninstall, uninstall_removes_the_bus_device_and_its_interface)
+namespace {
+
+const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\vcombus";
+const wchar_t kEnvironmentKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+
+// A value of a key of the machine's registry (this program's view is the 64-bit one): its string (REG_SZ, REG_EXPAND_SZ
+// unexpanded) or DWORD as text; empty when missing.
+std::wstring MachineValue(const wchar_t* key, const wchar_t* name)
+{
+    wchar_t data[4096] = L"";
+    DWORD size = sizeof(data) - sizeof(wchar_t);
+    DWORD type = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_RT_REG_DWORD |
+                     RRF_NOEXPAND, &type, data, &size) != ERROR_SUCCESS)
+        return L"";
+    if (type == REG_DWORD) {
+        DWORD number = 0;
+        memcpy(&number, data, sizeof(number));
+        return std::to_wstring(number);
+    }
+    return data;
+}
+
+bool MachineKeyExists(const wchar_t* key)
+{
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ | KEY_WOW64_64KEY, &handle) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(handle);
+    return true;
+}
+
+// How many entries of the system PATH name dir (ignoring case and a trailing backslash).
+unsigned PathEntries(const std::wstring& dir)
+{
+    std::wstring path = MachineValue(kEnvironmentKey, L"Path") + L";";
+    unsigned count = 0;
+    for (size_t start = 0, end; (end = path.find(L';', start)) != std::wstring::npos; start = end + 1) {
+        std::wstring entry = path.substr(start, end - start);
+        while (!entry.empty() && entry.back() == L'\\')
+            entry.pop_back();
+        count += _wcsicmp(entry.c_str(), dir.c_str()) == 0;
+    }
+    return count;
+}
+
+std::wstring ProgramFilesDir()
+{
+    wchar_t dir[MAX_PATH] = L"";
+    DWORD length = GetEnvironmentVariableW(L"ProgramW6432", dir, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        length = GetEnvironmentVariableW(L"ProgramFiles", dir, MAX_PATH);
+    REQUIRE(length > 0 && length < MAX_PATH, "no Program Files folder in the environment");
+    return std::wstring(dir) + L"\\vcombus";
+}
+
+const wchar_t* const kInstalledFiles[] = {L"vcomctl.exe", L"vcomsvc.exe", L"vcombus.sys", L"vcombus.inf",
+                                          L"vcomport.inf", L"vcombus.cat", L"vcombus-test.cer", L"uninstall.exe"};
+
+// Processes the system starts for a program rather than the program itself: the console host of
+// a console program, and Wine's desktop process (explorer.exe), started by the first program that
+// needs a desktop and kept for the session. Their exit codes, and whether they end, say nothing
+// of the program.
+bool SystemHelper(const wchar_t* image)
+{
+    const wchar_t* base = wcsrchr(image, L'\\');
+    base = base != nullptr ? base + 1 : image;
+    return _wcsicmp(base, L"conhost.exe") == 0 || _wcsicmp(base, L"explorer.exe") == 0;
+}
+
+std::wstring ImageOf(HANDLE process)
+{
+    wchar_t image[MAX_PATH] = L"?";
+    DWORD length = MAX_PATH;
+    QueryFullProcessImageNameW(process, 0, image, &length);
+    return image;
+}
+
+// Runs the command line and every process it starts, in a job, until each of them but the
+// system's helpers has ended (at most timeoutMs, then the job is ended and the case fails). The
+// processes that exited with another code than 0, or "" when none did. A process that ended
+// and was gone before its start was seen here can't be opened: its code is not known.
+std::string RunToTheEnd(std::wstring commandLine, DWORD timeoutMs)
+{
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    REQUIRE(job != nullptr && port != nullptr, "job and port: %s", DescribeError(GetLastError()).c_str());
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {job, port};
+    REQUIRE(SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &association,
+                                    sizeof(association)),
+            "associating the port: %s", DescribeError(GetLastError()).c_str());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    printf("  running %s\n", Narrow(commandLine).c_str());
+    fflush(stdout);
+    REQUIRE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                           nullptr, &startup, &process),
+            "starting %s: %s", Narrow(commandLine).c_str(), DescribeError(GetLastError()).c_str());
+    REQUIRE(AssignProcessToJobObject(job, process.hProcess), "into the job: %s",
+            DescribeError(GetLastError()).c_str());
+    ResumeThread(process.hThread);
+    CloseHandle(process.hThread);
+    std::vector<std::pair<DWORD, HANDLE>> processes = {{process.dwProcessId, process.hProcess}};
+    DWORD start = GetTickCount();
+    for (;;) {
+        // A process's children are announced before it ends: once every known one has ended,
+        // the announcements drained after that name all there were.
+        bool running = false;
+        for (auto& [id, handle] : processes)
+            running = running || (WaitForSingleObject(handle, 0) == WAIT_TIMEOUT && !SystemHelper(ImageOf(handle).c_str()));
+        bool announced = false;
+        DWORD message = 0;
+        ULONG_PTR key = 0;
+        LPOVERLAPPED detail = nullptr;
+        while (GetQueuedCompletionStatus(port, &message, &key, &detail, running ? 100 : 0)) {
+            DWORD id = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(detail));
+            if (message != JOB_OBJECT_MSG_NEW_PROCESS || id == process.dwProcessId)
+                continue;
+            announced = true;
+            HANDLE opened = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, id);
+            if (opened != nullptr)
+                processes.push_back({id, opened});
+        }
+        if (!running && !announced)
+            break;
+        if (GetTickCount() - start >= timeoutMs) {
+            std::string left;
+            for (auto& [id, handle] : processes) {
+                if (WaitForSingleObject(handle, 0) == WAIT_TIMEOUT && !SystemHelper(ImageOf(handle).c_str()))
+                    left += Format(" %s (process %lu)", Narrow(ImageOf(handle)).c_str(), id);
+            }
+            TerminateJobObject(job, 1);
+            REQUIRE(false, "%s and what it started still ran after %lu s:%s", Narrow(commandLine).c_str(),
+                    timeoutMs / 1000, left.c_str());
+        }
+    }
+    std::string failures;
+    for (auto& [id, handle] : processes) {
+        std::wstring image = ImageOf(handle);
+        DWORD code = 0;
+        GetExitCodeProcess(handle, &code);
+        if (!SystemHelper(image.c_str())) {
+            printf("  %s (process %lu) exited with %lu\n", Narrow(image).c_str(), id, code);
+            if (code != 0)
+                failures += Format("%s%s (process %lu) exited with %lu", failures.empty() ? "" : ", ",
+                                   Narrow(image).c_str(), id, code);
+        }
+        CloseHandle(handle);
+    }
+    CloseHandle(port);
+    CloseHandle(job);
+    return failures;
+}
+
+} // namespace
+
+// What the setup program left, after an install and an install over it: the package's files in
+// Program Files, the folder on the system PATH once, the uninstaller among the installed
+// programs, the test certificate trusted, one bus.
+TEST_CASE(setup_installed, the_package_is_in_program_files_on_the_path_once_and_among_the_installed_programs)
+{
+    std::wstring dir = ProgramFilesDir();
+    for (const wchar_t* name : kInstalledFiles)
+        REQUIRE(GetFileAttributesW((dir + L"\\" + name).c_str()) != INVALID_FILE_ATTRIBUTES, "no %s in %s",
+                Narrow(name).c_str(), Narrow(dir).c_str());
+    REQUIRE(PathEntries(dir) == 1, "the system PATH names %s %u times: %s", Narrow(dir).c_str(), PathEntries(dir),
+            Narrow(MachineValue(kEnvironmentKey, L"Path")).c_str());
+    REQUIRE(_wcsicmp(MachineValue(kUninstallKey, L"InstallLocation").c_str(), dir.c_str()) == 0,
+            "InstallLocation %s", Narrow(MachineValue(kUninstallKey, L"InstallLocation")).c_str());
+    std::wstring uninstaller = L"\"" + dir + L"\\uninstall.exe\"";
+    REQUIRE(_wcsicmp(MachineValue(kUninstallKey, L"UninstallString").c_str(), uninstaller.c_str()) == 0,
+            "UninstallString %s", Narrow(MachineValue(kUninstallKey, L"UninstallString")).c_str());
+    REQUIRE(_wcsicmp(MachineValue(kUninstallKey, L"QuietUninstallString").c_str(), (uninstaller + L" /S").c_str()) == 0,
+            "QuietUninstallString %s", Narrow(MachineValue(kUninstallKey, L"QuietUninstallString")).c_str());
+    for (const wchar_t* name : {L"DisplayName", L"DisplayVersion", L"Publisher"})
+        REQUIRE(!MachineValue(kUninstallKey, name).empty(), "no %s", Narrow(name).c_str());
+    REQUIRE(MachineValue(kUninstallKey, L"NoModify") == L"1" && MachineValue(kUninstallKey, L"NoRepair") == L"1",
+            "NoModify %s, NoRepair %s", Narrow(MachineValue(kUninstallKey, L"NoModify")).c_str(),
+            Narrow(MachineValue(kUninstallKey, L"NoRepair")).c_str());
+    REQUIRE(_wtoi(MachineValue(kUninstallKey, L"EstimatedSize").c_str()) > 0, "no EstimatedSize");
+    REQUIRE(StoresHolding(ReadWholeFile(dir + L"\\vcombus-test.cer")) == "Root, TrustedPublisher",
+            "the test certificate is in %s", StoresHolding(ReadWholeFile(dir + L"\\vcombus-test.cer")).c_str());
+    RunningBusPath();
+    REQUIRE(BusDeviceInstances().size() == 1, "%u bus devices", static_cast<unsigned>(BusDeviceInstances().size()));
+}
+
+// The uninstaller as the list of installed programs runs it (copying itself away and starting
+// that copy): it and all it starts exit 0, and no bus, driver, service, file, PATH entry, entry
+// among the installed programs or trust is left.
+TEST_CASE(uninstall, the_uninstaller_leaves_no_bus_driver_service_files_path_entry_or_trust)
 {
     RunningBusPath();
-    REQUIRE(RunVcomctl(L"uninstall") == 0, "uninstall failed");
+    std::wstring dir = MachineValue(kUninstallKey, L"InstallLocation");
+    std::wstring quiet = MachineValue(kUninstallKey, L"QuietUninstallString");
+    REQUIRE(!dir.empty() && !quiet.empty(), "no uninstaller registered");
+    std::vector<BYTE> cert = ReadWholeFile(dir + L"\\vcombus-test.cer");
+    std::string failures = RunToTheEnd(quiet, 120000);
+    REQUIRE(failures.empty(), "the uninstaller failed: %s", failures.c_str());
+
     REQUIRE(WaitForNoBusInterface(kStartDeadlineMs), "the bus interface is still offered");
     REQUIRE(BusDeviceInstances().empty(), "a bus device is left");
+    REQUIRE(!MachineKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\vcombus"), "the vcombus service is left");
+    REQUIRE(!MachineKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\vcomsvc"), "the restore service is left");
+    REQUIRE(!MachineKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\vcomsvc"),
+            "the restore service's event source is left");
+    wchar_t system[MAX_PATH];
+    REQUIRE(GetSystemDirectoryW(system, MAX_PATH) > 0, "GetSystemDirectory");
+    REQUIRE(GetFileAttributesW((std::wstring(system) + L"\\drivers\\vcombus.sys").c_str()) == INVALID_FILE_ATTRIBUTES,
+            "the driver's image is left in %s\\drivers", Narrow(system).c_str());
+    for (const wchar_t* name : kInstalledFiles)
+        REQUIRE(GetFileAttributesW((dir + L"\\" + name).c_str()) == INVALID_FILE_ATTRIBUTES, "%s is left in %s",
+                Narrow(name).c_str(), Narrow(dir).c_str());
+    REQUIRE(GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES, "%s is left", Narrow(dir).c_str());
+    REQUIRE(PathEntries(dir) == 0, "the system PATH still names %s: %s", Narrow(dir).c_str(),
+            Narrow(MachineValue(kEnvironmentKey, L"Path")).c_str());
+    REQUIRE(!MachineKeyExists(kUninstallKey), "the uninstaller is still among the installed programs");
+    // Wine stages setup information under its own name.
+    for (const std::wstring& staged : StagedSetupFiles())
+        REQUIRE(_wcsnicmp(staged.c_str(), L"vcom", 4) != 0, "%s is left in the driver store", Narrow(staged).c_str());
+    REQUIRE(StoresHolding(cert) == "none", "the test certificate is still in %s", StoresHolding(cert).c_str());
     REQUIRE(RunVcomctl(L"status") == 1, "status succeeded without a bus");
     REQUIRE(RunVcomctl(L"uninstall") == 0, "a second uninstall failed");
+}
+
+// A setup whose driver install fails exits with 1, silent as it is, and takes out what it put in:
+// here the system's drivers folder holds an image of the package's version that is not the
+// package's (left by some earlier install), which setup keeps and vcomctl install refuses.
+TEST_CASE(before_install, a_setup_whose_driver_install_fails_exits_1_and_leaves_nothing_behind)
+{
+    wchar_t system[MAX_PATH];
+    REQUIRE(GetSystemDirectoryW(system, MAX_PATH) > 0, "GetSystemDirectory");
+    std::wstring stale = std::wstring(system) + L"\\drivers\\vcombus.sys";
+    std::vector<BYTE> image = ReadWholeFile(BesideVcomctl(L"vcombus.sys"));
+    image.insert(image.end(), 16, 0);
+    HANDLE file = CreateFileW(stale.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    REQUIRE(file != INVALID_HANDLE_VALUE, "creating %s: %s", Narrow(stale).c_str(), DescribeError(GetLastError()).c_str());
+    DWORD written = 0;
+    WriteFile(file, image.data(), static_cast<DWORD>(image.size()), &written, nullptr);
+    CloseHandle(file);
+    std::vector<BYTE> cert = ReadWholeFile(BesideVcomctl(L"vcombus-test.cer"));
+
+    std::string failures = RunToTheEnd(L"\"" + BesideVcomctl(L"vcombus-setup.exe") + L"\" /S", 120000);
+    // Nothing runs the image any more: it can go.
+    BOOL deleted = DeleteFileW(stale.c_str());
+    REQUIRE(deleted, "deleting %s after the failed setup: %s", Narrow(stale).c_str(), DescribeError(GetLastError()).c_str());
+    REQUIRE(failures.find("vcombus-setup.exe") != std::string::npos && failures.find("exited with 1") != std::string::npos,
+            "the setup did not exit with 1: %s", failures.empty() ? "every process exited with 0" : failures.c_str());
+    std::wstring dir = ProgramFilesDir();
+    REQUIRE(GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES, "the failed setup left %s", Narrow(dir).c_str());
+    REQUIRE(!MachineKeyExists(kUninstallKey), "the failed setup registered its uninstaller");
+    REQUIRE(PathEntries(dir) == 0, "the failed setup put %s on the PATH", Narrow(dir).c_str());
+    REQUIRE(StoresHolding(cert) == "none", "the failed setup left the test certificate in %s", StoresHolding(cert).c_str());
+    REQUIRE(BusDeviceInstances().empty(), "the failed setup left a bus device");
+    REQUIRE(!MachineKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\vcombus"), "the failed setup left the vcombus service");
 }
 
 int wmain(int argc, wchar_t** argv)

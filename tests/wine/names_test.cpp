@@ -218,6 +218,9 @@ TEST_CASE(installed, a_named_port_is_left_plugged_in_for_the_uninstall)
 TEST_CASE(uninstalled, the_uninstall_took_the_names_of_its_ports_away)
 {
     RequireUnnamed(L"COM25", 25);
+    // restore_test leaves its pair restored as COM20 and COM21, and a hub port.
+    RequireUnnamed(L"COM20", 20);
+    RequireUnnamed(L"COM21", 21);
     HKEY key;
     REQUIRE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\vcombus", 0, KEY_READ, &key) == ERROR_FILE_NOT_FOUND,
             "vcomctl's records are left after the uninstall");

@@ -1,31 +1,30 @@
 #!/usr/bin/env bash
-# Installs the package into a fresh Wine prefix with `vcomctl install` and runs the Win32 test
-# programs against it, in the order the scenario needs (before the install, installed, removed).
-# Everything the steps print, the driver's DbgPrint output included, goes to one log; on any
-# failure the runner names the failed step and prints the log's tail. The prefix's server is shut
-# down however the run ends.
+# Installs the package into a fresh Wine prefix with its setup program, as a user would, and runs
+# the Win32 test programs against it, in the order the scenario needs (before the install,
+# installed, removed by the uninstaller). Everything the steps print, the driver's DbgPrint output
+# included, goes to one log; on any failure the runner names the failed step and prints the log's
+# tail. The prefix's server is shut down however the run ends.
 #
-# usage: run-wine.sh --cmake CMAKE --build WINDOWS_BUILD_DIR --programs DIR --work DIR
-#                    [--package DIR]
-#   --package  install this package directory instead of the build's own install (for trying an
-#              image built elsewhere, a deliberately broken one for instance)
+# usage: run-wine.sh --programs DIR --work DIR [--package DIR]
+#   --package  the package directory to install (default: out/package of this tree, what
+#              `make package` built), for trying an image built elsewhere, a deliberately broken
+#              one for instance; it must hold the setup program beside the package's files
 set -uo pipefail
 
-cmake= build= programs= work= package_given=
+programs= work= package=
 while (($#)); do
     case $1 in
-        --cmake) cmake=$2; shift 2 ;;
-        --build) build=$2; shift 2 ;;
         --programs) programs=$2; shift 2 ;;
         --work) work=$2; shift 2 ;;
-        --package) package_given=$2; shift 2 ;;
+        --package) package=$2; shift 2 ;;
         *) echo "run-wine.sh: unexpected argument '$1'" >&2; exit 2 ;;
     esac
 done
-[[ -n $programs && -n $work && ( -n $package_given || ( -n $cmake && -n $build ) ) ]] || {
-    echo "usage: run-wine.sh --cmake CMAKE --build DIR --programs DIR --work DIR [--package DIR]" >&2
+[[ -n $programs && -n $work ]] || {
+    echo "usage: run-wine.sh --programs DIR --work DIR [--package DIR]" >&2
     exit 2
 }
+[[ -n $package ]] || package=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/out/package
 
 # Debian's wine64 package; the `wine` wrapper is only a recommendation, so call the loader itself.
 wine=/usr/lib/wine/wine64
@@ -44,9 +43,10 @@ log=$work/wine.log
 
 export WINEPREFIX=$work/prefix
 export WINEARCH=win64
-# DbgPrint reaches the log as warn:debugstr lines; err lines say what Wine itself gave up on.
+# DbgPrint reaches the log as warn:debugstr lines, and the event log entries of the restore
+# service as eventlog lines (Wine keeps no event log to read back); err lines say what Wine itself gave up on.
 # Without a display, the desktop, tray and COM marshalling report errors that mean nothing here.
-export WINEDEBUG=-all,warn+debugstr,err+all,err-winediag,err-systray,err-ole
+export WINEDEBUG=-all,warn+debugstr,warn+eventlog,err+all,err-winediag,err-systray,err-ole
 # No Mono or Gecko prompts: nothing here needs them, and CI has no network and no display.
 export WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
 unset DISPLAY WAYLAND_DISPLAY
@@ -111,24 +111,18 @@ windows_path() {
     printf 'Z:%s' "${path//\//\\}"
 }
 
-package=$work/package
-if [[ -n $package_given ]]; then
-    mkdir -p "$package"
-    cp -r "$package_given"/. "$package"/ || { failure="copying $package_given"; exit 1; }
-else
-    step 60 "stage the package (cmake --install)" "$cmake" --install "$build" --prefix "$package"
-    # Signed and catalogued as make package leaves it, with a certificate of the run's own.
-    step 120 "sign the package (scripts/package.sh)" env -u SIGN_PFX -u SIGN_PASSWORD -u SIGN_TIMESTAMP_URL \
-        SIGN_DIR="$work/signing" "$(dirname "${BASH_SOURCE[0]}")/../../scripts/package.sh" "$package"
-fi
-for program in bus_test pair_test names_test line_settings_test comm_test tap_test catalog_test; do
+package=$(cd "$package" 2>/dev/null && pwd) || { failure="no package directory $package (run make package)"; exit 1; }
+for program in bus_test pair_test names_test line_settings_test comm_test tap_test catalog_test restore_test; do
     [[ -f $programs/$program.exe ]] || { failure="no test program $programs/$program.exe"; exit 1; }
 done
-for file in vcombus.sys vcombus.inf vcomport.inf vcomctl.exe; do
-    [[ -f $package/$file ]] || { failure="the package lacks $file"; exit 1; }
+for file in vcombus.sys vcombus.inf vcomport.inf vcombus.cat vcomctl.exe vcomsvc.exe vcombus-test.cer vcombus-setup.exe; do
+    [[ -f $package/$file ]] || { failure="the package $package lacks $file (run make package)"; exit 1; }
 done
 
-vcomctl=$(windows_path "$package/vcomctl.exe")
+# Before the install the programs use the package's own vcomctl; once the setup program has run,
+# the installed one; after the uninstall, the package's again.
+package_vcomctl=$(windows_path "$package/vcomctl.exe")
+vcomctl='C:\Program Files\vcombus\vcomctl.exe'
 bus_test=$programs/bus_test.exe
 pair_test=$programs/pair_test.exe
 
@@ -139,10 +133,18 @@ pair_test=$programs/pair_test.exe
 step 90 "create the Wine prefix (wineboot -i)" "$wine" wineboot -i
 step 30 "wait for the first server to exit (wineserver -w)" "$wineserver" -w
 step 10 "start a persistent Wine server (wineserver -p)" "$wineserver" -p
-step 60 "catalog_test package" "$wine" "$programs/catalog_test.exe" package --vcomctl "$vcomctl"
+step 60 "catalog_test package" "$wine" "$programs/catalog_test.exe" package --vcomctl "$package_vcomctl"
 
-step 60 "bus_test before_install" "$wine" "$bus_test" before_install --vcomctl "$vcomctl"
-step 60 "vcomctl install" "$wine" "$package/vcomctl.exe" install
+step 60 "bus_test before_install" "$wine" "$bus_test" before_install --vcomctl "$package_vcomctl"
+# The setup program straight from the package, silently: it trusts the test certificate, installs
+# the driver and puts vcomctl on the PATH. The second run is an install over the first.
+step 180 "vcombus-setup.exe /S" "$wine" "$package/vcombus-setup.exe" /S
+step 180 "vcombus-setup.exe /S over the installed package" "$wine" "$package/vcombus-setup.exe" /S
+# A fresh process, started as a user's prompt would be, finds vcomctl through the system PATH
+# (in a folder without one).
+cd "$work" || { failure="cd $work"; exit 1; }
+step 60 "vcomctl status through the PATH (cmd /c vcomctl status)" "$wine" cmd /c vcomctl status
+step 60 "bus_test setup_installed" "$wine" "$bus_test" setup_installed --vcomctl "$vcomctl"
 step 120 "bus_test installed" "$wine" "$bus_test" installed --vcomctl "$vcomctl"
 # Before names_test: it leaves port 9 named for the uninstall to remove, and this one pairs 9
 # and unplugs every port.
@@ -151,5 +153,18 @@ step 120 "names_test installed" "$wine" "$programs/names_test.exe" installed --v
 step 120 "pair_test installed" "$wine" "$pair_test" installed --vcomctl "$vcomctl"
 step 120 "comm_test installed" "$wine" "$programs/comm_test.exe" installed --vcomctl "$vcomctl"
 step 120 "tap_test installed" "$wine" "$programs/tap_test.exe" installed --vcomctl "$vcomctl"
-step 60 "bus_test uninstall" "$wine" "$bus_test" uninstall --vcomctl "$vcomctl"
-step 60 "names_test uninstalled" "$wine" "$programs/names_test.exe" uninstalled --vcomctl "$vcomctl"
+# The recorded configuration across a restart of the prefix: every process of it ended, the
+# prefix started again, and nothing of vcomctl run before restore_test looks.
+step 180 "restore_test record" "$wine" "$programs/restore_test.exe" record --vcomctl "$vcomctl"
+step 30 "restart the prefix: end every process (wineserver -k)" "$wineserver" -k
+step 30 "restart the prefix: wait for the server to exit (wineserver -w)" "$wineserver" -w
+step 10 "restart the prefix: a persistent Wine server again (wineserver -p)" "$wineserver" -p
+step 90 "restart the prefix: start it (wineboot)" "$wine" wineboot
+step 120 "restore_test restored" "$wine" "$programs/restore_test.exe" restored --vcomctl "$vcomctl"
+step 300 "restore_test name_taken" "$wine" "$programs/restore_test.exe" name_taken --vcomctl "$vcomctl"
+# The service's event log entry for the name another device took, naming the item.
+grep -q 'vcomsvc: could not restore port 9 (COM20): COM20 is already in use' "$log" ||
+    { failure="the restore service logged no event for port 9's COM20, taken by another device"; exit 1; }
+# The uninstaller, as the list of installed programs runs it; then what it must have removed.
+step 180 "bus_test uninstall (the uninstaller)" "$wine" "$bus_test" uninstall --vcomctl "$package_vcomctl"
+step 60 "names_test uninstalled" "$wine" "$programs/names_test.exe" uninstalled --vcomctl "$package_vcomctl"

@@ -177,7 +177,7 @@ DWORD RunVcomctl(const std::wstring& arguments, std::string* output)
         SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = writeEnd;
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        startup.hStdError = writeEnd;
         startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     }
     PROCESS_INFORMATION process = {};

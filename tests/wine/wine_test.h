@@ -60,7 +60,7 @@ std::vector<std::wstring> WaitForBusInterface(DWORD timeoutMs);
 bool WaitForNoBusInterface(DWORD timeoutMs);
 
 // Runs the control application with the arguments; its exit code. Its output goes to this
-// program's output, and is also kept in *output when one is given.
+// program's output, and is also kept (with what it wrote on stderr) in *output when one is given.
 DWORD RunVcomctl(const std::wstring& arguments, std::string* output = nullptr);
 
 } // namespace wine_test

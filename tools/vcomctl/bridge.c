@@ -507,7 +507,7 @@ static int BridgeEnd(const WCHAR* com, unsigned long appNumber, WCHAR* path, siz
                     PortDeviceName(number + 1, device, ARRAYSIZE(device)) != ERROR_SUCCESS)
                     break;
             }
-            int result = CommandPair(number, NULL);
+            int result = CommandPair(number, NULL, 0);
             if (result == VcomctlOk)
                 result = CommandName(number, com);
             if (result != VcomctlOk)

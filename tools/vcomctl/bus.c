@@ -64,9 +64,11 @@ int CommandStatus(void)
 {
     BusInterface bus;
     DWORD result = FindBus(&bus);
-    if (result == ERROR_NOT_FOUND)
+    if (result == ERROR_NOT_FOUND) {
+        PrintRestoreServiceState();
         return ReportFailure("the bus is not running: no device offers the bus interface "
                              "(is vcombus installed? try 'vcomctl install')");
+    }
     if (result != ERROR_SUCCESS)
         return ReportError(result, "looking up the bus interface");
 
@@ -97,5 +99,6 @@ int CommandStatus(void)
                "error %lu)\n", (unsigned long)error);
     }
     CloseHandle(handle);
-    return VcomctlOk;
+    PrintRestoreServiceState();
+    return PrintRecordStatus();
 }

@@ -8,23 +8,18 @@
 #define SERVICE_KEY L"SYSTEM\\CurrentControlSet\\Services\\" VCOMCTL_SERVICE_NAME
 #define LINE_SETTINGS_VALUE L"EmulateLineSettings"
 
-/* Whether ports answer the baud rate, line control and modem line requests; absent means off. */
 static int ShowLineSettings(void)
 {
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, LINE_SETTINGS_VALUE,
-                                  RRF_RT_REG_DWORD, NULL, &value, &size);
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
-        return ReportError((DWORD)status, "reading %ls\\%ls", PARAMETERS_KEY, LINE_SETTINGS_VALUE);
-    printf("line-settings %s\n", status == ERROR_SUCCESS && value == 1 ? "on" : "off");
-    return VcomctlOk;
+    int on;
+    int result = ReadLineSettings(&on);
+    if (result == VcomctlOk)
+        printf("line-settings %s\n", on ? "on" : "off");
+    return result;
 }
 
-int CommandConfigLineSettings(int change, int on)
+/* Whether ports answer the baud rate, line control and modem line requests; absent means off. */
+int SetLineSettings(int on)
 {
-    if (!change)
-        return ShowLineSettings();
     /* Without the service there is no driver to read the value: say so rather than leave a key
      * that a later install would find. */
     HKEY service;
@@ -45,6 +40,28 @@ int CommandConfigLineSettings(int change, int on)
     RegCloseKey(parameters);
     if (status != ERROR_SUCCESS)
         return ReportError((DWORD)status, "setting %ls\\%ls", PARAMETERS_KEY, LINE_SETTINGS_VALUE);
-    printf("line-settings %s (from the next open of each port)\n", on ? "on" : "off");
     return VcomctlOk;
+}
+
+int ReadLineSettings(int* on)
+{
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, LINE_SETTINGS_VALUE,
+                                  RRF_RT_REG_DWORD, NULL, &value, &size);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        return ReportError((DWORD)status, "reading %ls\\%ls", PARAMETERS_KEY, LINE_SETTINGS_VALUE);
+    *on = status == ERROR_SUCCESS && value == 1;
+    return VcomctlOk;
+}
+
+int CommandConfigLineSettings(int change, int on)
+{
+    if (!change)
+        return ShowLineSettings();
+    int result = SetLineSettings(on);
+    if (result != VcomctlOk)
+        return result;
+    printf("line-settings %s (from the next open of each port)\n", on ? "on" : "off");
+    return RecordLineSettings(on);
 }

@@ -69,8 +69,7 @@ static DWORD FindBusDevice(HDEVINFO* set, SP_DEVINFO_DATA* device, BOOL* found)
 static const WCHAR BusInfName[] = L"vcombus.inf";
 static const WCHAR PortInfName[] = L"vcomport.inf";
 
-/* Replaces the file name at the end of path (everything after its last backslash) with name. */
-static DWORD ReplaceFileName(WCHAR* path, DWORD capacity, const WCHAR* name)
+DWORD ReplaceFileName(WCHAR* path, DWORD capacity, const WCHAR* name)
 {
     WCHAR* slash = wcsrchr(path, L'\\');
     WCHAR* at = slash != NULL ? slash + 1 : path;
@@ -179,6 +178,61 @@ static DWORD WaitForStart(DEVINST devInst, BusInterface* bus, ULONG* problem)
     }
 }
 
+/* Whether two files hold the same bytes; FALSE when either can't be read. */
+static BOOL SameContents(const WCHAR* first, const WCHAR* second)
+{
+    HANDLE a = CreateFileW(first, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, 0, NULL);
+    HANDLE b = CreateFileW(second, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, 0, NULL);
+    LARGE_INTEGER sizeA, sizeB;
+    BOOL same = a != INVALID_HANDLE_VALUE && b != INVALID_HANDLE_VALUE && GetFileSizeEx(a, &sizeA) &&
+                GetFileSizeEx(b, &sizeB) && sizeA.QuadPart == sizeB.QuadPart;
+    static BYTE bufferA[65536], bufferB[65536];
+    while (same) {
+        DWORD readA = 0, readB = 0;
+        if (!ReadFile(a, bufferA, sizeof(bufferA), &readA, NULL) ||
+            !ReadFile(b, bufferB, sizeof(bufferB), &readB, NULL) || readA != readB)
+            same = FALSE;
+        else if (readA == 0)
+            break;
+        else
+            same = memcmp(bufferA, bufferB, readA) == 0;
+    }
+    if (a != INVALID_HANDLE_VALUE)
+        CloseHandle(a);
+    if (b != INVALID_HANDLE_VALUE)
+        CloseHandle(b);
+    return same;
+}
+
+/* The image in the system's drivers directory, where the setup information copies it. */
+static BOOL InstalledImagePath(WCHAR* path)
+{
+    static const WCHAR tail[] = L"\\drivers\\vcombus.sys";
+    UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length + ARRAYSIZE(tail) > MAX_PATH)
+        return FALSE;
+    wcscat(path, tail);
+    return TRUE;
+}
+
+/* Whether the installed image is the package's, next to its setup information. */
+static BOOL InstalledImageIsThePackages(const WCHAR* inf)
+{
+    WCHAR package[MAX_PATH];
+    WCHAR installed[MAX_PATH];
+    if (!InstalledImagePath(installed) || wcslen(inf) >= MAX_PATH)
+        return FALSE;
+    wcscpy(package, inf);
+    return ReplaceFileName(package, MAX_PATH, L"vcombus.sys") == ERROR_SUCCESS &&
+           SameContents(package, installed);
+}
+
+static void StopDriver(void);
+static DWORD DeleteBusService(void);
+static BOOL BusServiceExists(void);
+
 /* What an install has staged in the driver store so far. */
 typedef struct Staging {
     BOOL BusNow;
@@ -229,6 +283,11 @@ int CommandInstall(const WCHAR* infArgument)
     if (GetFileAttributesW(portInf) == INVALID_FILE_ATTRIBUTES)
         return ReportError(GetLastError(), "setup information for the ports %ls", portInf);
 
+    /* Nothing is made for a driver the machine would refuse, or ask the user about. */
+    int trusted = CheckPackageSignature(inf);
+    if (trusted != VcomctlOk)
+        return trusted;
+
     /* Both staged: the ports' so that Plug and Play finds it for the ports the bus enumerates
      * later, which are installed by matching, not by this program. Copies staged before (by an
      * earlier install) are kept; those staged now are removed again if the install fails. */
@@ -250,8 +309,30 @@ int CommandInstall(const WCHAR* infArgument)
         return ReportError(result, "listing devices");
     }
 
-    /* One bus is all there is to have: a second install leaves an installed bus alone. */
+    /* One bus is all there is to have: a second install leaves an installed bus alone, unless
+     * its driver is not the package's (an upgrade, or a downgrade). Then the bus goes, with its
+     * ports, as a driver update on the device would take them, and the driver is unloaded once
+     * no device uses it; the bus is installed again from the package below. Updating the driver
+     * on the running device instead may leave the old image in place until a restart (Wine
+     * keeps it, in use, and reports success). */
     BOOL installed = exists && HasBusService(set, &device);
+    BOOL update = installed && !InstalledImageIsThePackages(inf);
+    if (update) {
+        WCHAR old[512] = L"";
+        SetupDiGetDeviceInstanceIdW(set, &device, old, ARRAYSIZE(old), NULL);
+        if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &device)) {
+            result = GetLastError();
+            SetupDiDestroyDeviceInfoList(set);
+            Unstage(&staging);
+            return ReportError(result, "removing the bus device %ls to update its driver", old);
+        }
+        printf("removed the bus device %ls, whose driver is not the package's\n", old);
+        StopDriver();
+        if (LockNames() == VcomctlOk)
+            ForgetVanishedPorts();
+        exists = FALSE;
+        installed = FALSE;
+    }
     BOOL created = FALSE;
     if (!exists) {
         SetupDiDestroyDeviceInfoList(set);
@@ -267,6 +348,7 @@ int CommandInstall(const WCHAR* infArgument)
     }
 
     BOOL reboot = FALSE;
+    BOOL serviceExisted = BusServiceExists();
     if (!installed) {
         if (!UpdateDriverForPlugAndPlayDevicesW(NULL, VCOMCTL_BUS_HARDWARE_ID, inf,
                                                 INSTALLFLAG_FORCE, &reboot))
@@ -274,11 +356,24 @@ int CommandInstall(const WCHAR* infArgument)
         else if (!HasBusService(set, &device))
             /* Some SetupAPI implementations report success when nothing matched. */
             result = ERROR_NO_DRIVER_SELECTED;
-        if (result != ERROR_SUCCESS) {
+        /* Setup may keep an image already there whose version is no older than the package's
+         * (Wine's does so whatever the setup information says): then the driver that would run
+         * is not the package's, and the install is taken back like a failed one. */
+        BOOL keptImage = result == ERROR_SUCCESS && !reboot && !InstalledImageIsThePackages(inf);
+        if (result != ERROR_SUCCESS || keptImage) {
             if (created)
                 SetupDiCallClassInstaller(DIF_REMOVE, set, &device);
             SetupDiDestroyDeviceInfoList(set);
             Unstage(&staging);
+            /* The service this install made, running the image it kept, goes too. */
+            if (keptImage && !serviceExisted)
+                DeleteBusService();
+            else if (keptImage)
+                StopDriver();
+            if (keptImage)
+                return ReportFailure("the system kept the vcombus.sys already in its drivers folder "
+                                     "instead of the package's (whose version is no newer): run "
+                                     "`vcomctl uninstall`, then install again");
             return ReportError(result, "installing the bus driver from %ls", inf);
         }
     }
@@ -287,14 +382,16 @@ int CommandInstall(const WCHAR* infArgument)
     SetupDiGetDeviceInstanceIdW(set, &device, instance, ARRAYSIZE(instance), NULL);
     DEVINST devInst = device.DevInst;
     SetupDiDestroyDeviceInfoList(set);
-    if (installed)
+    if (update)
+        printf("installed the bus device %ls with the package's driver\n", instance);
+    else if (installed)
         printf("vcombus is already installed (bus device %ls)\n", instance);
     else
         printf("installed the bus device %ls with its driver\n", instance);
 
     if (reboot) {
         printf("restart Windows to finish the installation\n");
-        return VcomctlOk;
+        return InstallRestoreService();
     }
 
     BusInterface bus;
@@ -311,23 +408,54 @@ int CommandInstall(const WCHAR* infArgument)
         return ReportError(result, "looking up the bus interface");
     printf("the bus is running: %ls\n", bus.Path);
     FreeBus(&bus);
-    return VcomctlOk;
+    return InstallRestoreService();
 }
 
-/* The staged copy of the setup information the device was installed from ("oem3.inf"). */
-static void ReadInfName(HDEVINFO set, SP_DEVINFO_DATA* device, WCHAR* name, DWORD capacity)
+/* How long uninstall waits for the driver's service to stop once told to. */
+#define VCOMCTL_STOP_TIMEOUT_MS 10000
+
+/* Stops the driver's service if it still runs: Plug and Play stops it once its last device has
+ * gone, but a host that doesn't (Wine's) keeps the driver loaded, and its image in use, until
+ * told. Bounded; a service that won't stop is left for the restart that removes its image. */
+static void StopBusService(SC_HANDLE service)
 {
-    name[0] = L'\0';
-    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
-    if (key == INVALID_HANDLE_VALUE)
+    SERVICE_STATUS status;
+    if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED)
         return;
-    DWORD type = 0;
-    DWORD size = (capacity - 1) * sizeof(WCHAR);
-    if (RegQueryValueExW(key, L"InfPath", NULL, &type, (BYTE*)name, &size) != ERROR_SUCCESS ||
-        type != REG_SZ)
-        size = 0;
-    name[size / sizeof(WCHAR)] = L'\0';
-    RegCloseKey(key);
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status))
+        return;
+    for (DWORD start = GetTickCount(); status.dwCurrentState != SERVICE_STOPPED &&
+                                       GetTickCount() - start < VCOMCTL_STOP_TIMEOUT_MS;) {
+        Sleep(100);
+        if (!QueryServiceStatus(service, &status))
+            return;
+    }
+}
+
+static BOOL BusServiceExists(void)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL)
+        return FALSE;
+    SC_HANDLE service = OpenServiceW(manager, VCOMCTL_SERVICE_NAME, SERVICE_QUERY_STATUS);
+    if (service != NULL)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return service != NULL;
+}
+
+/* Stops the driver's service, if it runs, so that its image can be replaced. */
+static void StopDriver(void)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL)
+        return;
+    SC_HANDLE service = OpenServiceW(manager, VCOMCTL_SERVICE_NAME, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (service != NULL) {
+        StopBusService(service);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
 }
 
 /* Removes the driver's service entry, now that no device uses it. */
@@ -337,7 +465,10 @@ static DWORD DeleteBusService(void)
     if (manager == NULL)
         return GetLastError();
     DWORD result = ERROR_SUCCESS;
-    SC_HANDLE service = OpenServiceW(manager, VCOMCTL_SERVICE_NAME, DELETE);
+    SC_HANDLE service = OpenServiceW(manager, VCOMCTL_SERVICE_NAME,
+                                     DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (service != NULL)
+        StopBusService(service);
     if (service == NULL)
         result = GetLastError();
     else if (!DeleteService(service))
@@ -354,7 +485,6 @@ static DWORD DeleteBusService(void)
 typedef struct Removal {
     DWORD Removed;
     BOOL Reboot;
-    WCHAR InfName[MAX_PATH];
 } Removal;
 
 /* Removes the first device of a fresh list (every class when classGuid is null) that the filter
@@ -376,8 +506,6 @@ static DWORD RemoveNextDevice(const GUID* classGuid, BOOL (*filter)(HDEVINFO, SP
         *found = TRUE;
         WCHAR instance[512] = L"";
         SetupDiGetDeviceInstanceIdW(set, &device, instance, ARRAYSIZE(instance), NULL);
-        if (removal->InfName[0] == L'\0')
-            ReadInfName(set, &device, removal->InfName, ARRAYSIZE(removal->InfName));
         if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &device)) {
             result = GetLastError();
             ReportError(result, "removing the %s %ls", kind, instance);
@@ -409,9 +537,59 @@ static DWORD RemoveDevices(const GUID* classGuid, BOOL (*filter)(HDEVINFO, SP_DE
     return ERROR_GEN_FAILURE;
 }
 
-/* Removes from the driver store every staged copy of the ports' setup information: the setup
- * information files of the system that install the ports' setup class, which is ours alone. */
-static DWORD UnstagePortInfs(void)
+/* Whether the setup information installs a driver on the bus's hardware identifier: one of the
+ * x64 models sections its [Manufacturer] names has a line for it. */
+static BOOL InstallsTheBus(const WCHAR* path)
+{
+    HINF inf = SetupOpenInfFileW(path, NULL, INF_STYLE_WIN4, NULL);
+    if (inf == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BOOL found = FALSE;
+    INFCONTEXT maker;
+    for (BOOL more = SetupFindFirstLineW(inf, L"Manufacturer", NULL, &maker); more && !found;
+         more = SetupFindNextLine(&maker, &maker)) {
+        WCHAR section[256];
+        if (!SetupGetStringFieldW(&maker, 1, section, ARRAYSIZE(section) - 8, NULL))
+            continue;
+        wcscat(section, L".NTamd64");
+        INFCONTEXT model;
+        for (BOOL line = SetupFindFirstLineW(inf, section, NULL, &model); line && !found;
+             line = SetupFindNextLine(&model, &model)) {
+            WCHAR id[256];
+            for (DWORD field = 2; !found && SetupGetStringFieldW(&model, field, id, ARRAYSIZE(id), NULL); ++field)
+                found = _wcsicmp(id, VCOMCTL_BUS_HARDWARE_ID) == 0;
+        }
+    }
+    SetupCloseInfFile(inf);
+    return found;
+}
+
+/* Removes one staged copy, now that no device uses it. The platform may report success and keep
+ * the file (Wine does, unless forced): what counts is that it is gone. */
+static DWORD Unstage1(const WCHAR* name, const WCHAR* path)
+{
+    if (!SetupUninstallOEMInfW(name, 0, NULL))
+        return GetLastError();
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES &&
+        !SetupUninstallOEMInfW(name, SUOI_FORCEDELETE, NULL))
+        return GetLastError();
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES)
+        return ERROR_ACCESS_DENIED;
+    /* Its precompiled form goes with it. */
+    WCHAR pnf[MAX_PATH];
+    size_t length = wcslen(path);
+    if (length < MAX_PATH && length > 4) {
+        wcscpy(pnf, path);
+        wcscpy(pnf + length - 4, L".pnf");
+        DeleteFileW(pnf);
+    }
+    return ERROR_SUCCESS;
+}
+
+/* Removes from the driver store every staged copy of the package's setup information: those of
+ * the ports' setup class, which is ours alone, and those that install the bus. Found by what
+ * they hold rather than by the name a device records, which need not be the staged file's. */
+static DWORD UnstagePackageInfs(void)
 {
     WCHAR pattern[MAX_PATH];
     UINT length = GetWindowsDirectoryW(pattern, MAX_PATH);
@@ -423,6 +601,7 @@ static DWORD UnstagePortInfs(void)
     HANDLE search = FindFirstFileW(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : GetLastError();
+    static const GUID systemClass = {0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
     DWORD result = ERROR_SUCCESS;
     do {
         WCHAR path[MAX_PATH];
@@ -431,11 +610,12 @@ static DWORD UnstagePortInfs(void)
             continue;
         GUID classGuid;
         WCHAR className[MAX_CLASS_NAME_LEN];
-        if (!SetupDiGetINFClassW(path, &classGuid, className, ARRAYSIZE(className), NULL) ||
-            !IsEqualGUID(&classGuid, &GUID_VIRTUAL_PORT_CLASS))
+        if (!SetupDiGetINFClassW(path, &classGuid, className, ARRAYSIZE(className), NULL))
             continue;
-        if (!SetupUninstallOEMInfW(found.cFileName, 0, NULL)) {
-            result = GetLastError();
+        if (!IsEqualGUID(&classGuid, &GUID_VIRTUAL_PORT_CLASS) &&
+            !(IsEqualGUID(&classGuid, &systemClass) && InstallsTheBus(path)))
+            continue;
+        if ((result = Unstage1(found.cFileName, path)) != ERROR_SUCCESS) {
             ReportError(result, "removing %ls from the driver store", found.cFileName);
             break;
         }
@@ -448,6 +628,11 @@ static DWORD UnstagePortInfs(void)
 int CommandUninstall(void)
 {
     Removal removal = {0};
+    /* The restore service first, so that nothing plugs ports back in while they go; the
+     * configuration it kept goes too: an uninstall leaves nothing to come back. */
+    if (RemoveRestoreService() != VcomctlOk)
+        return VcomctlFailed;
+    ForgetConfiguration();
     /* The bus first: removing it removes the ports it enumerated, as Plug and Play does. Then
      * the records of ports seen in earlier sessions, which still name the setup information. */
     DWORD result = RemoveDevices(NULL, IsBusDevice, "bus device", &removal);
@@ -466,14 +651,18 @@ int CommandUninstall(void)
     result = DeleteBusService();
     if (result != ERROR_SUCCESS)
         return ReportError(result, "deleting the %ls service", VCOMCTL_SERVICE_NAME);
-    /* No device uses it any more; one that still did would make this fail, and say so. */
-    if (removal.InfName[0] != L'\0') {
-        if (!SetupUninstallOEMInfW(removal.InfName, 0, NULL))
-            return ReportError(GetLastError(), "removing %ls from the driver store",
-                               removal.InfName);
-        printf("removed %ls from the driver store\n", removal.InfName);
+    /* The image goes with its service; one still loaded goes at the next restart. */
+    WCHAR image[MAX_PATH];
+    if (InstalledImagePath(image) && GetFileAttributesW(image) != INVALID_FILE_ATTRIBUTES) {
+        if (DeleteFileW(image))
+            printf("removed %ls\n", image);
+        else if (MoveFileExW(image, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+            removal.Reboot = TRUE;
+        else
+            return ReportError(GetLastError(), "removing %ls", image);
     }
-    if (UnstagePortInfs() != ERROR_SUCCESS)
+    /* No device uses them any more; one that still did would make this fail, and say so. */
+    if (UnstagePackageInfs() != ERROR_SUCCESS)
         return VcomctlFailed;
     if (removal.Reboot)
         printf("restart Windows to finish the removal\n");

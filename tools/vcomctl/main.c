@@ -16,15 +16,27 @@ static const char Usage[] =
     "Commands:\n"
     "  install [--inf PATH]  install the bus device and its driver from vcombus.inf (by default\n"
     "                        the one next to vcomctl.exe; the ports' vcomport.inf beside it)\n"
-    "                        and wait until the bus runs; an installed bus is left as it is\n"
-    "  uninstall             remove the bus device (and its ports), its service and the staged\n"
-    "                        setup information\n"
-    "  status                find the running bus and print its driver's version\n"
-    "  plug N [--hwid ID]... [--com COMx]\n"
+    "                        and wait until the bus runs; an installed bus is left as it is,\n"
+    "                        unless its driver is not the package's: then it is installed again.\n"
+    "                        Refuses, saying what to do, when the machine doesn't trust the\n"
+    "                        package's signer or would not load its driver (test signing off)\n"
+    "  trust [--cert PATH]   add the package's test certificate (vcombus-test.cer next to\n"
+    "                        vcomctl.exe) to the machine's Root and TrustedPublisher stores, so\n"
+    "                        that Windows installs the package without asking\n"
+    "  untrust [--cert PATH] remove that certificate from those stores again\n"
+    "  path add|remove DIR   put folder DIR on the system PATH, or take it off (the setup\n"
+    "                        program does so for its folder)\n"
+    "  uninstall             remove the restore service and the recorded configuration, the\n"
+    "                        bus device (and its ports), its service, its image and the\n"
+    "                        staged setup information\n"
+    "  status                find the running bus and print its driver's version, whether the\n"
+    "                        restore service runs and whether the live setup matches the\n"
+    "                        recorded configuration\n"
+    "  plug N [--hwid ID]... [--com COMx] [--temporary]\n"
     "                        plug in port N with these hardware identifiers (default\n"
     "                        VCOMBUS\\Port); 1-8 are hub ports, 9 and up null-modem pairs;\n"
     "                        --com gives it a COM name too\n"
-    "  pair N [--com COMa,COMb]\n"
+    "  pair N [--com COMa,COMb] [--temporary]\n"
     "                        plug in ports N and N+1, a null-modem pair (N odd, 9 or more),\n"
     "                        with these COM names\n"
     "  name N COMx           give plugged port N the COM name COMx (COM1 to COM4096): every\n"
@@ -60,7 +72,14 @@ static const char Usage[] =
     "               bytes go to hub port N) or --real-port (they go out through the real\n"
     "               port); --no-pacing stores every write whole. Routing acts while a tap\n"
     "               is attached.\n"
+    "  export [FILE]         print the recorded configuration (or write it to FILE)\n"
+    "  import FILE           record the configuration in FILE and apply it; a file with a bad\n"
+    "                        line changes nothing and names the line\n"
     "  --help                print this text\n"
+    "\n"
+    "Every command that changes the setup also records it; the restore service (vcomsvc) puts\n"
+    "the recorded configuration back after a restart or when the bus starts again. Ports\n"
+    "plugged in with --temporary stay out of the record.\n"
     "\n"
     "Exit status: 0 on success, 1 on failure (one line on stderr says why), 2 on a usage error.\n"
     "Every command but --help needs an administrator: the bus opens only for SYSTEM and\n"
@@ -104,6 +123,19 @@ int wmain(int argc, WCHAR** argv)
         }
         return CommandInstall(inf);
     }
+    if (wcscmp(command, L"trust") == 0 || wcscmp(command, L"untrust") == 0) {
+        const WCHAR* cert = NULL;
+        if (argc == 4 && wcscmp(argv[2], L"--cert") == 0)
+            cert = argv[3];
+        else if (argc != 2)
+            return UsageError("%ls: the one option is --cert PATH", command);
+        return command[0] == L't' ? CommandTrust(cert) : CommandUntrust(cert);
+    }
+    if (wcscmp(command, L"path") == 0) {
+        if (argc != 4 || (wcscmp(argv[2], L"add") != 0 && wcscmp(argv[2], L"remove") != 0))
+            return UsageError("path: add DIR or remove DIR%ls", L"");
+        return CommandPath(argv[2][0] == L'a', argv[3]);
+    }
     if (wcscmp(command, L"uninstall") == 0 || wcscmp(command, L"status") == 0) {
         if (argc > 2)
             return UsageError("unexpected argument '%ls'", argv[2]);
@@ -117,7 +149,12 @@ int wmain(int argc, WCHAR** argv)
         int idCount = 0;
         WCHAR com[16];
         const WCHAR* name = NULL;
+        int temporary = 0;
         for (int i = 3; i < argc; ++i) {
+            if (wcscmp(argv[i], L"--temporary") == 0) {
+                temporary = 1;
+                continue;
+            }
             if (wcscmp(argv[i], L"--com") == 0 && i + 1 < argc && name == NULL) {
                 if (!CanonicalComName(argv[++i], com, ARRAYSIZE(com)))
                     return UsageError("plug: not a COM name: '%ls' (COM1 to COM4096)", argv[i]);
@@ -130,14 +167,17 @@ int wmain(int argc, WCHAR** argv)
                 return UsageError("plug: too many identifiers%ls", L"");
             ids[idCount++] = argv[++i];
         }
-        return CommandPlug(number, ids, idCount, name);
+        return CommandPlug(number, ids, idCount, name, temporary);
     }
     if (wcscmp(command, L"pair") == 0) {
         unsigned long number;
+        int temporary = argc > 3 && wcscmp(argv[argc - 1], L"--temporary") == 0;
+        if (temporary)
+            --argc;
         if ((argc != 3 && argc != 5) || !ParsePortNumber(argv[2], &number))
             return UsageError("pair: needs one port number%ls", L"");
         if (argc == 3)
-            return CommandPair(number, NULL);
+            return CommandPair(number, NULL, temporary);
         if (wcscmp(argv[3], L"--com") != 0)
             return UsageError("pair: unexpected argument '%ls'", argv[3]);
         WCHAR names[2][16];
@@ -152,7 +192,7 @@ int wmain(int argc, WCHAR** argv)
         if (wcscmp(names[0], names[1]) == 0)
             return UsageError("pair: the two ports need two different names, not %ls twice", names[0]);
         const WCHAR* const both[] = {names[0], names[1]};
-        return CommandPair(number, both);
+        return CommandPair(number, both, temporary);
     }
     if (wcscmp(command, L"name") == 0) {
         unsigned long number;
@@ -191,6 +231,16 @@ int wmain(int argc, WCHAR** argv)
         if (argc != 4 || (wcscmp(argv[3], L"on") != 0 && wcscmp(argv[3], L"off") != 0))
             return UsageError("config line-settings: on or off, not '%ls'", argc > 3 ? argv[3] : L"");
         return CommandConfigLineSettings(1, argv[3][1] == L'n');
+    }
+    if (wcscmp(command, L"export") == 0) {
+        if (argc > 3)
+            return UsageError("export: at most one file, not '%ls'", argv[3]);
+        return CommandExport(argc == 3 ? argv[2] : NULL);
+    }
+    if (wcscmp(command, L"import") == 0) {
+        if (argc != 3)
+            return UsageError("import: needs one file%ls", L"");
+        return CommandImport(argv[2]);
     }
     if (wcscmp(command, L"connect") == 0) {
         if (argc == 5 && wcscmp(argv[2], L"--port") == 0) {

@@ -577,21 +577,37 @@ size_t KnownPorts(PortInfo** ports)
 
 /* ---- Naming ---------------------------------------------------------------------------------- */
 
+static HANDLE NamesLock;
+
 int LockNames(void)
 {
     /* One naming command at a time, from every session: the checks, the database's bitmap and
      * the records are read, then written. A process that may not create global objects goes on
      * without the lock: it may not change names either, and plugging ports doesn't need it. */
+    if (NamesLock != NULL)
+        return VcomctlOk;
     HANDLE lock = CreateMutexW(NULL, FALSE, L"Global\\vcombus-vcomctl-names");
     if (lock == NULL)
         lock = OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\vcombus-vcomctl-names");
     if (lock == NULL)
         return VcomctlOk;
     DWORD waited = WaitForSingleObject(lock, 30000);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED)
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(lock);
         return ReportFailure("another vcomctl held the naming lock for 30 s");
-    /* Held until the process exits. */
+    }
+    /* Held until the process exits, or until UnlockNames (the service lives on). */
+    NamesLock = lock;
     return VcomctlOk;
+}
+
+void UnlockNames(void)
+{
+    if (NamesLock == NULL)
+        return;
+    ReleaseMutex(NamesLock);
+    CloseHandle(NamesLock);
+    NamesLock = NULL;
 }
 
 int CheckComNameFree(const WCHAR* com)

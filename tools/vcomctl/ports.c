@@ -16,6 +16,7 @@
 
 /* The hardware identifier ports get when the command line names none. */
 #define VCOMCTL_DEFAULT_PORT_ID L"VCOMBUS\\Port"
+static const WCHAR* const DefaultIds[] = {VCOMCTL_DEFAULT_PORT_ID};
 
 int OpenBus(HANDLE* handle)
 {
@@ -46,8 +47,9 @@ static DWORD Control(HANDLE bus, DWORD code, void* input, DWORD inputLength, voi
 }
 
 /* Plugs one port; the hardware identifiers are a list of NUL-terminated strings. */
-static int PlugOne(HANDLE bus, unsigned long number, const WCHAR* const* ids, int idCount)
+static int PlugOne(HANDLE bus, unsigned long number, const WCHAR* const* ids, int idCount, int* existed)
 {
+    *existed = 0;
     size_t units = 1;
     for (int i = 0; i < idCount; ++i)
         units += wcslen(ids[i]) + 1;
@@ -67,21 +69,25 @@ static int PlugOne(HANDLE bus, unsigned long number, const WCHAR* const* ids, in
     }
     DWORD error = Control(bus, IOCTL_BUS_PLUGIN_PORT, request, length, NULL, 0, NULL);
     free(request);
-    if (error == ERROR_INVALID_PARAMETER)
+    if (error == ERROR_INVALID_PARAMETER) {
+        *existed = 1;
         return ReportFailure("port %lu already exists", number);
+    }
     if (error != ERROR_SUCCESS)
         return ReportError(error, "plugging in port %lu", number);
     printf("port %lu plugged in\n", number);
     return VcomctlOk;
 }
 
-static int RemoveRequest(HANDLE bus, DWORD code, unsigned long number)
+static int RemoveRequest(HANDLE bus, DWORD code, unsigned long number, int* absent)
 {
+    *absent = 0;
     PortRemoveRequest request = {sizeof(PortRemoveRequest), (unsigned int)number, {0, 0}};
     const char* verb = code == IOCTL_BUS_UNPLUG_PORT ? "unplug" : "eject";
     DWORD error = Control(bus, code, &request, sizeof(request), NULL, 0, NULL);
     /* The driver answers "no ports at all" with STATUS_NO_SUCH_DEVICE, "none of that number"
      * with STATUS_INVALID_PARAMETER; Wine turns the first into ERROR_NO_SUCH_DEVICE. */
+    *absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_SUCH_DEVICE || error == ERROR_INVALID_PARAMETER;
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_SUCH_DEVICE)
         return ReportFailure("no ports are plugged in");
     if (error == ERROR_INVALID_PARAMETER)
@@ -125,21 +131,47 @@ int ParsePortNumber(const WCHAR* text, unsigned long* number)
     return 1;
 }
 
+#define PLUG_DEVICE_WAIT_MS 5000
+
+static int MoreThanOneNewDevice(const DeviceList* before, const DeviceList* after)
+{
+    WCHAR ignored[VCOMCTL_DEVICE_NAME_CHARS];
+    /* NewDevice refuses both none and several: several means a second name appears once the
+     * first is counted. */
+    size_t fresh = 0;
+    for (size_t i = 0; i < after->Count; ++i) {
+        DeviceList one = {after->Names + i, 1};
+        if (NewDevice(before, &one, ignored))
+            ++fresh;
+    }
+    return fresh > 1;
+}
+
 /* Plugs in port number and learns its device: the one name that appeared in \Device meanwhile,
  * recorded for platforms that don't report a port's device. Another device appearing at the same
  * moment leaves the record out rather than guessing. */
-static int PlugAndRecord(HANDLE bus, unsigned long number, const WCHAR* const* ids, int idCount)
+static int PlugAndRecord(HANDLE bus, unsigned long number, const WCHAR* const* ids, int idCount, int* existed)
 {
     DeviceList before, after;
     int listed = ListDevices(&before) == ERROR_SUCCESS;
-    int result = PlugOne(bus, number, ids, idCount);
-    if (result == VcomctlOk && listed && ListDevices(&after) == ERROR_SUCCESS) {
+    int dummy;
+    int result = PlugOne(bus, number, ids, idCount, existed ? existed : &dummy);
+    /* The device may come a moment after the request, while Plug and Play is still busy with
+     * an earlier change (a port of the same number just unplugged): bounded. */
+    for (DWORD waited = 0; result == VcomctlOk && listed && ListDevices(&after) == ERROR_SUCCESS; waited += 50) {
         WCHAR device[VCOMCTL_DEVICE_NAME_CHARS];
-        if (NewDevice(&before, &after, device))
-            RecordPortDevice(number, device);
-        else
-            ForgetPortDevice(number);
+        int found = NewDevice(&before, &after, device);
+        int none = !found && !MoreThanOneNewDevice(&before, &after);
         FreeDevices(&after);
+        if (found) {
+            RecordPortDevice(number, device);
+            break;
+        }
+        if (!none || waited >= PLUG_DEVICE_WAIT_MS) {
+            ForgetPortDevice(number);
+            break;
+        }
+        Sleep(50);
     }
     if (listed)
         FreeDevices(&before);
@@ -179,9 +211,8 @@ static int BeginNaming(HANDLE* bus)
     return bus ? OpenBus(bus) : VcomctlOk;
 }
 
-int CommandPlug(unsigned long number, const WCHAR* const* ids, int idCount, const WCHAR* com)
+int CommandPlug(unsigned long number, const WCHAR* const* ids, int idCount, const WCHAR* com, int temporary)
 {
-    static const WCHAR* const defaultIds[] = {VCOMCTL_DEFAULT_PORT_ID};
     HANDLE bus;
     int result = BeginNaming(&bus);
     if (result != VcomctlOk)
@@ -192,7 +223,7 @@ int CommandPlug(unsigned long number, const WCHAR* const* ids, int idCount, cons
         CloseHandle(bus);
         return result;
     }
-    result = idCount ? PlugAndRecord(bus, number, ids, idCount) : PlugAndRecord(bus, number, defaultIds, 1);
+    result = idCount ? PlugAndRecord(bus, number, ids, idCount, NULL) : PlugAndRecord(bus, number, DefaultIds, 1, NULL);
     if (result == VcomctlOk && com != NULL) {
         WaitForPortDevice(number);
         result = NamePort(number, com);
@@ -202,12 +233,14 @@ int CommandPlug(unsigned long number, const WCHAR* const* ids, int idCount, cons
         }
     }
     CloseHandle(bus);
+    if (result == VcomctlOk && !temporary)
+        result = RecordPlug(number, ids, idCount, com);
     return result;
 }
 
-int CommandPair(unsigned long first, const WCHAR* const* com)
+int CommandPair(unsigned long first, const WCHAR* const* com, int temporary)
 {
-    static const WCHAR* const ids[] = {VCOMCTL_DEFAULT_PORT_ID};
+    const WCHAR* const* ids = DefaultIds;
     if (first < 9 || first % 2 == 0)
         return ReportFailure("a pair starts at an odd port number of 9 or more, not %lu", first);
     HANDLE bus;
@@ -220,10 +253,10 @@ int CommandPair(unsigned long first, const WCHAR* const* com)
         return result;
     }
     int plugged = 0, named = 0;
-    result = PlugAndRecord(bus, first, ids, 1);
+    result = PlugAndRecord(bus, first, ids, 1, NULL);
     if (result == VcomctlOk) {
         plugged = 1;
-        result = PlugAndRecord(bus, first + 1, ids, 1);
+        result = PlugAndRecord(bus, first + 1, ids, 1, NULL);
     }
     if (result == VcomctlOk) {
         plugged = 2;
@@ -250,7 +283,86 @@ int CommandPair(unsigned long first, const WCHAR* const* com)
             printf("port %lu unplugged again\n", first);
     }
     CloseHandle(bus);
+    if (result == VcomctlOk && !temporary)
+        result = RecordPlug(first, NULL, 0, com ? com[0] : NULL);
+    if (result == VcomctlOk && !temporary)
+        result = RecordPlug(first + 1, NULL, 0, com ? com[1] : NULL);
     return result;
+}
+
+/* Unplugs the port and waits (bounded) for a device to go: until Plug and Play has removed the
+ * old one, a port of the same number plugged in again may get no device of its own. */
+static void UnplugAndWait(HANDLE bus, unsigned long number)
+{
+    DeviceList before, now;
+    int listed = ListDevices(&before) == ERROR_SUCCESS;
+    UndoPlug(bus, number);
+    for (DWORD waited = 0; listed && waited < PLUG_DEVICE_WAIT_MS; waited += 50) {
+        if (ListDevices(&now) != ERROR_SUCCESS)
+            break;
+        int gone = 0;
+        for (size_t i = 0; i < before.Count && !gone; ++i) {
+            DeviceList one = {before.Names + i, 1};
+            WCHAR ignored[VCOMCTL_DEVICE_NAME_CHARS];
+            gone = NewDevice(&now, &one, ignored);
+        }
+        FreeDevices(&now);
+        if (gone)
+            break;
+        Sleep(50);
+    }
+    if (listed)
+        FreeDevices(&before);
+}
+
+int RestorePort(HANDLE bus, unsigned long number, const WCHAR* const* ids, int idCount, const WCHAR* com)
+{
+    if (idCount == 0) {
+        ids = DefaultIds;
+        idCount = 1;
+    }
+    WCHAR device[VCOMCTL_DEVICE_NAME_CHARS];
+    if (PortDeviceName(number, device, ARRAYSIZE(device)) != ERROR_SUCCESS) {
+        int existed;
+        int result = PlugAndRecord(bus, number, ids, idCount, &existed);
+        if (result != VcomctlOk && existed && !WaitForPortDevice(number)) {
+            /* There, but nobody says which device it is: plugged in by a restore cut short before
+             * it noted the device. Plugged in again, it can be named. */
+            UnplugAndWait(bus, number);
+            for (DWORD waited = 0;; waited += 100) {
+                ClearCapturedReport();
+                result = PlugAndRecord(bus, number, ids, idCount, &existed);
+                if (result == VcomctlOk || !existed || waited >= VCOMCTL_START_TIMEOUT_MS)
+                    break;
+                Sleep(100);
+            }
+        } else if (result != VcomctlOk && existed) {
+            result = VcomctlOk;
+        }
+        if (result == VcomctlOk)
+            ClearCapturedReport();
+        if (result != VcomctlOk || com == NULL)
+            return result;
+        if (!WaitForPortDevice(number) || PortDeviceName(number, device, ARRAYSIZE(device)) != ERROR_SUCCESS)
+            return ReportFailure("port %lu is plugged in, but the platform never said which device it is",
+                                 number);
+    }
+    if (com == NULL)
+        return VcomctlOk;
+    WCHAR current[64], target[VCOMCTL_DEVICE_NAME_CHARS];
+    int linked = ComLinkTarget(com, target, ARRAYSIZE(target)) == ERROR_SUCCESS && _wcsicmp(target, device) == 0;
+    if (SerialCommName(device, current, ARRAYSIZE(current)) == ERROR_SUCCESS) {
+        if (_wcsicmp(current, com) != 0)
+            return ReportFailure("port %lu has the name %ls, not %ls", number, current, com);
+        if (linked)
+            return VcomctlOk;
+        /* Listed but not linked: named again whole. */
+        RemoveNames(device, current);
+    } else if (linked) {
+        /* Linked but not listed, by a naming cut short: named again whole. */
+        RemoveComLink(com, device);
+    }
+    return NamePort(number, com);
 }
 
 int CommandRemove(int eject, unsigned long number)
@@ -263,7 +375,8 @@ int CommandRemove(int eject, unsigned long number)
      * the next naming command clears what is left. */
     PortInfo* ports = NULL;
     size_t count = KnownPorts(&ports);
-    result = RemoveRequest(bus, eject ? IOCTL_BUS_EJECT_PORT : IOCTL_BUS_UNPLUG_PORT, number);
+    int absent;
+    result = RemoveRequest(bus, eject ? IOCTL_BUS_EJECT_PORT : IOCTL_BUS_UNPLUG_PORT, number, &absent);
     for (size_t i = 0; result == VcomctlOk && !eject && ports != NULL && i < count; ++i) {
         if (number != 0 && ports[i].Number != number)
             continue;
@@ -278,19 +391,30 @@ int CommandRemove(int eject, unsigned long number)
     }
     free(ports);
     CloseHandle(bus);
+    /* A recorded port that isn't there (not restored yet, or gone) leaves the record too: it is
+     * not to come back. */
+    if (result == VcomctlOk || absent) {
+        int recorded = RecordRemove(number);
+        if (result == VcomctlOk)
+            result = recorded;
+    }
     return result;
 }
 
 int CommandName(unsigned long number, const WCHAR* com)
 {
     int result = BeginNaming(NULL);
-    return result == VcomctlOk ? NamePort(number, com) : result;
+    if (result == VcomctlOk)
+        result = NamePort(number, com);
+    return result == VcomctlOk ? RecordPortName(number, com) : result;
 }
 
 int CommandUnname(unsigned long number)
 {
     int result = BeginNaming(NULL);
-    return result == VcomctlOk ? UnnamePort(number) : result;
+    if (result == VcomctlOk)
+        result = UnnamePort(number);
+    return result == VcomctlOk ? RecordPortName(number, NULL) : result;
 }
 
 int CommandList(void)

@@ -4,6 +4,34 @@
 
 #include "vcomctl.h"
 
+/* Where reports go while a restore collects them: the first one only, for the item at hand. */
+static char* Captured;
+static size_t CapturedSize;
+
+void CaptureReports(char* buffer, size_t size)
+{
+    Captured = buffer;
+    CapturedSize = size;
+    if (buffer != NULL && size > 0)
+        buffer[0] = '\0';
+}
+
+void ClearCapturedReport(void)
+{
+    if (Captured != NULL && CapturedSize > 0)
+        Captured[0] = '\0';
+}
+
+/* Whether the report went into the capture buffer instead of stderr. */
+static int Capture(const char* line)
+{
+    if (Captured == NULL)
+        return 0;
+    if (Captured[0] == '\0')
+        snprintf(Captured, CapturedSize, "%s", line);
+    return 1;
+}
+
 int ReportError(DWORD error, const char* format, ...)
 {
     char what[1024];
@@ -21,23 +49,24 @@ int ReportError(DWORD error, const char* format, ...)
                           text[length - 1] == ' ' || text[length - 1] == '.'))
         text[--length] = '\0';
     /* Setup errors carry the customer bit and read better in hexadecimal, as documented. */
-    if (error & 0x20000000)
-        fprintf(stderr, "vcomctl: %s: error 0x%08lX", what, (unsigned long)error);
-    else
-        fprintf(stderr, "vcomctl: %s: error %lu", what, (unsigned long)error);
-    if (length > 0)
-        fprintf(stderr, " (%s)", text);
-    fputc('\n', stderr);
+    char line[2048];
+    int at = error & 0x20000000 ? snprintf(line, sizeof(line), "%s: error 0x%08lX", what, (unsigned long)error)
+                                : snprintf(line, sizeof(line), "%s: error %lu", what, (unsigned long)error);
+    if (length > 0 && at > 0 && (size_t)at < sizeof(line))
+        snprintf(line + at, sizeof(line) - (size_t)at, " (%s)", text);
+    if (!Capture(line))
+        fprintf(stderr, "vcomctl: %s\n", line);
     return VcomctlFailed;
 }
 
 int ReportFailure(const char* format, ...)
 {
+    char line[2048];
     va_list arguments;
     va_start(arguments, format);
-    fputs("vcomctl: ", stderr);
-    vfprintf(stderr, format, arguments);
-    fputc('\n', stderr);
+    vsnprintf(line, sizeof(line), format, arguments);
     va_end(arguments);
+    if (!Capture(line))
+        fprintf(stderr, "vcomctl: %s\n", line);
     return VcomctlFailed;
 }

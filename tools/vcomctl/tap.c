@@ -48,7 +48,7 @@ static int ResolveDeviceName(const WCHAR* name, WCHAR* device, size_t size)
     return VcomctlOk;
 }
 
-static int Attach(const WCHAR* name)
+int AttachTap(const WCHAR* name)
 {
     WCHAR device[VCOMCTL_DEVICE_NAME_CHARS];
     if (ResolveDeviceName(name, device, ARRAYSIZE(device)) != VcomctlOk)
@@ -105,8 +105,7 @@ static int ParseHubPorts(const WCHAR* text, unsigned char flags[8])
     return at != text;
 }
 
-/* The options both configuring commands share; tapToo adds the capture settings. */
-static int ParseConfig(int argc, WCHAR** argv, int tapToo, RoutingConfig* config, const char* command)
+int ParseRouting(int argc, WCHAR** argv, int tapToo, RoutingConfig* config, const char* command)
 {
     memset(config, 0, sizeof(*config));
     int master = 0;
@@ -152,7 +151,7 @@ static int ParseConfig(int argc, WCHAR** argv, int tapToo, RoutingConfig* config
     return VcomctlOk;
 }
 
-static int Configure(DWORD code, RoutingConfig* config, const char* what)
+int ConfigureRouting(DWORD code, RoutingConfig* config, const char* what)
 {
     /* The driver takes a record made within a minute of its own clock. */
     FILETIME now;
@@ -204,12 +203,16 @@ int CommandTap(int argc, WCHAR** argv)
             fprintf(stderr, "vcomctl: tap attach: needs one port name (COMx or \\Device\\...)\n");
             return VcomctlUsage;
         }
-        return Attach(argv[1]);
+        int result = AttachTap(argv[1]);
+        return result == VcomctlOk ? RecordTap(argv[1]) : result;
     }
     if (wcscmp(verb, L"configure") == 0) {
         RoutingConfig config;
-        int parsed = ParseConfig(argc - 1, argv + 1, 1, &config, "tap configure");
-        return parsed != VcomctlOk ? parsed : Configure(IOCTL_TAP_CONFIGURE, &config, "configuring the tap");
+        int parsed = ParseRouting(argc - 1, argv + 1, 1, &config, "tap configure");
+        if (parsed != VcomctlOk)
+            return parsed;
+        int result = ConfigureRouting(IOCTL_TAP_CONFIGURE, &config, "configuring the tap");
+        return result == VcomctlOk ? RecordCapture(&config, 1) : result;
     }
     if (argc != 1) {
         fprintf(stderr, "vcomctl: tap %ls: unexpected argument '%ls'\n", verb, argv[1]);
@@ -221,7 +224,7 @@ int CommandTap(int argc, WCHAR** argv)
         if (result != ERROR_SUCCESS)
             return NoTap(result, detach ? "detaching the tap" : "switching capture off");
         printf(detach ? "tap detached\n" : "capture off\n");
-        return VcomctlOk;
+        return detach ? RecordTap(NULL) : RecordCapture(NULL, 0);
     }
     if (wcscmp(verb, L"status") == 0)
         return Status();
@@ -232,6 +235,26 @@ int CommandTap(int argc, WCHAR** argv)
 int CommandRoute(int argc, WCHAR** argv)
 {
     RoutingConfig config;
-    int parsed = ParseConfig(argc, argv, 0, &config, "route");
-    return parsed != VcomctlOk ? parsed : Configure(IOCTL_ROUTING_CONFIGURE, &config, "setting the routing");
+    int parsed = ParseRouting(argc, argv, 0, &config, "route");
+    if (parsed != VcomctlOk)
+        return parsed;
+    int result = ConfigureRouting(IOCTL_ROUTING_CONFIGURE, &config, "setting the routing");
+    return result == VcomctlOk ? RecordRouting(&config) : result;
+}
+
+int TapAttached(void)
+{
+    DWORD word = 0;
+    DWORD result = Send(IOCTL_TAP_GET_STATUS, NULL, 0, &word, sizeof(word));
+    if (result == ERROR_SUCCESS)
+        return word != VCOMBUS_TAP_STATUS_NOT_ATTACHED;
+    if (result != (DWORD)-1)
+        ReportError(result, "reading the tap's status");
+    return -1;
+}
+
+int DisableCapture(void)
+{
+    DWORD result = Send(IOCTL_TAP_DISABLE, NULL, 0, NULL, 0);
+    return result == ERROR_SUCCESS ? VcomctlOk : NoTap(result, "switching capture off");
 }

@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <windows.h>
 
+#include "vcombus/ioctl.h"
+
 /* The hardware identifier of the root-enumerated bus device; the setup information matches it. */
 #define VCOMCTL_BUS_HARDWARE_ID L"Root\\vcombus"
 /* The driver's service name, as the setup information installs it. */
@@ -20,6 +22,10 @@ enum { VcomctlOk = 0, VcomctlFailed = 1, VcomctlUsage = 2 };
 int ReportError(DWORD error, const char* format, ...);
 /* Prints "vcomctl: <message>" on stderr; returns VcomctlFailed. */
 int ReportFailure(const char* format, ...);
+/* While buffer is set (NULL ends it), the first report goes there instead of stderr, without
+ * the "vcomctl: " prefix; ClearCapturedReport empties it for the next item. */
+void CaptureReports(char* buffer, size_t size);
+void ClearCapturedReport(void);
 
 /* The bus found through its device interface. Path is heap memory owned by the caller. */
 typedef struct BusInterface {
@@ -33,6 +39,17 @@ DWORD FindBus(BusInterface* bus);
 void FreeBus(BusInterface* bus);
 
 int CommandInstall(const WCHAR* infPath);
+/* trust/untrust [--cert PATH] (trust.c): the package's test certificate (by default the one
+ * beside vcomctl.exe) into, or out of, the machine's Root and TrustedPublisher stores. */
+int CommandTrust(const WCHAR* certPath);
+int CommandUntrust(const WCHAR* certPath);
+/* Whether the machine trusts the signer of the package's catalog and would load its driver;
+ * reports each lack on a line of its own, with what to do. */
+int CheckPackageSignature(const WCHAR* inf);
+/* path add|remove DIR (path.c): DIR on the system PATH, or off it. */
+int CommandPath(int add, const WCHAR* dir);
+/* Replaces the file name at the end of path (everything after its last backslash) with name. */
+DWORD ReplaceFileName(WCHAR* path, DWORD capacity, const WCHAR* name);
 /* config line-settings [on|off] (config.c): change is 0 to print the setting. */
 int CommandConfigLineSettings(int change, int on);
 int CommandUninstall(void);
@@ -41,8 +58,12 @@ int CommandStatus(void);
 /* Port commands (ports.c). A port number on the command line is a decimal number from 1 up. */
 int ParsePortNumber(const WCHAR* text, unsigned long* number);
 /* com: the COM name to give the port(s), or NULL; for a pair, two names. */
-int CommandPlug(unsigned long number, const WCHAR* const* ids, int idCount, const WCHAR* com);
-int CommandPair(unsigned long first, const WCHAR* const* com);
+/* temporary: the port(s) stay out of the recorded configuration. */
+int CommandPlug(unsigned long number, const WCHAR* const* ids, int idCount, const WCHAR* com, int temporary);
+int CommandPair(unsigned long first, const WCHAR* const* com, int temporary);
+/* Puts recorded port number back: plugs it in unless it is there, and gives it the COM name com
+ * (NULL for none) unless it has it. Reports its own failures. */
+int RestorePort(HANDLE bus, unsigned long number, const WCHAR* const* ids, int idCount, const WCHAR* com);
 int CommandRemove(int eject, unsigned long number); /* number 0: every port */
 int CommandName(unsigned long number, const WCHAR* com);
 int CommandUnname(unsigned long number);
@@ -54,6 +75,19 @@ int OpenBus(HANDLE* handle);
 /* Tap and routing commands (tap.c): the arguments after the command's name. */
 int CommandTap(int argc, WCHAR** argv);
 int CommandRoute(int argc, WCHAR** argv);
+/* The routing options (tapToo: and the capture options) into config; a usage error is printed
+ * as "vcomctl: <where>: ..." and returns VcomctlUsage. */
+int ParseRouting(int argc, WCHAR** argv, int tapToo, RoutingConfig* config, const char* where);
+/* Sends config (stamped with the time) with code, IOCTL_ROUTING_CONFIGURE or IOCTL_TAP_CONFIGURE. */
+int ConfigureRouting(DWORD code, RoutingConfig* config, const char* what);
+int AttachTap(const WCHAR* name);
+int DisableCapture(void);
+/* 1 if a tap is attached, 0 if not, -1 if the bus could not say (reported). */
+int TapAttached(void);
+
+/* Line settings (config.c). */
+int SetLineSettings(int on);
+int ReadLineSettings(int* on);
 
 /* Network bridges (bridge.c): RFC 2217 client and server; both run until stopped. com NULL:
  * the pair end given by number. */
@@ -96,8 +130,9 @@ typedef struct PortInfo {
 /* The plugged ports whose devices are known, by number; *ports is heap memory for the caller. */
 size_t KnownPorts(PortInfo** ports);
 
-/* Serialises vcomctl's naming commands; held until the process exits. */
+/* Serialises vcomctl's naming commands; held until the process exits or UnlockNames. */
 int LockNames(void);
+void UnlockNames(void);
 /* VcomctlOk if no link and no SERIALCOMM value uses com; otherwise reports it in use. */
 int CheckComNameFree(const WCHAR* com);
 /* Gives plugged port number the COM name com: link, SERIALCOMM value, database claim, all or
@@ -110,5 +145,62 @@ DWORD RemoveNames(const WCHAR* device, const WCHAR* com);
 DWORD RemoveComLink(const WCHAR* com, const WCHAR* device);
 DWORD ComLinkTarget(const WCHAR* com, WCHAR* target, size_t size);
 DWORD SerialCommName(const WCHAR* device, WCHAR* com, size_t size);
+
+/* The restore service (tools/vcomsvc), as vcomctl install installs it. */
+#define VCOMCTL_RESTORE_SERVICE L"vcomsvc"
+#define VCOMCTL_RESTORE_IMAGE L"vcomsvc.exe"
+/* Installs the restore service beside this program and starts it; removes it again. */
+int InstallRestoreService(void);
+int RemoveRestoreService(void);
+
+/* The recorded configuration (record.c): what the restore service puts back. */
+typedef struct RecordedPort {
+    unsigned long Number;
+    WCHAR Com[16];  /* empty: no COM name */
+    WCHAR Ids[512]; /* hardware identifiers separated by spaces; empty: the default one */
+} RecordedPort;
+typedef struct Configuration {
+    int LineSettings; /* -1: not recorded */
+    RecordedPort* Ports; /* by number */
+    size_t PortCount;
+    int HasRouting;
+    RoutingConfig Routing;
+    WCHAR Tap[VCOMCTL_DEVICE_NAME_CHARS]; /* the name tap attach was given; empty: no tap */
+    int HasCapture;
+    RoutingConfig Capture;
+    int CaptureOn;
+} Configuration;
+void InitConfiguration(Configuration* config);
+void FreeConfiguration(Configuration* config);
+RecordedPort* FindRecordedPort(const Configuration* config, unsigned long number);
+/* The export format; on a bad line reports "<source>:<line>: ..." and returns non-zero. */
+int ParseConfiguration(const WCHAR* text, const char* source, Configuration* config);
+/* The next word of *at, cut out in place and *at moved past it; NULL when none is left. */
+WCHAR* NextWord(WCHAR** at, const WCHAR* separators);
+WCHAR* FormatConfiguration(const Configuration* config); /* heap memory; NULL when out of it */
+/* The record: an empty configuration when none is recorded. */
+int LoadConfiguration(Configuration* config);
+int SaveConfiguration(const Configuration* config);
+void ForgetConfiguration(void);
+/* What each setup command records once it has succeeded. */
+int RecordPlug(unsigned long number, const WCHAR* const* ids, int idCount, const WCHAR* com);
+int RecordRemove(unsigned long number); /* 0: every port */
+int RecordPortName(unsigned long number, const WCHAR* com); /* NULL: unnamed */
+int RecordLineSettings(int on);
+int RecordRouting(const RoutingConfig* routing);
+int RecordTap(const WCHAR* name); /* NULL: detached */
+int RecordCapture(const RoutingConfig* capture, int on); /* capture NULL: only on/off */
+int CommandExport(const WCHAR* path); /* NULL: standard output */
+int CommandImport(const WCHAR* path);
+
+/* Restoring (restore.c). failed is called once for each item that could not be put back. */
+typedef void (*UnrestoredItem)(const char* item, const char* why, void* context);
+/* Puts every recorded item back that isn't there, going on after a failure; stopNow, if given,
+ * ends it between items. The number of items that failed. */
+unsigned ApplyConfiguration(const Configuration* config, UnrestoredItem failed, void* context,
+                            int (*stopNow)(void* context));
+void PrintRestoreServiceState(void);
+/* Prints whether the live setup matches the recorded configuration. */
+int PrintRecordStatus(void);
 
 #endif
