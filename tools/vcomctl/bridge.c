@@ -34,7 +34,10 @@ typedef struct Bridge {
     HANDLE Port;
     SOCKET Socket;
     Telnet Telnet;
-    CRITICAL_SECTION Lock; /* the Telnet record and every send on Socket */
+    CRITICAL_SECTION Lock;     /* the Telnet record */
+    CRITICAL_SECTION SendLock; /* sends on Socket, taken before Lock; the receiving side only
+                                * tries it, so that it keeps reading while a send is blocked on a
+                                * peer that is itself waiting for us to read */
     volatile LONG Connected;
     volatile LONG Stop;
     int IsServer;
@@ -44,6 +47,8 @@ typedef struct Bridge {
     /* serve: the modem status last reported. */
     DWORD ModemReported;
     unsigned char ModemMask;
+    /* connect: the server has reported a modem line up since the connection began. */
+    int ServerHasLines;
 } Bridge;
 
 static int SendAll(SOCKET s, const unsigned char* data, size_t length)
@@ -58,24 +63,28 @@ static int SendAll(SOCKET s, const unsigned char* data, size_t length)
     return 1;
 }
 
-/* With the lock held: the replies and commands owed, ahead of any data that follows them. */
-static int FlushRepliesLocked(Bridge* b)
+/* With SendLock held: the replies and commands owed, ahead of any data that follows them. */
+static int FlushReplies(Bridge* b)
 {
+    unsigned char replies[TELNET_REPLY_SIZE];
+    EnterCriticalSection(&b->Lock);
     size_t length;
     const unsigned char* reply = TelnetReply(&b->Telnet, &length);
-    if (length == 0)
-        return 1;
-    int ok = SendAll(b->Socket, reply, length);
+    memcpy(replies, reply, length);
     TelnetReplySent(&b->Telnet, length);
-    return ok;
+    LeaveCriticalSection(&b->Lock);
+    return length == 0 || SendAll(b->Socket, replies, length);
 }
 
 static void SendComPort(Bridge* b, unsigned char command, const unsigned char* value, size_t length)
 {
+    EnterCriticalSection(&b->SendLock);
     EnterCriticalSection(&b->Lock);
-    if (TelnetSendComPort(&b->Telnet, command, value, length))
-        FlushRepliesLocked(b);
+    int queued = TelnetSendComPort(&b->Telnet, command, value, length);
     LeaveCriticalSection(&b->Lock);
+    if (queued)
+        FlushReplies(b);
+    LeaveCriticalSection(&b->SendLock);
 }
 
 static void SendByte(Bridge* b, unsigned char command, unsigned char value) { SendComPort(b, command, &value, 1); }
@@ -211,6 +220,12 @@ static DWORD WINAPI WatchThread(void* context)
 
 static void ApplyModemState(Bridge* b, unsigned char state)
 {
+    /* A server that never reported a line up has none (ser2net on a pseudo-terminal reports 0):
+     * then the connection alone is the far end's presence, and the lines stay up while it lasts. */
+    if ((state & 0xF0) != 0)
+        b->ServerHasLines = 1;
+    if (!b->ServerHasLines)
+        return;
     /* The far end's DSR and carrier are this end's DTR for the application; its CTS our RTS. */
     SetLine(b, (state & (COMPORT_MODEM_DSR | COMPORT_MODEM_CD)) ? SETDTR : CLRDTR);
     SetLine(b, (state & COMPORT_MODEM_CTS) ? SETRTS : CLRRTS);
@@ -370,13 +385,16 @@ static DWORD WINAPI PortToNetThread(void* context)
                 SendByte(b, COMPORT_NOTIFY_MODEMSTATE + COMPORT_SERVER_OFFSET, (unsigned char)(state & b->ModemMask));
             }
         }
-        if (n == 0 || !b->Connected)
+        if (!b->Connected)
             continue; /* with no connection the bytes have nowhere to go, as on an unplugged line */
+        EnterCriticalSection(&b->SendLock);
         EnterCriticalSection(&b->Lock);
         size_t length = TelnetEscape(&b->Telnet, data, (size_t)n, wire);
-        if (!FlushRepliesLocked(b) || !SendAll(b->Socket, wire, length))
-            InterlockedExchange(&b->Connected, 0);
         LeaveCriticalSection(&b->Lock);
+        /* Replies the receiving side could not send are sent here, a read slice late at most. */
+        if (!FlushReplies(b) || !SendAll(b->Socket, wire, length))
+            shutdown(b->Socket, SD_BOTH);
+        LeaveCriticalSection(&b->SendLock);
     }
     return 0;
 }
@@ -394,14 +412,24 @@ static void NetToPort(Bridge* b)
             size_t produced = 0;
             EnterCriticalSection(&b->Lock);
             int wasActive = TelnetComPortActive(&b->Telnet);
-            offset += TelnetReceive(&b->Telnet, input + offset, (size_t)n - offset, data, &produced);
-            int ok = FlushRepliesLocked(b);
+            size_t taken = TelnetReceive(&b->Telnet, input + offset, (size_t)n - offset, data, &produced);
+            offset += taken;
             int nowActive = TelnetComPortActive(&b->Telnet);
             PartnerLineState state = LatestState;
             int valid = LatestValid;
             LeaveCriticalSection(&b->Lock);
-            if (!ok)
+            /* Only when the replies fill their buffer does the receiving side wait to send them. */
+            if (taken == 0) {
+                EnterCriticalSection(&b->SendLock);
+            } else if (!TryEnterCriticalSection(&b->SendLock)) {
+                goto deliver;
+            }
+            if (!FlushReplies(b)) {
+                LeaveCriticalSection(&b->SendLock);
                 return;
+            }
+            LeaveCriticalSection(&b->SendLock);
+        deliver:
             if (!wasActive && nowActive && !b->IsServer && valid) {
                 b->SentValid = 0;
                 SendSettings(b, &state);
@@ -414,23 +442,27 @@ static void NetToPort(Bridge* b)
 
 static void StartSession(Bridge* b)
 {
+    EnterCriticalSection(&b->SendLock);
     EnterCriticalSection(&b->Lock);
     TelnetInit(&b->Telnet, b->IsServer, OnComPort, b);
     b->SentValid = 0;
     b->ModemReported = 0xFFFF;
     b->ModemMask = 0xFF;
+    b->ServerHasLines = 0;
     InterlockedExchange(&b->Connected, 1);
-    FlushRepliesLocked(b);
     LeaveCriticalSection(&b->Lock);
+    FlushReplies(b);
+    LeaveCriticalSection(&b->SendLock);
 }
 
 static void EndSession(Bridge* b)
 {
-    EnterCriticalSection(&b->Lock);
     InterlockedExchange(&b->Connected, 0);
+    shutdown(b->Socket, SD_BOTH); /* a send blocked on the dead peer ends */
+    EnterCriticalSection(&b->SendLock);
     closesocket(b->Socket);
     b->Socket = INVALID_SOCKET;
-    LeaveCriticalSection(&b->Lock);
+    LeaveCriticalSection(&b->SendLock);
 }
 
 static int OpenPortDevice(const WCHAR* path, HANDLE* port)
@@ -441,6 +473,9 @@ static int OpenPortDevice(const WCHAR* path, HANDLE* port)
     /* A read returns what is there as soon as there is anything, or after a short slice. */
     COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, BRIDGE_READ_SLICE_MS, 0, 0};
     SetCommTimeouts(*port, &timeouts);
+    /* The network delivers in bursts, and a port's writer never waits for room: the largest
+     * receive queue keeps a burst from overrunning it. */
+    SetupComm(*port, 1 << 20, 1 << 20);
     return VcomctlOk;
 }
 
@@ -538,6 +573,7 @@ int CommandConnect(const WCHAR* com, unsigned long number, const WCHAR* address)
     static Bridge b;
     memset(&b, 0, sizeof(b));
     InitializeCriticalSection(&b.Lock);
+    InitializeCriticalSection(&b.SendLock);
     b.Socket = INVALID_SOCKET;
     if ((result = OpenPortDevice(path, &b.Port)) != VcomctlOk)
         return result;
@@ -585,6 +621,7 @@ int CommandServe(const WCHAR* com, const WCHAR* portText, const WCHAR* listenAdd
     static Bridge b;
     memset(&b, 0, sizeof(b));
     InitializeCriticalSection(&b.Lock);
+    InitializeCriticalSection(&b.SendLock);
     b.IsServer = 1;
     b.Socket = INVALID_SOCKET;
     if ((result = OpenPortDevice(path, &b.Port)) != VcomctlOk)
