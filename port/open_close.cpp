@@ -75,10 +75,11 @@ VCB_PAGED NTSTATUS DispatchCleanupFlush(PDEVICE_OBJECT deviceObject, PIRP irp)
         // The held bytes are gone: a change of count the held read's interval clock starts on.
         WakeReadServiceThread(port);
     } else {
-        // Cleanup of any handle ends every pending read, wait and held write of the port.
+        // Cleanup of any handle ends every pending read, wait, held write and watch of the port.
         LineTimingFlush(port);
         FlushReadQueue(deviceObject);
         FlushWaitQueue(deviceObject);
+        PartnerWatchFlush(port);
     }
     return CompleteRequest(irp, STATUS_SUCCESS);
 }

@@ -79,6 +79,8 @@ _Use_decl_annotations_ VCB_PAGED NTSTATUS DestroyPortDevice(PDEVICE_OBJECT portD
     // HardwareIds doubles as the sign that the port's resources are still held.
     if (port->HardwareIds != nullptr) {
         PortGateWaitForDestroy(&port->Gate);
+        // No request is inside any more, so none can park a watch after this.
+        PartnerWatchFlush(port);
         ExFreePoolWithTag(port->HardwareIds, kPoolTag);
         port->HardwareIds = nullptr;
         // Unlinked by the caller; a writer that found the port before finishes its delivery.

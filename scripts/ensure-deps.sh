@@ -39,6 +39,10 @@ if [[ "${1:-}" == test ]]; then
     # The image's end-to-end stage: Wine's 64-bit loader, called by its full path because the
     # `wine` wrapper package is only a recommendation.
     want /usr/lib/wine/wine64 wine64
+    # The network bridge's Wine steps: an RFC 2217 server on a pseudo-terminal pair, and
+    # pyserial's RFC 2217 client (Debian's interpreter).
+    want ser2net ser2net
+    want /usr/lib/python3/dist-packages/serial/rfc2217.py python3-serial
 fi
 
 if ((${#need[@]})); then

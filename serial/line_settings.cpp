@@ -94,7 +94,9 @@ void TellPartnerLocked(PortDeviceData* partner, LONG changed)
 // made under the child list's lock, so that it and its report to the partner are one step
 // against the partner's modem status and an unplug (LineSettingsLeaveCable); the partner's ring
 // stays alive while the lock is held, since a port is unlinked under it before it is destroyed.
-VCB_PAGED void ChangeModemControl(PortDeviceData* port, LONG mask, LONG value)
+// A watch on the partner hears of every change, and of an open or close (`notifyAlways`) even
+// when the lines stay as they were.
+VCB_PAGED void ChangeModemControl(PortDeviceData* port, LONG mask, LONG value, bool notifyAlways = false)
 {
     PAGED_CODE();
     BusDeviceData* bus = BusOf(port);
@@ -112,6 +114,9 @@ VCB_PAGED void ChangeModemControl(PortDeviceData* port, LONG mask, LONG value)
         PortDeviceData* partner = FindPartnerLocked(bus, port, PartnerNumber(port->PortNumber));
         if (changed != 0 && partner != nullptr) {
             TellPartnerLocked(partner, changed);
+        }
+        if (old != updated || notifyAlways) {
+            PartnerWatchNotifyLocked(port, partner);
         }
         ExReleaseFastMutex(&bus->ChildListLock);
     }
@@ -232,6 +237,7 @@ VCB_PAGED NTSTATUS SetBaudRate(PortDeviceData* port, PIRP irp, PVOID data, ULONG
         return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
     }
     CopyUnderQueueLock(port, &port->Lines.BaudRate, &baudRate, sizeof(baudRate));
+    PartnerWatchNotify(port);
     return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
@@ -247,7 +253,22 @@ VCB_PAGED NTSTATUS SetLineControl(PortDeviceData* port, PIRP irp, PVOID data, UL
         return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
     }
     CopyUnderQueueLock(port, &port->Lines.LineControl, &line, sizeof(line));
+    PartnerWatchNotify(port);
     return CompleteRequest(irp, STATUS_SUCCESS);
+}
+
+// A break started while one is on is the same break: only the start is counted.
+VCB_PAGED void SetBreak(PortDeviceData* port, bool on)
+{
+    PAGED_CODE();
+    BOOLEAN was = ReadBooleanNoFence(&port->Lines.BreakOn);
+    WriteBooleanNoFence(&port->Lines.BreakOn, on);
+    if (on && !was) {
+        InterlockedIncrement(&port->Lines.BreakCount);
+    }
+    if ((bool)was != on) {
+        PartnerWatchNotify(port);
+    }
 }
 
 NTSTATUS GetStats(PortDeviceData* port, PIRP irp, PVOID data, ULONG outputLength)
@@ -297,7 +318,7 @@ VCB_PAGED NTSTATUS EmulatedRequest(PortDeviceData* port, PIRP irp, ULONG code, P
         return CompleteRequest(irp, STATUS_SUCCESS, sizeof(SERIAL_LINE_CONTROL));
     case IOCTL_SERIAL_SET_BREAK_ON:
     case IOCTL_SERIAL_SET_BREAK_OFF:
-        WriteBooleanNoFence(&port->Lines.BreakOn, code == IOCTL_SERIAL_SET_BREAK_ON);
+        SetBreak(port, code == IOCTL_SERIAL_SET_BREAK_ON);
         return CompleteRequest(irp, STATUS_SUCCESS);
     case IOCTL_SERIAL_SET_DTR:
     case IOCTL_SERIAL_CLR_DTR:
@@ -356,6 +377,10 @@ _Use_decl_annotations_ void LineSettingsInitialize(PortDeviceData* port)
     port->Lines.LineControl.Parity = NO_PARITY;
     port->Lines.LineControl.StopBits = STOP_BIT_1;
     port->Lines.TransmittedCount = 0;
+    port->Lines.BreakCount = 0;
+    port->Lines.TxPurgeCount = 0;
+    port->Lines.RxPurgeCount = 0;
+    PartnerWatchInitialize(port);
 }
 
 _Use_decl_annotations_ VCB_PAGED void LineSettingsOpen(PortDeviceData* port)
@@ -371,14 +396,15 @@ _Use_decl_annotations_ VCB_PAGED void LineSettingsOpen(PortDeviceData* port)
         CopyUnderQueueLock(port, &handFlow, &port->Ring.HandFlow, sizeof(handFlow));
         lines = LinesOfHandFlow(handFlow);
     }
-    ChangeModemControl(port, kLineBits, lines);
+    ChangeModemControl(port, kLineBits, lines, true);
 }
 
 _Use_decl_annotations_ VCB_PAGED void LineSettingsClose(PortDeviceData* port)
 {
     PAGED_CODE();
     WriteBooleanNoFence(&port->Lines.BreakOn, FALSE);
-    ChangeModemControl(port, kLineBits, 0);
+    PartnerWatchFlush(port);
+    ChangeModemControl(port, kLineBits, 0, true);
 }
 
 _Use_decl_annotations_ VCB_PAGED void LineSettingsApplyHandFlow(PortDeviceData* port, const SERIAL_HANDFLOW& handFlow)
@@ -396,6 +422,7 @@ _Use_decl_annotations_ VCB_PAGED void LineSettingsLeaveCable(BusDeviceData* bus,
     if (partner == nullptr) {
         return;
     }
+    PartnerWatchLeaveCable(port, partner);
     LONG ours = ReadNoFence(&port->Lines.ModemControl) & kLineBits;
     LONG theirs = ReadNoFence(&partner->Lines.ModemControl) & kLineBits;
     if (ours != 0) {
@@ -404,6 +431,29 @@ _Use_decl_annotations_ VCB_PAGED void LineSettingsLeaveCable(BusDeviceData* bus,
     if (theirs != 0) {
         TellPartnerLocked(port, theirs);
     }
+}
+
+_Use_decl_annotations_ VCB_PAGED void LineSettingsNotePurge(PortDeviceData* port, ULONG flags)
+{
+    PAGED_CODE();
+    if ((flags & (SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR)) == 0) {
+        return;
+    }
+    if (flags & SERIAL_PURGE_TXCLEAR) {
+        InterlockedIncrement(&port->Lines.TxPurgeCount);
+    }
+    if (flags & SERIAL_PURGE_RXCLEAR) {
+        InterlockedIncrement(&port->Lines.RxPurgeCount);
+    }
+    PartnerWatchNotify(port);
+}
+
+BusDeviceData* LineSettingsBusOf(PortDeviceData* port) { return BusOf(port); }
+
+_Use_decl_annotations_ VCB_PAGED PortDeviceData* LineSettingsFindPartnerLocked(BusDeviceData* bus, PortDeviceData* port)
+{
+    PAGED_CODE();
+    return FindPartnerLocked(bus, port, PartnerNumber(port->PortNumber));
 }
 
 _Use_decl_annotations_ void LineSettingsNoteTransmitted(PortDeviceData* port, ULONG length)

@@ -3,6 +3,7 @@
 // and statistics, answered as a null-modem cable would. Without it the port refuses them.
 #pragma once
 #include "kernel.h"
+#include "serial/partner_watch.h"
 
 struct PortDeviceData;
 struct BusDeviceData;
@@ -24,6 +25,11 @@ struct LineSettings {
     // Bytes written by the port (writes and immediate characters); the ring counts those it
     // received.
     volatile LONG TransmittedCount;
+    // Breaks started and purges of each direction, for the partner's watch; they only grow.
+    volatile LONG BreakCount;
+    volatile LONG TxPurgeCount;
+    volatile LONG RxPurgeCount;
+    PartnerWatch Watch;
 };
 
 // 9600 baud, 8 data bits, no parity, 1 stop bit, lines down; once, when the port is created.
@@ -45,6 +51,14 @@ _IRQL_requires_(PASSIVE_LEVEL) void LineSettingsApplyHandFlow(PortDeviceData* po
 
 // Counts bytes the port sent.
 _IRQL_requires_max_(DISPATCH_LEVEL) void LineSettingsNoteTransmitted(PortDeviceData* port, ULONG length);
+
+// A purge of the port's output or input (SERIAL_PURGE_TXCLEAR, _RXCLEAR), for the partner's watch.
+_IRQL_requires_(PASSIVE_LEVEL) void LineSettingsNotePurge(PortDeviceData* port, ULONG flags);
+
+// The bus a port is on (null once the bus has let it go), and with the bus's ChildListLock held,
+// the present partner of a present port, or null.
+BusDeviceData* LineSettingsBusOf(PortDeviceData* port);
+_IRQL_requires_(APC_LEVEL) PortDeviceData* LineSettingsFindPartnerLocked(BusDeviceData* bus, PortDeviceData* port);
 
 // Serves a serial control code that PortSerialControl doesn't: the UART requests when the port
 // emulates them, a refusal (STATUS_INVALID_PARAMETER) otherwise. Completes the request.

@@ -12,6 +12,7 @@
 #include "driver/handlers.h"
 #include "routing/write_routing.h"
 #include "serial/events.h"
+#include "vcombus/ioctl.h"
 
 namespace {
 
@@ -170,6 +171,7 @@ VCB_PAGED NTSTATUS SetHandFlow(PortDeviceData* port, PIRP irp, const ControlBuff
     }
     CopyUnderQueueLock(port, &port->Ring.HandFlow, &handFlow, sizeof(handFlow));
     LineSettingsApplyHandFlow(port, handFlow);
+    PartnerWatchNotify(port);
     return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
@@ -229,8 +231,9 @@ NTSTATUS GetProperties(PortDeviceData* port, PIRP irp, const ControlBuffer& buff
 // (line_timing.h); there either transmit flag ends them. Information is 4, as serial applications have seen it,
 // but only into an output buffer that holds it: the I/O manager copies Information bytes back to
 // the caller's buffer, and a shorter one would be overrun.
-NTSTATUS Purge(PDEVICE_OBJECT deviceObject, PortDeviceData* port, PIRP irp, const ControlBuffer& buffer)
+VCB_PAGED NTSTATUS Purge(PDEVICE_OBJECT deviceObject, PortDeviceData* port, PIRP irp, const ControlBuffer& buffer)
 {
+    PAGED_CODE();
     if (buffer.InputLength < sizeof(ULONG)) {
         return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
     }
@@ -250,6 +253,7 @@ NTSTATUS Purge(PDEVICE_OBJECT deviceObject, PortDeviceData* port, PIRP irp, cons
         RingPurge(&port->Ring);
         WakeReadServiceThread(port);  // a change of count, as above
     }
+    LineSettingsNotePurge(port, flags);
     return CompleteRequest(irp, STATUS_SUCCESS, buffer.OutputLength >= sizeof(ULONG) ? sizeof(ULONG) : 0);
 }
 
@@ -318,6 +322,8 @@ VCB_PAGED NTSTATUS PortSerialControl(PDEVICE_OBJECT deviceObject, PIRP irp)
         return GetCommStatus(port, irp, buffer);
     case IOCTL_SERIAL_GET_PROPERTIES:
         return GetProperties(port, irp, buffer);
+    case IOCTL_VCOMBUS_WATCH_PARTNER:
+        return ServePartnerWatch(port, irp, buffer.Data, buffer.InputLength, buffer.OutputLength);
     default:
         // The UART requests among them: refused unless the port emulates them.
         return LineSettingsRequest(port, irp, code, buffer.Data, buffer.InputLength, buffer.OutputLength);

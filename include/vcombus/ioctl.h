@@ -150,4 +150,59 @@ VCOMBUS_STATIC_ASSERT(__builtin_offsetof(RoutingConfig, RealPortMode) == 28, "ro
 VCOMBUS_STATIC_ASSERT(__builtin_offsetof(RoutingConfig, PortFlags) == 29, "routing configuration layout");
 #endif
 
+/*
+ * The partner watch, for a bridge that holds one end of a null-modem pair and carries the line to
+ * somewhere else: sent on the bridge's own port, it answers the line settings of the port at the
+ * other end of the cable (what its application set) and, when they have not changed since the
+ * generation the caller last saw, waits for their next change. Device type FILE_DEVICE_SERIAL_PORT,
+ * METHOD_BUFFERED, any access. A port never asked keeps behaving as before.
+ *
+ * The request stays pending until the partner's settings change, the partner leaves the cable,
+ * the request is cancelled, or a cleanup or close of the port (or its removal) ends it
+ * (STATUS_CANCELLED). One watch at a time per port: a second one is refused with
+ * STATUS_DEVICE_BUSY. A port without a bus (removed while its handles stay open) refuses it with
+ * STATUS_NO_SUCH_DEVICE.
+ */
+#define IOCTL_VCOMBUS_WATCH_PARTNER ((unsigned long)((0x1BUL << 16) | (0x900UL << 2)))
+VCOMBUS_STATIC_ASSERT(IOCTL_VCOMBUS_WATCH_PARTNER == 0x1B2400UL, "partner watch code");
+
+/* Input: Size 8; Generation is the one of the last answer, 0 for an answer at once. */
+typedef struct PartnerWatchRequest {
+    unsigned int Size;
+    unsigned int Generation;
+} PartnerWatchRequest;
+
+/* PartnerLineState.Flags */
+#define VCOMBUS_PARTNER_PRESENT 0x1UL /* a partner is on the cable; the rest is 0 otherwise */
+#define VCOMBUS_PARTNER_OPEN    0x2UL /* it is open */
+#define VCOMBUS_PARTNER_BREAK   0x4UL /* it holds a break */
+
+/* Output, 48 bytes. The counters only grow (wrapping): a bridge compares them with the last
+ * answer's to see every break and purge, however quickly they followed each other. */
+typedef struct PartnerLineState {
+    unsigned int Size;             /* 48 */
+    unsigned int Generation;       /* never 0; changes with every change of what follows */
+    unsigned int Flags;            /* VCOMBUS_PARTNER_* */
+    unsigned int BaudRate;
+    unsigned char WordLength;      /* 5-8 */
+    unsigned char Parity;          /* 0 none, 1 odd, 2 even, 3 mark, 4 space */
+    unsigned char StopBits;        /* 0 one, 1 one and a half, 2 two */
+    unsigned char Reserved;
+    unsigned int ModemControl;     /* SERIAL_IOC_MCR_*: 1 DTR, 2 RTS, ... */
+    unsigned int ControlHandShake; /* the partner's SERIAL_HANDFLOW */
+    unsigned int FlowReplace;
+    unsigned int BreakCount;       /* breaks the partner started */
+    unsigned int TxPurgeCount;     /* purges of its unsent output (SERIAL_PURGE_TXCLEAR) */
+    unsigned int RxPurgeCount;     /* purges of its input (SERIAL_PURGE_RXCLEAR) */
+    unsigned int Reserved2;
+} PartnerLineState;
+
+VCOMBUS_STATIC_ASSERT(sizeof(PartnerWatchRequest) == 8, "partner watch request");
+VCOMBUS_STATIC_ASSERT(sizeof(PartnerLineState) == 48, "partner line state");
+#ifdef __cplusplus
+VCOMBUS_STATIC_ASSERT(__builtin_offsetof(PartnerLineState, WordLength) == 16, "partner line state layout");
+VCOMBUS_STATIC_ASSERT(__builtin_offsetof(PartnerLineState, ModemControl) == 20, "partner line state layout");
+VCOMBUS_STATIC_ASSERT(__builtin_offsetof(PartnerLineState, BreakCount) == 32, "partner line state layout");
+#endif
+
 #endif /* VCOMBUS_IOCTL_H */

@@ -39,6 +39,7 @@ const ULONG kCodes[] = {
     IOCTL_SERIAL_RESET_DEVICE,   IOCTL_SERIAL_SET_XOFF,        IOCTL_SERIAL_SET_XON,
     IOCTL_SERIAL_CONFIG_SIZE,    IOCTL_SERIAL_GET_STATS,       IOCTL_SERIAL_CLEAR_STATS,
     IOCTL_SERIAL_GET_MODEM_CONTROL, IOCTL_SERIAL_SET_MODEM_CONTROL, IOCTL_SERIAL_SET_FIFO_CONTROL,
+    IOCTL_VCOMBUS_WATCH_PARTNER,
 };
 constexpr size_t kCodeCount = sizeof(kCodes) / sizeof(kCodes[0]);
 // Enough for every record the port knows, and then some.
@@ -61,6 +62,8 @@ struct Setup {
     std::unique_ptr<hk::File> Partner;
     std::unique_ptr<hk::Request> ParkedRead;
     std::unique_ptr<hk::Request> ParkedWait;
+    std::unique_ptr<hk::Request> ParkedWatch;
+    ULONG WatchGeneration = 0;
 };
 
 PDEVICE_OBJECT PlugIn(const std::unique_ptr<hk::File>& bus, PDEVICE_OBJECT busPdo, ULONG number)
@@ -88,7 +91,7 @@ Setup& TheSetup();
 void TearDown()
 {
     Setup& s = TheSetup();
-    for (auto* parked : {&s.ParkedRead, &s.ParkedWait}) {
+    for (auto* parked : {&s.ParkedRead, &s.ParkedWait, &s.ParkedWatch}) {
         if (*parked != nullptr && !(*parked)->Completed()) {
             (*parked)->Cancel();
             (*parked)->Wait(10s);
@@ -149,6 +152,18 @@ void Repark(Setup& s)
         ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY;
         s.File->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask), 0);
         s.ParkedWait = s.File->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    }
+    // The partner watches this port from the generation its last answer gave.
+    for (int tries = 0; tries < 4 && (s.ParkedWatch == nullptr || s.ParkedWatch->Completed()); tries++) {
+        if (s.ParkedWatch != nullptr) {
+            if (s.ParkedWatch->Information() > sizeof(PartnerLineState)) Finding("watch answered too much");
+            if (s.ParkedWatch->Output().size() == sizeof(PartnerLineState)) {
+                memcpy(&s.WatchGeneration, s.ParkedWatch->Output().data() + 4, 4);
+            }
+        }
+        PartnerWatchRequest watch{sizeof(PartnerWatchRequest), s.WatchGeneration};
+        s.ParkedWatch = s.Partner->IoctlAsync(IOCTL_VCOMBUS_WATCH_PARTNER, &watch, sizeof(watch),
+                                              sizeof(PartnerLineState));
     }
 }
 

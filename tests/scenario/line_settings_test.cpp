@@ -1,7 +1,7 @@
 // The UART requests for standard serial applications: refused unless the service's Parameters key
 // asks for them at the port's open; then baud rate and line control kept and validated, the modem
 // lines crossed over to the partner with their events, statistics, and the lines' reset on open
-// and close.
+// and close; the partner watch a bridge uses to learn what the application at the other end set.
 #include <hostkernel/security.h>
 #include <hostkernel/threads.h>
 
@@ -443,6 +443,142 @@ TEST_F(LineSettingsTest, HubPortsSeeAPeerThatIsAlwaysReadyAndALonePortSeesNone)
     EXPECT_EQ(ModemStatus(*hub), kCts | kDsr | kDcd);
     auto lone = Open(Plug(11));
     EXPECT_EQ(ModemStatus(*lone), 0u);
+}
+
+// A bridge on port 9 watches what the application on port 10 sets.
+class PartnerWatchTest : public LineSettingsTest {
+protected:
+    static std::unique_ptr<hk::Request> Watch(hk::File& file, ULONG generation, ULONG size = sizeof(PartnerWatchRequest),
+                                              ULONG output = sizeof(PartnerLineState))
+    {
+        PartnerWatchRequest request{size, generation};
+        return file.IoctlAsync(IOCTL_VCOMBUS_WATCH_PARTNER, &request, sizeof(request), output);
+    }
+    static PartnerLineState Answer(hk::Request& watch)
+    {
+        PartnerLineState state{};
+        EXPECT_TRUE(watch.Wait(5s));
+        EXPECT_EQ(watch.Status(), STATUS_SUCCESS);
+        EXPECT_EQ(watch.Information(), sizeof(PartnerLineState));
+        if (watch.Output().size() == sizeof(state)) memcpy(&state, watch.Output().data(), sizeof(state));
+        EXPECT_NE(state.Generation, 0u);
+        return state;
+    }
+    // Parks a watch on the latest generation, makes `change` on the application's side, and
+    // returns what the watch was answered.
+    template <typename Change>
+    PartnerLineState AfterChange(ULONG& generation, Change change)
+    {
+        auto watch = Watch(*file_, generation);
+        EXPECT_EQ(watch->DispatchStatus(), STATUS_PENDING);
+        EXPECT_FALSE(watch->Wait(20ms)) << "answered before any change";
+        change();
+        PartnerLineState state = Answer(*watch);
+        EXPECT_NE(state.Generation, generation);
+        generation = state.Generation;
+        return state;
+    }
+};
+
+TEST_F(PartnerWatchTest, EveryChangeOfTheApplicationsSettingsAnswersTheParkedWatch)
+{
+    Emulate(1);
+    OpenBoth();
+    PartnerLineState state = Answer(*Watch(*file_, 0));
+    EXPECT_EQ(state.Size, sizeof(PartnerLineState));
+    EXPECT_EQ(state.Flags, VCOMBUS_PARTNER_PRESENT | VCOMBUS_PARTNER_OPEN);
+    EXPECT_EQ(state.BaudRate, 9600u);
+    EXPECT_EQ(state.WordLength, 8);
+    ULONG generation = state.Generation;
+
+    hk::File& app = *partnerFile_;
+    state = AfterChange(generation, [&] { Set(app, IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{57600}); });
+    EXPECT_EQ(state.BaudRate, 57600u);
+    state = AfterChange(generation, [&] {
+        Set(app, IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BIT_1, EVEN_PARITY, 8});
+    });
+    EXPECT_EQ(state.Parity, EVEN_PARITY);
+    EXPECT_EQ(state.StopBits, STOP_BIT_1);
+    // The open raised both lines as the handshake says.
+    EXPECT_EQ(state.ModemControl, (ULONG)(SERIAL_IOC_MCR_DTR | SERIAL_IOC_MCR_RTS));
+    state = AfterChange(generation, [&] { Send(app, IOCTL_SERIAL_CLR_DTR); });
+    EXPECT_EQ(state.ModemControl & SERIAL_IOC_MCR_DTR, 0u);
+    state = AfterChange(generation, [&] { Send(app, IOCTL_SERIAL_CLR_RTS); });
+    EXPECT_EQ(state.ModemControl & SERIAL_IOC_MCR_RTS, 0u);
+    state = AfterChange(generation, [&] { Send(app, IOCTL_SERIAL_SET_BREAK_ON); });
+    EXPECT_EQ(state.Flags & VCOMBUS_PARTNER_BREAK, VCOMBUS_PARTNER_BREAK);
+    EXPECT_EQ(state.BreakCount, 1u);
+    state = AfterChange(generation, [&] { Send(app, IOCTL_SERIAL_SET_BREAK_OFF); });
+    EXPECT_EQ(state.Flags & VCOMBUS_PARTNER_BREAK, 0u);
+    state = AfterChange(generation, [&] { Set(app, IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_TXCLEAR}); });
+    EXPECT_EQ(state.TxPurgeCount, 1u);
+    EXPECT_EQ(state.RxPurgeCount, 0u);
+    state = AfterChange(generation, [&] {
+        Set(app, IOCTL_SERIAL_SET_HANDFLOW, SERIAL_HANDFLOW{SERIAL_CTS_HANDSHAKE, SERIAL_AUTO_RECEIVE, 10, 10});
+    });
+    EXPECT_EQ(state.ControlHandShake, (ULONG)SERIAL_CTS_HANDSHAKE);
+    EXPECT_EQ(state.FlowReplace, (ULONG)SERIAL_AUTO_RECEIVE);
+    state = AfterChange(generation, [&] { app.Close(); });
+    EXPECT_EQ(state.Flags, VCOMBUS_PARTNER_PRESENT);
+
+    // Changes made while no watch is parked are not lost: the next watch is answered at once.
+    partnerFile_ = Open(partner_);
+    Set(*partnerFile_, IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{300});
+    state = Answer(*Watch(*file_, generation));
+    EXPECT_EQ(state.BaudRate, 300u);
+    EXPECT_EQ(state.Flags, VCOMBUS_PARTNER_PRESENT | VCOMBUS_PARTNER_OPEN);
+
+    // The partner leaving the cable answers with nothing on it.
+    generation = state.Generation;
+    state = AfterChange(generation, [&] { Unplug(partner_); });
+    EXPECT_EQ(state.Flags, 0u);
+    EXPECT_EQ(state.BaudRate, 0u);
+}
+
+TEST_F(PartnerWatchTest, AParkedWatchEndsByCancelCleanupCloseAndRemovalAndIsAloneOnItsPort)
+{
+    OpenBoth();
+    ULONG generation = Answer(*Watch(*file_, 0)).Generation;
+    auto watch = Watch(*file_, generation);
+    EXPECT_EQ(watch->DispatchStatus(), STATUS_PENDING);
+    EXPECT_EQ(Watch(*file_, generation)->Status(), STATUS_DEVICE_BUSY);
+    // Without the emulation the application's changes it can make still reach the watch.
+    EXPECT_EQ(Set(*partnerFile_, IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_RXCLEAR}), STATUS_SUCCESS);
+    PartnerLineState state = Answer(*watch);
+    EXPECT_EQ(state.RxPurgeCount, 1u);
+    generation = state.Generation;
+
+    watch = Watch(*file_, generation);
+    EXPECT_TRUE(watch->Cancel());
+    EXPECT_TRUE(watch->Wait(5s));
+    EXPECT_EQ(watch->Status(), STATUS_CANCELLED);
+
+    watch = Watch(*file_, generation);
+    EXPECT_EQ(file_->Cleanup(), STATUS_SUCCESS);
+    EXPECT_TRUE(watch->Wait(5s));
+    EXPECT_EQ(watch->Status(), STATUS_CANCELLED);
+    file_->Close();
+
+    // Close alone (as Wine sends it, without a cleanup) ends it too.
+    file_ = Open(port_);
+    watch = Watch(*file_, generation);
+    EXPECT_EQ(watch->DispatchStatus(), STATUS_PENDING);
+    EXPECT_EQ(hk::SendDirect(port_, IRP_MJ_CLOSE, 0).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(watch->Wait(5s));
+    EXPECT_EQ(watch->Status(), STATUS_CANCELLED);
+}
+
+TEST_F(PartnerWatchTest, ShortBuffersAndAWrongSizeAreRefused)
+{
+    file_ = Open(port_);
+    EXPECT_EQ(Watch(*file_, 0, sizeof(PartnerWatchRequest), sizeof(PartnerLineState) - 1)->Status(),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(file_->Ioctl(IOCTL_VCOMBUS_WATCH_PARTNER, nullptr, 0, sizeof(PartnerLineState))->Status(),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Watch(*file_, 0, 12)->Status(), STATUS_INVALID_PARAMETER);
+    // A lone port is answered with no partner.
+    auto lone = Open(Plug(11));
+    EXPECT_EQ(Answer(*Watch(*lone, 0)).Flags, 0u);
 }
 
 }  // namespace

@@ -223,6 +223,10 @@ int RunPhase(int argc, wchar_t** argv)
     for (int i = 1; i < argc; ++i) {
         if (wcscmp(argv[i], L"--vcomctl") == 0 && i + 1 < argc)
             options.Vcomctl = argv[++i];
+        else if (wcscmp(argv[i], L"--com") == 0 && i + 1 < argc)
+            options.Com = argv[++i];
+        else if (wcscmp(argv[i], L"--sync") == 0 && i + 1 < argc)
+            options.Sync = argv[++i];
         else if (wcscmp(argv[i], L"--only") == 0 && i + 1 < argc) {
             std::string list = Narrow(argv[++i]);
             for (size_t start = 0; start <= list.size();) {

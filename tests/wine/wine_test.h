@@ -42,6 +42,9 @@ struct CaseRegistration {
 struct Options {
     std::wstring Phase;
     std::wstring Vcomctl;
+    // For the programs that take them: a COM name, and a directory shared with the runner.
+    std::wstring Com;
+    std::wstring Sync;
 };
 const Options& GetOptions();
 

@@ -46,6 +46,14 @@ static const char Usage[] =
     "  eject N|all           eject port N, or every port, the way Windows ejects a device\n"
     "  list                  list the plugged ports: number, partner, device, COM name\n"
     "  version               print the driver's version\n"
+    "  connect COMx|--port N HOST:PORT\n"
+    "                        make COMx (a pair's end, plugged and named if it isn't) the far\n"
+    "                        end of an RFC 2217 server such as ser2net: data both ways, the\n"
+    "                        application's settings to the server, its modem lines back;\n"
+    "                        runs until stopped, reconnecting when the connection is lost\n"
+    "  serve COMx PORT [--listen ADDRESS]\n"
+    "                        share COMx with RFC 2217 clients (one at a time) on TCP PORT\n"
+    "                        of ADDRESS (default 127.0.0.1); runs until stopped\n"
     "  config line-settings [on|off]\n"
     "                        whether ports answer what standard serial programs set on open\n"
     "                        (baud rate, line control, DTR/RTS and the partner's modem status);\n"
@@ -254,6 +262,36 @@ int wmain(int argc, WCHAR** argv)
         if (argc != 3)
             return UsageError("import: needs one file%ls", L"");
         return CommandImport(argv[2]);
+    }
+    if (wcscmp(command, L"connect") == 0) {
+        if (argc == 5 && wcscmp(argv[2], L"--port") == 0) {
+            unsigned long number;
+            if (!ParsePortNumber(argv[3], &number))
+                return UsageError("'%ls' is no port number", argv[3]);
+            return CommandConnect(NULL, number, argv[4]);
+        }
+        WCHAR com[16];
+        if (argc != 4)
+            return UsageError("connect takes COMx (or --port N) and HOST:PORT%ls", L"");
+        if (!CanonicalComName(argv[2], com, ARRAYSIZE(com)))
+            return UsageError("'%ls' is no COM name", argv[2]);
+        return CommandConnect(com, 0, argv[3]);
+    }
+    if (wcscmp(command, L"serve") == 0) {
+        WCHAR com[16];
+        const WCHAR* listen = NULL;
+        if (argc != 4 && !(argc == 6 && wcscmp(argv[4], L"--listen") == 0)) {
+            if (argc >= 5 && wcscmp(argv[4], L"--share") == 0)
+                return UsageError("--share is not supported yet: one client at a time%ls", L"");
+            return UsageError("serve takes COMx, PORT and optionally --listen ADDRESS%ls", L"");
+        }
+        if (!CanonicalComName(argv[2], com, ARRAYSIZE(com)))
+            return UsageError("'%ls' is no COM name", argv[2]);
+        if (wcstoul(argv[3], NULL, 10) == 0 || wcstoul(argv[3], NULL, 10) > 65535)
+            return UsageError("'%ls' is no TCP port", argv[3]);
+        if (argc == 6)
+            listen = argv[5];
+        return CommandServe(com, argv[3], listen);
     }
     if (wcscmp(command, L"tap") == 0)
         return CommandTap(argc - 2, argv + 2);

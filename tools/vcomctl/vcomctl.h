@@ -94,6 +94,11 @@ int TapAttached(void);
 int SetLineSettings(int on);
 int ReadLineSettings(int* on);
 
+/* Network bridges (bridge.c): RFC 2217 client and server; both run until stopped. com NULL:
+ * the pair end given by number. */
+int CommandConnect(const WCHAR* com, unsigned long number, const WCHAR* address);
+int CommandServe(const WCHAR* com, const WCHAR* port, const WCHAR* listenAddress);
+
 /* COM names (names.c). A COM name is COM1 to COM4096, the range the COM name database covers. */
 #define VCOMCTL_COM_MAX 4096
 #define VCOMCTL_DEVICE_NAME_CHARS 256
