@@ -105,7 +105,7 @@ DWORD WINAPI EchoReader(void* context)
 
 void ExchangeEcho(HANDLE port, size_t total)
 {
-    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, 200, 0, 0};
+    COMMTIMEOUTS timeouts = {MAXDWORD, 0, 200, 0, 0};
     REQUIRE(SetCommTimeouts(port, &timeouts), "SetCommTimeouts");
     REQUIRE(SetupComm(port, 1 << 20, 1 << 20), "SetupComm");
     Echo echo{port, total};

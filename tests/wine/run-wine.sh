@@ -11,6 +11,13 @@
 #              one for instance; it must hold the setup program beside the package's files
 set -uo pipefail
 
+# Wine maps the shared user data at the fixed address Windows has it at; with address-space
+# randomisation a library or the stack sometimes lands there first and a program fails to start
+# ("failed to map the shared user data"). The run, and every process of it, goes without.
+if [[ -z ${VCB_WINE_NO_ASLR:-} ]] && command -v setarch >/dev/null; then
+    VCB_WINE_NO_ASLR=1 exec setarch "$(uname -m)" -R "$0" "$@"
+fi
+
 programs= work= package=
 while (($#)); do
     case $1 in
@@ -54,6 +61,8 @@ export HOME=${HOME:-$work}
 
 started=$SECONDS
 failure=
+# Linux-side processes a step left running (the bridge's servers and echoes), ended by finish.
+background=()
 
 # The log with Wine's prefix on DbgPrint lines shortened, so that the driver's messages stand out.
 readable_log() {
@@ -61,6 +70,8 @@ readable_log() {
 }
 
 finish() {
+    local pid
+    for pid in "${background[@]}"; do kill "$pid" 2>/dev/null; done
     # Shut down this prefix's server and with it every process of the prefix, the driver host
     # included; a process left behind would keep ctest waiting on its output.
     timeout 20 "$wineserver" -k >/dev/null 2>&1
@@ -112,7 +123,8 @@ windows_path() {
 }
 
 package=$(cd "$package" 2>/dev/null && pwd) || { failure="no package directory $package (run make package)"; exit 1; }
-for program in bus_test pair_test names_test line_settings_test comm_test tap_test catalog_test restore_test; do
+for program in bus_test pair_test names_test line_settings_test comm_test tap_test catalog_test restore_test \
+    bridge_test; do
     [[ -f $programs/$program.exe ]] || { failure="no test program $programs/$program.exe"; exit 1; }
 done
 for file in vcombus.sys vcombus.inf vcomport.inf vcombus.cat vcomctl.exe vcomsvc.exe vcombus-test.cer vcombus-setup.exe; do
@@ -153,6 +165,7 @@ step 120 "names_test installed" "$wine" "$programs/names_test.exe" installed --v
 step 120 "pair_test installed" "$wine" "$pair_test" installed --vcomctl "$vcomctl"
 step 120 "comm_test installed" "$wine" "$programs/comm_test.exe" installed --vcomctl "$vcomctl"
 step 120 "tap_test installed" "$wine" "$programs/tap_test.exe" installed --vcomctl "$vcomctl"
+source "$(dirname "${BASH_SOURCE[0]}")/bridge-steps.sh"
 # The recorded configuration across a restart of the prefix: every process of it ended, the
 # prefix started again, and nothing of vcomctl run before restore_test looks.
 step 180 "restore_test record" "$wine" "$programs/restore_test.exe" record --vcomctl "$vcomctl"

@@ -470,8 +470,9 @@ static int OpenPortDevice(const WCHAR* path, HANDLE* port)
     *port = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
     if (*port == INVALID_HANDLE_VALUE)
         return ReportError(GetLastError(), "opening %ls", path);
-    /* A read returns what is there as soon as there is anything, or after a short slice. */
-    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, BRIDGE_READ_SLICE_MS, 0, 0};
+    /* A read returns all that is there as soon as there is anything, or after a short slice.
+     * (With a MAXDWORD multiplier too a read would return a single byte each time.) */
+    COMMTIMEOUTS timeouts = {MAXDWORD, 0, BRIDGE_READ_SLICE_MS, 0, 0};
     SetCommTimeouts(*port, &timeouts);
     /* The network delivers in bursts, and a port's writer never waits for room: the largest
      * receive queue keeps a burst from overrunning it. */

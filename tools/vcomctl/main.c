@@ -180,9 +180,15 @@ int wmain(int argc, WCHAR** argv)
     }
     if (wcscmp(command, L"pair") == 0) {
         unsigned long number;
-        int temporary = argc > 3 && wcscmp(argv[argc - 1], L"--temporary") == 0;
-        if (temporary)
-            --argc;
+        /* --temporary wherever it stands, as plug takes it. */
+        int temporary = 0;
+        for (int i = 3; i < argc; i++)
+            if (wcscmp(argv[i], L"--temporary") == 0) {
+                temporary = 1;
+                memmove(&argv[i], &argv[i + 1], (size_t)(argc - i - 1) * sizeof(argv[0]));
+                --argc;
+                break;
+            }
         if ((argc != 3 && argc != 5) || !ParsePortNumber(argv[2], &number))
             return UsageError("pair: needs one port number%ls", L"");
         if (argc == 3)
