@@ -54,6 +54,14 @@ connection: &bridge
   connector: serialdev,$bridge/serial,9600n81,local
 EOF
 start_ser2net
+for _ in $(seq 50); do
+    /usr/bin/python3 -c "import socket; socket.create_connection(('127.0.0.1', $ser2net_port), 1).close()" \
+        2>/dev/null && break
+    sleep 0.1
+done
+# The figure to set the bridge's against: pyserial's client through the same server and echo.
+step 120 "bridge: pyserial's RFC 2217 client through ser2net, measured" \
+    /usr/bin/python3 "$echo_py" --bench "rfc2217://127.0.0.1:$ser2net_port"
 
 printf '=== bridge: vcomctl connect COM40 127.0.0.1:%s, in the background\n' "$ser2net_port" >>"$log"
 "$wine" "$vcomctl" connect COM40 "127.0.0.1:$ser2net_port" >>"$log" 2>&1 &
@@ -63,8 +71,12 @@ timeout --kill-after=5 240 "$wine" "$programs/bridge_test.exe" client --vcomctl 
     --sync "$sync_dir" >>"$log" 2>&1 &
 client=$!
 wait_for settings-set 180
+# A Linux pseudo-terminal keeps the baud rate and stop bits but no parity (it forces 8 data bits
+# and clears PARENB): the parity is seen in ser2net's answer, which vcomctl connect prints.
 step 30 "bridge: SetCommState(57600 8E1) on COM40 shows on the pseudo-terminal" \
-    /usr/bin/python3 "$echo_py" --termios "$bridge/serial" --expect 57600,E81 --seconds 20
+    /usr/bin/python3 "$echo_py" --termios "$bridge/serial" --expect 57600,N81 --seconds 20
+grep -q 'the server took parity even' "$log" ||
+    { failure="bridge: ser2net never took the even parity that COM40 set"; exit 1; }
 kill "$ser2net_pid"
 wait_for lines-down 60
 start_ser2net
@@ -82,7 +94,8 @@ for _ in $(seq 100); do
         2>/dev/null && break
     sleep 0.2
 done
-/usr/bin/python3 "$echo_py" --rfc2217 "rfc2217://127.0.0.1:$serve_port" --seconds 200 >>"$log" 2>&1 &
+/usr/bin/python3 "$echo_py" --rfc2217 "rfc2217://127.0.0.1:$serve_port" --seconds 200 \
+    --ready "$bridge/sync/client-ready" >>"$log" 2>&1 &
 background+=($!)
 step 240 "bridge_test server (COM43, pyserial on COM42's far end)" \
     "$wine" "$programs/bridge_test.exe" server --vcomctl "$vcomctl" --com COM43 --sync "$sync_dir"

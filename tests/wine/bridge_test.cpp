@@ -118,8 +118,12 @@ void ExchangeEcho(HANDLE port, size_t total)
             block[i] = (unsigned char)((sent + i) * 7 + (sent + i) / 251);
         // A virtual port's writes never wait, as a line's baud rate would make them: at most a
         // window of bytes is in flight, so that no queue on the way overruns.
-        for (DWORD waited = 0; sent - (size_t)echo.Received > kWindow && waited < kDeadlineMs; waited++)
-            Sleep(1);
+        // A reader that gave up (its echo went quiet) ends the exchange at once.
+        DWORD since = GetTickCount();
+        while (sent - (size_t)echo.Received > kWindow && WaitForSingleObject(reader, 1) == WAIT_TIMEOUT)
+            REQUIRE(GetTickCount() - since < kDeadlineMs, "no echo for %lu ms", (unsigned long)kDeadlineMs);
+        REQUIRE(sent - (size_t)echo.Received <= kWindow, "%lu of %lu bytes came back before the echo went quiet",
+                (unsigned long)echo.Received, (unsigned long)sent);
         DWORD written = 0;
         REQUIRE(Io(port, true, block.data(), (DWORD)length, &written) && written == length, "write: %s",
                 DescribeError(GetLastError()).c_str());
@@ -164,6 +168,15 @@ void RoundTrips(HANDLE port, int rounds)
             std::swap(sorted[j - 1], sorted[j]);
     printf("bridge: 64-byte round trip p50 %.0f us, max %.0f us over %d rounds\n", sorted[sorted.size() / 2],
            sorted.back(), rounds);
+}
+
+void WaitForSignal(const std::wstring& name)
+{
+    std::wstring path = Argument(L"--sync") + L"\\" + name;
+    for (DWORD waited = 0; GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; waited += 50) {
+        REQUIRE(waited < kDeadlineMs, "no %s after %lu ms", Narrow(path).c_str(), (unsigned long)kDeadlineMs);
+        Sleep(50);
+    }
 }
 
 void Signal(const std::wstring& name)
@@ -225,6 +238,9 @@ TEST_CASE(server, a_program_on_the_served_ports_partner_exchanges_data_and_sees_
         REQUIRE(GetTickCount() - start < kDeadlineMs, "the partner's baud rate stayed %u", state.BaudRate);
     }
     Signal(L"baud-seen");
+    // The client purges the served port's input as it finishes opening: bytes sent before then
+    // would be dropped.
+    WaitForSignal(L"client-ready");
     ExchangeEcho(port, kTotal);
     CloseHandle(port);
 }

@@ -353,6 +353,26 @@ static void ServeCommand(Bridge* b, Telnet* t, unsigned char command, const unsi
     TelnetSendComPort(t, (unsigned char)(command + COMPORT_SERVER_OFFSET), reply, replyLength);
 }
 
+/* What the server says its port took: the one way to see that a setting arrived where the
+ * far port can't show it (a Linux pseudo-terminal keeps no parity and always 8 data bits). */
+static void ReportServerSetting(unsigned char command, const unsigned char* value, size_t length)
+{
+    static const char* const parities[] = {"?", "none", "odd", "even", "mark", "space"};
+    static const char* const stops[] = {"?", "1", "2", "1.5"};
+    if (command == COMPORT_SET_BAUDRATE && length >= 4)
+        printf("the server took baud rate %lu\n",
+               ((unsigned long)value[0] << 24) | ((unsigned long)value[1] << 16) | ((unsigned long)value[2] << 8) | value[3]);
+    else if (command == COMPORT_SET_DATASIZE && length >= 1)
+        printf("the server took data bits %u\n", value[0]);
+    else if (command == COMPORT_SET_PARITY && length >= 1)
+        printf("the server took parity %s\n", parities[value[0] <= 5 ? value[0] : 0]);
+    else if (command == COMPORT_SET_STOPSIZE && length >= 1)
+        printf("the server took stop bits %s\n", stops[value[0] <= 3 ? value[0] : 0]);
+    else
+        return;
+    fflush(stdout);
+}
+
 static void OnComPort(void* context, Telnet* t, unsigned char command, const unsigned char* value, size_t length)
 {
     Bridge* b = context;
@@ -363,6 +383,8 @@ static void OnComPort(void* context, Telnet* t, unsigned char command, const uns
     }
     if (command == COMPORT_NOTIFY_MODEMSTATE + COMPORT_SERVER_OFFSET && length >= 1)
         ApplyModemState(b, value[0]);
+    else if (command > COMPORT_SERVER_OFFSET && command <= COMPORT_SERVER_OFFSET + COMPORT_SET_STOPSIZE)
+        ReportServerSetting((unsigned char)(command - COMPORT_SERVER_OFFSET), value, length);
 }
 
 /* ---- the two directions ---------------------------------------------------------------------- */
