@@ -40,20 +40,6 @@ BOOL Io(HANDLE port, bool write, void* data, DWORD length, DWORD* done)
     return ok;
 }
 
-HANDLE OpenPath(const std::wstring& path)
-{
-    DWORD error = 0;
-    for (DWORD waited = 0; waited <= kDeadlineMs; waited += 100) {
-        HANDLE port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OVERLAPPED, nullptr);
-        if (port != INVALID_HANDLE_VALUE)
-            return port;
-        error = GetLastError();
-        Sleep(100);
-    }
-    REQUIRE(false, "opening %s: %s", Narrow(path).c_str(), DescribeError(error).c_str());
-    return INVALID_HANDLE_VALUE;
-}
 
 DWORD ModemStatus(HANDLE port)
 {
@@ -190,7 +176,7 @@ void Signal(const std::wstring& name)
 
 TEST_CASE(client, an_application_on_the_connected_port_moves_data_sets_its_line_and_survives_the_server)
 {
-    HANDLE port = OpenPath(L"\\\\.\\" + Argument(L"--com"));
+    HANDLE port = OpenComOverlapped(Argument(L"--com"), kDeadlineMs);
     WaitForLines(port, true);
     DCB dcb = {};
     dcb.DCBlength = sizeof(dcb);
@@ -214,7 +200,7 @@ TEST_CASE(client, an_application_on_the_connected_port_moves_data_sets_its_line_
 
 TEST_CASE(server, a_program_on_the_served_ports_partner_exchanges_data_and_sees_the_clients_baud_rate)
 {
-    HANDLE port = OpenPath(L"\\\\.\\" + Argument(L"--com"));
+    HANDLE port = OpenComOverlapped(Argument(L"--com"), kDeadlineMs);
     // The client sets 57600 baud on the served port first, then echoes what it reads.
     PartnerWatchRequest request = {sizeof(request), 0};
     PartnerLineState state = {};

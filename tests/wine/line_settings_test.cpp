@@ -16,22 +16,7 @@ namespace {
 constexpr DWORD kStartDeadlineMs = 20000;
 constexpr DWORD kLineEvents = EV_CTS | EV_DSR | EV_RLSD;
 
-// Opens \\.\<com> for overlapped I/O, retrying while the port starts.
-HANDLE OpenCom(const wchar_t* com)
-{
-    std::wstring path = std::wstring(L"\\\\.\\") + com;
-    DWORD error = 0;
-    for (DWORD waited = 0; waited <= kStartDeadlineMs; waited += 100) {
-        HANDLE port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OVERLAPPED, nullptr);
-        if (port != INVALID_HANDLE_VALUE)
-            return port;
-        error = GetLastError();
-        Sleep(100);
-    }
-    REQUIRE(false, "opening %s: %s", Narrow(path).c_str(), DescribeError(error).c_str());
-    return INVALID_HANDLE_VALUE;
-}
+HANDLE OpenCom(const wchar_t* com) { return OpenComOverlapped(com, kStartDeadlineMs); }
 
 // An overlapped request in flight, with its own event.
 struct Pending {

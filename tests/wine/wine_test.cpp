@@ -161,6 +161,22 @@ bool WaitForNoBusInterface(DWORD timeoutMs)
     }
 }
 
+HANDLE OpenComOverlapped(const std::wstring& com, DWORD deadlineMs)
+{
+    std::wstring path = L"\\\\.\\" + com;
+    DWORD error = 0;
+    for (DWORD waited = 0; waited <= deadlineMs; waited += 100) {
+        HANDLE port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr);
+        if (port != INVALID_HANDLE_VALUE)
+            return port;
+        error = GetLastError();
+        Sleep(100);
+    }
+    REQUIRE(false, "opening %s: %s", Narrow(path).c_str(), DescribeError(error).c_str());
+    return INVALID_HANDLE_VALUE;
+}
+
 DWORD RunVcomctl(const std::wstring& arguments, std::string* output)
 {
     REQUIRE(!GetOptions().Vcomctl.empty(), "no --vcomctl PATH given");

@@ -66,4 +66,8 @@ bool WaitForNoBusInterface(DWORD timeoutMs);
 // program's output, and is also kept (with what it wrote on stderr) in *output when one is given.
 DWORD RunVcomctl(const std::wstring& arguments, std::string* output = nullptr);
 
+// Opens \\.\<com> for overlapped I/O, retrying while the port starts; fails the case after
+// deadlineMs.
+HANDLE OpenComOverlapped(const std::wstring& com, DWORD deadlineMs);
+
 } // namespace wine_test
