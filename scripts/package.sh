@@ -17,6 +17,9 @@ package=$1
 # Debian's interpreter: the catalog tool needs its python3-asn1crypto.
 python=/usr/bin/python3
 
+# The setup program of an earlier build is no image of the package: make-setup.sh makes it anew
+# at the end, and signing the old one first would only cost time.
+rm -f "$package/vcombus-setup.exe"
 shopt -s nullglob nocaseglob
 images=("$package"/*.sys "$package"/*.exe "$package"/*.dll)
 shopt -u nocaseglob

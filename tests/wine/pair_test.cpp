@@ -24,6 +24,17 @@ std::string Pattern(size_t length, char seed)
     return bytes;
 }
 
+// An overlapped read of the whole buffer on a port that holds nothing: it must wait.
+OVERLAPPED StartWaitingRead(HANDLE reader, std::string& buffer)
+{
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    BOOL ok = ReadFile(reader, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &overlapped);
+    REQUIRE(!ok && GetLastError() == ERROR_IO_PENDING, "the read did not wait: ok %d, %s", ok,
+            DescribeError(GetLastError()).c_str());
+    return overlapped;
+}
+
 void WriteAll(HANDLE port, const std::string& bytes, const char* what)
 {
     DWORD written = 0;
@@ -91,12 +102,8 @@ TEST_CASE(installed, a_waiting_read_is_satisfied_by_a_later_write_from_another_t
 
     std::string bytes = Pattern(64, '0');
     std::string buffer(bytes.size(), '\0');
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED overlapped = StartWaitingRead(reader, buffer);
     DWORD read = 0;
-    BOOL ok = ReadFile(reader, buffer.data(), static_cast<DWORD>(buffer.size()), &read, &overlapped);
-    REQUIRE(!ok && GetLastError() == ERROR_IO_PENDING, "the read did not wait: ok %d, %s", ok,
-            DescribeError(GetLastError()).c_str());
 
     DelayedWrite job = {writer, bytes};
     HANDLE thread = CreateThread(nullptr, 0, WriteLater, &job, 0, nullptr);
@@ -114,7 +121,7 @@ TEST_CASE(installed, a_waiting_read_is_satisfied_by_a_later_write_from_another_t
                status.cbInQue);
     }
     REQUIRE(waited == WAIT_OBJECT_0, "the read was not satisfied within %lu s", kDeadlineMs / 1000);
-    ok = GetOverlappedResult(reader, &overlapped, &read, FALSE);
+    BOOL ok = GetOverlappedResult(reader, &overlapped, &read, FALSE);
     REQUIRE(ok, "the read failed: %s", DescribeError(GetLastError()).c_str());
     REQUIRE(read == bytes.size() && buffer == bytes, "the read got %lu bytes, changed or short", read);
     REQUIRE(WaitForSingleObject(thread, kDeadlineMs) == WAIT_OBJECT_0, "the writer hung");
@@ -158,12 +165,8 @@ TEST_CASE(installed, the_package_delivers_each_block_whole_and_reports_true_inpu
 
     std::string block = Pattern(4096, 'p');
     std::string buffer(block.size(), '\0');
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED overlapped = StartWaitingRead(reader, buffer);
     DWORD read = 0;
-    BOOL ok = ReadFile(reader, buffer.data(), static_cast<DWORD>(buffer.size()), &read, &overlapped);
-    REQUIRE(!ok && GetLastError() == ERROR_IO_PENDING, "the read did not wait: ok %d, %s", ok,
-            DescribeError(GetLastError()).c_str());
     WriteAll(writer, block, "a 4 KiB block");
     REQUIRE(WaitForSingleObject(overlapped.hEvent, kDeadlineMs) == WAIT_OBJECT_0, "the read never ended");
     REQUIRE(GetOverlappedResult(reader, &overlapped, &read, FALSE), "the read failed: %s",

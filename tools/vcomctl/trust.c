@@ -162,7 +162,9 @@ static int LoadGivenOrTestCert(const WCHAR* given, PCCERT_CONTEXT* cert, WCHAR* 
     return VcomctlOk;
 }
 
-int CommandTrust(const WCHAR* certPath)
+/* Puts the certificate into both trust stores, or takes every copy of it out; a store already
+ * as asked is left alone. Each change is committed and then checked by a fresh open. */
+static int ChangeTrust(const WCHAR* certPath, BOOL add)
 {
     WCHAR path[MAX_PATH];
     WCHAR name[256];
@@ -172,8 +174,8 @@ int CommandTrust(const WCHAR* certPath)
         return status;
     CertName(cert, name, ARRAYSIZE(name));
     for (size_t i = 0; i < ARRAYSIZE(TrustStores) && status == VcomctlOk; ++i) {
-        if (MachineStoreHolds(TrustStores[i], cert)) {
-            printf("%ls is already in the machine's %ls store\n", name, TrustStores[i]);
+        if (MachineStoreHolds(TrustStores[i], cert) == add) {
+            printf("%ls is %ls in the machine's %ls store\n", name, add ? L"already" : L"not", TrustStores[i]);
             continue;
         }
         HCERTSTORE store = OpenMachineStore(TrustStores[i], FALSE);
@@ -181,60 +183,37 @@ int CommandTrust(const WCHAR* certPath)
             status = ReportError(GetLastError(), "opening the machine's %ls store", TrustStores[i]);
             break;
         }
-        if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, cert->pbCertEncoded,
-                                              cert->cbCertEncoded, CERT_STORE_ADD_USE_EXISTING,
-                                              NULL))
-            status = ReportError(GetLastError(), "adding %ls to the machine's %ls store", name,
-                                 TrustStores[i]);
+        if (add) {
+            if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, cert->pbCertEncoded,
+                                                  cert->cbCertEncoded, CERT_STORE_ADD_USE_EXISTING, NULL))
+                status = ReportError(GetLastError(), "adding %ls to the machine's %ls store", name,
+                                     TrustStores[i]);
+        } else {
+            /* Every copy: a store may hold one certificate under more than one entry. */
+            PCCERT_CONTEXT found;
+            while (status == VcomctlOk && (found = FindInStore(store, cert)) != NULL) {
+                if (!CertDeleteCertificateFromStore(found))
+                    status = ReportError(GetLastError(), "removing %ls from the machine's %ls store",
+                                         name, TrustStores[i]);
+            }
+        }
         if (status == VcomctlOk)
             status = CommitStore(store, TrustStores[i]);
         CertCloseStore(store, 0);
-        if (status == VcomctlOk && !MachineStoreHolds(TrustStores[i], cert))
-            status = ReportFailure("the machine's %ls store did not keep %ls", TrustStores[i], name);
+        if (status == VcomctlOk && MachineStoreHolds(TrustStores[i], cert) != add)
+            status = add ? ReportFailure("the machine's %ls store did not keep %ls", TrustStores[i], name)
+                         : ReportFailure("the machine's %ls store still holds %ls", TrustStores[i], name);
         if (status == VcomctlOk)
-            printf("added %ls to the machine's %ls store\n", name, TrustStores[i]);
+            printf(add ? "added %ls to the machine's %ls store\n" : "removed %ls from the machine's %ls store\n",
+                   name, TrustStores[i]);
     }
     CertFreeCertificateContext(cert);
     return status;
 }
 
-int CommandUntrust(const WCHAR* certPath)
-{
-    WCHAR path[MAX_PATH];
-    WCHAR name[256];
-    PCCERT_CONTEXT cert = NULL;
-    int status = LoadGivenOrTestCert(certPath, &cert, path, ARRAYSIZE(path));
-    if (status != VcomctlOk)
-        return status;
-    CertName(cert, name, ARRAYSIZE(name));
-    for (size_t i = 0; i < ARRAYSIZE(TrustStores) && status == VcomctlOk; ++i) {
-        if (!MachineStoreHolds(TrustStores[i], cert)) {
-            printf("%ls is not in the machine's %ls store\n", name, TrustStores[i]);
-            continue;
-        }
-        HCERTSTORE store = OpenMachineStore(TrustStores[i], FALSE);
-        if (store == NULL) {
-            status = ReportError(GetLastError(), "opening the machine's %ls store", TrustStores[i]);
-            break;
-        }
-        /* Every copy: a store may hold one certificate under more than one entry. */
-        PCCERT_CONTEXT found;
-        while (status == VcomctlOk && (found = FindInStore(store, cert)) != NULL) {
-            if (!CertDeleteCertificateFromStore(found))
-                status = ReportError(GetLastError(), "removing %ls from the machine's %ls store",
-                                     name, TrustStores[i]);
-        }
-        if (status == VcomctlOk)
-            status = CommitStore(store, TrustStores[i]);
-        CertCloseStore(store, 0);
-        if (status == VcomctlOk && MachineStoreHolds(TrustStores[i], cert))
-            status = ReportFailure("the machine's %ls store still holds %ls", TrustStores[i], name);
-        if (status == VcomctlOk)
-            printf("removed %ls from the machine's %ls store\n", name, TrustStores[i]);
-    }
-    CertFreeCertificateContext(cert);
-    return status;
-}
+int CommandTrust(const WCHAR* certPath) { return ChangeTrust(certPath, TRUE); }
+
+int CommandUntrust(const WCHAR* certPath) { return ChangeTrust(certPath, FALSE); }
 
 /* The catalog the setup information names ([Version] CatalogFile, or its x64 form), beside it. */
 static DWORD CatalogPath(const WCHAR* inf, WCHAR* path, DWORD capacity)
