@@ -243,6 +243,9 @@ void RequireEcho(const wchar_t* com)
     HANDLE port = OpenCom(com);
     COMMTIMEOUTS timeouts = {0, 0, kDeadlineMs, 0, kDeadlineMs};
     REQUIRE(SetCommTimeouts(port, &timeouts), "SetCommTimeouts: %s", DescribeError(GetLastError()).c_str());
+    // The echo comes back while the write still goes out: a queue that holds it all, as on a line
+    // without flow control.
+    REQUIRE(SetupComm(port, 1 << 16, 1 << 16), "SetupComm: %s", DescribeError(GetLastError()).c_str());
     // The bridge raises the application's DSR once it is connected; before, bytes have nowhere to go.
     DWORD lines = 0;
     for (DWORD start = GetTickCount(); GetCommModemStatus(port, &lines) && !(lines & MS_DSR_ON); Sleep(50))
@@ -318,13 +321,21 @@ TEST_CASE(bridges, disconnect_takes_it_out_and_frees_the_port_for_a_foreground_b
     PROCESS_INFORMATION process = {};
     REQUIRE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process),
             "starting the foreground bridge: %s", DescribeError(GetLastError()).c_str());
-    RequireEcho(L"COM50");
     DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    TerminateProcess(process.hProcess, 0);
-    WaitForSingleObject(process.hProcess, kDeadlineMs);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    auto end = [&] {
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        TerminateProcess(process.hProcess, 0);
+        WaitForSingleObject(process.hProcess, kDeadlineMs);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    };
+    try {
+        RequireEcho(L"COM50");
+    } catch (const CaseFailed&) {
+        end();
+        throw;
+    }
+    end();
     REQUIRE(exitCode == STILL_ACTIVE, "the foreground bridge ended (exit code %lu)", (unsigned long)exitCode);
     REQUIRE(RunVcomctl(L"unplug 51") == 0 && RunVcomctl(L"unplug 52") == 0, "unplugging the pair");
 }

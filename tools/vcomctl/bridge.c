@@ -132,30 +132,30 @@ static int SendAll(SOCKET s, const unsigned char* data, size_t length)
 }
 
 /* With SendLock held: the replies and commands owed, ahead of any data that follows them. */
-static int FlushReplies(Session* b)
+static int FlushReplies(Session* s)
 {
     unsigned char replies[TELNET_REPLY_SIZE];
-    EnterCriticalSection(&b->Lock);
+    EnterCriticalSection(&s->Lock);
     size_t length;
-    const unsigned char* reply = TelnetReply(&b->Telnet, &length);
+    const unsigned char* reply = TelnetReply(&s->Telnet, &length);
     memcpy(replies, reply, length);
-    TelnetReplySent(&b->Telnet, length);
-    LeaveCriticalSection(&b->Lock);
-    return length == 0 || SendAll(b->Socket, replies, length);
+    TelnetReplySent(&s->Telnet, length);
+    LeaveCriticalSection(&s->Lock);
+    return length == 0 || SendAll(s->Socket, replies, length);
 }
 
-static void SendComPort(Session* b, unsigned char command, const unsigned char* value, size_t length)
+static void SendComPort(Session* s, unsigned char command, const unsigned char* value, size_t length)
 {
-    EnterCriticalSection(&b->SendLock);
-    EnterCriticalSection(&b->Lock);
-    int queued = TelnetSendComPort(&b->Telnet, command, value, length);
-    LeaveCriticalSection(&b->Lock);
+    EnterCriticalSection(&s->SendLock);
+    EnterCriticalSection(&s->Lock);
+    int queued = TelnetSendComPort(&s->Telnet, command, value, length);
+    LeaveCriticalSection(&s->Lock);
     if (queued)
-        FlushReplies(b);
-    LeaveCriticalSection(&b->SendLock);
+        FlushReplies(s);
+    LeaveCriticalSection(&s->SendLock);
 }
 
-static void SendByte(Session* b, unsigned char command, unsigned char value) { SendComPort(b, command, &value, 1); }
+static void SendByte(Session* s, unsigned char command, unsigned char value) { SendComPort(s, command, &value, 1); }
 
 /* Synchronous I/O on the overlapped port handle; the bytes moved, or -1. */
 static long PortIo(HANDLE port, int write, void* data, DWORD length)
@@ -215,45 +215,45 @@ static unsigned char FlowToWire(const PartnerLineState* s)
 }
 
 /* Sends what changed since the last state sent (everything after a new agreement). */
-static void SendSettings(Session* b, const PartnerLineState* s)
+static void SendSettings(Session* session, const PartnerLineState* s)
 {
-    if (!b->Connected || !TelnetComPortActive(&b->Telnet) || !(s->Flags & VCOMBUS_PARTNER_PRESENT))
+    if (!session->Connected || !TelnetComPortActive(&session->Telnet) || !(s->Flags & VCOMBUS_PARTNER_PRESENT))
         return;
-    const PartnerLineState* last = b->SentValid ? &b->Sent : NULL;
+    const PartnerLineState* last = session->SentValid ? &session->Sent : NULL;
     if (last == NULL || last->BaudRate != s->BaudRate) {
         unsigned char baud[4] = {(unsigned char)(s->BaudRate >> 24), (unsigned char)(s->BaudRate >> 16),
                                  (unsigned char)(s->BaudRate >> 8), (unsigned char)s->BaudRate};
-        SendComPort(b, COMPORT_SET_BAUDRATE, baud, 4);
+        SendComPort(session, COMPORT_SET_BAUDRATE, baud, 4);
     }
     if (last == NULL || last->WordLength != s->WordLength)
-        SendByte(b, COMPORT_SET_DATASIZE, s->WordLength);
+        SendByte(session, COMPORT_SET_DATASIZE, s->WordLength);
     if (last == NULL || last->Parity != s->Parity)
-        SendByte(b, COMPORT_SET_PARITY, ParityToWire(s->Parity));
+        SendByte(session, COMPORT_SET_PARITY, ParityToWire(s->Parity));
     if (last == NULL || last->StopBits != s->StopBits)
-        SendByte(b, COMPORT_SET_STOPSIZE, StopToWire(s->StopBits));
+        SendByte(session, COMPORT_SET_STOPSIZE, StopToWire(s->StopBits));
     if (last == NULL || FlowToWire(last) != FlowToWire(s))
-        SendByte(b, COMPORT_SET_CONTROL, FlowToWire(s));
+        SendByte(session, COMPORT_SET_CONTROL, FlowToWire(s));
     if (last == NULL || ((last->ModemControl ^ s->ModemControl) & 1))
-        SendByte(b, COMPORT_SET_CONTROL, (s->ModemControl & 1) ? COMPORT_CONTROL_DTR_ON : COMPORT_CONTROL_DTR_OFF);
+        SendByte(session, COMPORT_SET_CONTROL, (s->ModemControl & 1) ? COMPORT_CONTROL_DTR_ON : COMPORT_CONTROL_DTR_OFF);
     if (last == NULL || ((last->ModemControl ^ s->ModemControl) & 2))
-        SendByte(b, COMPORT_SET_CONTROL, (s->ModemControl & 2) ? COMPORT_CONTROL_RTS_ON : COMPORT_CONTROL_RTS_OFF);
+        SendByte(session, COMPORT_SET_CONTROL, (s->ModemControl & 2) ? COMPORT_CONTROL_RTS_ON : COMPORT_CONTROL_RTS_OFF);
     /* A break that started and ended between two answers is still sent, on then off. */
     int breakOn = (s->Flags & VCOMBUS_PARTNER_BREAK) != 0;
     if (last != NULL && last->BreakCount != s->BreakCount) {
-        SendByte(b, COMPORT_SET_CONTROL, COMPORT_CONTROL_BREAK_ON);
+        SendByte(session, COMPORT_SET_CONTROL, COMPORT_CONTROL_BREAK_ON);
         if (!breakOn)
-            SendByte(b, COMPORT_SET_CONTROL, COMPORT_CONTROL_BREAK_OFF);
+            SendByte(session, COMPORT_SET_CONTROL, COMPORT_CONTROL_BREAK_OFF);
     } else if (last == NULL || ((last->Flags ^ s->Flags) & VCOMBUS_PARTNER_BREAK)) {
-        SendByte(b, COMPORT_SET_CONTROL, breakOn ? COMPORT_CONTROL_BREAK_ON : COMPORT_CONTROL_BREAK_OFF);
+        SendByte(session, COMPORT_SET_CONTROL, breakOn ? COMPORT_CONTROL_BREAK_ON : COMPORT_CONTROL_BREAK_OFF);
     }
     if (last != NULL) {
         int tx = last->TxPurgeCount != s->TxPurgeCount, rx = last->RxPurgeCount != s->RxPurgeCount;
         if (tx || rx)
-            SendByte(b, COMPORT_PURGE_DATA,
+            SendByte(session, COMPORT_PURGE_DATA,
                      tx && rx ? COMPORT_PURGE_BOTH : tx ? COMPORT_PURGE_TX : COMPORT_PURGE_RX);
     }
-    b->Sent = *s;
-    b->SentValid = 1;
+    session->Sent = *s;
+    session->SentValid = 1;
 }
 
 static DWORD WINAPI WatchThread(void* context)
@@ -465,14 +465,13 @@ static void SendToSession(Session* s, const unsigned char* data, size_t n)
             SendByte(s, COMPORT_NOTIFY_MODEMSTATE + COMPORT_SERVER_OFFSET, (unsigned char)(state & s->ModemMask));
         }
     }
-    if (n == 0)
-        return;
     EnterCriticalSection(&s->SendLock);
     EnterCriticalSection(&s->Lock);
-    size_t length = TelnetEscape(&s->Telnet, data, n, b->Wire);
+    size_t length = n > 0 ? TelnetEscape(&s->Telnet, data, n, b->Wire) : 0;
     LeaveCriticalSection(&s->Lock);
-    /* Replies the receiving side could not send are sent here, a read slice late at most. */
-    if (!FlushReplies(s) || !SendAll(s->Socket, b->Wire, length))
+    /* Replies the receiving side could not send are sent here, a read slice late at most (so
+     * also after a read that found nothing). */
+    if (!FlushReplies(s) || (length > 0 && !SendAll(s->Socket, b->Wire, length)))
         shutdown(s->Socket, SD_BOTH);
     LeaveCriticalSection(&s->SendLock);
 }

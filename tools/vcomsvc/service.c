@@ -255,6 +255,8 @@ static void WINAPI ServiceMain(DWORD argc, WCHAR** argv)
             break;
         if (which == WAIT_OBJECT_0 + 1) {
             present = Restore("the bus started");
+            /* The ports the bridges held went with the bus: each starts again on the new ones. */
+            StopBridges();
             SyncBridges();
         } else if (which == WAIT_OBJECT_0 + 2) {
             SyncBridges();
@@ -266,6 +268,7 @@ static void WINAPI ServiceMain(DWORD argc, WCHAR** argv)
                 FreeBus(&bus);
             if (now && !present) {
                 Restore("the bus started");
+                StopBridges();
                 SyncBridges();
             }
             present = now;
