@@ -798,8 +798,35 @@ static DWORD WINAPI ClientThread(void* context)
 
 /* A client of a served port: a session and a thread of its own, or closed at once when the port
  * has all the clients it takes (one unless shared). */
+/* Whether the client of session s has closed its end already (its thread just hasn't seen it). */
+static int ClientGone(Session* s)
+{
+    if (!s->Connected || s->Socket == INVALID_SOCKET)
+        return 1;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s->Socket, &readable);
+    struct timeval now = {0, 0};
+    char byte;
+    return select(0, &readable, NULL, NULL, &now) == 1 && recv(s->Socket, &byte, 1, MSG_PEEK) <= 0;
+}
+
 static void TakeClient(Bridge* b, SOCKET socket)
 {
+    /* A client that closed just before this one came (a port probe) is not one to refuse it for:
+     * its thread is given a moment to let its slot go. */
+    for (int tries = 0; !b->Spec.Share && tries < 20; tries++) {
+        int gone = 1;
+        EnterCriticalSection(&b->SessionsLock);
+        for (int i = 0; i < BRIDGE_CLIENTS_MAX; i++)
+            if (b->Sessions[i].InUse && !ClientGone(&b->Sessions[i]))
+                gone = 0;
+        int busy = b->Clients > 0;
+        LeaveCriticalSection(&b->SessionsLock);
+        if (!busy || !gone)
+            break;
+        Sleep(50);
+    }
     Session* s = NULL;
     EnterCriticalSection(&b->SessionsLock);
     unsigned limit = b->Spec.Share ? BRIDGE_CLIENTS_MAX : 1;
@@ -832,7 +859,9 @@ static void TakeClient(Bridge* b, SOCKET socket)
             EndSession(s);
         EnterCriticalSection(&b->SessionsLock);
         s->InUse = 0;
+        EnterCriticalSection(&b->StateLock);
         b->Clients--;
+        LeaveCriticalSection(&b->StateLock);
         LeaveCriticalSection(&b->SessionsLock);
     }
     if (b->Changed != NULL)
@@ -944,12 +973,14 @@ Bridge* BridgeStart(const BridgeSpec* spec, HANDLE changed, BridgeLog* log, void
 }
 
 /* Ends one of the bridge's threads: its socket is shut and its port I/O cancelled until it returns
- * (an I/O it issued just after a cancel is cancelled by the next). */
-static void JoinThread(Bridge* b, HANDLE* thread)
+ * (an I/O it issued just after a cancel is cancelled by the next); whether it did within 10 s. */
+static int JoinThread(Bridge* b, HANDLE* thread)
 {
     if (*thread == NULL)
-        return;
-    while (WaitForSingleObject(*thread, 100) == WAIT_TIMEOUT) {
+        return 1;
+    for (int tries = 0; WaitForSingleObject(*thread, 100) == WAIT_TIMEOUT; tries++) {
+        if (tries == 100)
+            return 0;
         if (b->Port != INVALID_HANDLE_VALUE)
             CancelIoEx(b->Port, NULL);
         EnterCriticalSection(&b->SessionsLock);
@@ -960,6 +991,7 @@ static void JoinThread(Bridge* b, HANDLE* thread)
     }
     CloseHandle(*thread);
     *thread = NULL;
+    return 1;
 }
 
 void BridgeStop(Bridge* b)
@@ -974,11 +1006,19 @@ void BridgeStop(Bridge* b)
     LeaveCriticalSection(&b->StateLock);
     if (b->StopEvent != NULL)
         SetEvent(b->StopEvent);
-    JoinThread(b, &b->Main);
+    int ended = JoinThread(b, &b->Main);
     for (int i = 0; i < BRIDGE_CLIENTS_MAX; i++)
-        JoinThread(b, &b->Sessions[i].Thread);
-    JoinThread(b, &b->Watch);
-    JoinThread(b, &b->Reader);
+        ended &= JoinThread(b, &b->Sessions[i].Thread);
+    ended &= JoinThread(b, &b->Watch);
+    ended &= JoinThread(b, &b->Reader);
+    if (!ended) {
+        /* A thread stuck in I/O that neither a cancel nor a shutdown ends: the port is closed
+         * under it (which ends what the platform can end) and the memory it may still use is
+         * left, rather than the caller kept waiting. */
+        if (b->Port != INVALID_HANDLE_VALUE)
+            CloseHandle(b->Port);
+        return;
+    }
     if (b->Port != INVALID_HANDLE_VALUE) {
         /* The application sees the far end go, as when the connection is lost. */
         if (!b->Spec.IsServer) {
