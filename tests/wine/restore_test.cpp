@@ -3,7 +3,9 @@
 // name taken meanwhile, and the service killed in the middle of a restore.
 //
 // The runner restarts the prefix between the phases "record" and "restored", and reads the
-// service's event log entries (Wine writes them to the log) after "name_taken".
+// service's event log entries (Wine writes them to the log) after "name_taken". In the phase
+// "bridges" the service runs recorded RFC 2217 bridges: the runner's ser2net (its TCP port in the
+// file ser2net-port of --sync) and pyserial clients (started when this program signals).
 #include "wine_ports.h"
 #include "wine_test.h"
 
@@ -200,7 +202,164 @@ void RequireRecordedSetup(const std::string& exported)
     REQUIRE(!Has(exported, "port 11"), "the temporary port is recorded: %s", exported.c_str());
 }
 
+std::wstring SyncFile(const wchar_t* name) { return GetOptions().Sync + L"\\" + name; }
+
+std::wstring ReadSync(const wchar_t* name)
+{
+    HANDLE file = CreateFileW(SyncFile(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    REQUIRE(file != INVALID_HANDLE_VALUE, "the runner's %s: %s", Narrow(name).c_str(), DescribeError(GetLastError()).c_str());
+    char text[64] = {};
+    DWORD read = 0;
+    ReadFile(file, text, sizeof(text) - 1, &read, nullptr);
+    CloseHandle(file);
+    std::wstring value;
+    for (char* c = text; *c >= '0' && *c <= '9'; ++c)
+        value += (wchar_t)*c;
+    return value;
+}
+
+void Signal(const wchar_t* name) { WriteText(SyncFile(name), ""); }
+
+std::string List()
+{
+    std::string output;
+    REQUIRE(RunVcomctl(L"list", &output) == 0, "list failed: %s", output.c_str());
+    output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
+    return output;
+}
+
+// Polls `vcomctl list` until it has what; its last output.
+std::string WaitForList(const std::string& what)
+{
+    std::string output;
+    for (DWORD start = GetTickCount(); !Has(output = List(), what.c_str()); Sleep(200))
+        REQUIRE(GetTickCount() - start < kDeadlineMs, "list never said '%s': %s", what.c_str(), output.c_str());
+    return output;
+}
+
+// Bytes of every value (IAC and CR among them) out through com and back from the far end's echo.
+void RequireEcho(const wchar_t* com)
+{
+    HANDLE port = OpenCom(com);
+    COMMTIMEOUTS timeouts = {0, 0, kDeadlineMs, 0, kDeadlineMs};
+    REQUIRE(SetCommTimeouts(port, &timeouts), "SetCommTimeouts: %s", DescribeError(GetLastError()).c_str());
+    // The echo comes back while the write still goes out: a queue that holds it all, as on a line
+    // without flow control.
+    REQUIRE(SetupComm(port, 1 << 16, 1 << 16), "SetupComm: %s", DescribeError(GetLastError()).c_str());
+    // The bridge raises the application's DSR once it is connected; before, bytes have nowhere to go.
+    DWORD lines = 0;
+    for (DWORD start = GetTickCount(); GetCommModemStatus(port, &lines) && !(lines & MS_DSR_ON); Sleep(50))
+        REQUIRE(GetTickCount() - start < kDeadlineMs, "%s: DSR never came up (modem status 0x%lx)",
+                Narrow(com).c_str(), (unsigned long)lines);
+    std::string sent(16384, '\0'), got(sent.size(), '\0');
+    for (size_t i = 0; i < sent.size(); i++)
+        sent[i] = (char)(i * 7 + (i >> 8));
+    DWORD written = 0, read = 0, total = 0;
+    REQUIRE(WriteFile(port, sent.data(), (DWORD)sent.size(), &written, nullptr) && written == sent.size(),
+            "writing to %s: %s", Narrow(com).c_str(), DescribeError(GetLastError()).c_str());
+    while (total < got.size() && ReadFile(port, &got[total], (DWORD)(got.size() - total), &read, nullptr) && read)
+        total += read;
+    CloseHandle(port);
+    REQUIRE(total == sent.size() && got == sent, "%s: %lu of %lu bytes came back%s", Narrow(com).c_str(),
+            (unsigned long)total, (unsigned long)sent.size(), total == sent.size() ? ", changed" : "");
+}
+
+// The partner's side of a served port: echoes until the runner's clients are done (file done).
+void EchoUntil(const wchar_t* com, const wchar_t* done)
+{
+    HANDLE port = OpenCom(com);
+    COMMTIMEOUTS timeouts = {MAXDWORD, 0, 100, 0, kDeadlineMs};
+    REQUIRE(SetCommTimeouts(port, &timeouts), "SetCommTimeouts: %s", DescribeError(GetLastError()).c_str());
+    char data[4096];
+    for (DWORD start = GetTickCount(); GetFileAttributesW(SyncFile(done).c_str()) == INVALID_FILE_ATTRIBUTES;) {
+        REQUIRE(GetTickCount() - start < 120000, "the runner's clients never finished (%s)", Narrow(done).c_str());
+        DWORD read = 0, written = 0;
+        if (ReadFile(port, data, sizeof(data), &read, nullptr) && read)
+            REQUIRE(WriteFile(port, data, read, &written, nullptr) && written == read, "echoing: %s",
+                    DescribeError(GetLastError()).c_str());
+    }
+    CloseHandle(port);
+}
+
 } // namespace
+
+TEST_CASE(bridges, a_recorded_connect_runs_in_the_service_carries_data_and_a_second_look_starts_no_copy)
+{
+    REQUIRE(RunVcomctl(L"pair 51 --com COM50,COM51") == 0, "pair 51");
+    std::wstring address = L"127.0.0.1:" + ReadSync(L"ser2net-port");
+    std::string output;
+    DWORD code = RunVcomctl(L"connect COM50 " + address, &output);
+    REQUIRE(code == 0 && Has(output, "the restore service runs it"), "connect: exit code %lu: %s",
+            (unsigned long)code, output.c_str());
+    std::string line = "connect COM50 " + Narrow(address);
+    REQUIRE(Has(Export(), (line + "\n").c_str()), "not recorded: %s", Export().c_str());
+    WaitForList(line + ": connected to");
+    RequireEcho(L"COM50");
+    // The same record applied again leaves the running bridge alone (a copy could not open the
+    // port and would say so in the list).
+    std::wstring file = TempFile(L"vcombus-bridges.txt");
+    WriteText(file, Export().c_str());
+    REQUIRE(RunVcomctl(L"import \"" + file + L"\"") == 0, "importing the record");
+    DeleteFileW(file.c_str());
+    Sleep(500);
+    REQUIRE(Has(WaitForList(line + ": connected to"), line.c_str()), "list");
+    RequireEcho(L"COM50");
+}
+
+TEST_CASE(bridges, disconnect_takes_it_out_and_frees_the_port_for_a_foreground_bridge)
+{
+    std::string output;
+    REQUIRE(RunVcomctl(L"disconnect COM50", &output) == 0, "disconnect: %s", output.c_str());
+    REQUIRE(!Has(Export(), "connect COM50"), "still recorded: %s", Export().c_str());
+    REQUIRE(!Has(List(), "connect COM50"), "still listed: %s", List().c_str());
+    REQUIRE(RunVcomctl(L"disconnect COM50") == 1, "a second disconnect succeeded");
+    // The bridge's end is free: a foreground bridge opens it and carries the data.
+    std::wstring command = L"\"" + GetOptions().Vcomctl + L"\" connect COM50 127.0.0.1:" + ReadSync(L"ser2net-port") +
+                           L" --temporary";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    REQUIRE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process),
+            "starting the foreground bridge: %s", DescribeError(GetLastError()).c_str());
+    DWORD exitCode = 0;
+    auto end = [&] {
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        TerminateProcess(process.hProcess, 0);
+        WaitForSingleObject(process.hProcess, kDeadlineMs);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    };
+    try {
+        RequireEcho(L"COM50");
+    } catch (const CaseFailed&) {
+        end();
+        throw;
+    }
+    end();
+    REQUIRE(exitCode == STILL_ACTIVE, "the foreground bridge ended (exit code %lu)", (unsigned long)exitCode);
+    REQUIRE(RunVcomctl(L"unplug 51") == 0 && RunVcomctl(L"unplug 52") == 0, "unplugging the pair");
+}
+
+TEST_CASE(bridges, a_shared_port_serves_two_clients_and_an_unshared_one_refuses_the_second)
+{
+    REQUIRE(RunVcomctl(L"pair 53 --com COM52,COM53") == 0, "pair 53");
+    std::wstring port = ReadSync(L"serve-port");
+    REQUIRE(RunVcomctl(L"serve COM52 " + port + L" --share") == 0, "serve --share");
+    WaitForList("serve COM52 " + Narrow(port) + " --share: serving on 127.0.0.1 port " + Narrow(port));
+    Signal(L"share-ready");
+    EchoUntil(L"COM53", L"share-done");
+    // Served again without --share: the record's line is replaced and the service restarts it.
+    REQUIRE(RunVcomctl(L"serve COM52 " + port) == 0, "serve");
+    std::string exported = Export();
+    REQUIRE(Has(exported, ("serve COM52 " + Narrow(port) + "\n").c_str()) && !Has(exported, "--share"),
+            "the record: %s", exported.c_str());
+    WaitForList("serve COM52 " + Narrow(port) + ": serving");
+    Signal(L"single-ready");
+    EchoUntil(L"COM53", L"single-done");
+    REQUIRE(RunVcomctl(L"unserve COM52") == 0, "unserve");
+    REQUIRE(!Has(List(), "serve COM52"), "still listed: %s", List().c_str());
+    REQUIRE(RunVcomctl(L"unplug 53") == 0 && RunVcomctl(L"unplug 54") == 0, "unplugging the pair");
+}
 
 TEST_CASE(record, setup_commands_record_the_setup_and_temporary_ports_stay_out)
 {
@@ -262,7 +421,8 @@ TEST_CASE(record, an_import_with_one_bad_line_changes_nothing_and_names_the_line
     unsigned long ports = PortCount();
     std::wstring file = TempFile(L"vcombus-bad.txt");
     for (const char* bad : {"port 15 --com COM5x\n", "port 13\n", "port 15 --com COM24\n", "pair 15\n",
-                            "route --hub 9\n", "tap configure --capture sent\n", "line-settings maybe\n"}) {
+                            "route --hub 9\n", "tap configure --capture sent\n", "line-settings maybe\n",
+                            "connect COM24\n", "connect COM24 host:4000 --share\n", "serve COM24 70000\n"}) {
         WriteText(file, (std::string("# good lines, then a bad one\nport 13\nport 14 --com COM24\n") + bad +
                          "line-settings off\n").c_str());
         std::string output;

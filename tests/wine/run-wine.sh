@@ -166,6 +166,7 @@ step 120 "pair_test installed" "$wine" "$pair_test" installed --vcomctl "$vcomct
 step 120 "comm_test installed" "$wine" "$programs/comm_test.exe" installed --vcomctl "$vcomctl"
 step 120 "tap_test installed" "$wine" "$programs/tap_test.exe" installed --vcomctl "$vcomctl"
 source "$(dirname "${BASH_SOURCE[0]}")/bridge-steps.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/bridge-service-steps.sh"
 # The recorded configuration across a restart of the prefix: every process of it ended, the
 # prefix started again, and nothing of vcomctl run before restore_test looks.
 step 180 "restore_test record" "$wine" "$programs/restore_test.exe" record --vcomctl "$vcomctl"

@@ -27,11 +27,19 @@
 #include "vcombus/ioctl.h"
 
 #define BRIDGE_BUFFER 65536
+#define BRIDGE_RETRY_FIRST_MS 250
 #define BRIDGE_RETRY_MAX_MS 8000
 #define BRIDGE_READ_SLICE_MS 50
+/* How long one connection attempt may take before it counts as failed. */
+#define BRIDGE_DIAL_MS 10000
+/* A shared port's clients at most; one more is refused as an unshared port's second is. */
+#define BRIDGE_CLIENTS_MAX 8
 
-typedef struct Bridge {
-    HANDLE Port;
+typedef struct Bridge Bridge;
+
+/* One connection: to the server (connect), or of one client (serve). */
+typedef struct Session {
+    Bridge* Bridge;
     SOCKET Socket;
     Telnet Telnet;
     CRITICAL_SECTION Lock;     /* the Telnet record */
@@ -39,17 +47,77 @@ typedef struct Bridge {
                                 * tries it, so that it keeps reading while a send is blocked on a
                                 * peer that is itself waiting for us to read */
     volatile LONG Connected;
-    volatile LONG Stop;
-    int IsServer;
+    int InUse;    /* serve: the slot holds a client (under the bridge's SessionsLock) */
+    HANDLE Thread; /* serve: the client's thread, joined before the slot is used again */
     /* connect: what was last sent of the partner's settings, to send only what changed. */
     PartnerLineState Sent;
     int SentValid;
-    /* serve: the modem status last reported. */
+    /* serve: the modem status last reported, and the client's mask. */
     DWORD ModemReported;
     unsigned char ModemMask;
     /* connect: the server has reported a modem line up since the connection began. */
     int ServerHasLines;
-} Bridge;
+    unsigned char Input[BRIDGE_BUFFER], Data[BRIDGE_BUFFER];
+} Session;
+
+enum { StateStarting, StateNoPort, StateConnecting, StateConnected, StateRetrying, StateServing, StateFailed };
+
+struct Bridge {
+    BridgeSpec Spec;
+    HANDLE Port;
+    HANDLE StopEvent;
+    volatile LONG Stop;
+    HANDLE Main, Watch, Reader;
+    /* serve: which sessions hold clients; held while port data goes out to them. */
+    CRITICAL_SECTION SessionsLock;
+    Session Sessions[BRIDGE_CLIENTS_MAX];
+    /* connect: the application's settings as last reported (under Sessions[0].Lock). */
+    PartnerLineState Latest;
+    int LatestValid;
+    /* What BridgeDescribe says, and the listening socket (so that a stop can close it). */
+    CRITICAL_SECTION StateLock;
+    int State;
+    DWORD Error;
+    DWORD RetryMs;
+    unsigned Clients;
+    SOCKET Listener;
+    HANDLE Changed;
+    BridgeLog* Log;
+    void* LogContext;
+    unsigned char PortData[BRIDGE_BUFFER], Wire[2 * BRIDGE_BUFFER];
+};
+
+static void Say(Bridge* b, const char* format, ...) __attribute__((format(printf, 2, 3)));
+static void Say(Bridge* b, const char* format, ...)
+{
+    if (b->Log == NULL)
+        return;
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof(text), format, arguments);
+    va_end(arguments);
+    b->Log(b->LogContext, text);
+}
+
+static void SetBridgeState(Bridge* b, int state, DWORD error, DWORD retryMs)
+{
+    EnterCriticalSection(&b->StateLock);
+    b->State = state;
+    b->Error = error;
+    b->RetryMs = retryMs;
+    LeaveCriticalSection(&b->StateLock);
+    if (b->Changed != NULL)
+        SetEvent(b->Changed);
+}
+
+/* Waits ms or until the bridge stops; whether it stopped. */
+static int StopWait(Bridge* b, DWORD ms) { return WaitForSingleObject(b->StopEvent, ms) == WAIT_OBJECT_0; }
+
+static DWORD NextBackoff(DWORD backoff)
+{
+    return backoff * 2 > BRIDGE_RETRY_MAX_MS ? BRIDGE_RETRY_MAX_MS : backoff * 2;
+}
 
 static int SendAll(SOCKET s, const unsigned char* data, size_t length)
 {
@@ -64,30 +132,30 @@ static int SendAll(SOCKET s, const unsigned char* data, size_t length)
 }
 
 /* With SendLock held: the replies and commands owed, ahead of any data that follows them. */
-static int FlushReplies(Bridge* b)
+static int FlushReplies(Session* s)
 {
     unsigned char replies[TELNET_REPLY_SIZE];
-    EnterCriticalSection(&b->Lock);
+    EnterCriticalSection(&s->Lock);
     size_t length;
-    const unsigned char* reply = TelnetReply(&b->Telnet, &length);
+    const unsigned char* reply = TelnetReply(&s->Telnet, &length);
     memcpy(replies, reply, length);
-    TelnetReplySent(&b->Telnet, length);
-    LeaveCriticalSection(&b->Lock);
-    return length == 0 || SendAll(b->Socket, replies, length);
+    TelnetReplySent(&s->Telnet, length);
+    LeaveCriticalSection(&s->Lock);
+    return length == 0 || SendAll(s->Socket, replies, length);
 }
 
-static void SendComPort(Bridge* b, unsigned char command, const unsigned char* value, size_t length)
+static void SendComPort(Session* s, unsigned char command, const unsigned char* value, size_t length)
 {
-    EnterCriticalSection(&b->SendLock);
-    EnterCriticalSection(&b->Lock);
-    int queued = TelnetSendComPort(&b->Telnet, command, value, length);
-    LeaveCriticalSection(&b->Lock);
+    EnterCriticalSection(&s->SendLock);
+    EnterCriticalSection(&s->Lock);
+    int queued = TelnetSendComPort(&s->Telnet, command, value, length);
+    LeaveCriticalSection(&s->Lock);
     if (queued)
-        FlushReplies(b);
-    LeaveCriticalSection(&b->SendLock);
+        FlushReplies(s);
+    LeaveCriticalSection(&s->SendLock);
 }
 
-static void SendByte(Bridge* b, unsigned char command, unsigned char value) { SendComPort(b, command, &value, 1); }
+static void SendByte(Session* s, unsigned char command, unsigned char value) { SendComPort(s, command, &value, 1); }
 
 /* Synchronous I/O on the overlapped port handle; the bytes moved, or -1. */
 static long PortIo(HANDLE port, int write, void* data, DWORD length)
@@ -147,53 +215,51 @@ static unsigned char FlowToWire(const PartnerLineState* s)
 }
 
 /* Sends what changed since the last state sent (everything after a new agreement). */
-static void SendSettings(Bridge* b, const PartnerLineState* s)
+static void SendSettings(Session* session, const PartnerLineState* s)
 {
-    if (!b->Connected || !TelnetComPortActive(&b->Telnet) || !(s->Flags & VCOMBUS_PARTNER_PRESENT))
+    if (!session->Connected || !TelnetComPortActive(&session->Telnet) || !(s->Flags & VCOMBUS_PARTNER_PRESENT))
         return;
-    const PartnerLineState* last = b->SentValid ? &b->Sent : NULL;
+    const PartnerLineState* last = session->SentValid ? &session->Sent : NULL;
     if (last == NULL || last->BaudRate != s->BaudRate) {
         unsigned char baud[4] = {(unsigned char)(s->BaudRate >> 24), (unsigned char)(s->BaudRate >> 16),
                                  (unsigned char)(s->BaudRate >> 8), (unsigned char)s->BaudRate};
-        SendComPort(b, COMPORT_SET_BAUDRATE, baud, 4);
+        SendComPort(session, COMPORT_SET_BAUDRATE, baud, 4);
     }
     if (last == NULL || last->WordLength != s->WordLength)
-        SendByte(b, COMPORT_SET_DATASIZE, s->WordLength);
+        SendByte(session, COMPORT_SET_DATASIZE, s->WordLength);
     if (last == NULL || last->Parity != s->Parity)
-        SendByte(b, COMPORT_SET_PARITY, ParityToWire(s->Parity));
+        SendByte(session, COMPORT_SET_PARITY, ParityToWire(s->Parity));
     if (last == NULL || last->StopBits != s->StopBits)
-        SendByte(b, COMPORT_SET_STOPSIZE, StopToWire(s->StopBits));
+        SendByte(session, COMPORT_SET_STOPSIZE, StopToWire(s->StopBits));
     if (last == NULL || FlowToWire(last) != FlowToWire(s))
-        SendByte(b, COMPORT_SET_CONTROL, FlowToWire(s));
+        SendByte(session, COMPORT_SET_CONTROL, FlowToWire(s));
     if (last == NULL || ((last->ModemControl ^ s->ModemControl) & 1))
-        SendByte(b, COMPORT_SET_CONTROL, (s->ModemControl & 1) ? COMPORT_CONTROL_DTR_ON : COMPORT_CONTROL_DTR_OFF);
+        SendByte(session, COMPORT_SET_CONTROL, (s->ModemControl & 1) ? COMPORT_CONTROL_DTR_ON : COMPORT_CONTROL_DTR_OFF);
     if (last == NULL || ((last->ModemControl ^ s->ModemControl) & 2))
-        SendByte(b, COMPORT_SET_CONTROL, (s->ModemControl & 2) ? COMPORT_CONTROL_RTS_ON : COMPORT_CONTROL_RTS_OFF);
+        SendByte(session, COMPORT_SET_CONTROL, (s->ModemControl & 2) ? COMPORT_CONTROL_RTS_ON : COMPORT_CONTROL_RTS_OFF);
     /* A break that started and ended between two answers is still sent, on then off. */
     int breakOn = (s->Flags & VCOMBUS_PARTNER_BREAK) != 0;
     if (last != NULL && last->BreakCount != s->BreakCount) {
-        SendByte(b, COMPORT_SET_CONTROL, COMPORT_CONTROL_BREAK_ON);
+        SendByte(session, COMPORT_SET_CONTROL, COMPORT_CONTROL_BREAK_ON);
         if (!breakOn)
-            SendByte(b, COMPORT_SET_CONTROL, COMPORT_CONTROL_BREAK_OFF);
+            SendByte(session, COMPORT_SET_CONTROL, COMPORT_CONTROL_BREAK_OFF);
     } else if (last == NULL || ((last->Flags ^ s->Flags) & VCOMBUS_PARTNER_BREAK)) {
-        SendByte(b, COMPORT_SET_CONTROL, breakOn ? COMPORT_CONTROL_BREAK_ON : COMPORT_CONTROL_BREAK_OFF);
+        SendByte(session, COMPORT_SET_CONTROL, breakOn ? COMPORT_CONTROL_BREAK_ON : COMPORT_CONTROL_BREAK_OFF);
     }
     if (last != NULL) {
         int tx = last->TxPurgeCount != s->TxPurgeCount, rx = last->RxPurgeCount != s->RxPurgeCount;
         if (tx || rx)
-            SendByte(b, COMPORT_PURGE_DATA,
+            SendByte(session, COMPORT_PURGE_DATA,
                      tx && rx ? COMPORT_PURGE_BOTH : tx ? COMPORT_PURGE_TX : COMPORT_PURGE_RX);
     }
-    b->Sent = *s;
-    b->SentValid = 1;
+    session->Sent = *s;
+    session->SentValid = 1;
 }
-
-static PartnerLineState LatestState;
-static volatile LONG LatestValid;
 
 static DWORD WINAPI WatchThread(void* context)
 {
     Bridge* b = context;
+    Session* s = &b->Sessions[0];
     PartnerWatchRequest request = {sizeof(PartnerWatchRequest), 0};
     while (!b->Stop) {
         PartnerLineState state;
@@ -202,29 +268,30 @@ static DWORD WINAPI WatchThread(void* context)
                          &got) ||
             got != sizeof(state)) {
             if (!b->Stop)
-                ReportError(GetLastError(), "watching the application's settings");
-            Sleep(1000);
+                Say(b, "watching the application's settings failed: error %lu", (unsigned long)GetLastError());
+            StopWait(b, 1000);
             continue;
         }
         request.Generation = state.Generation;
-        EnterCriticalSection(&b->Lock);
-        LatestState = state;
-        LatestValid = 1;
-        LeaveCriticalSection(&b->Lock);
-        SendSettings(b, &state);
+        EnterCriticalSection(&s->Lock);
+        b->Latest = state;
+        b->LatestValid = 1;
+        LeaveCriticalSection(&s->Lock);
+        SendSettings(s, &state);
     }
     return 0;
 }
 
 /* ---- commands from the peer ------------------------------------------------------------------ */
 
-static void ApplyModemState(Bridge* b, unsigned char state)
+static void ApplyModemState(Session* s, unsigned char state)
 {
+    Bridge* b = s->Bridge;
     /* A server that never reported a line up has none (ser2net on a pseudo-terminal reports 0):
      * then the connection alone is the far end's presence, and the lines stay up while it lasts. */
     if ((state & 0xF0) != 0)
-        b->ServerHasLines = 1;
-    if (!b->ServerHasLines)
+        s->ServerHasLines = 1;
+    if (!s->ServerHasLines)
         return;
     /* The far end's DSR and carrier are this end's DTR for the application; its CTS our RTS. */
     SetLine(b, (state & (COMPORT_MODEM_DSR | COMPORT_MODEM_CD)) ? SETDTR : CLRDTR);
@@ -248,8 +315,9 @@ static DWORD WireModemState(HANDLE port)
 }
 
 /* A server applies a client's command to its port and answers with what the port took. */
-static void ServeCommand(Bridge* b, Telnet* t, unsigned char command, const unsigned char* value, size_t length)
+static void ServeCommand(Session* s, Telnet* t, unsigned char command, const unsigned char* value, size_t length)
 {
+    Bridge* b = s->Bridge;
     DCB dcb;
     memset(&dcb, 0, sizeof(dcb));
     dcb.DCBlength = sizeof(dcb);
@@ -336,7 +404,7 @@ static void ServeCommand(Bridge* b, Telnet* t, unsigned char command, const unsi
         reply[0] = (unsigned char)WireModemState(b->Port);
         break;
     case COMPORT_SET_MODEMSTATE_MASK:
-        b->ModemMask = v;
+        s->ModemMask = v;
         reply[0] = v;
         break;
     case COMPORT_PURGE_DATA:
@@ -355,143 +423,163 @@ static void ServeCommand(Bridge* b, Telnet* t, unsigned char command, const unsi
 
 /* What the server says its port took: the one way to see that a setting arrived where the
  * far port can't show it (a Linux pseudo-terminal keeps no parity and always 8 data bits). */
-static void ReportServerSetting(unsigned char command, const unsigned char* value, size_t length)
+static void ReportServerSetting(Bridge* b, unsigned char command, const unsigned char* value, size_t length)
 {
     static const char* const parities[] = {"?", "none", "odd", "even", "mark", "space"};
     static const char* const stops[] = {"?", "1", "2", "1.5"};
     if (command == COMPORT_SET_BAUDRATE && length >= 4)
-        printf("the server took baud rate %lu\n",
-               ((unsigned long)value[0] << 24) | ((unsigned long)value[1] << 16) | ((unsigned long)value[2] << 8) | value[3]);
+        Say(b, "the server took baud rate %lu",
+            ((unsigned long)value[0] << 24) | ((unsigned long)value[1] << 16) | ((unsigned long)value[2] << 8) | value[3]);
     else if (command == COMPORT_SET_DATASIZE && length >= 1)
-        printf("the server took data bits %u\n", value[0]);
+        Say(b, "the server took data bits %u", value[0]);
     else if (command == COMPORT_SET_PARITY && length >= 1)
-        printf("the server took parity %s\n", parities[value[0] <= 5 ? value[0] : 0]);
+        Say(b, "the server took parity %s", parities[value[0] <= 5 ? value[0] : 0]);
     else if (command == COMPORT_SET_STOPSIZE && length >= 1)
-        printf("the server took stop bits %s\n", stops[value[0] <= 3 ? value[0] : 0]);
-    else
-        return;
-    fflush(stdout);
+        Say(b, "the server took stop bits %s", stops[value[0] <= 3 ? value[0] : 0]);
 }
 
 static void OnComPort(void* context, Telnet* t, unsigned char command, const unsigned char* value, size_t length)
 {
-    Bridge* b = context;
-    if (b->IsServer) {
+    Session* s = context;
+    if (s->Bridge->Spec.IsServer) {
         if (command < COMPORT_SERVER_OFFSET)
-            ServeCommand(b, t, command, value, length);
+            ServeCommand(s, t, command, value, length);
         return;
     }
     if (command == COMPORT_NOTIFY_MODEMSTATE + COMPORT_SERVER_OFFSET && length >= 1)
-        ApplyModemState(b, value[0]);
+        ApplyModemState(s, value[0]);
     else if (command > COMPORT_SERVER_OFFSET && command <= COMPORT_SERVER_OFFSET + COMPORT_SET_STOPSIZE)
-        ReportServerSetting((unsigned char)(command - COMPORT_SERVER_OFFSET), value, length);
+        ReportServerSetting(s->Bridge, (unsigned char)(command - COMPORT_SERVER_OFFSET), value, length);
 }
 
 /* ---- the two directions ---------------------------------------------------------------------- */
 
-/* Port to network until the connection fails or the bridge stops. */
+/* Sends the port's bytes (and, for a server, a modem change) to one session; a failed send ends it. */
+static void SendToSession(Session* s, const unsigned char* data, size_t n)
+{
+    Bridge* b = s->Bridge;
+    if (b->Spec.IsServer) {
+        unsigned char state = (unsigned char)WireModemState(b->Port);
+        if (state != s->ModemReported) {
+            s->ModemReported = state;
+            SendByte(s, COMPORT_NOTIFY_MODEMSTATE + COMPORT_SERVER_OFFSET, (unsigned char)(state & s->ModemMask));
+        }
+    }
+    EnterCriticalSection(&s->SendLock);
+    EnterCriticalSection(&s->Lock);
+    size_t length = n > 0 ? TelnetEscape(&s->Telnet, data, n, b->Wire) : 0;
+    LeaveCriticalSection(&s->Lock);
+    /* Replies the receiving side could not send are sent here, a read slice late at most (so
+     * also after a read that found nothing). */
+    if (!FlushReplies(s) || (length > 0 && !SendAll(s->Socket, b->Wire, length)))
+        shutdown(s->Socket, SD_BOTH);
+    LeaveCriticalSection(&s->SendLock);
+}
+
+/* Port to network until the bridge stops: to the server, or to every client. */
 static DWORD WINAPI PortToNetThread(void* context)
 {
     Bridge* b = context;
-    static unsigned char data[BRIDGE_BUFFER], wire[2 * BRIDGE_BUFFER];
     while (!b->Stop) {
-        long n = PortIo(b->Port, 0, data, sizeof(data));
+        long n = PortIo(b->Port, 0, b->PortData, sizeof(b->PortData));
         if (n < 0) {
-            Sleep(BRIDGE_READ_SLICE_MS);
+            StopWait(b, BRIDGE_READ_SLICE_MS);
             continue;
         }
-        if (b->IsServer && b->Connected) {
-            unsigned char state = (unsigned char)WireModemState(b->Port);
-            if (state != b->ModemReported) {
-                b->ModemReported = state;
-                SendByte(b, COMPORT_NOTIFY_MODEMSTATE + COMPORT_SERVER_OFFSET, (unsigned char)(state & b->ModemMask));
-            }
-        }
-        if (!b->Connected)
-            continue; /* with no connection the bytes have nowhere to go, as on an unplugged line */
-        EnterCriticalSection(&b->SendLock);
-        EnterCriticalSection(&b->Lock);
-        size_t length = TelnetEscape(&b->Telnet, data, (size_t)n, wire);
-        LeaveCriticalSection(&b->Lock);
-        /* Replies the receiving side could not send are sent here, a read slice late at most. */
-        if (!FlushReplies(b) || !SendAll(b->Socket, wire, length))
-            shutdown(b->Socket, SD_BOTH);
-        LeaveCriticalSection(&b->SendLock);
+        /* With no connection the bytes have nowhere to go, as on an unplugged line. */
+        EnterCriticalSection(&b->SessionsLock);
+        for (int i = 0; i < BRIDGE_CLIENTS_MAX; i++)
+            if (b->Sessions[i].InUse && b->Sessions[i].Connected)
+                SendToSession(&b->Sessions[i], b->PortData, (size_t)n);
+        LeaveCriticalSection(&b->SessionsLock);
     }
     return 0;
 }
 
 /* Network to port for one connection; returns when it ends. */
-static void NetToPort(Bridge* b)
+static void NetToPort(Session* s)
 {
-    static unsigned char input[BRIDGE_BUFFER], data[BRIDGE_BUFFER];
+    Bridge* b = s->Bridge;
     for (;;) {
-        int n = recv(b->Socket, (char*)input, sizeof(input), 0);
+        int n = recv(s->Socket, (char*)s->Input, sizeof(s->Input), 0);
         if (n <= 0 || b->Stop)
             return;
         size_t offset = 0;
         while (offset < (size_t)n) {
             size_t produced = 0;
-            EnterCriticalSection(&b->Lock);
-            int wasActive = TelnetComPortActive(&b->Telnet);
-            size_t taken = TelnetReceive(&b->Telnet, input + offset, (size_t)n - offset, data, &produced);
+            EnterCriticalSection(&s->Lock);
+            int wasActive = TelnetComPortActive(&s->Telnet);
+            size_t taken = TelnetReceive(&s->Telnet, s->Input + offset, (size_t)n - offset, s->Data, &produced);
             offset += taken;
-            int nowActive = TelnetComPortActive(&b->Telnet);
-            PartnerLineState state = LatestState;
-            int valid = LatestValid;
-            LeaveCriticalSection(&b->Lock);
+            int nowActive = TelnetComPortActive(&s->Telnet);
+            PartnerLineState state = b->Latest;
+            int valid = b->LatestValid;
+            LeaveCriticalSection(&s->Lock);
             /* Only when the replies fill their buffer does the receiving side wait to send them. */
             if (taken == 0) {
-                EnterCriticalSection(&b->SendLock);
-            } else if (!TryEnterCriticalSection(&b->SendLock)) {
+                EnterCriticalSection(&s->SendLock);
+            } else if (!TryEnterCriticalSection(&s->SendLock)) {
                 goto deliver;
             }
-            if (!FlushReplies(b)) {
-                LeaveCriticalSection(&b->SendLock);
+            if (!FlushReplies(s)) {
+                LeaveCriticalSection(&s->SendLock);
                 return;
             }
-            LeaveCriticalSection(&b->SendLock);
+            LeaveCriticalSection(&s->SendLock);
         deliver:
-            if (!wasActive && nowActive && !b->IsServer && valid) {
-                b->SentValid = 0;
-                SendSettings(b, &state);
+            if (!wasActive && nowActive && !b->Spec.IsServer && valid) {
+                s->SentValid = 0;
+                SendSettings(s, &state);
             }
-            if (produced > 0 && PortIo(b->Port, 1, data, (DWORD)produced) != (long)produced)
-                ReportError(GetLastError(), "writing to the port");
+            if (produced > 0 && PortIo(b->Port, 1, s->Data, (DWORD)produced) != (long)produced && !b->Stop)
+                Say(b, "writing to the port failed: error %lu", (unsigned long)GetLastError());
         }
     }
 }
 
-static void StartSession(Bridge* b)
+/* Takes socket into session s unless the bridge is stopping (then closes it); whether it did. */
+static int StartSession(Session* s, SOCKET socket)
 {
-    EnterCriticalSection(&b->SendLock);
-    EnterCriticalSection(&b->Lock);
-    TelnetInit(&b->Telnet, b->IsServer, OnComPort, b);
-    b->SentValid = 0;
-    b->ModemReported = 0xFFFF;
-    b->ModemMask = 0xFF;
-    b->ServerHasLines = 0;
-    InterlockedExchange(&b->Connected, 1);
-    LeaveCriticalSection(&b->Lock);
-    FlushReplies(b);
-    LeaveCriticalSection(&b->SendLock);
+    Bridge* b = s->Bridge;
+    EnterCriticalSection(&b->SessionsLock);
+    if (b->Stop) {
+        LeaveCriticalSection(&b->SessionsLock);
+        closesocket(socket);
+        return 0;
+    }
+    EnterCriticalSection(&s->SendLock);
+    EnterCriticalSection(&s->Lock);
+    s->Socket = socket;
+    TelnetInit(&s->Telnet, b->Spec.IsServer, OnComPort, s);
+    s->SentValid = 0;
+    s->ModemReported = 0xFFFF;
+    s->ModemMask = 0xFF;
+    s->ServerHasLines = 0;
+    InterlockedExchange(&s->Connected, 1);
+    LeaveCriticalSection(&s->Lock);
+    FlushReplies(s);
+    LeaveCriticalSection(&s->SendLock);
+    LeaveCriticalSection(&b->SessionsLock);
+    return 1;
 }
 
-static void EndSession(Bridge* b)
+static void EndSession(Session* s)
 {
-    InterlockedExchange(&b->Connected, 0);
-    shutdown(b->Socket, SD_BOTH); /* a send blocked on the dead peer ends */
-    EnterCriticalSection(&b->SendLock);
-    closesocket(b->Socket);
-    b->Socket = INVALID_SOCKET;
-    LeaveCriticalSection(&b->SendLock);
+    InterlockedExchange(&s->Connected, 0);
+    shutdown(s->Socket, SD_BOTH); /* a send blocked on the dead peer ends */
+    EnterCriticalSection(&s->Bridge->SessionsLock);
+    EnterCriticalSection(&s->SendLock);
+    closesocket(s->Socket);
+    s->Socket = INVALID_SOCKET;
+    LeaveCriticalSection(&s->SendLock);
+    LeaveCriticalSection(&s->Bridge->SessionsLock);
 }
 
-static int OpenPortDevice(const WCHAR* path, HANDLE* port)
+static DWORD OpenPortDevice(const WCHAR* path, HANDLE* port)
 {
     *port = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
     if (*port == INVALID_HANDLE_VALUE)
-        return ReportError(GetLastError(), "opening %ls", path);
+        return GetLastError();
     /* A read returns all that is there as soon as there is anything, or after a short slice.
      * (With a MAXDWORD multiplier too a read would return a single byte each time.) */
     COMMTIMEOUTS timeouts = {MAXDWORD, 0, BRIDGE_READ_SLICE_MS, 0, 0};
@@ -499,7 +587,7 @@ static int OpenPortDevice(const WCHAR* path, HANDLE* port)
     /* The network delivers in bursts, and a port's writer never waits for room: the largest
      * receive queue keeps a burst from overrunning it. */
     SetupComm(*port, 1 << 20, 1 << 20);
-    return VcomctlOk;
+    return ERROR_SUCCESS;
 }
 
 static int StartWinsock(void)
@@ -520,163 +608,814 @@ static int SplitHostPort(const WCHAR* text, char* host, size_t hostSize, char* p
     return 1;
 }
 
-static SOCKET Dial(const char* host, const char* port)
+/* One connection attempt, bounded, ended early by a stop; INVALID_SOCKET with *error set. */
+static SOCKET Dial(Bridge* b, const char* host, const char* port, DWORD* error)
 {
     struct addrinfo hints, *found = NULL;
     memset(&hints, 0, sizeof(hints));
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
-    if (getaddrinfo(host, port, &hints, &found) != 0)
+    int lookup = getaddrinfo(host, port, &hints, &found);
+    if (lookup != 0) {
+        *error = (DWORD)lookup;
         return INVALID_SOCKET;
+    }
     SOCKET s = INVALID_SOCKET;
-    for (struct addrinfo* a = found; a != NULL && s == INVALID_SOCKET; a = a->ai_next) {
+    *error = WSAECONNREFUSED;
+    for (struct addrinfo* a = found; a != NULL && s == INVALID_SOCKET && !b->Stop; a = a->ai_next) {
         s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (s != INVALID_SOCKET && connect(s, a->ai_addr, (int)a->ai_addrlen) != 0) {
+        if (s == INVALID_SOCKET) {
+            *error = (DWORD)WSAGetLastError();
+            continue;
+        }
+        u_long nonBlocking = 1;
+        ioctlsocket(s, FIONBIO, &nonBlocking);
+        int done = connect(s, a->ai_addr, (int)a->ai_addrlen) == 0;
+        if (!done && WSAGetLastError() != WSAEWOULDBLOCK) {
+            *error = (DWORD)WSAGetLastError();
+        } else {
+            /* Waited for in slices, so that a stop ends an attempt to an address that never answers. */
+            for (DWORD waited = 0; !done && !b->Stop && waited < BRIDGE_DIAL_MS; waited += 200) {
+                fd_set writable, failed;
+                FD_ZERO(&writable);
+                FD_ZERO(&failed);
+                FD_SET(s, &writable);
+                FD_SET(s, &failed);
+                struct timeval slice = {0, 200000};
+                int ready = select(0, NULL, &writable, &failed, &slice);
+                if (ready < 0 || (ready > 0 && FD_ISSET(s, &failed))) {
+                    int soError = 0, size = sizeof(soError);
+                    getsockopt(s, SOL_SOCKET, SO_ERROR, (char*)&soError, &size);
+                    *error = soError ? (DWORD)soError : (DWORD)WSAGetLastError();
+                    break;
+                }
+                if (ready > 0) {
+                    int soError = 0, size = sizeof(soError);
+                    getsockopt(s, SOL_SOCKET, SO_ERROR, (char*)&soError, &size);
+                    done = soError == 0;
+                    if (!done)
+                        *error = (DWORD)soError;
+                    break;
+                }
+                *error = WSAETIMEDOUT;
+            }
+        }
+        if (!done) {
             closesocket(s);
             s = INVALID_SOCKET;
         }
     }
     freeaddrinfo(found);
     if (s != INVALID_SOCKET) {
+        u_long blocking = 0;
+        ioctlsocket(s, FIONBIO, &blocking);
         BOOL on = TRUE; /* commands and small writes go out at once */
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char*)&on, sizeof(on));
     }
     return s;
 }
 
-/* The bridge's own end: the partner of the application's port. */
-static int BridgeEnd(const WCHAR* com, unsigned long appNumber, WCHAR* path, size_t size)
+/* The pair end an application's COM name (or number) stands for; 0 if no plugged port has it. */
+static unsigned long ApplicationEnd(const BridgeSpec* spec)
 {
-    unsigned long number = appNumber;
-    if (com != NULL) {
-        PortInfo* ports = NULL;
-        size_t count = KnownPorts(&ports);
-        number = 0;
-        for (size_t i = 0; i < count; i++)
-            if (_wcsicmp(ports[i].Com, com) == 0)
-                number = ports[i].Number;
-        free(ports);
-        if (number == 0) {
-            /* No such port yet: a pair of its own, the application's end named. */
-            for (number = 9; number < 0xFFFF; number += 2) {
-                WCHAR device[VCOMCTL_DEVICE_NAME_CHARS];
-                if (PortDeviceName(number, device, ARRAYSIZE(device)) != ERROR_SUCCESS &&
-                    PortDeviceName(number + 1, device, ARRAYSIZE(device)) != ERROR_SUCCESS)
-                    break;
-            }
-            int result = CommandPair(number, NULL, 0);
-            if (result == VcomctlOk)
-                result = CommandName(number, com);
-            if (result != VcomctlOk)
-                return result;
+    if (spec->Com[0] == 0)
+        return spec->Number;
+    PortInfo* ports = NULL;
+    size_t count = KnownPorts(&ports);
+    unsigned long number = 0;
+    for (size_t i = 0; i < count; i++)
+        if (_wcsicmp(ports[i].Com, spec->Com) == 0)
+            number = ports[i].Number;
+    free(ports);
+    return number;
+}
+
+/* The bridge's own end, the partner of the application's port: its path, or an error. */
+static DWORD BridgeEndPath(const BridgeSpec* spec, WCHAR* path, size_t size, unsigned long* bridgeNumber)
+{
+    unsigned long number = ApplicationEnd(spec);
+    if (number < 9)
+        return ERROR_FILE_NOT_FOUND;
+    *bridgeNumber = number % 2 ? number + 1 : number - 1;
+    WCHAR device[VCOMCTL_DEVICE_NAME_CHARS];
+    DWORD error = PortDeviceName(*bridgeNumber, device, ARRAYSIZE(device));
+    if (error != ERROR_SUCCESS)
+        return ERROR_FILE_NOT_FOUND;
+    swprintf(path, size, L"\\\\?\\GLOBALROOT%ls", device);
+    return ERROR_SUCCESS;
+}
+
+/* Opens the bridge's port, waiting with backoff while it isn't there; whether it did. */
+static int OpenBridgePort(Bridge* b)
+{
+    DWORD backoff = BRIDGE_RETRY_FIRST_MS;
+    for (;;) {
+        WCHAR path[VCOMCTL_DEVICE_NAME_CHARS + 32];
+        unsigned long number = 0;
+        DWORD error;
+        if (b->Spec.IsServer) {
+            swprintf(path, ARRAYSIZE(path), L"\\\\.\\%ls", b->Spec.Com);
+            error = ERROR_SUCCESS;
+        } else {
+            error = BridgeEndPath(&b->Spec, path, ARRAYSIZE(path), &number);
         }
+        if (error == ERROR_SUCCESS)
+            error = OpenPortDevice(path, &b->Port);
+        if (error == ERROR_SUCCESS)
+            return 1;
+        SetBridgeState(b, StateNoPort, error, backoff);
+        if (StopWait(b, backoff))
+            return 0;
+        backoff = NextBackoff(backoff);
+    }
+}
+
+static DWORD WINAPI ConnectMain(void* context)
+{
+    Bridge* b = context;
+    Session* s = &b->Sessions[0];
+    char host[256], port[16];
+    SplitHostPort(b->Spec.Address, host, sizeof(host), port, sizeof(port));
+    if (!OpenBridgePort(b))
+        return 0;
+    SetLine(b, CLRDTR);
+    SetLine(b, CLRRTS);
+    b->Watch = CreateThread(NULL, 0, WatchThread, b, 0, NULL);
+    b->Reader = CreateThread(NULL, 0, PortToNetThread, b, 0, NULL);
+    if (b->Watch == NULL || b->Reader == NULL) {
+        SetBridgeState(b, StateFailed, GetLastError(), 0);
+        return 0;
+    }
+    DWORD backoff = BRIDGE_RETRY_FIRST_MS;
+    while (!b->Stop) {
+        SetBridgeState(b, StateConnecting, b->Error, 0);
+        DWORD error = 0;
+        SOCKET socket = Dial(b, host, port, &error);
+        if (socket == INVALID_SOCKET) {
+            SetBridgeState(b, StateRetrying, error, backoff);
+            if (StopWait(b, backoff))
+                break;
+            backoff = NextBackoff(backoff);
+            continue;
+        }
+        backoff = BRIDGE_RETRY_FIRST_MS;
+        if (!StartSession(s, socket))
+            break;
+        SetBridgeState(b, StateConnected, 0, 0);
+        Say(b, "connected to %s:%s", host, port);
+        /* Up until the server reports otherwise: a server without modem lines still carries data. */
+        SetLine(b, SETDTR);
+        SetLine(b, SETRTS);
+        NetToPort(s);
+        EndSession(s);
+        SetLine(b, CLRDTR);
+        SetLine(b, CLRRTS);
+        if (!b->Stop) {
+            SetBridgeState(b, StateRetrying, WSAECONNRESET, 0);
+            Say(b, "connection to %s:%s lost; retrying", host, port);
+        }
+    }
+    return 0;
+}
+
+static DWORD WINAPI ClientThread(void* context)
+{
+    Session* s = context;
+    NetToPort(s);
+    EndSession(s);
+    Bridge* b = s->Bridge;
+    EnterCriticalSection(&b->SessionsLock);
+    s->InUse = 0;
+    EnterCriticalSection(&b->StateLock);
+    b->Clients--;
+    LeaveCriticalSection(&b->StateLock);
+    LeaveCriticalSection(&b->SessionsLock);
+    if (b->Changed != NULL)
+        SetEvent(b->Changed);
+    return 0;
+}
+
+/* A client of a served port: a session and a thread of its own, or closed at once when the port
+ * has all the clients it takes (one unless shared). */
+/* Whether the client of session s has closed its end already (its thread just hasn't seen it). */
+static int ClientGone(Session* s)
+{
+    if (!s->Connected || s->Socket == INVALID_SOCKET)
+        return 1;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s->Socket, &readable);
+    struct timeval now = {0, 0};
+    char byte;
+    return select(0, &readable, NULL, NULL, &now) == 1 && recv(s->Socket, &byte, 1, MSG_PEEK) <= 0;
+}
+
+static void TakeClient(Bridge* b, SOCKET socket)
+{
+    /* A client that closed just before this one came (a port probe) is not one to refuse it for:
+     * its thread is given a moment to let its slot go. */
+    for (int tries = 0; !b->Spec.Share && tries < 20; tries++) {
+        int gone = 1;
+        EnterCriticalSection(&b->SessionsLock);
+        for (int i = 0; i < BRIDGE_CLIENTS_MAX; i++)
+            if (b->Sessions[i].InUse && !ClientGone(&b->Sessions[i]))
+                gone = 0;
+        int busy = b->Clients > 0;
+        LeaveCriticalSection(&b->SessionsLock);
+        if (!busy || !gone)
+            break;
+        Sleep(50);
+    }
+    Session* s = NULL;
+    EnterCriticalSection(&b->SessionsLock);
+    unsigned limit = b->Spec.Share ? BRIDGE_CLIENTS_MAX : 1;
+    if (b->Clients < limit)
+        for (int i = 0; i < BRIDGE_CLIENTS_MAX && s == NULL; i++)
+            if (!b->Sessions[i].InUse)
+                s = &b->Sessions[i];
+    if (s != NULL) {
+        s->InUse = 1;
+        EnterCriticalSection(&b->StateLock);
+        b->Clients++;
+        LeaveCriticalSection(&b->StateLock);
+    }
+    LeaveCriticalSection(&b->SessionsLock);
+    if (s == NULL) {
+        closesocket(socket); /* refused, not queued: a client waiting unanswered looks like a hang */
+        return;
+    }
+    if (s->Thread != NULL) { /* the slot's last client's thread, which has ended or is ending */
+        WaitForSingleObject(s->Thread, INFINITE);
+        CloseHandle(s->Thread);
+        s->Thread = NULL;
+    }
+    BOOL on = TRUE;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, (const char*)&on, sizeof(on));
+    if (StartSession(s, socket))
+        s->Thread = CreateThread(NULL, 0, ClientThread, s, 0, NULL);
+    if (s->Thread == NULL) {
+        if (s->Connected)
+            EndSession(s);
+        EnterCriticalSection(&b->SessionsLock);
+        s->InUse = 0;
+        EnterCriticalSection(&b->StateLock);
+        b->Clients--;
+        LeaveCriticalSection(&b->StateLock);
+        LeaveCriticalSection(&b->SessionsLock);
+    }
+    if (b->Changed != NULL)
+        SetEvent(b->Changed);
+}
+
+static DWORD WINAPI ServeMain(void* context)
+{
+    Bridge* b = context;
+    char host[256], port[16];
+    snprintf(host, sizeof(host), "%ls", b->Spec.Address[0] ? b->Spec.Address : L"127.0.0.1");
+    snprintf(port, sizeof(port), "%ls", b->Spec.TcpPort);
+    if (!OpenBridgePort(b))
+        return 0;
+    DWORD backoff = BRIDGE_RETRY_FIRST_MS;
+    SOCKET listener = INVALID_SOCKET;
+    /* A listening address taken (by the previous copy still closing, or another program) is
+     * retried as a lost connection is. */
+    while (listener == INVALID_SOCKET) {
+        struct addrinfo hints, *found = NULL;
+        memset(&hints, 0, sizeof(hints));
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_PASSIVE;
+        DWORD error = (DWORD)getaddrinfo(host, port, &hints, &found);
+        if (error == 0 && found != NULL) {
+            listener = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
+            if (listener == INVALID_SOCKET || bind(listener, found->ai_addr, (int)found->ai_addrlen) != 0 ||
+                listen(listener, 4) != 0) {
+                error = (DWORD)WSAGetLastError();
+                if (listener != INVALID_SOCKET)
+                    closesocket(listener);
+                listener = INVALID_SOCKET;
+            }
+        }
+        if (found != NULL)
+            freeaddrinfo(found);
+        if (listener != INVALID_SOCKET)
+            break;
+        SetBridgeState(b, StateRetrying, error, backoff);
+        if (StopWait(b, backoff))
+            return 0;
+        backoff = NextBackoff(backoff);
+    }
+    EnterCriticalSection(&b->StateLock);
+    int stopping = b->Stop;
+    if (!stopping)
+        b->Listener = listener;
+    LeaveCriticalSection(&b->StateLock);
+    if (stopping) {
+        closesocket(listener);
+        return 0;
+    }
+    b->Reader = CreateThread(NULL, 0, PortToNetThread, b, 0, NULL);
+    if (b->Reader == NULL) {
+        SetBridgeState(b, StateFailed, GetLastError(), 0);
+        return 0;
+    }
+    SetBridgeState(b, StateServing, 0, 0);
+    Say(b, "serving %ls on %s port %s", b->Spec.Com, host, port);
+    while (!b->Stop) {
+        SOCKET s = accept(listener, NULL, NULL);
+        if (s == INVALID_SOCKET) {
+            StopWait(b, BRIDGE_READ_SLICE_MS); /* closed by a stop, or out of resources for a moment */
+            continue;
+        }
+        TakeClient(b, s);
+    }
+    return 0;
+}
+
+/* ---- the bridge object ----------------------------------------------------------------------- */
+
+Bridge* BridgeStart(const BridgeSpec* spec, HANDLE changed, BridgeLog* log, void* logContext)
+{
+    if (StartWinsock() != VcomctlOk)
+        return NULL;
+    Bridge* b = calloc(1, sizeof(*b));
+    if (b == NULL) {
+        ReportError(ERROR_NOT_ENOUGH_MEMORY, "starting the bridge");
+        return NULL;
+    }
+    b->Spec = *spec;
+    b->Port = INVALID_HANDLE_VALUE;
+    b->Listener = INVALID_SOCKET;
+    b->Changed = changed;
+    b->Log = log;
+    b->LogContext = logContext;
+    InitializeCriticalSection(&b->SessionsLock);
+    InitializeCriticalSection(&b->StateLock);
+    for (int i = 0; i < BRIDGE_CLIENTS_MAX; i++) {
+        Session* s = &b->Sessions[i];
+        s->Bridge = b;
+        s->Socket = INVALID_SOCKET;
+        InitializeCriticalSection(&s->Lock);
+        InitializeCriticalSection(&s->SendLock);
+    }
+    /* The client's one session is always there, connected or not. */
+    b->Sessions[0].InUse = !spec->IsServer;
+    b->StopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (b->StopEvent != NULL)
+        b->Main = CreateThread(NULL, 0, spec->IsServer ? ServeMain : ConnectMain, b, 0, NULL);
+    if (b->Main == NULL) {
+        ReportError(GetLastError(), "starting the bridge");
+        BridgeStop(b);
+        return NULL;
+    }
+    return b;
+}
+
+/* Ends one of the bridge's threads: its socket is shut and its port I/O cancelled until it returns
+ * (an I/O it issued just after a cancel is cancelled by the next); whether it did within 10 s. */
+static int JoinThread(Bridge* b, HANDLE* thread)
+{
+    if (*thread == NULL)
+        return 1;
+    for (int tries = 0; WaitForSingleObject(*thread, 100) == WAIT_TIMEOUT; tries++) {
+        if (tries == 100)
+            return 0;
+        if (b->Port != INVALID_HANDLE_VALUE)
+            CancelIoEx(b->Port, NULL);
+        EnterCriticalSection(&b->SessionsLock);
+        for (int i = 0; i < BRIDGE_CLIENTS_MAX; i++)
+            if (b->Sessions[i].Socket != INVALID_SOCKET)
+                shutdown(b->Sessions[i].Socket, SD_BOTH);
+        LeaveCriticalSection(&b->SessionsLock);
+    }
+    CloseHandle(*thread);
+    *thread = NULL;
+    return 1;
+}
+
+void BridgeStop(Bridge* b)
+{
+    if (b == NULL)
+        return;
+    EnterCriticalSection(&b->StateLock);
+    InterlockedExchange(&b->Stop, 1);
+    if (b->Listener != INVALID_SOCKET)
+        closesocket(b->Listener); /* the accept waiting on it returns */
+    b->Listener = INVALID_SOCKET;
+    LeaveCriticalSection(&b->StateLock);
+    if (b->StopEvent != NULL)
+        SetEvent(b->StopEvent);
+    int ended = JoinThread(b, &b->Main);
+    for (int i = 0; i < BRIDGE_CLIENTS_MAX; i++)
+        ended &= JoinThread(b, &b->Sessions[i].Thread);
+    ended &= JoinThread(b, &b->Watch);
+    ended &= JoinThread(b, &b->Reader);
+    if (!ended) {
+        /* A thread stuck in I/O that neither a cancel nor a shutdown ends: the port is closed
+         * under it (which ends what the platform can end) and the memory it may still use is
+         * left, rather than the caller kept waiting. */
+        if (b->Port != INVALID_HANDLE_VALUE)
+            CloseHandle(b->Port);
+        return;
+    }
+    if (b->Port != INVALID_HANDLE_VALUE) {
+        /* The application sees the far end go, as when the connection is lost. */
+        if (!b->Spec.IsServer) {
+            SetLine(b, CLRDTR);
+            SetLine(b, CLRRTS);
+        }
+        CloseHandle(b->Port);
+    }
+    for (int i = 0; i < BRIDGE_CLIENTS_MAX; i++) {
+        DeleteCriticalSection(&b->Sessions[i].Lock);
+        DeleteCriticalSection(&b->Sessions[i].SendLock);
+    }
+    DeleteCriticalSection(&b->SessionsLock);
+    DeleteCriticalSection(&b->StateLock);
+    if (b->StopEvent != NULL)
+        CloseHandle(b->StopEvent);
+    free(b);
+    WSACleanup();
+}
+
+static void ErrorText(DWORD error, char* text, size_t size)
+{
+    char system[256] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, system,
+                   sizeof(system), NULL);
+    size_t length = strlen(system);
+    while (length > 0 && (system[length - 1] == '\n' || system[length - 1] == '\r' || system[length - 1] == '.'))
+        system[--length] = 0;
+    if (length)
+        snprintf(text, size, "error %lu, %s", (unsigned long)error, system);
+    else
+        snprintf(text, size, "error %lu", (unsigned long)error);
+}
+
+void BridgeDescribe(Bridge* b, char* text, size_t size)
+{
+    EnterCriticalSection(&b->StateLock);
+    int state = b->State;
+    DWORD error = b->Error, retry = b->RetryMs;
+    unsigned clients = b->Clients;
+    LeaveCriticalSection(&b->StateLock);
+    char why[300];
+    ErrorText(error, why, sizeof(why));
+    switch (state) {
+    case StateStarting:
+        snprintf(text, size, "starting");
+        break;
+    case StateNoPort:
+        snprintf(text, size, "waiting for the port (%s); next try in %lu ms", why, (unsigned long)retry);
+        break;
+    case StateConnecting:
+        snprintf(text, size, "connecting to %ls", b->Spec.Address);
+        break;
+    case StateConnected:
+        snprintf(text, size, "connected to %ls", b->Spec.Address);
+        break;
+    case StateRetrying:
+        snprintf(text, size, "%s %ls (%s); retrying with backoff, next in %lu ms",
+                 b->Spec.IsServer ? "cannot listen on" : "not connected to",
+                 b->Spec.IsServer ? b->Spec.TcpPort : b->Spec.Address, why, (unsigned long)retry);
+        break;
+    case StateServing:
+        snprintf(text, size, "serving on %ls port %ls, %u client%s", b->Spec.Address[0] ? b->Spec.Address : L"127.0.0.1",
+                 b->Spec.TcpPort, clients, clients == 1 ? "" : "s");
+        break;
+    default:
+        snprintf(text, size, "failed (%s)", why);
+        break;
+    }
+}
+
+/* ---- the bridge's description: command line and record ----------------------------------------- */
+
+int ParseBridge(int isServer, int argc, WCHAR** argv, BridgeSpec* spec, int* temporary, char* error, size_t size)
+{
+    memset(spec, 0, sizeof(*spec));
+    spec->IsServer = isServer;
+    WCHAR* positional[2];
+    int count = 0;
+    for (int i = 0; i < argc; i++) {
+        if (temporary != NULL && wcscmp(argv[i], L"--temporary") == 0) {
+            *temporary = 1;
+        } else if (!isServer && wcscmp(argv[i], L"--port") == 0 && i + 1 < argc && !spec->Number && !spec->Com[0]) {
+            if (!ParsePortNumber(argv[++i], &spec->Number) || spec->Number < 9) {
+                snprintf(error, size, "'%ls' is no null-modem pair's port (9 and up)", argv[i]);
+                return 0;
+            }
+        } else if (isServer && wcscmp(argv[i], L"--listen") == 0 && i + 1 < argc && !spec->Address[0]) {
+            if (wcslen(argv[++i]) >= ARRAYSIZE(spec->Address) || wcspbrk(argv[i], L" \t#") != NULL) {
+                snprintf(error, size, "'%ls' is no address to listen on", argv[i]);
+                return 0;
+            }
+            wcscpy(spec->Address, argv[i]);
+        } else if (isServer && wcscmp(argv[i], L"--share") == 0) {
+            spec->Share = 1;
+        } else if (argv[i][0] == L'-' || count == 2 || (!isServer && count == 1 && spec->Number)) {
+            snprintf(error, size, "unexpected '%ls'", argv[i]);
+            return 0;
+        } else {
+            positional[count++] = argv[i];
+        }
+    }
+    int needed = isServer || !spec->Number ? 2 : 1;
+    if (count != needed) {
+        snprintf(error, size, isServer ? "serve takes COMx, PORT and optionally --listen ADDRESS and --share"
+                                       : "connect takes COMx (or --port N) and HOST:PORT");
+        return 0;
+    }
+    if (needed == 2) {
+        unsigned long com;
+        if (!ParseComName(positional[0], &com)) {
+            snprintf(error, size, "'%ls' is no COM name (COM1 to COM4096)", positional[0]);
+            return 0;
+        }
+        FormatComName(com, spec->Com, ARRAYSIZE(spec->Com));
+    }
+    const WCHAR* last = positional[count - 1];
+    if (isServer) {
+        WCHAR* end = NULL;
+        unsigned long tcp = wcstoul(last, &end, 10);
+        if (tcp == 0 || tcp > 65535 || *end != 0) {
+            snprintf(error, size, "'%ls' is no TCP port", last);
+            return 0;
+        }
+        swprintf(spec->TcpPort, ARRAYSIZE(spec->TcpPort), L"%lu", tcp);
+    } else {
+        char host[256], port[16];
+        if (wcslen(last) >= ARRAYSIZE(spec->Address) || wcspbrk(last, L" \t#") != NULL ||
+            !SplitHostPort(last, host, sizeof(host), port, sizeof(port))) {
+            snprintf(error, size, "'%ls' is no HOST:PORT", last);
+            return 0;
+        }
+        wcscpy(spec->Address, last);
+    }
+    return 1;
+}
+
+void FormatBridge(const BridgeSpec* spec, WCHAR* line, size_t size)
+{
+    if (spec->IsServer)
+        swprintf(line, size, L"serve %ls %ls%ls%ls%ls", spec->Com, spec->TcpPort, spec->Address[0] ? L" --listen " : L"",
+                 spec->Address, spec->Share ? L" --share" : L"");
+    else if (spec->Com[0])
+        swprintf(line, size, L"connect %ls %ls", spec->Com, spec->Address);
+    else
+        swprintf(line, size, L"connect --port %lu %ls", spec->Number, spec->Address);
+}
+
+void BridgeKey(const BridgeSpec* spec, WCHAR* key, size_t size)
+{
+    if (spec->Com[0])
+        swprintf(key, size, L"%ls %ls", spec->IsServer ? L"serve" : L"connect", spec->Com);
+    else
+        swprintf(key, size, L"connect --port %lu", spec->Number);
+}
+
+int SameBridge(const BridgeSpec* a, const BridgeSpec* b)
+{
+    return a->IsServer == b->IsServer && a->Number == b->Number && a->Share == b->Share &&
+           _wcsicmp(a->Com, b->Com) == 0 && wcscmp(a->Address, b->Address) == 0 && wcscmp(a->TcpPort, b->TcpPort) == 0;
+}
+
+/* ---- the commands ------------------------------------------------------------------------------ */
+
+static HANDLE ForegroundStop;
+
+static BOOL WINAPI OnConsoleControl(DWORD type)
+{
+    (void)type;
+    SetEvent(ForegroundStop);
+    return TRUE;
+}
+
+static void PrintLine(void* context, const char* text)
+{
+    (void)context;
+    printf("%s\n", text);
+    fflush(stdout);
+}
+
+/* Runs the bridge in this process until Ctrl+C (or the console closes); a port it cannot open
+ * ends it at once, as a program opening a port would. */
+static int RunInForeground(const BridgeSpec* spec)
+{
+    ForegroundStop = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE changed = CreateEventW(NULL, FALSE, FALSE, NULL);
+    if (ForegroundStop == NULL || changed == NULL)
+        return ReportError(GetLastError(), "starting the bridge");
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    Bridge* b = BridgeStart(spec, changed, PrintLine, NULL);
+    if (b == NULL)
+        return VcomctlFailed;
+    int result = VcomctlOk;
+    HANDLE events[2] = {ForegroundStop, changed};
+    DWORD lastError = 0;
+    while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        EnterCriticalSection(&b->StateLock);
+        int state = b->State;
+        DWORD error = b->Error;
+        LeaveCriticalSection(&b->StateLock);
+        if (state == StateNoPort || state == StateFailed) {
+            char description[600];
+            BridgeDescribe(b, description, sizeof(description));
+            result = ReportFailure("%ls: %s", spec->Com[0] ? spec->Com : L"the bridge's port", description);
+            break;
+        }
+        /* A listening address taken is said once; the bridge goes on trying. */
+        if (state == StateRetrying && spec->IsServer && error != lastError) {
+            char description[600];
+            BridgeDescribe(b, description, sizeof(description));
+            fprintf(stderr, "vcomctl: %ls: %s\n", spec->Com, description);
+        }
+        lastError = state == StateRetrying ? error : 0;
+    }
+    BridgeStop(b);
+    CloseHandle(changed);
+    return result;
+}
+
+/* Whether the recorded configuration keeps port number (a port plugged with --temporary it
+ * doesn't: a bridge on it would be recorded for a port that never comes back). */
+static int PortRecorded(unsigned long number)
+{
+    Configuration config;
+    CaptureReports(NULL, 0);
+    if (LoadConfiguration(&config) != VcomctlOk)
+        return 0;
+    int recorded = FindRecordedPort(&config, number) != NULL;
+    FreeConfiguration(&config);
+    return recorded;
+}
+
+/* Records the bridge (or, remove, takes it out), tells the service, and waits a bounded while
+ * for the service to say it runs it (or has stopped it). */
+static int RecordAndRun(const BridgeSpec* spec, int remove)
+{
+    WCHAR key[64];
+    BridgeKey(spec, key, ARRAYSIZE(key));
+    int found = 0;
+    int result = RecordBridge(spec, remove, &found);
+    UnlockNames(); /* the service may restore meanwhile */
+    if (result != VcomctlOk)
+        return result;
+    if (remove && !found)
+        return ReportFailure("no bridge '%ls' is recorded", key);
+    if (!NotifyRestoreService())
+        return ReportFailure("'%ls' is %s, but the restore service (%ls) is not running to %s it", key,
+                             remove ? "no longer recorded" : "recorded", VCOMCTL_RESTORE_SERVICE,
+                             remove ? "stop" : "run");
+    char state[600];
+    for (int waited = 0; waited < 100; waited++) {
+        int running = ReadBridgeState(key, state, sizeof(state));
+        if (remove ? !running : running && strcmp(state, "starting") != 0) {
+            if (remove)
+                printf("%ls: stopped and no longer recorded\n", key);
+            else
+                printf("%ls: recorded; the restore service runs it: %s\n", key, state);
+            return VcomctlOk;
+        }
+        Sleep(100);
+    }
+    return ReportFailure("'%ls' is %s, but the restore service has not %s it within 10 s", key,
+                         remove ? "no longer recorded" : "recorded", remove ? "stopped" : "started");
+}
+
+int CommandConnect(const BridgeSpec* spec, int temporary)
+{
+    unsigned long number = ApplicationEnd(spec);
+    if (number == 0) {
+        /* No such port yet: a pair of its own, the application's end named. */
+        for (number = 9; number < 0xFFFF; number += 2) {
+            WCHAR device[VCOMCTL_DEVICE_NAME_CHARS];
+            if (PortDeviceName(number, device, ARRAYSIZE(device)) != ERROR_SUCCESS &&
+                PortDeviceName(number + 1, device, ARRAYSIZE(device)) != ERROR_SUCCESS)
+                break;
+        }
+        int result = CommandPair(number, NULL, temporary);
+        if (result == VcomctlOk)
+            result = CommandName(number, spec->Com);
+        if (result != VcomctlOk)
+            return result;
     }
     if (number < 9)
         return ReportFailure("port %lu is no end of a null-modem pair (9 and up)", number);
-    unsigned long bridge = number % 2 ? number + 1 : number - 1;
-    WCHAR device[VCOMCTL_DEVICE_NAME_CHARS];
-    DWORD error = PortDeviceName(bridge, device, ARRAYSIZE(device));
-    if (error != ERROR_SUCCESS)
-        return ReportFailure("port %lu, the other end of port %lu, is not plugged in", bridge, number);
-    swprintf(path, size, L"\\\\?\\GLOBALROOT%ls", device);
-    printf("bridge holds port %lu; the application's end is port %lu\n", bridge, number);
-    return VcomctlOk;
-}
-
-int CommandConnect(const WCHAR* com, unsigned long number, const WCHAR* address)
-{
-    char host[256], port[16];
-    if (!SplitHostPort(address, host, sizeof(host), port, sizeof(port)))
-        return ReportFailure("'%ls' is no HOST:PORT", address);
     WCHAR path[VCOMCTL_DEVICE_NAME_CHARS + 32];
-    int result = BridgeEnd(com, number, path, ARRAYSIZE(path));
-    if (result != VcomctlOk || (result = StartWinsock()) != VcomctlOk)
-        return result;
-    static Bridge b;
-    memset(&b, 0, sizeof(b));
-    InitializeCriticalSection(&b.Lock);
-    InitializeCriticalSection(&b.SendLock);
-    b.Socket = INVALID_SOCKET;
-    if ((result = OpenPortDevice(path, &b.Port)) != VcomctlOk)
-        return result;
-    SetLine(&b, CLRDTR);
-    SetLine(&b, CLRRTS);
-    HANDLE threads[2] = {CreateThread(NULL, 0, WatchThread, &b, 0, NULL),
-                         CreateThread(NULL, 0, PortToNetThread, &b, 0, NULL)};
-    if (threads[0] == NULL || threads[1] == NULL)
-        return ReportError(GetLastError(), "starting the bridge");
-    DWORD backoff = 250;
-    for (;;) {
-        SOCKET s = Dial(host, port);
-        if (s == INVALID_SOCKET) {
-            Sleep(backoff);
-            backoff = backoff * 2 > BRIDGE_RETRY_MAX_MS ? BRIDGE_RETRY_MAX_MS : backoff * 2;
-            continue;
-        }
-        backoff = 250;
-        printf("connected to %s:%s\n", host, port);
-        fflush(stdout);
-        b.Socket = s;
-        StartSession(&b);
-        /* Up until the server reports otherwise: a server without modem lines still carries data. */
-        SetLine(&b, SETDTR);
-        SetLine(&b, SETRTS);
-        NetToPort(&b);
-        EndSession(&b);
-        SetLine(&b, CLRDTR);
-        SetLine(&b, CLRRTS);
-        printf("connection to %s:%s lost; retrying\n", host, port);
-        fflush(stdout);
+    unsigned long bridge = 0;
+    if (BridgeEndPath(spec, path, ARRAYSIZE(path), &bridge) != ERROR_SUCCESS)
+        return ReportFailure("port %lu, the other end of port %lu, is not plugged in",
+                             number % 2 ? number + 1 : number - 1, number);
+    printf("bridge holds port %lu; the application's end is port %lu\n", bridge, number);
+    if (!temporary && !PortRecorded(number)) {
+        printf("port %lu is not recorded (plugged with --temporary): the bridge runs here, until stopped\n", number);
+        temporary = 1;
     }
+    fflush(stdout);
+    return temporary ? RunInForeground(spec) : RecordAndRun(spec, 0);
 }
 
-int CommandServe(const WCHAR* com, const WCHAR* portText, const WCHAR* listenAddress)
+int CommandServe(const BridgeSpec* spec, int temporary)
 {
-    char host[256], port[16];
-    snprintf(host, sizeof(host), "%ls", listenAddress != NULL ? listenAddress : L"127.0.0.1");
-    snprintf(port, sizeof(port), "%ls", portText);
-    WCHAR path[32];
-    swprintf(path, ARRAYSIZE(path), L"\\\\.\\%ls", com);
-    int result = StartWinsock();
-    if (result != VcomctlOk)
-        return result;
-    static Bridge b;
-    memset(&b, 0, sizeof(b));
-    InitializeCriticalSection(&b.Lock);
-    InitializeCriticalSection(&b.SendLock);
-    b.IsServer = 1;
-    b.Socket = INVALID_SOCKET;
-    if ((result = OpenPortDevice(path, &b.Port)) != VcomctlOk)
-        return result;
-    struct addrinfo hints, *found = NULL;
-    memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    if (getaddrinfo(host, port, &hints, &found) != 0 || found == NULL)
-        return ReportFailure("cannot listen on %s port %s", host, port);
-    SOCKET listener = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-    if (listener == INVALID_SOCKET || bind(listener, found->ai_addr, (int)found->ai_addrlen) != 0 ||
-        listen(listener, 1) != 0) {
-        freeaddrinfo(found);
-        return ReportError((DWORD)WSAGetLastError(), "listening on %s port %s", host, port);
+    if (!temporary) {
+        /* A vcombus port plugged with --temporary: the bridge stays out of the record with it. */
+        PortInfo* ports = NULL;
+        size_t count = KnownPorts(&ports);
+        for (size_t i = 0; i < count && !temporary; i++)
+            if (_wcsicmp(ports[i].Com, spec->Com) == 0 && !PortRecorded(ports[i].Number)) {
+                printf("%ls is not recorded (plugged with --temporary): the bridge runs here, until stopped\n",
+                       spec->Com);
+                fflush(stdout);
+                temporary = 1;
+            }
+        free(ports);
     }
-    freeaddrinfo(found);
-    HANDLE reader = CreateThread(NULL, 0, PortToNetThread, &b, 0, NULL);
-    if (reader == NULL)
-        return ReportError(GetLastError(), "starting the bridge");
-    printf("serving %ls on %s port %s\n", com, host, port);
-    fflush(stdout);
-    for (;;) {
-        SOCKET s = accept(listener, NULL, NULL);
-        if (s == INVALID_SOCKET)
-            continue;
-        BOOL on = TRUE;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char*)&on, sizeof(on));
-        b.Socket = s;
-        StartSession(&b);
-        NetToPort(&b);
-        EndSession(&b);
+    return temporary ? RunInForeground(spec) : RecordAndRun(spec, 0);
+}
+
+int CommandDisconnect(const BridgeSpec* spec) { return RecordAndRun(spec, 1); }
+
+/* ---- the bridges' state, as the service publishes it ------------------------------------------- */
+
+int PublishBridgeStates(const WCHAR* const* keys, const char* const* states, size_t count)
+{
+    HKEY key;
+    /* The parent kept (a volatile key's children can only be volatile), the states not. */
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\vcomsvc\\Parameters", 0, NULL,
+                        REG_OPTION_NON_VOLATILE, KEY_CREATE_SUB_KEY, NULL, &key, NULL) == ERROR_SUCCESS)
+        RegCloseKey(key);
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, VCOMCTL_BRIDGE_STATE_KEY, 0, NULL, REG_OPTION_VOLATILE,
+                        KEY_SET_VALUE | KEY_QUERY_VALUE, NULL, &key, NULL) != ERROR_SUCCESS)
+        return 0;
+    /* What no longer runs goes first, so that a reader never sees a stopped bridge as running. */
+    for (DWORD index = 0;;) {
+        WCHAR name[128];
+        DWORD length = ARRAYSIZE(name);
+        if (RegEnumValueW(key, index, name, &length, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+            break;
+        int keep = 0;
+        for (size_t i = 0; i < count && !keep; i++)
+            keep = _wcsicmp(keys[i], name) == 0;
+        if (keep || RegDeleteValueW(key, name) != ERROR_SUCCESS)
+            index++;
+    }
+    for (size_t i = 0; i < count; i++) {
+        WCHAR text[600];
+        swprintf(text, ARRAYSIZE(text), L"%hs", states[i]);
+        RegSetValueExW(key, keys[i], 0, REG_SZ, (const BYTE*)text, (DWORD)((wcslen(text) + 1) * sizeof(WCHAR)));
+    }
+    RegCloseKey(key);
+    return 1;
+}
+
+int ReadBridgeState(const WCHAR* key, char* state, size_t size)
+{
+    WCHAR text[600];
+    DWORD bytes = sizeof(text);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, VCOMCTL_BRIDGE_STATE_KEY, key, RRF_RT_REG_SZ, NULL, text, &bytes) !=
+        ERROR_SUCCESS)
+        return 0;
+    snprintf(state, size, "%ls", text);
+    return 1;
+}
+
+int NotifyRestoreService(void)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, VCOMCTL_RESTORE_SERVICE, SERVICE_USER_DEFINED_CONTROL) : NULL;
+    SERVICE_STATUS status;
+    BOOL ok = service != NULL && ControlService(service, VCOMCTL_RESTORE_RECONFIGURE, &status);
+    if (service != NULL)
+        CloseServiceHandle(service);
+    if (manager != NULL)
+        CloseServiceHandle(manager);
+    return ok;
+}
+
+void PrintBridges(const Configuration* config)
+{
+    if (config->BridgeCount == 0)
+        return;
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, VCOMCTL_RESTORE_SERVICE, SERVICE_QUERY_STATUS) : NULL;
+    SERVICE_STATUS status;
+    int running = service != NULL && QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
+    if (service != NULL)
+        CloseServiceHandle(service);
+    if (manager != NULL)
+        CloseServiceHandle(manager);
+    printf("bridges (recorded; the restore service runs them):\n");
+    for (size_t i = 0; i < config->BridgeCount; i++) {
+        WCHAR line[400], key[64];
+        FormatBridge(&config->Bridges[i], line, ARRAYSIZE(line));
+        BridgeKey(&config->Bridges[i], key, ARRAYSIZE(key));
+        char state[600];
+        if (!running)
+            snprintf(state, sizeof(state), "not running (the restore service is not running)");
+        else if (!ReadBridgeState(key, state, sizeof(state)))
+            snprintf(state, sizeof(state), "not started yet");
+        printf("  %ls: %s\n", line, state);
     }
 }

@@ -44,16 +44,24 @@ static const char Usage[] =
     "  unname N              take port N's COM name away\n"
     "  unplug N|all          unplug port N, or every port, and remove their COM names\n"
     "  eject N|all           eject port N, or every port, the way Windows ejects a device\n"
-    "  list                  list the plugged ports: number, partner, device, COM name\n"
+    "  list                  list the plugged ports: number, partner, device, COM name; and\n"
+    "                        the recorded bridges with their state\n"
     "  version               print the driver's version\n"
-    "  connect COMx|--port N HOST:PORT\n"
+    "  connect COMx|--port N HOST:PORT [--temporary]\n"
     "                        make COMx (a pair's end, plugged and named if it isn't) the far\n"
     "                        end of an RFC 2217 server such as ser2net: data both ways, the\n"
-    "                        application's settings to the server, its modem lines back;\n"
-    "                        runs until stopped, reconnecting when the connection is lost\n"
-    "  serve COMx PORT [--listen ADDRESS]\n"
-    "                        share COMx with RFC 2217 clients (one at a time) on TCP PORT\n"
-    "                        of ADDRESS (default 127.0.0.1); runs until stopped\n"
+    "                        application's settings to the server, its modem lines back; a\n"
+    "                        lost connection is retried with backoff. Recorded: the restore\n"
+    "                        service runs it; --temporary (or a port plugged so) runs it here\n"
+    "                        until Ctrl+C\n"
+    "  serve COMx PORT [--listen ADDRESS] [--share] [--temporary]\n"
+    "                        share COMx with RFC 2217 clients on TCP PORT of ADDRESS (default\n"
+    "                        127.0.0.1): one at a time (a second is refused), or with --share\n"
+    "                        several (the port's data to each, each one's data and commands to\n"
+    "                        the port); recorded and run as connect is\n"
+    "  disconnect COMx|--port N, unserve COMx\n"
+    "                        take the bridge on COMx out of the record; the service stops it\n"
+    "                        (the port stays)\n"
     "  config line-settings [on|off]\n"
     "                        whether ports answer what standard serial programs set on open\n"
     "                        (baud rate, line control, DTR/RTS and the partner's modem status);\n"
@@ -109,6 +117,12 @@ static int UsageError(const char* format, const WCHAR* word)
     fputs("vcomctl: ", stderr);
     fprintf(stderr, format, word);
     fputs(" (try 'vcomctl --help')\n", stderr);
+    return VcomctlUsage;
+}
+
+static int UsageErrorText(const WCHAR* command, const char* text)
+{
+    fprintf(stderr, "vcomctl: %ls: %s (try 'vcomctl --help')\n", command, text);
     return VcomctlUsage;
 }
 
@@ -269,35 +283,29 @@ int wmain(int argc, WCHAR** argv)
             return UsageError("import: needs one file%ls", L"");
         return CommandImport(argv[2]);
     }
-    if (wcscmp(command, L"connect") == 0) {
-        if (argc == 5 && wcscmp(argv[2], L"--port") == 0) {
-            unsigned long number;
-            if (!ParsePortNumber(argv[3], &number))
-                return UsageError("'%ls' is no port number", argv[3]);
-            return CommandConnect(NULL, number, argv[4]);
+    if (wcscmp(command, L"connect") == 0 || wcscmp(command, L"serve") == 0 || wcscmp(command, L"disconnect") == 0 ||
+        wcscmp(command, L"unserve") == 0) {
+        int isServer = command[0] == L's' || command[0] == L'u';
+        int removing = command[0] == L'd' || command[0] == L'u';
+        BridgeSpec spec;
+        char error[400];
+        int temporary = 0;
+        if (removing) {
+            /* Named by its local end only. */
+            memset(&spec, 0, sizeof(spec));
+            spec.IsServer = isServer;
+            if (!isServer && argc == 4 && wcscmp(argv[2], L"--port") == 0) {
+                if (!ParsePortNumber(argv[3], &spec.Number))
+                    return UsageError("'%ls' is no port number", argv[3]);
+            } else if (argc != 3 || !CanonicalComName(argv[2], spec.Com, ARRAYSIZE(spec.Com))) {
+                return UsageError(isServer ? "unserve takes one COM name%ls" : "disconnect takes COMx or --port N%ls",
+                                  L"");
+            }
+            return CommandDisconnect(&spec);
         }
-        WCHAR com[16];
-        if (argc != 4)
-            return UsageError("connect takes COMx (or --port N) and HOST:PORT%ls", L"");
-        if (!CanonicalComName(argv[2], com, ARRAYSIZE(com)))
-            return UsageError("'%ls' is no COM name", argv[2]);
-        return CommandConnect(com, 0, argv[3]);
-    }
-    if (wcscmp(command, L"serve") == 0) {
-        WCHAR com[16];
-        const WCHAR* listen = NULL;
-        if (argc != 4 && !(argc == 6 && wcscmp(argv[4], L"--listen") == 0)) {
-            if (argc >= 5 && wcscmp(argv[4], L"--share") == 0)
-                return UsageError("--share is not supported yet: one client at a time%ls", L"");
-            return UsageError("serve takes COMx, PORT and optionally --listen ADDRESS%ls", L"");
-        }
-        if (!CanonicalComName(argv[2], com, ARRAYSIZE(com)))
-            return UsageError("'%ls' is no COM name", argv[2]);
-        if (wcstoul(argv[3], NULL, 10) == 0 || wcstoul(argv[3], NULL, 10) > 65535)
-            return UsageError("'%ls' is no TCP port", argv[3]);
-        if (argc == 6)
-            listen = argv[5];
-        return CommandServe(com, argv[3], listen);
+        if (!ParseBridge(isServer, argc - 2, argv + 2, &spec, &temporary, error, sizeof(error)))
+            return UsageErrorText(command, error);
+        return isServer ? CommandServe(&spec, temporary) : CommandConnect(&spec, temporary);
     }
     if (wcscmp(command, L"tap") == 0)
         return CommandTap(argc - 2, argv + 2);

@@ -442,6 +442,11 @@ int CommandList(void)
         printf("%lu more not listed: vcomctl didn't plug them in, and the platform doesn't say "
                "which devices they are\n", count - (unsigned long)known);
     free(ports);
+    Configuration config;
+    if (LoadConfiguration(&config) == VcomctlOk) {
+        PrintBridges(&config);
+        FreeConfiguration(&config);
+    }
     return VcomctlOk;
 }
 

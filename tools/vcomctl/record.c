@@ -38,6 +38,7 @@ void InitConfiguration(Configuration* config)
 void FreeConfiguration(Configuration* config)
 {
     free(config->Ports);
+    free(config->Bridges);
     InitConfiguration(config);
 }
 
@@ -70,6 +71,33 @@ static RecordedPort* AddRecordedPort(Configuration* config, unsigned long number
     port->Number = number;
     qsort(config->Ports, config->PortCount, sizeof(*config->Ports), CompareRecordedPorts);
     return FindRecordedPort(config, number);
+}
+
+/* The recorded bridge of spec's name; NULL if none. */
+static BridgeSpec* FindRecordedBridge(const Configuration* config, const BridgeSpec* spec)
+{
+    WCHAR wanted[64], key[64];
+    BridgeKey(spec, wanted, ARRAYSIZE(wanted));
+    for (size_t i = 0; i < config->BridgeCount; ++i) {
+        BridgeKey(&config->Bridges[i], key, ARRAYSIZE(key));
+        if (_wcsicmp(key, wanted) == 0)
+            return &config->Bridges[i];
+    }
+    return NULL;
+}
+
+static int AddRecordedBridge(Configuration* config, const BridgeSpec* spec)
+{
+    BridgeSpec* bridge = FindRecordedBridge(config, spec);
+    if (bridge == NULL) {
+        void* grown = realloc(config->Bridges, (config->BridgeCount + 1) * sizeof(*config->Bridges));
+        if (grown == NULL)
+            return 0;
+        config->Bridges = grown;
+        bridge = &config->Bridges[config->BridgeCount++];
+    }
+    *bridge = *spec;
+    return 1;
 }
 
 static void RemoveRecordedPort(Configuration* config, unsigned long number)
@@ -198,6 +226,11 @@ WCHAR* FormatConfiguration(const Configuration* config)
                 Append(&text, L"tap disable\n");
         }
     }
+    for (size_t i = 0; i < config->BridgeCount; ++i) {
+        WCHAR line[400];
+        FormatBridge(&config->Bridges[i], line, ARRAYSIZE(line));
+        Append(&text, L"%ls\n", line);
+    }
     if (text.Failed) {
         free(text.Chars);
         return NULL;
@@ -307,7 +340,21 @@ static int ParseLine(WCHAR** token, int count, const char* source, unsigned line
             return VcomctlOk;
         }
     }
-    return LineError(source, line, "unknown setting '%ls' (line-settings, port, route or tap)", verb);
+    if (wcscmp(verb, L"connect") == 0 || wcscmp(verb, L"serve") == 0) {
+        BridgeSpec spec;
+        char error[400];
+        if (!ParseBridge(verb[0] == L's', count - 1, token + 1, &spec, NULL, error, sizeof(error)))
+            return LineError(source, line, "%s", error);
+        WCHAR key[64];
+        BridgeKey(&spec, key, ARRAYSIZE(key));
+        if (FindRecordedBridge(config, &spec) != NULL)
+            return LineError(source, line, "'%ls' is given twice (one bridge a port)", key);
+        if (!AddRecordedBridge(config, &spec))
+            return ReportError(ERROR_NOT_ENOUGH_MEMORY, "%s", where);
+        return VcomctlOk;
+    }
+    return LineError(source, line, "unknown setting '%ls' (line-settings, port, route, tap, connect or serve)",
+                     verb);
 }
 
 WCHAR* NextWord(WCHAR** at, const WCHAR* separators)
@@ -450,8 +497,10 @@ typedef struct Change {
     const WCHAR* Text;
     const RoutingConfig* Routing;
     int On;
+    const BridgeSpec* Bridge;
+    int* Found;
 } Change;
-enum { ChangePlug, ChangeRemove, ChangeName, ChangeLineSettings, ChangeRouting, ChangeTap, ChangeCapture };
+enum { ChangePlug, ChangeRemove, ChangeName, ChangeLineSettings, ChangeRouting, ChangeTap, ChangeCapture, ChangeBridge };
 
 static int Record(const Change* change)
 {
@@ -515,6 +564,20 @@ static int Record(const Change* change)
         }
         config.CaptureOn = change->On;
         break;
+    case ChangeBridge: {
+        BridgeSpec* bridge = FindRecordedBridge(&config, change->Bridge);
+        *change->Found = bridge != NULL;
+        if (change->On) { /* remove */
+            if (bridge != NULL) {
+                size_t index = (size_t)(bridge - config.Bridges);
+                memmove(bridge, bridge + 1, (config.BridgeCount - index - 1) * sizeof(*bridge));
+                --config.BridgeCount;
+            }
+        } else if (!AddRecordedBridge(&config, change->Bridge)) {
+            result = ReportError(ERROR_NOT_ENOUGH_MEMORY, "recording the bridge");
+        }
+        break;
+    }
     }
     if (result == VcomctlOk)
         result = SaveConfiguration(&config);
@@ -561,6 +624,12 @@ int RecordTap(const WCHAR* name)
 int RecordCapture(const RoutingConfig* capture, int on)
 {
     Change change = {.Kind = ChangeCapture, .Routing = capture, .On = on};
+    return Record(&change);
+}
+
+int RecordBridge(const BridgeSpec* spec, int remove, int* found)
+{
+    Change change = {.Kind = ChangeBridge, .Bridge = spec, .On = remove, .Found = found};
     return Record(&change);
 }
 
@@ -688,6 +757,10 @@ int CommandImport(const WCHAR* path)
     if (result == VcomctlOk) {
         printf("configuration recorded from %ls\n", path);
         unsigned failed = ApplyConfiguration(&config, PrintUnrestored, NULL, NULL);
+        /* The bridges are the service's to run: it reads the record again. */
+        if (config.BridgeCount > 0 && !NotifyRestoreService())
+            fprintf(stderr, "vcomctl: the restore service (%ls) is not running: the recorded bridges run once it "
+                            "does\n", VCOMCTL_RESTORE_SERVICE);
         if (failed)
             result = ReportFailure("%u item%s of the configuration could not be applied now (the service tries "
                                    "again when the bus next starts)", failed, failed == 1 ? "" : "s");

@@ -191,8 +191,15 @@ int PrintRecordStatus(void)
     free(ports);
     if (config.Tap[0] && TapAttached() != 1)
         Differs(differences, sizeof(differences), "no tap is attached, recorded one on %ls", config.Tap);
+    for (size_t i = 0; i < config.BridgeCount; ++i) {
+        WCHAR key[64];
+        char state[600];
+        BridgeKey(&config.Bridges[i], key, ARRAYSIZE(key));
+        if (!ReadBridgeState(key, state, sizeof(state)))
+            Differs(differences, sizeof(differences), "the bridge '%ls' is not running", key);
+    }
     unsigned items = (unsigned)config.PortCount + (config.LineSettings >= 0) + (config.HasRouting != 0) +
-                     (config.Tap[0] != 0);
+                     (config.Tap[0] != 0) + (unsigned)config.BridgeCount;
     if (items == 0)
         printf("recorded configuration: empty (nothing to restore)\n");
     else if (differences[0])

@@ -4,6 +4,7 @@
  * log, one entry per item, and the rest goes on. Between restores it holds nothing of the bus
  * open, only the registration for the interface's arrival, which vetoes no removal. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 /* The one translation unit that defines the GUIDs of the public header. */
@@ -26,6 +27,17 @@ static SERVICE_STATUS Status;
 static HANDLE StopEvent;
 static HANDLE ArrivalEvent;
 static HANDLE EventSource;
+/* Set by vcomctl's control code when the recorded bridges changed, and by a bridge whose state did. */
+static HANDLE ReconfigureEvent;
+static HANDLE BridgeChanged;
+
+/* The bridges running, one per recorded bridge line, each started once. */
+typedef struct RunningBridge {
+    BridgeSpec Spec;
+    Bridge* Bridge;
+} RunningBridge;
+static RunningBridge* Running;
+static size_t RunningCount;
 
 static void SetState(DWORD state, DWORD waitHint)
 {
@@ -96,6 +108,83 @@ static int Restore(const char* why)
     return 1;
 }
 
+/* The bridges' states under the service's key, where vcomctl list reads them. */
+static void PublishStates(void)
+{
+    const WCHAR* keys[64];
+    const char* states[64];
+    static WCHAR keyText[64][64];
+    static char stateText[64][600];
+    size_t count = 0;
+    for (size_t i = 0; i < RunningCount && count < 64; i++, count++) {
+        BridgeKey(&Running[i].Spec, keyText[count], ARRAYSIZE(keyText[count]));
+        BridgeDescribe(Running[i].Bridge, stateText[count], sizeof(stateText[count]));
+        keys[count] = keyText[count];
+        states[count] = stateText[count];
+    }
+    PublishBridgeStates(keys, states, count);
+}
+
+/* Starts the recorded bridges that don't run and stops those no longer recorded (or recorded
+ * differently): a second look changes nothing. */
+static void SyncBridges(void)
+{
+    char problem[2048];
+    CaptureReports(problem, sizeof(problem));
+    Configuration config;
+    int loaded = LoadConfiguration(&config);
+    CaptureReports(NULL, 0);
+    if (loaded != VcomctlOk) {
+        LogEvent(EVENTLOG_ERROR_TYPE, "vcomsvc: the bridges are left as they are: %s", problem);
+        return;
+    }
+    for (size_t i = 0; i < RunningCount;) {
+        int recorded = 0;
+        for (size_t j = 0; j < config.BridgeCount && !recorded; j++)
+            recorded = SameBridge(&Running[i].Spec, &config.Bridges[j]);
+        if (recorded) {
+            i++;
+            continue;
+        }
+        BridgeStop(Running[i].Bridge);
+        Running[i] = Running[--RunningCount];
+    }
+    /* Gone from the published states before a new bridge of the same port opens it. */
+    PublishStates();
+    for (size_t j = 0; j < config.BridgeCount; j++) {
+        int running = 0;
+        for (size_t i = 0; i < RunningCount && !running; i++)
+            running = SameBridge(&Running[i].Spec, &config.Bridges[j]);
+        if (running)
+            continue;
+        void* grown = realloc(Running, (RunningCount + 1) * sizeof(*Running));
+        WCHAR line[400];
+        FormatBridge(&config.Bridges[j], line, ARRAYSIZE(line));
+        Bridge* bridge = grown != NULL ? BridgeStart(&config.Bridges[j], BridgeChanged, NULL, NULL) : NULL;
+        if (grown != NULL)
+            Running = grown;
+        if (bridge == NULL) {
+            LogEvent(EVENTLOG_WARNING_TYPE, "vcomsvc: could not start the bridge '%ls'", line);
+            continue;
+        }
+        Running[RunningCount].Spec = config.Bridges[j];
+        Running[RunningCount].Bridge = bridge;
+        RunningCount++;
+    }
+    FreeConfiguration(&config);
+    PublishStates();
+}
+
+static void StopBridges(void)
+{
+    for (size_t i = 0; i < RunningCount; i++)
+        BridgeStop(Running[i].Bridge);
+    RunningCount = 0;
+    free(Running);
+    Running = NULL;
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, VCOMCTL_BRIDGE_STATE_KEY);
+}
+
 static DWORD WINAPI Handler(DWORD control, DWORD type, void* data, void* context)
 {
     (void)context;
@@ -115,6 +204,9 @@ static DWORD WINAPI Handler(DWORD control, DWORD type, void* data, void* context
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
         return NO_ERROR;
+    case VCOMCTL_RESTORE_RECONFIGURE:
+        SetEvent(ReconfigureEvent);
+        return NO_ERROR;
     default:
         return ERROR_CALL_NOT_IMPLEMENTED;
     }
@@ -129,8 +221,10 @@ static void WINAPI ServiceMain(DWORD argc, WCHAR** argv)
         return;
     StopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
     ArrivalEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+    ReconfigureEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+    BridgeChanged = CreateEventW(NULL, FALSE, FALSE, NULL);
     EventSource = RegisterEventSourceW(NULL, SERVICE_NAME);
-    if (StopEvent == NULL || ArrivalEvent == NULL) {
+    if (StopEvent == NULL || ArrivalEvent == NULL || ReconfigureEvent == NULL || BridgeChanged == NULL) {
         Status.dwWin32ExitCode = GetLastError();
         SetState(SERVICE_STOPPED, 0);
         return;
@@ -152,25 +246,39 @@ static void WINAPI ServiceMain(DWORD argc, WCHAR** argv)
 
     BusInterface bus;
     int present = Restore("the service started");
+    /* After the ports they use are back; a bridge whose port is missing waits for it. */
+    SyncBridges();
     for (;;) {
-        HANDLE events[] = {StopEvent, ArrivalEvent};
-        DWORD which = WaitForMultipleObjects(2, events, FALSE, POLL_MS);
+        HANDLE events[] = {StopEvent, ArrivalEvent, ReconfigureEvent, BridgeChanged};
+        DWORD which = WaitForMultipleObjects(4, events, FALSE, POLL_MS);
         if (which == WAIT_OBJECT_0)
             break;
         if (which == WAIT_OBJECT_0 + 1) {
             present = Restore("the bus started");
+            /* The ports the bridges held went with the bus: each starts again on the new ones. */
+            StopBridges();
+            SyncBridges();
+        } else if (which == WAIT_OBJECT_0 + 2) {
+            SyncBridges();
+        } else if (which == WAIT_OBJECT_0 + 3) {
+            PublishStates();
         } else if (which == WAIT_TIMEOUT) {
             int now = FindBus(&bus) == ERROR_SUCCESS;
             if (now)
                 FreeBus(&bus);
-            if (now && !present)
+            if (now && !present) {
                 Restore("the bus started");
+                StopBridges();
+                SyncBridges();
+            }
             present = now;
+            PublishStates(); /* the retry countdowns */
         } else {
             Status.dwWin32ExitCode = GetLastError();
             break;
         }
     }
+    StopBridges();
     if (notification != NULL)
         UnregisterDeviceNotification(notification);
     if (EventSource != NULL)
