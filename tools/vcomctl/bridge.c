@@ -779,11 +779,9 @@ static DWORD WINAPI ConnectMain(void* context)
     return 0;
 }
 
-static DWORD WINAPI ClientThread(void* context)
+/* A served client's session free again for the next one. */
+static void ReleaseClientSlot(Session* s)
 {
-    Session* s = context;
-    NetToPort(s);
-    EndSession(s);
     Bridge* b = s->Bridge;
     EnterCriticalSection(&b->SessionsLock);
     s->InUse = 0;
@@ -791,8 +789,16 @@ static DWORD WINAPI ClientThread(void* context)
     b->Clients--;
     LeaveCriticalSection(&b->StateLock);
     LeaveCriticalSection(&b->SessionsLock);
-    if (b->Changed != NULL)
-        SetEvent(b->Changed);
+}
+
+static DWORD WINAPI ClientThread(void* context)
+{
+    Session* s = context;
+    NetToPort(s);
+    EndSession(s);
+    ReleaseClientSlot(s);
+    if (s->Bridge->Changed != NULL)
+        SetEvent(s->Bridge->Changed);
     return 0;
 }
 
@@ -857,12 +863,7 @@ static void TakeClient(Bridge* b, SOCKET socket)
     if (s->Thread == NULL) {
         if (s->Connected)
             EndSession(s);
-        EnterCriticalSection(&b->SessionsLock);
-        s->InUse = 0;
-        EnterCriticalSection(&b->StateLock);
-        b->Clients--;
-        LeaveCriticalSection(&b->StateLock);
-        LeaveCriticalSection(&b->SessionsLock);
+        ReleaseClientSlot(s);
     }
     if (b->Changed != NULL)
         SetEvent(b->Changed);

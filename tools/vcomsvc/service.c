@@ -80,6 +80,18 @@ static int StopRequested(void* context)
     return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0;
 }
 
+/* Loads the record; what went wrong goes to the event log after `consequence`. */
+static int LoadRecord(Configuration* config, const char* consequence)
+{
+    char problem[2048];
+    CaptureReports(problem, sizeof(problem));
+    int loaded = LoadConfiguration(config);
+    CaptureReports(NULL, 0);
+    if (loaded != VcomctlOk)
+        LogEvent(EVENTLOG_ERROR_TYPE, "vcomsvc: %s: %s", consequence, problem);
+    return loaded == VcomctlOk;
+}
+
 /* One restore of the whole recorded configuration, when the bus runs; whether it runs. */
 static int Restore(const char* why)
 {
@@ -87,15 +99,9 @@ static int Restore(const char* why)
     if (FindBus(&bus) != ERROR_SUCCESS)
         return 0; /* not started yet: its arrival brings the restore */
     FreeBus(&bus);
-    char problem[2048];
-    CaptureReports(problem, sizeof(problem));
     Configuration config;
-    int loaded = LoadConfiguration(&config);
-    CaptureReports(NULL, 0);
-    if (loaded != VcomctlOk) {
-        LogEvent(EVENTLOG_ERROR_TYPE, "vcomsvc: nothing restored: %s", problem);
+    if (!LoadRecord(&config, "nothing restored"))
         return 1;
-    }
     unsigned items = (unsigned)config.PortCount + (config.LineSettings >= 0) + (config.HasRouting != 0) +
                      (config.Tap[0] != 0);
     if (items > 0) {
@@ -129,15 +135,9 @@ static void PublishStates(void)
  * differently): a second look changes nothing. */
 static void SyncBridges(void)
 {
-    char problem[2048];
-    CaptureReports(problem, sizeof(problem));
     Configuration config;
-    int loaded = LoadConfiguration(&config);
-    CaptureReports(NULL, 0);
-    if (loaded != VcomctlOk) {
-        LogEvent(EVENTLOG_ERROR_TYPE, "vcomsvc: the bridges are left as they are: %s", problem);
+    if (!LoadRecord(&config, "the bridges are left as they are"))
         return;
-    }
     for (size_t i = 0; i < RunningCount;) {
         int recorded = 0;
         for (size_t j = 0; j < config.BridgeCount && !recorded; j++)
