@@ -63,7 +63,7 @@ typedef struct Session {
 enum { StateStarting, StateNoPort, StateConnecting, StateConnected, StateRetrying, StateServing, StateFailed };
 
 struct Bridge {
-    BridgeSpec Spec;
+    BridgeDefinition Definition;
     HANDLE Port;
     HANDLE StopEvent;
     volatile LONG Stop;
@@ -441,7 +441,7 @@ static void ReportServerSetting(Bridge* b, unsigned char command, const unsigned
 static void OnComPort(void* context, Telnet* t, unsigned char command, const unsigned char* value, size_t length)
 {
     Session* s = context;
-    if (s->Bridge->Spec.IsServer) {
+    if (s->Bridge->Definition.IsServer) {
         if (command < COMPORT_SERVER_OFFSET)
             ServeCommand(s, t, command, value, length);
         return;
@@ -458,7 +458,7 @@ static void OnComPort(void* context, Telnet* t, unsigned char command, const uns
 static void SendToSession(Session* s, const unsigned char* data, size_t n)
 {
     Bridge* b = s->Bridge;
-    if (b->Spec.IsServer) {
+    if (b->Definition.IsServer) {
         unsigned char state = (unsigned char)WireModemState(b->Port);
         if (state != s->ModemReported) {
             s->ModemReported = state;
@@ -527,7 +527,7 @@ static void NetToPort(Session* s)
             }
             LeaveCriticalSection(&s->SendLock);
         deliver:
-            if (!wasActive && nowActive && !b->Spec.IsServer && valid) {
+            if (!wasActive && nowActive && !b->Definition.IsServer && valid) {
                 s->SentValid = 0;
                 SendSettings(s, &state);
             }
@@ -550,7 +550,7 @@ static int StartSession(Session* s, SOCKET socket)
     EnterCriticalSection(&s->SendLock);
     EnterCriticalSection(&s->Lock);
     s->Socket = socket;
-    TelnetInit(&s->Telnet, b->Spec.IsServer, OnComPort, s);
+    TelnetInit(&s->Telnet, b->Definition.IsServer, OnComPort, s);
     s->SentValid = 0;
     s->ModemReported = 0xFFFF;
     s->ModemMask = 0xFF;
@@ -677,24 +677,24 @@ static SOCKET Dial(Bridge* b, const char* host, const char* port, DWORD* error)
 }
 
 /* The pair end an application's COM name (or number) stands for; 0 if no plugged port has it. */
-static unsigned long ApplicationEnd(const BridgeSpec* spec)
+static unsigned long ApplicationEnd(const BridgeDefinition* definition)
 {
-    if (spec->Com[0] == 0)
-        return spec->Number;
+    if (definition->Com[0] == 0)
+        return definition->Number;
     PortInfo* ports = NULL;
     size_t count = KnownPorts(&ports);
     unsigned long number = 0;
     for (size_t i = 0; i < count; i++)
-        if (_wcsicmp(ports[i].Com, spec->Com) == 0)
+        if (_wcsicmp(ports[i].Com, definition->Com) == 0)
             number = ports[i].Number;
     free(ports);
     return number;
 }
 
 /* The bridge's own end, the partner of the application's port: its path, or an error. */
-static DWORD BridgeEndPath(const BridgeSpec* spec, WCHAR* path, size_t size, unsigned long* bridgeNumber)
+static DWORD BridgeEndPath(const BridgeDefinition* definition, WCHAR* path, size_t size, unsigned long* bridgeNumber)
 {
-    unsigned long number = ApplicationEnd(spec);
+    unsigned long number = ApplicationEnd(definition);
     if (number < 9)
         return ERROR_FILE_NOT_FOUND;
     *bridgeNumber = number % 2 ? number + 1 : number - 1;
@@ -714,11 +714,11 @@ static int OpenBridgePort(Bridge* b)
         WCHAR path[VCOMCTL_DEVICE_NAME_CHARS + 32];
         unsigned long number = 0;
         DWORD error;
-        if (b->Spec.IsServer) {
-            swprintf(path, ARRAYSIZE(path), L"\\\\.\\%ls", b->Spec.Com);
+        if (b->Definition.IsServer) {
+            swprintf(path, ARRAYSIZE(path), L"\\\\.\\%ls", b->Definition.Com);
             error = ERROR_SUCCESS;
         } else {
-            error = BridgeEndPath(&b->Spec, path, ARRAYSIZE(path), &number);
+            error = BridgeEndPath(&b->Definition, path, ARRAYSIZE(path), &number);
         }
         if (error == ERROR_SUCCESS)
             error = OpenPortDevice(path, &b->Port);
@@ -736,7 +736,7 @@ static DWORD WINAPI ConnectMain(void* context)
     Bridge* b = context;
     Session* s = &b->Sessions[0];
     char host[256], port[16];
-    SplitHostPort(b->Spec.Address, host, sizeof(host), port, sizeof(port));
+    SplitHostPort(b->Definition.Address, host, sizeof(host), port, sizeof(port));
     if (!OpenBridgePort(b))
         return 0;
     SetLine(b, CLRDTR);
@@ -821,7 +821,7 @@ static void TakeClient(Bridge* b, SOCKET socket)
 {
     /* A client that closed just before this one came (a port probe) is not one to refuse it for:
      * its thread is given a moment to let its slot go. */
-    for (int tries = 0; !b->Spec.Share && tries < 20; tries++) {
+    for (int tries = 0; !b->Definition.Share && tries < 20; tries++) {
         int gone = 1;
         EnterCriticalSection(&b->SessionsLock);
         for (int i = 0; i < BRIDGE_CLIENTS_MAX; i++)
@@ -835,7 +835,7 @@ static void TakeClient(Bridge* b, SOCKET socket)
     }
     Session* s = NULL;
     EnterCriticalSection(&b->SessionsLock);
-    unsigned limit = b->Spec.Share ? BRIDGE_CLIENTS_MAX : 1;
+    unsigned limit = b->Definition.Share ? BRIDGE_CLIENTS_MAX : 1;
     if (b->Clients < limit)
         for (int i = 0; i < BRIDGE_CLIENTS_MAX && s == NULL; i++)
             if (!b->Sessions[i].InUse)
@@ -873,8 +873,8 @@ static DWORD WINAPI ServeMain(void* context)
 {
     Bridge* b = context;
     char host[256], port[16];
-    snprintf(host, sizeof(host), "%ls", b->Spec.Address[0] ? b->Spec.Address : L"127.0.0.1");
-    snprintf(port, sizeof(port), "%ls", b->Spec.TcpPort);
+    snprintf(host, sizeof(host), "%ls", b->Definition.Address[0] ? b->Definition.Address : L"127.0.0.1");
+    snprintf(port, sizeof(port), "%ls", b->Definition.TcpPort);
     if (!OpenBridgePort(b))
         return 0;
     DWORD backoff = BRIDGE_RETRY_FIRST_MS;
@@ -922,7 +922,7 @@ static DWORD WINAPI ServeMain(void* context)
         return 0;
     }
     SetBridgeState(b, StateServing, 0, 0);
-    Say(b, "serving %ls on %s port %s", b->Spec.Com, host, port);
+    Say(b, "serving %ls on %s port %s", b->Definition.Com, host, port);
     while (!b->Stop) {
         SOCKET s = accept(listener, NULL, NULL);
         if (s == INVALID_SOCKET) {
@@ -936,7 +936,7 @@ static DWORD WINAPI ServeMain(void* context)
 
 /* ---- the bridge object ----------------------------------------------------------------------- */
 
-Bridge* BridgeStart(const BridgeSpec* spec, HANDLE changed, BridgeLog* log, void* logContext)
+Bridge* BridgeStart(const BridgeDefinition* definition, HANDLE changed, BridgeLog* log, void* logContext)
 {
     if (StartWinsock() != VcomctlOk)
         return NULL;
@@ -945,7 +945,7 @@ Bridge* BridgeStart(const BridgeSpec* spec, HANDLE changed, BridgeLog* log, void
         ReportError(ERROR_NOT_ENOUGH_MEMORY, "starting the bridge");
         return NULL;
     }
-    b->Spec = *spec;
+    b->Definition = *definition;
     b->Port = INVALID_HANDLE_VALUE;
     b->Listener = INVALID_SOCKET;
     b->Changed = changed;
@@ -961,10 +961,10 @@ Bridge* BridgeStart(const BridgeSpec* spec, HANDLE changed, BridgeLog* log, void
         InitializeCriticalSection(&s->SendLock);
     }
     /* The client's one session is always there, connected or not. */
-    b->Sessions[0].InUse = !spec->IsServer;
+    b->Sessions[0].InUse = !definition->IsServer;
     b->StopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
     if (b->StopEvent != NULL)
-        b->Main = CreateThread(NULL, 0, spec->IsServer ? ServeMain : ConnectMain, b, 0, NULL);
+        b->Main = CreateThread(NULL, 0, definition->IsServer ? ServeMain : ConnectMain, b, 0, NULL);
     if (b->Main == NULL) {
         ReportError(GetLastError(), "starting the bridge");
         BridgeStop(b);
@@ -1022,7 +1022,7 @@ void BridgeStop(Bridge* b)
     }
     if (b->Port != INVALID_HANDLE_VALUE) {
         /* The application sees the far end go, as when the connection is lost. */
-        if (!b->Spec.IsServer) {
+        if (!b->Definition.IsServer) {
             SetLine(b, CLRDTR);
             SetLine(b, CLRRTS);
         }
@@ -1071,19 +1071,19 @@ void BridgeDescribe(Bridge* b, char* text, size_t size)
         snprintf(text, size, "waiting for the port (%s); next try in %lu ms", why, (unsigned long)retry);
         break;
     case StateConnecting:
-        snprintf(text, size, "connecting to %ls", b->Spec.Address);
+        snprintf(text, size, "connecting to %ls", b->Definition.Address);
         break;
     case StateConnected:
-        snprintf(text, size, "connected to %ls", b->Spec.Address);
+        snprintf(text, size, "connected to %ls", b->Definition.Address);
         break;
     case StateRetrying:
         snprintf(text, size, "%s %ls (%s); retrying with backoff, next in %lu ms",
-                 b->Spec.IsServer ? "cannot listen on" : "not connected to",
-                 b->Spec.IsServer ? b->Spec.TcpPort : b->Spec.Address, why, (unsigned long)retry);
+                 b->Definition.IsServer ? "cannot listen on" : "not connected to",
+                 b->Definition.IsServer ? b->Definition.TcpPort : b->Definition.Address, why, (unsigned long)retry);
         break;
     case StateServing:
-        snprintf(text, size, "serving on %ls port %ls, %u client%s", b->Spec.Address[0] ? b->Spec.Address : L"127.0.0.1",
-                 b->Spec.TcpPort, clients, clients == 1 ? "" : "s");
+        snprintf(text, size, "serving on %ls port %ls, %u client%s", b->Definition.Address[0] ? b->Definition.Address : L"127.0.0.1",
+                 b->Definition.TcpPort, clients, clients == 1 ? "" : "s");
         break;
     default:
         snprintf(text, size, "failed (%s)", why);
@@ -1093,36 +1093,36 @@ void BridgeDescribe(Bridge* b, char* text, size_t size)
 
 /* ---- the bridge's description: command line and record ----------------------------------------- */
 
-int ParseBridge(int isServer, int argc, WCHAR** argv, BridgeSpec* spec, int* temporary, char* error, size_t size)
+int ParseBridge(int isServer, int argc, WCHAR** argv, BridgeDefinition* definition, int* temporary, char* error, size_t size)
 {
-    memset(spec, 0, sizeof(*spec));
-    spec->IsServer = isServer;
+    memset(definition, 0, sizeof(*definition));
+    definition->IsServer = isServer;
     WCHAR* positional[2];
     int count = 0;
     for (int i = 0; i < argc; i++) {
         if (temporary != NULL && wcscmp(argv[i], L"--temporary") == 0) {
             *temporary = 1;
-        } else if (!isServer && wcscmp(argv[i], L"--port") == 0 && i + 1 < argc && !spec->Number && !spec->Com[0]) {
-            if (!ParsePortNumber(argv[++i], &spec->Number) || spec->Number < 9) {
+        } else if (!isServer && wcscmp(argv[i], L"--port") == 0 && i + 1 < argc && !definition->Number && !definition->Com[0]) {
+            if (!ParsePortNumber(argv[++i], &definition->Number) || definition->Number < 9) {
                 snprintf(error, size, "'%ls' is no null-modem pair's port (9 and up)", argv[i]);
                 return 0;
             }
-        } else if (isServer && wcscmp(argv[i], L"--listen") == 0 && i + 1 < argc && !spec->Address[0]) {
-            if (wcslen(argv[++i]) >= ARRAYSIZE(spec->Address) || wcspbrk(argv[i], L" \t#") != NULL) {
+        } else if (isServer && wcscmp(argv[i], L"--listen") == 0 && i + 1 < argc && !definition->Address[0]) {
+            if (wcslen(argv[++i]) >= ARRAYSIZE(definition->Address) || wcspbrk(argv[i], L" \t#") != NULL) {
                 snprintf(error, size, "'%ls' is no address to listen on", argv[i]);
                 return 0;
             }
-            wcscpy(spec->Address, argv[i]);
+            wcscpy(definition->Address, argv[i]);
         } else if (isServer && wcscmp(argv[i], L"--share") == 0) {
-            spec->Share = 1;
-        } else if (argv[i][0] == L'-' || count == 2 || (!isServer && count == 1 && spec->Number)) {
+            definition->Share = 1;
+        } else if (argv[i][0] == L'-' || count == 2 || (!isServer && count == 1 && definition->Number)) {
             snprintf(error, size, "unexpected '%ls'", argv[i]);
             return 0;
         } else {
             positional[count++] = argv[i];
         }
     }
-    int needed = isServer || !spec->Number ? 2 : 1;
+    int needed = isServer || !definition->Number ? 2 : 1;
     if (count != needed) {
         snprintf(error, size, isServer ? "serve takes COMx, PORT and optionally --listen ADDRESS and --share"
                                        : "connect takes COMx (or --port N) and HOST:PORT");
@@ -1134,7 +1134,7 @@ int ParseBridge(int isServer, int argc, WCHAR** argv, BridgeSpec* spec, int* tem
             snprintf(error, size, "'%ls' is no COM name (COM1 to COM4096)", positional[0]);
             return 0;
         }
-        FormatComName(com, spec->Com, ARRAYSIZE(spec->Com));
+        FormatComName(com, definition->Com, ARRAYSIZE(definition->Com));
     }
     const WCHAR* last = positional[count - 1];
     if (isServer) {
@@ -1144,39 +1144,39 @@ int ParseBridge(int isServer, int argc, WCHAR** argv, BridgeSpec* spec, int* tem
             snprintf(error, size, "'%ls' is no TCP port", last);
             return 0;
         }
-        swprintf(spec->TcpPort, ARRAYSIZE(spec->TcpPort), L"%lu", tcp);
+        swprintf(definition->TcpPort, ARRAYSIZE(definition->TcpPort), L"%lu", tcp);
     } else {
         char host[256], port[16];
-        if (wcslen(last) >= ARRAYSIZE(spec->Address) || wcspbrk(last, L" \t#") != NULL ||
+        if (wcslen(last) >= ARRAYSIZE(definition->Address) || wcspbrk(last, L" \t#") != NULL ||
             !SplitHostPort(last, host, sizeof(host), port, sizeof(port))) {
             snprintf(error, size, "'%ls' is no HOST:PORT", last);
             return 0;
         }
-        wcscpy(spec->Address, last);
+        wcscpy(definition->Address, last);
     }
     return 1;
 }
 
-void FormatBridge(const BridgeSpec* spec, WCHAR* line, size_t size)
+void FormatBridge(const BridgeDefinition* definition, WCHAR* line, size_t size)
 {
-    if (spec->IsServer)
-        swprintf(line, size, L"serve %ls %ls%ls%ls%ls", spec->Com, spec->TcpPort, spec->Address[0] ? L" --listen " : L"",
-                 spec->Address, spec->Share ? L" --share" : L"");
-    else if (spec->Com[0])
-        swprintf(line, size, L"connect %ls %ls", spec->Com, spec->Address);
+    if (definition->IsServer)
+        swprintf(line, size, L"serve %ls %ls%ls%ls%ls", definition->Com, definition->TcpPort, definition->Address[0] ? L" --listen " : L"",
+                 definition->Address, definition->Share ? L" --share" : L"");
+    else if (definition->Com[0])
+        swprintf(line, size, L"connect %ls %ls", definition->Com, definition->Address);
     else
-        swprintf(line, size, L"connect --port %lu %ls", spec->Number, spec->Address);
+        swprintf(line, size, L"connect --port %lu %ls", definition->Number, definition->Address);
 }
 
-void BridgeKey(const BridgeSpec* spec, WCHAR* key, size_t size)
+void BridgeKey(const BridgeDefinition* definition, WCHAR* key, size_t size)
 {
-    if (spec->Com[0])
-        swprintf(key, size, L"%ls %ls", spec->IsServer ? L"serve" : L"connect", spec->Com);
+    if (definition->Com[0])
+        swprintf(key, size, L"%ls %ls", definition->IsServer ? L"serve" : L"connect", definition->Com);
     else
-        swprintf(key, size, L"connect --port %lu", spec->Number);
+        swprintf(key, size, L"connect --port %lu", definition->Number);
 }
 
-int SameBridge(const BridgeSpec* a, const BridgeSpec* b)
+int SameBridge(const BridgeDefinition* a, const BridgeDefinition* b)
 {
     return a->IsServer == b->IsServer && a->Number == b->Number && a->Share == b->Share &&
            _wcsicmp(a->Com, b->Com) == 0 && wcscmp(a->Address, b->Address) == 0 && wcscmp(a->TcpPort, b->TcpPort) == 0;
@@ -1202,14 +1202,14 @@ static void PrintLine(void* context, const char* text)
 
 /* Runs the bridge in this process until Ctrl+C (or the console closes); a port it cannot open
  * ends it at once, as a program opening a port would. */
-static int RunInForeground(const BridgeSpec* spec)
+static int RunInForeground(const BridgeDefinition* definition)
 {
     ForegroundStop = CreateEventW(NULL, TRUE, FALSE, NULL);
     HANDLE changed = CreateEventW(NULL, FALSE, FALSE, NULL);
     if (ForegroundStop == NULL || changed == NULL)
         return ReportError(GetLastError(), "starting the bridge");
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    Bridge* b = BridgeStart(spec, changed, PrintLine, NULL);
+    Bridge* b = BridgeStart(definition, changed, PrintLine, NULL);
     if (b == NULL)
         return VcomctlFailed;
     int result = VcomctlOk;
@@ -1223,14 +1223,14 @@ static int RunInForeground(const BridgeSpec* spec)
         if (state == StateNoPort || state == StateFailed) {
             char description[600];
             BridgeDescribe(b, description, sizeof(description));
-            result = ReportFailure("%ls: %s", spec->Com[0] ? spec->Com : L"the bridge's port", description);
+            result = ReportFailure("%ls: %s", definition->Com[0] ? definition->Com : L"the bridge's port", description);
             break;
         }
         /* A listening address taken is said once; the bridge goes on trying. */
-        if (state == StateRetrying && spec->IsServer && error != lastError) {
+        if (state == StateRetrying && definition->IsServer && error != lastError) {
             char description[600];
             BridgeDescribe(b, description, sizeof(description));
-            fprintf(stderr, "vcomctl: %ls: %s\n", spec->Com, description);
+            fprintf(stderr, "vcomctl: %ls: %s\n", definition->Com, description);
         }
         lastError = state == StateRetrying ? error : 0;
     }
@@ -1254,12 +1254,12 @@ static int PortRecorded(unsigned long number)
 
 /* Records the bridge (or, remove, takes it out), tells the service, and waits a bounded while
  * for the service to say it runs it (or has stopped it). */
-static int RecordAndRun(const BridgeSpec* spec, int remove)
+static int RecordAndRun(const BridgeDefinition* definition, int remove)
 {
     WCHAR key[64];
-    BridgeKey(spec, key, ARRAYSIZE(key));
+    BridgeKey(definition, key, ARRAYSIZE(key));
     int found = 0;
-    int result = RecordBridge(spec, remove, &found);
+    int result = RecordBridge(definition, remove, &found);
     UnlockNames(); /* the service may restore meanwhile */
     if (result != VcomctlOk)
         return result;
@@ -1285,9 +1285,9 @@ static int RecordAndRun(const BridgeSpec* spec, int remove)
                          remove ? "no longer recorded" : "recorded", remove ? "stopped" : "started");
 }
 
-int CommandConnect(const BridgeSpec* spec, int temporary)
+int CommandConnect(const BridgeDefinition* definition, int temporary)
 {
-    unsigned long number = ApplicationEnd(spec);
+    unsigned long number = ApplicationEnd(definition);
     if (number == 0) {
         /* No such port yet: a pair of its own, the application's end named. */
         for (number = 9; number < 0xFFFF; number += 2) {
@@ -1298,7 +1298,7 @@ int CommandConnect(const BridgeSpec* spec, int temporary)
         }
         int result = CommandPair(number, NULL, temporary);
         if (result == VcomctlOk)
-            result = CommandName(number, spec->Com);
+            result = CommandName(number, definition->Com);
         if (result != VcomctlOk)
             return result;
     }
@@ -1306,7 +1306,7 @@ int CommandConnect(const BridgeSpec* spec, int temporary)
         return ReportFailure("port %lu is no end of a null-modem pair (9 and up)", number);
     WCHAR path[VCOMCTL_DEVICE_NAME_CHARS + 32];
     unsigned long bridge = 0;
-    if (BridgeEndPath(spec, path, ARRAYSIZE(path), &bridge) != ERROR_SUCCESS)
+    if (BridgeEndPath(definition, path, ARRAYSIZE(path), &bridge) != ERROR_SUCCESS)
         return ReportFailure("port %lu, the other end of port %lu, is not plugged in",
                              number % 2 ? number + 1 : number - 1, number);
     printf("bridge holds port %lu; the application's end is port %lu\n", bridge, number);
@@ -1315,28 +1315,28 @@ int CommandConnect(const BridgeSpec* spec, int temporary)
         temporary = 1;
     }
     fflush(stdout);
-    return temporary ? RunInForeground(spec) : RecordAndRun(spec, 0);
+    return temporary ? RunInForeground(definition) : RecordAndRun(definition, 0);
 }
 
-int CommandServe(const BridgeSpec* spec, int temporary)
+int CommandServe(const BridgeDefinition* definition, int temporary)
 {
     if (!temporary) {
         /* A vcombus port plugged with --temporary: the bridge stays out of the record with it. */
         PortInfo* ports = NULL;
         size_t count = KnownPorts(&ports);
         for (size_t i = 0; i < count && !temporary; i++)
-            if (_wcsicmp(ports[i].Com, spec->Com) == 0 && !PortRecorded(ports[i].Number)) {
+            if (_wcsicmp(ports[i].Com, definition->Com) == 0 && !PortRecorded(ports[i].Number)) {
                 printf("%ls is not recorded (plugged with --temporary): the bridge runs here, until stopped\n",
-                       spec->Com);
+                       definition->Com);
                 fflush(stdout);
                 temporary = 1;
             }
         free(ports);
     }
-    return temporary ? RunInForeground(spec) : RecordAndRun(spec, 0);
+    return temporary ? RunInForeground(definition) : RecordAndRun(definition, 0);
 }
 
-int CommandDisconnect(const BridgeSpec* spec) { return RecordAndRun(spec, 1); }
+int CommandDisconnect(const BridgeDefinition* definition) { return RecordAndRun(definition, 1); }
 
 /* ---- the bridges' state, as the service publishes it ------------------------------------------- */
 

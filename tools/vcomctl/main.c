@@ -287,25 +287,25 @@ int wmain(int argc, WCHAR** argv)
         wcscmp(command, L"unserve") == 0) {
         int isServer = command[0] == L's' || command[0] == L'u';
         int removing = command[0] == L'd' || command[0] == L'u';
-        BridgeSpec spec;
+        BridgeDefinition definition;
         char error[400];
         int temporary = 0;
         if (removing) {
             /* Named by its local end only. */
-            memset(&spec, 0, sizeof(spec));
-            spec.IsServer = isServer;
+            memset(&definition, 0, sizeof(definition));
+            definition.IsServer = isServer;
             if (!isServer && argc == 4 && wcscmp(argv[2], L"--port") == 0) {
-                if (!ParsePortNumber(argv[3], &spec.Number))
+                if (!ParsePortNumber(argv[3], &definition.Number))
                     return UsageError("'%ls' is no port number", argv[3]);
-            } else if (argc != 3 || !CanonicalComName(argv[2], spec.Com, ARRAYSIZE(spec.Com))) {
+            } else if (argc != 3 || !CanonicalComName(argv[2], definition.Com, ARRAYSIZE(definition.Com))) {
                 return UsageError(isServer ? "unserve takes one COM name%ls" : "disconnect takes COMx or --port N%ls",
                                   L"");
             }
-            return CommandDisconnect(&spec);
+            return CommandDisconnect(&definition);
         }
-        if (!ParseBridge(isServer, argc - 2, argv + 2, &spec, &temporary, error, sizeof(error)))
+        if (!ParseBridge(isServer, argc - 2, argv + 2, &definition, &temporary, error, sizeof(error)))
             return UsageErrorText(command, error);
-        return isServer ? CommandServe(&spec, temporary) : CommandConnect(&spec, temporary);
+        return isServer ? CommandServe(&definition, temporary) : CommandConnect(&definition, temporary);
     }
     if (wcscmp(command, L"tap") == 0)
         return CommandTap(argc - 2, argv + 2);

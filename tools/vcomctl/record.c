@@ -73,11 +73,11 @@ static RecordedPort* AddRecordedPort(Configuration* config, unsigned long number
     return FindRecordedPort(config, number);
 }
 
-/* The recorded bridge of spec's name; NULL if none. */
-static BridgeSpec* FindRecordedBridge(const Configuration* config, const BridgeSpec* spec)
+/* The recorded bridge of definition's name; NULL if none. */
+static BridgeDefinition* FindRecordedBridge(const Configuration* config, const BridgeDefinition* definition)
 {
     WCHAR wanted[64], key[64];
-    BridgeKey(spec, wanted, ARRAYSIZE(wanted));
+    BridgeKey(definition, wanted, ARRAYSIZE(wanted));
     for (size_t i = 0; i < config->BridgeCount; ++i) {
         BridgeKey(&config->Bridges[i], key, ARRAYSIZE(key));
         if (_wcsicmp(key, wanted) == 0)
@@ -86,9 +86,9 @@ static BridgeSpec* FindRecordedBridge(const Configuration* config, const BridgeS
     return NULL;
 }
 
-static int AddRecordedBridge(Configuration* config, const BridgeSpec* spec)
+static int AddRecordedBridge(Configuration* config, const BridgeDefinition* definition)
 {
-    BridgeSpec* bridge = FindRecordedBridge(config, spec);
+    BridgeDefinition* bridge = FindRecordedBridge(config, definition);
     if (bridge == NULL) {
         void* grown = realloc(config->Bridges, (config->BridgeCount + 1) * sizeof(*config->Bridges));
         if (grown == NULL)
@@ -96,7 +96,7 @@ static int AddRecordedBridge(Configuration* config, const BridgeSpec* spec)
         config->Bridges = grown;
         bridge = &config->Bridges[config->BridgeCount++];
     }
-    *bridge = *spec;
+    *bridge = *definition;
     return 1;
 }
 
@@ -341,15 +341,15 @@ static int ParseLine(WCHAR** token, int count, const char* source, unsigned line
         }
     }
     if (wcscmp(verb, L"connect") == 0 || wcscmp(verb, L"serve") == 0) {
-        BridgeSpec spec;
+        BridgeDefinition definition;
         char error[400];
-        if (!ParseBridge(verb[0] == L's', count - 1, token + 1, &spec, NULL, error, sizeof(error)))
+        if (!ParseBridge(verb[0] == L's', count - 1, token + 1, &definition, NULL, error, sizeof(error)))
             return LineError(source, line, "%s", error);
         WCHAR key[64];
-        BridgeKey(&spec, key, ARRAYSIZE(key));
-        if (FindRecordedBridge(config, &spec) != NULL)
+        BridgeKey(&definition, key, ARRAYSIZE(key));
+        if (FindRecordedBridge(config, &definition) != NULL)
             return LineError(source, line, "'%ls' is given twice (one bridge a port)", key);
-        if (!AddRecordedBridge(config, &spec))
+        if (!AddRecordedBridge(config, &definition))
             return ReportError(ERROR_NOT_ENOUGH_MEMORY, "%s", where);
         return VcomctlOk;
     }
@@ -497,7 +497,7 @@ typedef struct Change {
     const WCHAR* Text;
     const RoutingConfig* Routing;
     int On;
-    const BridgeSpec* Bridge;
+    const BridgeDefinition* Bridge;
     int* Found;
 } Change;
 enum { ChangePlug, ChangeRemove, ChangeName, ChangeLineSettings, ChangeRouting, ChangeTap, ChangeCapture, ChangeBridge };
@@ -565,7 +565,7 @@ static int Record(const Change* change)
         config.CaptureOn = change->On;
         break;
     case ChangeBridge: {
-        BridgeSpec* bridge = FindRecordedBridge(&config, change->Bridge);
+        BridgeDefinition* bridge = FindRecordedBridge(&config, change->Bridge);
         *change->Found = bridge != NULL;
         if (change->On) { /* remove */
             if (bridge != NULL) {
@@ -627,9 +627,9 @@ int RecordCapture(const RoutingConfig* capture, int on)
     return Record(&change);
 }
 
-int RecordBridge(const BridgeSpec* spec, int remove, int* found)
+int RecordBridge(const BridgeDefinition* definition, int remove, int* found)
 {
-    Change change = {.Kind = ChangeBridge, .Bridge = spec, .On = remove, .Found = found};
+    Change change = {.Kind = ChangeBridge, .Bridge = definition, .On = remove, .Found = found};
     return Record(&change);
 }
 

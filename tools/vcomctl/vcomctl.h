@@ -96,36 +96,36 @@ int ReadLineSettings(int* on);
 
 /* Network bridges (bridge.c): RFC 2217 client and server, each an object run on threads of its
  * own until stopped. */
-typedef struct BridgeSpec {
+typedef struct BridgeDefinition {
     int IsServer;
     WCHAR Com[16];         /* connect: the application's COM name (empty: Number); serve: the port */
     unsigned long Number;  /* connect --port N: the application's end of a pair */
     WCHAR Address[256];    /* connect: HOST:PORT; serve: the address listened on (empty: 127.0.0.1) */
     WCHAR TcpPort[8];      /* serve */
     int Share;             /* serve: more than one client at a time */
-} BridgeSpec;
+} BridgeDefinition;
 typedef struct Bridge Bridge;
 typedef void BridgeLog(void* context, const char* line);
 /* Starts the bridge; changed (may be NULL) is set whenever its state changes, log (may be NULL)
  * gets its connections and losses as lines. NULL on failure (reported). */
-Bridge* BridgeStart(const BridgeSpec* spec, HANDLE changed, BridgeLog* log, void* logContext);
+Bridge* BridgeStart(const BridgeDefinition* definition, HANDLE changed, BridgeLog* log, void* logContext);
 /* Ends its threads and connections, closes its port and frees it. */
 void BridgeStop(Bridge* bridge);
 /* Its state in words: connected, retrying with backoff and why, serving with N clients... */
 void BridgeDescribe(Bridge* bridge, char* text, size_t size);
 /* The arguments of connect or serve after the command's name (temporary NULL: --temporary is not
  * taken); 0 with error set when they are no bridge. */
-int ParseBridge(int isServer, int argc, WCHAR** argv, BridgeSpec* spec, int* temporary, char* error, size_t size);
+int ParseBridge(int isServer, int argc, WCHAR** argv, BridgeDefinition* definition, int* temporary, char* error, size_t size);
 /* The record's line for it ("connect COM40 host:4000"), and its name, the local end ("connect
  * COM40", "serve COM42"): one bridge a name. */
-void FormatBridge(const BridgeSpec* spec, WCHAR* line, size_t size);
-void BridgeKey(const BridgeSpec* spec, WCHAR* key, size_t size);
-int SameBridge(const BridgeSpec* a, const BridgeSpec* b);
+void FormatBridge(const BridgeDefinition* definition, WCHAR* line, size_t size);
+void BridgeKey(const BridgeDefinition* definition, WCHAR* key, size_t size);
+int SameBridge(const BridgeDefinition* a, const BridgeDefinition* b);
 /* The commands: temporary runs the bridge here until Ctrl+C; otherwise it is recorded and the
  * restore service runs it. Disconnect (connect or unserve) takes it out again. */
-int CommandConnect(const BridgeSpec* spec, int temporary);
-int CommandServe(const BridgeSpec* spec, int temporary);
-int CommandDisconnect(const BridgeSpec* spec);
+int CommandConnect(const BridgeDefinition* definition, int temporary);
+int CommandServe(const BridgeDefinition* definition, int temporary);
+int CommandDisconnect(const BridgeDefinition* definition);
 /* The service's control code that makes it read the record again and start and stop bridges
  * to match, and where it publishes their states (a volatile key: gone at a restart). */
 #define VCOMCTL_RESTORE_RECONFIGURE 128
@@ -209,7 +209,7 @@ typedef struct Configuration {
     int HasCapture;
     RoutingConfig Capture;
     int CaptureOn;
-    BridgeSpec* Bridges; /* in the order recorded */
+    BridgeDefinition* Bridges; /* in the order recorded */
     size_t BridgeCount;
 } Configuration;
 void InitConfiguration(Configuration* config);
@@ -233,7 +233,7 @@ int RecordRouting(const RoutingConfig* routing);
 int RecordTap(const WCHAR* name); /* NULL: detached */
 int RecordCapture(const RoutingConfig* capture, int on); /* capture NULL: only on/off */
 /* Adds the bridge (replacing the one of the same name) or, remove, takes out the one of its name. */
-int RecordBridge(const BridgeSpec* spec, int remove, int* found);
+int RecordBridge(const BridgeDefinition* definition, int remove, int* found);
 /* vcomctl list: each recorded bridge and its live state. */
 void PrintBridges(const Configuration* config);
 int CommandExport(const WCHAR* path); /* NULL: standard output */

@@ -33,7 +33,7 @@ static HANDLE BridgeChanged;
 
 /* The bridges running, one per recorded bridge line, each started once. */
 typedef struct RunningBridge {
-    BridgeSpec Spec;
+    BridgeDefinition Definition;
     Bridge* Bridge;
 } RunningBridge;
 static RunningBridge* Running;
@@ -123,7 +123,7 @@ static void PublishStates(void)
     static char stateText[64][600];
     size_t count = 0;
     for (size_t i = 0; i < RunningCount && count < 64; i++, count++) {
-        BridgeKey(&Running[i].Spec, keyText[count], ARRAYSIZE(keyText[count]));
+        BridgeKey(&Running[i].Definition, keyText[count], ARRAYSIZE(keyText[count]));
         BridgeDescribe(Running[i].Bridge, stateText[count], sizeof(stateText[count]));
         keys[count] = keyText[count];
         states[count] = stateText[count];
@@ -141,7 +141,7 @@ static void SyncBridges(void)
     for (size_t i = 0; i < RunningCount;) {
         int recorded = 0;
         for (size_t j = 0; j < config.BridgeCount && !recorded; j++)
-            recorded = SameBridge(&Running[i].Spec, &config.Bridges[j]);
+            recorded = SameBridge(&Running[i].Definition, &config.Bridges[j]);
         if (recorded) {
             i++;
             continue;
@@ -154,7 +154,7 @@ static void SyncBridges(void)
     for (size_t j = 0; j < config.BridgeCount; j++) {
         int running = 0;
         for (size_t i = 0; i < RunningCount && !running; i++)
-            running = SameBridge(&Running[i].Spec, &config.Bridges[j]);
+            running = SameBridge(&Running[i].Definition, &config.Bridges[j]);
         if (running)
             continue;
         void* grown = realloc(Running, (RunningCount + 1) * sizeof(*Running));
@@ -167,7 +167,7 @@ static void SyncBridges(void)
             LogEvent(EVENTLOG_WARNING_TYPE, "vcomsvc: could not start the bridge '%ls'", line);
             continue;
         }
-        Running[RunningCount].Spec = config.Bridges[j];
+        Running[RunningCount].Definition = config.Bridges[j];
         Running[RunningCount].Bridge = bridge;
         RunningCount++;
     }
